@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// The per-user settings store: application Zorvane, sections Preferences and
+// AccountInfo, values are strings. On Linux an INI file
+// $XDG_CONFIG_HOME/Zorvane/Zorvane.ini (mode 0600), written to a temporary
+// file and renamed so a crash mid-save never leaves half a store.
+class SettingsStore
+{
+public:
+    explicit SettingsStore(const QString &iniPath = defaultPath());
+
+    QString value(const QString &section, const QString &key, const QString &defaultValue = QString()) const;
+    bool contains(const QString &section, const QString &key) const;
+    void setValue(const QString &section, const QString &key, const QString &value);
+
+    QString path() const { return m_path; }
+    static QString defaultPath();
+
+private:
+    QString m_path;
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QFile>
+#include <QString>
+
+// The log file writer, "<temp folder>/Zorvane Logging/Log.txt". Opening writes
+// the session header; a failure to open leaves isOpen() false (the caller
+// shows the warning and turns file logging off).
+class clsLog
+{
+public:
+    // logFolder: the folder that holds Log.txt; empty means the default
+    // "<temp folder>/Zorvane Logging".
+    explicit clsLog(const QString &logFolder = QString());
+    ~clsLog();
+
+    bool isOpen() const;
+    QString filePath() const;
+
+    // One time-stamped entry: time, TAB, first part; "\t\t..." when parts
+    // were left out; TAB and the last part before a final CRLF.
+    bool AddEntry(const QString &TheString);
+    // The text exactly, no time stamp, no line end added.
+    bool AddBlock(const QString &TheString);
+
+    // The lines AddEntry writes for a text (without time stamps), for tests
+    // and fuzzing of the splitting rule.
+    static QStringList EntryParts(const QString &TheString);
+
+    static QString defaultLogFolder();
+
+private:
+    QFile m_file;
+};

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "XmlDocument.h"
+#include "XmlHttpRequest.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class modMain;
+
+// The web mail session for one account at a time. Every public operation
+// turns each failure of its requests into its failure result; nothing is
+// thrown. Reply texts are bytes: POP3 replies without their final CRLF,
+// SMTP reply lines with theirs.
+//
+// The session has one request object, so operations must not overlap; the
+// front ends consult IsBusy() and wait for Idle() before starting one.
+class clsHotmail : public QObject
+{
+    Q_OBJECT
+public:
+    // Loads the stored texts 1001..1045 (the Preferences keys ServiceUrl and
+    // AltServiceUrl, when present in the settings store, replace 1001 and
+    // 1002) and creates the request object.
+    explicit clsHotmail(modMain &state, QObject *parent = nullptr);
+    ~clsHotmail() override;
+
+    // Login, store, probe, logoff.
+    int Login(const QString &UserName, const QString &Password, XmlDocument &XmlMailbox);
+    QByteArray GetMsgStoreProps(const XmlDocument &XmlMailbox, bool ListAll = false);
+    QByteArray ConnStatus(const QString &sUserName);
+    int Logoff(const QString &UserName);
+
+    // Mailbox operations; MsgNumber is 1..n.
+    QByteArray Stat() const;
+    QByteArray List(int MsgNumber = 0) const;
+    QByteArray ListNames(int MsgNumber = 0) const;
+    QByteArray Top(int MsgNumber, int Lines);
+    QByteArray Retrieve(int MsgNumber);
+    // The request object with the download running, or null. The caller
+    // owns it and polls readyState()/readyStateChanged().
+    std::unique_ptr<XmlHttpRequest> RetrieveAsync(int MsgNumber);
+    QByteArray Mark(int MsgNumber);
+    QByteArray ResetMarks();
+    bool MarkAsRead();
+    bool MoveToDeletedItems();
+    bool PopCollect(const XmlDocument &XmlMailbox);
+
+    // Sending.
+    bool GetSendUrl(const XmlDocument &XmlMailbox);
+    QByteArray Send(const QByteArray &Message, bool SaveInSent);
+
+    // Read-only views for the front ends.
+    // The service's mail domain, appended to bare user names at USER.
+    QString MailDomain() const;
+    int MessageCount() const;
+    // Size the service listed for message n (0 when out of range).
+    qint64 MessageSize(int MsgNumber) const;
+    int HighestMessageNumber() const;
+
+    // True while an operation waits for the service or an asynchronous
+    // download handed out by RetrieveAsync is running.
+    bool IsBusy() const;
+    // The asynchronous download handed out by RetrieveAsync has ended (the
+    // caller tells the session so, whatever the outcome).
+    void AsyncDownloadFinished();
+
+signals:
+    // Emitted when the session becomes free again, so held input of either
+    // front end can be interpreted.
+    void Idle();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+
+// Stand-in for the socket control: one object that either listens on its
+// local port or carries exactly one connection, never both. It listens on
+// IPv4 on every local address. Data is bytes, never transcoded.
+class Winsock : public QObject
+{
+    Q_OBJECT
+public:
+    // The control's state codes.
+    enum State {
+        sckClosed = 0,
+        sckListening = 2,
+        sckConnected = 7,
+        sckClosing = 8, // the peer closed; waiting for us to close
+        sckError = 9,
+    };
+    // The control's error numbers.
+    static constexpr int sckAddressInUse = 10048;
+    static constexpr int sckInvalidArgument = 10022;
+
+    explicit Winsock(QObject *parent = nullptr);
+    ~Winsock() override;
+
+    quint16 LocalPort() const;
+    void SetLocalPort(quint16 port);
+
+    // Starts listening on LocalPort (0 picks a free port; LocalPort() then
+    // reports it). Returns false and sets LastError()/LastErrorDescription()
+    // on failure (10048 when the port is held by another program).
+    bool Listen();
+    // Accepts the pending connection that ConnectionRequest announced; the
+    // object stops listening and carries that connection.
+    bool Accept(qintptr requestId);
+    // Queues bytes for sending; SendComplete follows once they left.
+    bool SendData(const QByteArray &data);
+    // Returns and removes every byte received so far.
+    QByteArray GetData();
+    // Closes the connection or the listener; the state becomes 0.
+    void Close();
+
+    int State() const;
+    QString RemoteHostIP() const;
+    QString RemoteHost() const;
+    int LastError() const;
+    QString LastErrorDescription() const;
+
+signals:
+    void ConnectionRequest(qintptr requestId);
+    void DataArrival(qint64 bytesTotal);
+    void SendComplete();
+
+private:
+    struct Private;
+    Private *d;
+};
