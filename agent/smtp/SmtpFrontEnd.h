@@ -7,7 +7,10 @@ class modMain;
 class Winsock;
 
 // The SMTP front end: serves one client at a time on wskSmtp, which the entry
-// point has already set listening (or tried to).
+// point has already set listening (or tried to). Gathers the client's bytes
+// into command texts or one whole message text, interprets each with
+// HandleSmtpCommand and sends the reply. While the web mail session is busy
+// with the POP3 side, input is held and interpreted once the session is idle.
 class SmtpFrontEnd : public QObject
 {
     Q_OBJECT
@@ -15,11 +18,24 @@ public:
     SmtpFrontEnd(modMain &state, Winsock &wskSmtp, QObject *parent = nullptr);
     ~SmtpFrontEnd() override;
 
-    // One command line (without CRLF) in, one reply out (with its CRLF), no
-    // socket calls.
+    // One command text in (a missing CRLF is supplied; in the message phase
+    // the whole message text up to and including "\r\n.\r\n"), one reply out
+    // with its CRLF, or "99" for an accepted QUIT. No socket calls.
     QByteArray HandleSmtpCommand(const QByteArray &line);
 
+    // SmtpState: 0 awaiting HELO, 1 envelope, 2 message text, 99 closing.
+    int DialogueState() const;
+    // For the socket watchdog after it healed wskSmtp: forgets the bytes of
+    // the lost connection and waits for HELO again.
+    void ResetDialogue();
+
 private:
+    void onConnectionRequest(qintptr requestId);
+    void onDataArrival();
+    void onSendComplete();
+    void interpretBufferedInput();
+    bool SendSmtpReply(const QByteArray &text);
+
     struct Private;
     Private *d;
 };

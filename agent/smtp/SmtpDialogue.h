@@ -1,0 +1,71 @@
+#pragma once
+
+#include "XmlDocument.h"
+
+#include <QByteArray>
+#include <QString>
+
+class modMain;
+
+// The dialogue state the listener and the interpreter share.
+enum class SmtpState : int {
+    AwaitingHelo = 0, // connected and greeted (also the value while listening)
+    Envelope = 1,     // after HELO: MAIL, RCPT and DATA accepted
+    MessageText = 2,  // after DATA: every byte belongs to the message text
+    Closing = 99,     // the QUIT reply went out; close when it has been sent
+};
+
+// The SMTP command interpreter: one command text (or, after DATA, one whole
+// message text) in, one reply out. It never touches a socket; it keeps the
+// envelope, logs in with the account named by the sender address and submits
+// each message through the web mail session.
+class SmtpDialogue
+{
+public:
+    // The reply the listener turns into "221 Zorvane bye." and the close.
+    static inline const QByteArray QuitAccepted = QByteArrayLiteral("99");
+
+    explicit SmtpDialogue(modMain &state);
+
+    // A command text ends in CR LF (one is supplied when it is missing); it
+    // may hold more than one line, and only its first four characters choose
+    // the command. In the message phase the text is the whole message text up
+    // to and including its end marker.
+    QByteArray HandleSmtpCommand(QByteArray text);
+
+    // A message text above the size limit ended: nothing is submitted, the
+    // envelope is dropped and the dialogue goes back to the envelope state.
+    QByteArray RefuseOversizedMessage();
+
+    SmtpState state() const { return m_state; }
+    void setState(SmtpState state) { m_state = state; }
+    const QByteArray &envelope() const { return SmtpEnvelope; }
+
+    // The address whose reachability HELO checks: any name will do in the
+    // service's mail domain, the check is about the service.
+    static QString ConnectionCheckAddress(const QString &mailDomain);
+
+private:
+    QByteArray handleAwaitingHelo(const QByteArray &word, const QByteArray &text);
+    QByteArray handleEnvelope(const QByteArray &word, const QByteArray &text);
+    QByteArray handleMessageText(QByteArray text);
+
+    QByteArray checkServiceAndGreet();
+    QByteArray senderStep(const QByteArray &text);
+    QByteArray loginForSending(const QString &account, const QString &password);
+    void appendEnvelopeLine(const QByteArray &text);
+    QByteArray quit();
+    QByteArray noop();
+    QByteArray reset();
+    QByteArray unknownCommand(const QByteArray &text);
+
+    void waitUntilSessionFree();
+    void log(const QString &text);
+    void log(const QByteArray &text);
+
+    modMain &m;
+    SmtpState m_state = SmtpState::AwaitingHelo;
+    QByteArray SmtpEnvelope;
+    QByteArray SmtpMessage;
+    XmlDocument SmtpMailbox;
+};

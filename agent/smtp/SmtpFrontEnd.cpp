@@ -1,0 +1,208 @@
+#include "SmtpFrontEnd.h"
+
+#include "SmtpBuffer.h"
+#include "SmtpDialogue.h"
+#include "Winsock.h"
+#include "clsHotmail.h"
+#include "modMain.h"
+
+#include <QEventLoop>
+#include <QPointer>
+#include <QTimer>
+
+namespace {
+
+const QByteArray Greeting = QByteArrayLiteral("220 Zorvane Simple Mail Transfer Service Ready\r\n");
+const QByteArray Bye = QByteArrayLiteral("221 Zorvane bye.\r\n\r\n");
+const QByteArray LineTooLong = QByteArrayLiteral("500 Line too long\r\n");
+const QString LocalHostAddress = QStringLiteral("127.0.0.1");
+
+// A closed socket reports state 0 at once; should it not, give it this long
+// between attempts (events run meanwhile) ...
+constexpr int CloseRetryMilliseconds = 100;
+// ... and stop after this many attempts (5 s), leaving the socket to the
+// watchdog rather than hanging the agent.
+constexpr int MaxCloseAttempts = 50;
+
+} // namespace
+
+struct SmtpFrontEnd::Private {
+    Private(modMain &state, Winsock &socket)
+        : m(state)
+        , wskSmtp(socket)
+        , dialogue(state)
+    {
+    }
+
+    // Closes the socket until it reports closed, letting events run between
+    // attempts.
+    void closeUntilClosed()
+    {
+        for (int attempt = 0; attempt < MaxCloseAttempts; ++attempt) {
+            wskSmtp.Close();
+            if (wskSmtp.State() == Winsock::sckClosed)
+                return;
+            QEventLoop pause;
+            QTimer::singleShot(CloseRetryMilliseconds, &pause, &QEventLoop::quit);
+            pause.exec();
+        }
+    }
+
+    bool sessionBusy() const { return m.MailSession && m.MailSession->IsBusy(); }
+
+    modMain &m;
+    Winsock &wskSmtp;
+    SmtpDialogue dialogue;
+    SmtpBuffer smtpBuffer; // SmtpBuffer
+    // A hand-over is running; bytes that arrive meanwhile wait for its end.
+    bool interpreting = false;
+    // Counts accepted connections, so a reply of a connection that was lost
+    // and replaced while its command ran is not sent to the next client.
+    quint64 connectionNumber = 0;
+    QPointer<clsHotmail> watchedSession;
+};
+
+SmtpFrontEnd::SmtpFrontEnd(modMain &state, Winsock &wskSmtp, QObject *parent)
+    : QObject(parent)
+    , d(new Private(state, wskSmtp))
+{
+    connect(&wskSmtp, &Winsock::ConnectionRequest, this, &SmtpFrontEnd::onConnectionRequest);
+    connect(&wskSmtp, &Winsock::DataArrival, this, &SmtpFrontEnd::onDataArrival);
+    connect(&wskSmtp, &Winsock::SendComplete, this, &SmtpFrontEnd::onSendComplete);
+}
+
+SmtpFrontEnd::~SmtpFrontEnd()
+{
+    delete d;
+}
+
+QByteArray SmtpFrontEnd::HandleSmtpCommand(const QByteArray &line)
+{
+    return d->dialogue.HandleSmtpCommand(line);
+}
+
+int SmtpFrontEnd::DialogueState() const
+{
+    return int(d->dialogue.state());
+}
+
+void SmtpFrontEnd::ResetDialogue()
+{
+    d->smtpBuffer.clear();
+    d->dialogue.setState(SmtpState::AwaitingHelo);
+}
+
+void SmtpFrontEnd::onConnectionRequest(qintptr requestId)
+{
+    d->closeUntilClosed();
+    d->m.Screen.appendRaw(QStringLiteral("\r\n--New SMTP dialog--\r\n"));
+
+    const QString peer = d->wskSmtp.RemoteHost() + QLatin1Char('(') + d->wskSmtp.RemoteHostIP() + QLatin1Char(')');
+    if (d->m.Options().LocalhostOnly() && d->wskSmtp.RemoteHostIP() != LocalHostAddress) {
+        d->wskSmtp.Listen();
+        d->m.AddLogLine(QStringLiteral("Connection request from ") + peer + QStringLiteral(" rejected."));
+        return;
+    }
+
+    d->wskSmtp.Accept(requestId);
+    // Nothing of an earlier connection belongs to this one.
+    ++d->connectionNumber;
+    ResetDialogue();
+    d->wskSmtp.SendData(Greeting);
+    d->m.AddLogLine(QStringLiteral("Connection request from ") + d->wskSmtp.RemoteHost() + QLatin1Char('(')
+                    + d->wskSmtp.RemoteHostIP() + QLatin1Char(')'));
+}
+
+void SmtpFrontEnd::onDataArrival()
+{
+    d->smtpBuffer.append(d->wskSmtp.GetData());
+    if (d->smtpBuffer.phase() == SmtpBuffer::Phase::Message && !d->smtpBuffer.messageComplete())
+        d->m.AddLogLine(QStringLiteral("  ... receiving"));
+    interpretBufferedInput();
+}
+
+// Hands every whole command text or message text to the interpreter in turn
+// and sends the replies; holds the input while the session serves the POP3
+// side.
+void SmtpFrontEnd::interpretBufferedInput()
+{
+    if (d->interpreting)
+        return;
+    d->interpreting = true;
+
+    for (;;) {
+        if (d->sessionBusy()) {
+            if (d->watchedSession != d->m.MailSession) {
+                d->watchedSession = d->m.MailSession;
+                // Queued: the held input runs from the event loop, not in the
+                // middle of whatever made the session idle.
+                connect(d->m.MailSession, &clsHotmail::Idle, this, &SmtpFrontEnd::interpretBufferedInput,
+                        Qt::QueuedConnection);
+            }
+            break;
+        }
+
+        QByteArray text;
+        const SmtpBuffer::Take taken = d->smtpBuffer.take(&text);
+        if (taken == SmtpBuffer::Take::Incomplete)
+            break;
+
+        if (taken == SmtpBuffer::Take::TooLong) {
+            d->m.AddLogLine(QStringLiteral("SMTP-ERR: Command line too long; dropped."));
+            SendSmtpReply(LineTooLong);
+            continue;
+        }
+        if (taken == SmtpBuffer::Take::TooLarge) {
+            SendSmtpReply(d->dialogue.RefuseOversizedMessage());
+            continue;
+        }
+
+        const quint64 connection = d->connectionNumber;
+        const bool commandPhase = d->dialogue.state() != SmtpState::MessageText;
+        const QByteArray reply = d->dialogue.HandleSmtpCommand(std::move(text));
+        if (connection != d->connectionNumber) {
+            // The client went away and another one came while the command ran.
+            d->dialogue.setState(SmtpState::AwaitingHelo);
+            continue;
+        }
+        if (commandPhase && reply == SmtpDialogue::QuitAccepted) {
+            if (SendSmtpReply(Bye))
+                d->dialogue.setState(SmtpState::Closing);
+        } else {
+            SendSmtpReply(reply);
+        }
+        if (d->dialogue.state() == SmtpState::MessageText && d->smtpBuffer.phase() == SmtpBuffer::Phase::Command)
+            d->smtpBuffer.beginMessage();
+    }
+
+    d->interpreting = false;
+}
+
+void SmtpFrontEnd::onSendComplete()
+{
+    if (d->dialogue.state() != SmtpState::Closing)
+        return;
+    d->closeUntilClosed();
+    ResetDialogue();
+    d->wskSmtp.Listen();
+    d->m.AddLogLine(QString());
+}
+
+bool SmtpFrontEnd::SendSmtpReply(const QByteArray &text)
+{
+    if (d->wskSmtp.State() == Winsock::sckConnected) {
+        if (d->m.LogToFile)
+            d->m.LogEntry(QStringLiteral("SMTP< ") + QString::fromUtf8(text));
+        if (!text.isEmpty())
+            d->wskSmtp.SendData(text);
+        return true;
+    }
+
+    if (d->m.LogToFile)
+        d->m.LogEntry(QStringLiteral("SMTP! Error: ") + QString::number(d->wskSmtp.State()));
+    d->closeUntilClosed();
+    d->wskSmtp.Listen();
+    ResetDialogue();
+    d->m.AddLogLine(QStringLiteral("Operation aborted."));
+    return false;
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QByteArray>
+
+// The message text as the client meant it: everything before the end marker
+// "\r\n.\r\n" (its CR LF stays, so the text ends in CR LF), and every line
+// that begins with two dots with one of them removed (the transparency rule
+// of SMTP). A text that begins with the marker's dot line (".\r\n" right
+// after the 354 reply) is the empty message. The first line is unstuffed
+// like every other: the client stuffed it too.
+QByteArray UnstuffData(const QByteArray &text);
