@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PopState.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -17,8 +19,22 @@ public:
     ~PopFrontEnd() override;
 
     // One command line (without CRLF) in, one reply text out (with its final
-    // CRLF), no socket calls: the dialogue without a network.
+    // CRLF), no socket calls: the dialogue without a network. An accepted
+    // QUIT answers "+OK" CRLF CRLF; RETR of a large message answers its
+    // status line and leaves the download running for the connection.
     QByteArray HandlePopCommand(const QByteArray &line);
+
+    PopState State() const;
+    // Whether a large message is being fetched (tmRetrieve enabled).
+    bool IsRetrieving() const;
+    // The keep-alive interval of a large download (5000 ms unless changed).
+    void SetRetrieveInterval(int milliseconds);
+
+public slots:
+    // Forgets the dialogue of a connection that is gone: held input, the
+    // dialogue state and a running download. The watchdog's recovery of the
+    // POP3 socket calls it; a new connection does the same by itself.
+    void ResetDialogue();
 
 private:
     struct Private;

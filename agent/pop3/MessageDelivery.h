@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class Winsock;
+class XmlHttpRequest;
+
+// The background path of RETR for a large message. The status line has
+// already gone out; while the download runs the client receives a keep-alive
+// header line at every tick of tmRetrieve, and the message itself (stuffed,
+// with its terminating line) as soon as the download completes. While this is
+// active the front end holds every command the client sends.
+class MessageDelivery : public QObject
+{
+    Q_OBJECT
+public:
+    // tmRetrieve: the longest silence the client sees while a large message
+    // is being fetched.
+    static constexpr int KeepAliveIntervalMs = 5000;
+    static inline const QByteArray KeepAliveLine = QByteArrayLiteral("X-zorvane: busy...\r\n");
+
+    enum class Outcome {
+        Delivered,  // the message and its terminating line are on their way
+        Failed,     // the service did not deliver the message; nothing was sent
+        ClientGone, // the connection ended first; the download was abandoned
+    };
+    Q_ENUM(Outcome)
+
+    explicit MessageDelivery(Winsock &wskPop, QObject *parent = nullptr);
+    ~MessageDelivery() override;
+
+    // Takes over the running download; call after the status line was sent.
+    void Start(std::unique_ptr<XmlHttpRequest> download);
+    // tmRetrieve is enabled exactly while a download is in progress.
+    bool IsActive() const;
+    // Stops the timer and abandons the download (the client has gone).
+    // Returns whether one was running; Finished is not emitted.
+    bool Abort();
+    QTimer &RetrieveTimer() { return m_tmRetrieve; }
+
+signals:
+    void Finished(MessageDelivery::Outcome outcome);
+
+private:
+    void tmRetrieveTick();
+    void downloadStateChanged(int readyState);
+    void completeIfDone();
+    void dropDownload();
+    bool clientConnected() const;
+
+    Winsock &m_wskPop;
+    QTimer m_tmRetrieve;
+    std::unique_ptr<XmlHttpRequest> m_download;
+};

@@ -1,0 +1,279 @@
+#include "PopFrontEnd.h"
+
+#include "ListenerReset.h"
+#include "MessageDelivery.h"
+#include "PopBuffer.h"
+#include "PopInterpreter.h"
+#include "Winsock.h"
+#include "XmlHttpRequest.h"
+#include "clsHotmail.h"
+#include "modMain.h"
+
+namespace {
+const QByteArray Greeting = QByteArrayLiteral("+OK Zorvane Welcome\r\n");
+const QByteArray LineTooLongReply = QByteArrayLiteral("-ERR line too long\r\n");
+const QString LoopbackAddress = QStringLiteral("127.0.0.1");
+} // namespace
+
+struct PopFrontEnd::Private
+{
+    Private(PopFrontEnd *q, modMain &state, Winsock &wskPop)
+        : q(q)
+        , state(state)
+        , wskPop(wskPop)
+        , interpreter(state)
+        , delivery(wskPop)
+    {
+    }
+
+    void connectionRequest(qintptr requestId);
+    void dataArrival();
+    void sendComplete();
+    void processHeldInput();
+    void interpretLine(const QByteArray &line);
+    void answerOverlongLine();
+    QByteArray handleCommand(const QByteArray &line);
+    bool SendPopReply(const QByteArray &text);
+    void downloadFinished(MessageDelivery::Outcome outcome);
+    void endDownload();
+    void resetDialogue();
+    void dropConnection();
+    void listenAgain();
+    bool sessionBusy() const;
+    bool connected() const { return wskPop.State() == Winsock::sckConnected; }
+
+    PopFrontEnd *q;
+    modMain &state;
+    Winsock &wskPop;
+    PopInterpreter interpreter;
+    PopBuffer popBuffer;
+    MessageDelivery delivery;
+    bool interpreting = false; // a line is being interpreted further up the stack
+    bool quitAccepted = false; // the QUIT reply is out; nothing more is read
+};
+
+PopFrontEnd::PopFrontEnd(modMain &state, Winsock &wskPop, QObject *parent)
+    : QObject(parent)
+    , d(new Private(this, state, wskPop))
+{
+    connect(&wskPop, &Winsock::ConnectionRequest, this, [this](qintptr id) { d->connectionRequest(id); });
+    connect(&wskPop, &Winsock::DataArrival, this, [this] { d->dataArrival(); });
+    connect(&wskPop, &Winsock::SendComplete, this, [this] { d->sendComplete(); });
+    connect(&d->delivery, &MessageDelivery::Finished, this,
+            [this](MessageDelivery::Outcome outcome) { d->downloadFinished(outcome); });
+    // Input held while the session served the SMTP side is looked at as soon
+    // as the session is free; queued, so the other side's handler unwinds first.
+    if (state.MailSession)
+        connect(state.MailSession, &clsHotmail::Idle, this, [this] { d->processHeldInput(); }, Qt::QueuedConnection);
+}
+
+PopFrontEnd::~PopFrontEnd()
+{
+    if (d->delivery.Abort() && d->state.MailSession)
+        d->state.MailSession->AsyncDownloadFinished();
+    delete d;
+}
+
+QByteArray PopFrontEnd::HandlePopCommand(const QByteArray &line)
+{
+    return d->handleCommand(line);
+}
+
+PopState PopFrontEnd::State() const
+{
+    return d->interpreter.State();
+}
+
+bool PopFrontEnd::IsRetrieving() const
+{
+    return d->delivery.IsActive();
+}
+
+void PopFrontEnd::SetRetrieveInterval(int milliseconds)
+{
+    d->delivery.RetrieveTimer().setInterval(milliseconds);
+}
+
+void PopFrontEnd::ResetDialogue()
+{
+    d->resetDialogue();
+}
+
+bool PopFrontEnd::Private::sessionBusy() const
+{
+    return state.MailSession && state.MailSession->IsBusy();
+}
+
+void PopFrontEnd::Private::connectionRequest(qintptr requestId)
+{
+    const QString host = wskPop.RemoteHost();
+    const QString address = wskPop.RemoteHostIP();
+    ListenerReset::CloseAndWait(wskPop);
+    state.Screen.appendRaw(QStringLiteral("\r\n--New POP3 dialog--\r\n"));
+    const QString who = QStringLiteral("Connection request from ") + host + QLatin1Char('(') + address + QLatin1Char(')');
+
+    if (state.Options().LocalhostOnly() && address != LoopbackAddress) {
+        listenAgain();
+        state.AddLogLine(who + QStringLiteral(" rejected."));
+        return;
+    }
+    // Whatever the last connection left behind belongs to it, not to this one.
+    resetDialogue();
+    if (!wskPop.Accept(requestId) || !wskPop.SendData(Greeting)) {
+        state.AddLogLine(who + QStringLiteral(" failed: ") + wskPop.LastErrorDescription());
+        listenAgain();
+        return;
+    }
+    state.AddLogLine(who + QStringLiteral(" accepted."));
+}
+
+void PopFrontEnd::Private::dataArrival()
+{
+    if (!popBuffer.append(wskPop.GetData())) {
+        state.AddLogLine(QStringLiteral("POP3-ERR: Too much input without waiting for replies; connection closed."));
+        dropConnection();
+        return;
+    }
+    processHeldInput();
+}
+
+// Interprets every complete line, one at a time, unless something must run
+// to its end first: a line further up the stack, a large download, or an
+// operation of the SMTP side. Each of those comes back here when it is done.
+void PopFrontEnd::Private::processHeldInput()
+{
+    if (interpreting || quitAccepted || delivery.IsActive() || sessionBusy())
+        return;
+    interpreting = true;
+    QByteArray line;
+    while (connected() && !quitAccepted && !delivery.IsActive() && !sessionBusy()) {
+        const PopBuffer::Next next = popBuffer.takeNext(&line);
+        if (next == PopBuffer::Next::Nothing)
+            break;
+        if (next == PopBuffer::Next::TooLong)
+            answerOverlongLine();
+        else
+            interpretLine(line);
+    }
+    interpreting = false;
+}
+
+void PopFrontEnd::Private::answerOverlongLine()
+{
+    state.AddLogLine(QStringLiteral("POP3-ERR: Command line longer than %1 bytes dropped.")
+                         .arg(PopBuffer::MaxCommandLineBytes));
+    SendPopReply(LineTooLongReply);
+}
+
+void PopFrontEnd::Private::interpretLine(const QByteArray &line)
+{
+    PopInterpreter::Result result = interpreter.Handle(line);
+    if (result.quit) {
+        if (SendPopReply(result.reply)) {
+            quitAccepted = true;
+            interpreter.SetQuitSent();
+        }
+        return;
+    }
+    if (!SendPopReply(result.reply)) {
+        if (result.download) {
+            result.download->abort();
+            if (state.MailSession)
+                state.MailSession->AsyncDownloadFinished();
+            state.TrayData.setAndApply(TrayStatus::Icon::Program, TrayStatus::Idle);
+        }
+        return;
+    }
+    if (result.download)
+        delivery.Start(std::move(result.download));
+}
+
+QByteArray PopFrontEnd::Private::handleCommand(const QByteArray &line)
+{
+    PopInterpreter::Result result = interpreter.Handle(line);
+    if (result.download)
+        delivery.Start(std::move(result.download));
+    return result.reply;
+}
+
+bool PopFrontEnd::Private::SendPopReply(const QByteArray &text)
+{
+    const int socketState = wskPop.State();
+    if (socketState == Winsock::sckConnected) {
+        if (text.isEmpty())
+            return true;
+        if (state.LogToFile)
+            state.LogEntry(QStringLiteral("POP3< ") + QString::fromUtf8(text));
+        return wskPop.SendData(text);
+    }
+    if (state.LogToFile)
+        state.LogEntry(QStringLiteral("POP3! Error: ") + QString::number(socketState));
+    dropConnection();
+    state.AddLogLine(QStringLiteral("Operation aborted."));
+    return false;
+}
+
+// The QUIT reply has gone: the dialogue is over, the port listens again.
+void PopFrontEnd::Private::sendComplete()
+{
+    if (interpreter.State() != PopState::QuitSent)
+        return;
+    ListenerReset::CloseAndWait(wskPop);
+    resetDialogue();
+    listenAgain();
+    state.AddLogLine(QString());
+}
+
+void PopFrontEnd::Private::downloadFinished(MessageDelivery::Outcome outcome)
+{
+    endDownload();
+    switch (outcome) {
+    case MessageDelivery::Outcome::Delivered:
+        // Commands that came in meanwhile are answered now, without
+        // waiting for the client to send more.
+        QMetaObject::invokeMethod(q, [this] { processHeldInput(); }, Qt::QueuedConnection);
+        break;
+    case MessageDelivery::Outcome::Failed:
+        // Ending without the terminating line tells the client the
+        // retrieval failed, so it keeps the message on the server.
+        state.AddLogLine(QStringLiteral("POP3-ERR: Message retrieval failed"));
+        dropConnection();
+        break;
+    case MessageDelivery::Outcome::ClientGone:
+        break;
+    }
+}
+
+void PopFrontEnd::Private::endDownload()
+{
+    state.TrayData.setAndApply(TrayStatus::Icon::Program, TrayStatus::Idle);
+    if (state.MailSession)
+        state.MailSession->AsyncDownloadFinished();
+}
+
+void PopFrontEnd::Private::resetDialogue()
+{
+    if (delivery.Abort())
+        endDownload();
+    popBuffer.clear();
+    interpreter.ResetDialogue();
+    quitAccepted = false;
+}
+
+// Closes the connection without a word and listens again.
+void PopFrontEnd::Private::dropConnection()
+{
+    ListenerReset::CloseAndWait(wskPop);
+    resetDialogue();
+    listenAgain();
+}
+
+void PopFrontEnd::Private::listenAgain()
+{
+    if (wskPop.State() == Winsock::sckListening)
+        return;
+    if (!wskPop.Listen())
+        state.AddLogLine(QStringLiteral("POP3-ERR: Cannot listen on port %1 again: %2")
+                             .arg(wskPop.LocalPort())
+                             .arg(wskPop.LastErrorDescription()));
+}
