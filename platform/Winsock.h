@@ -25,6 +25,11 @@ public:
     // The control's error numbers.
     static constexpr int sckAddressInUse = 10048;
     static constexpr int sckInvalidArgument = 10022;
+    static constexpr int sckAccessDenied = 10013;     // a port that needs privilege
+    static constexpr int sckAddressNotAvailable = 10049;
+    static constexpr int sckConnectionReset = 10054; // the peer closed or reset
+    static constexpr int sckBadState = 40006;         // send without a connection
+    static constexpr int sckInvalidOp = 40020;        // listen while not closed
 
     explicit Winsock(QObject *parent = nullptr);
     ~Winsock() override;
@@ -58,6 +63,12 @@ signals:
     void SendComplete();
 
 private:
+    void takeRequests();
+    void dropRequests();
+    void adopt(QTcpSocket *socket);
+    void retire(QTcpSocket *socket);
+    void setError(int number, const QString &description);
+
     struct Private;
     Private *d;
 };

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+
+#include <utility>
 
 // The per-user settings store: application Zorvane, sections Preferences and
 // AccountInfo, values are strings. On Linux an INI file
@@ -14,6 +17,9 @@ public:
     QString value(const QString &section, const QString &key, const QString &defaultValue = QString()) const;
     bool contains(const QString &section, const QString &key) const;
     void setValue(const QString &section, const QString &key, const QString &value);
+    // Several keys of one section in one write of the store; false when the
+    // store could not be written (the old store is then unchanged).
+    bool setValues(const QString &section, const QList<std::pair<QString, QString>> &values);
 
     QString path() const { return m_path; }
     static QString defaultPath();

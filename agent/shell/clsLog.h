@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 // The log file writer, "<temp folder>/Zorvane Logging/Log.txt". Opening writes
 // the session header; a failure to open leaves isOpen() false (the caller
@@ -23,12 +24,15 @@ public:
     // The text exactly, no time stamp, no line end added.
     bool AddBlock(const QString &TheString);
 
-    // The lines AddEntry writes for a text (without time stamps), for tests
-    // and fuzzing of the splitting rule.
+    // The lines AddEntry writes for a text, for tests and fuzzing of the
+    // splitting rule: the first element is what follows the time and TAB,
+    // the others are the lines exactly as written (without CRLF).
     static QStringList EntryParts(const QString &TheString);
 
     static QString defaultLogFolder();
 
 private:
+    void write(const QString &text);
+
     QFile m_file;
 };

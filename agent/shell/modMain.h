@@ -30,6 +30,8 @@ public:
 
 signals:
     void textChanged(const QString &text);
+    // What was just appended; clearedFirst when the box was emptied before.
+    void appended(const QString &chunk, bool clearedFirst);
 
 private:
     QString m_text;
@@ -66,9 +68,16 @@ public:
     const AgentOptions &Options() const { return *m_options; }
     void SetOptions(const AgentOptions *options) { m_options = options; }
 
+    enum class BoxIcon { Information, Exclamation, Critical };
+    // Shows a message box through messageBoxWithIcon, else messageBox, else
+    // writes the title and text to standard error.
+    void ShowMessage(BoxIcon icon, const QString &title, const QString &text);
+
     // Shows a message box (or, headless, writes to standard error and the
     // on-screen log). Set by the entry point; tests may replace it.
     std::function<void(const QString &title, const QString &text)> messageBox;
+    // The same with the box's icon; the entry point sets this one.
+    std::function<void(BoxIcon icon, const QString &title, const QString &text)> messageBoxWithIcon;
 
     clsHotmail *MailSession = nullptr;   // the one web mail session
     SettingsStore *Settings = nullptr;   // the per-user settings store

@@ -1,0 +1,30 @@
+#include "ListenerStartup.h"
+
+#include "Winsock.h"
+#include "modMain.h"
+
+std::optional<quint16> ListenerStartup::ParsePortText(const QString &text)
+{
+    bool isNumber = false;
+    const int port = text.trimmed().toInt(&isNumber);
+    if (!isNumber || port < 0 || port > 65535)
+        return std::nullopt;
+    return quint16(port);
+}
+
+QString ListenerStartup::ProblemText(int errorNumber, const QString &description)
+{
+    return QString::number(errorNumber, 16).toUpper() + QStringLiteral(" - ") + description;
+}
+
+bool ListenerStartup::Start(modMain &state, Winsock &socket, const QString &portText)
+{
+    if (const std::optional<quint16> port = ParsePortText(portText))
+        socket.SetLocalPort(*port);
+    else
+        state.ShowSystemProblem(ProblemText(Winsock::sckInvalidArgument, QStringLiteral("Invalid port number: ") + portText));
+    if (socket.Listen())
+        return true;
+    state.ShowSystemProblem(ProblemText(socket.LastError(), socket.LastErrorDescription()));
+    return false;
+}

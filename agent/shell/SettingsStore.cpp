@@ -1,0 +1,106 @@
+#include "SettingsStore.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+QString settingsKey(const QString &section, const QString &key)
+{
+    return section + QLatin1Char('/') + key;
+}
+
+QString asText(const QVariant &value)
+{
+    // An unquoted value with a comma reads back as a list; it is still text.
+    if (value.metaType().id() == QMetaType::QStringList)
+        return value.toStringList().join(QStringLiteral(", "));
+    return value.toString();
+}
+
+// The folder holds passwords (enciphered, but still): only we may enter it.
+bool ensurePrivateFolder(const QString &folder)
+{
+    if (QFileInfo::exists(folder))
+        return true;
+    if (!QDir().mkpath(folder))
+        return false;
+#ifndef Q_OS_WIN
+    ::chmod(QFile::encodeName(folder).constData(), 0700);
+#endif
+    return true;
+}
+
+// Creates the store empty and readable only by us before the first write, so
+// it never exists with a wider mode.
+bool ensurePrivateFile(const QString &path)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(path);
+    return true;
+#else
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fchmod(fd, 0600) == 0;
+    ::close(fd);
+    return ok;
+#endif
+}
+
+} // namespace
+
+SettingsStore::SettingsStore(const QString &iniPath)
+    : m_path(iniPath)
+{
+}
+
+QString SettingsStore::defaultPath()
+{
+    const QString configHome = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return QDir(configHome).filePath(QStringLiteral("Zorvane/Zorvane.ini"));
+}
+
+QString SettingsStore::value(const QString &section, const QString &key, const QString &defaultValue) const
+{
+    const QSettings settings(m_path, QSettings::IniFormat);
+    const QString name = settingsKey(section, key);
+    if (!settings.contains(name))
+        return defaultValue;
+    return asText(settings.value(name));
+}
+
+bool SettingsStore::contains(const QString &section, const QString &key) const
+{
+    const QSettings settings(m_path, QSettings::IniFormat);
+    return settings.contains(settingsKey(section, key));
+}
+
+void SettingsStore::setValue(const QString &section, const QString &key, const QString &value)
+{
+    setValues(section, {{key, value}});
+}
+
+bool SettingsStore::setValues(const QString &section, const QList<std::pair<QString, QString>> &values)
+{
+    if (!ensurePrivateFolder(QFileInfo(m_path).absolutePath()) || !ensurePrivateFile(m_path))
+        return false;
+    // QSettings writes the whole store to a temporary file beside it and
+    // renames that over the old one, keeping the old file's mode: a reader
+    // sees the old store or the new one, never half of one. Writing through
+    // QSettings also keeps its per-process cache of the file right.
+    QSettings settings(m_path, QSettings::IniFormat);
+    for (const auto &[key, text] : values)
+        settings.setValue(settingsKey(section, key), text);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}

@@ -1,0 +1,8 @@
+#include "EventWait.h"
+
+#include <QCoreApplication>
+
+void EventWait::processPendingOnce()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}

@@ -1,0 +1,276 @@
+#include "Winsock.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <cerrno>
+
+namespace {
+
+// A connection we close goes on sending what was queued; a peer that never
+// reads must not keep it (and its buffers) alive for longer than this.
+constexpr int CloseLingerMs = 10000;
+
+// The system's own words for an error; POSIX reports errno values, Windows
+// its socket error numbers.
+QString systemErrorText(int posixErrno, int windowsNumber)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(posixErrno);
+    return qt_error_string(windowsNumber);
+#else
+    Q_UNUSED(windowsNumber);
+    return qt_error_string(posixErrno);
+#endif
+}
+
+QString addressText(const QHostAddress &address)
+{
+    // A v4-mapped address is shown the way the control shows any IPv4 peer.
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+} // namespace
+
+struct Winsock::Private
+{
+    QTcpServer *server = nullptr;
+    QPointer<QTcpSocket> connection;
+    // Requests announced by ConnectionRequest and not yet accepted. They
+    // survive Close() so the handler can close the listener and then accept.
+    QHash<qintptr, QTcpSocket *> requests;
+    qintptr nextRequestId = 1;
+    QString requestPeer; // peer of the newest request
+    quint16 localPort = 0;
+    int state = sckClosed;
+    int lastError = 0;
+    QString lastErrorDescription;
+    bool sendPending = false;
+};
+
+Winsock::Winsock(QObject *parent)
+    : QObject(parent)
+    , d(new Private)
+{
+    d->server = new QTcpServer(this);
+    // Take one connection at a time from the system; the rest wait in its
+    // backlog and are refused once the listener is closed.
+    d->server->setMaxPendingConnections(1);
+    // Queued: the handler closes the listener, which must not happen inside
+    // the server's own notification.
+    connect(d->server, &QTcpServer::newConnection, this, [this] { takeRequests(); }, Qt::QueuedConnection);
+}
+
+Winsock::~Winsock()
+{
+    delete d;
+}
+
+quint16 Winsock::LocalPort() const
+{
+    return d->localPort;
+}
+
+void Winsock::SetLocalPort(quint16 port)
+{
+    d->localPort = port;
+}
+
+bool Winsock::Listen()
+{
+    if (d->state != sckClosed) {
+        setError(sckInvalidOp, QStringLiteral("Invalid operation at current state"));
+        return false;
+    }
+    dropRequests();
+    if (!d->server->listen(QHostAddress::AnyIPv4, d->localPort)) {
+        switch (d->server->serverError()) {
+        case QAbstractSocket::AddressInUseError:
+            setError(sckAddressInUse, systemErrorText(EADDRINUSE, sckAddressInUse));
+            break;
+        case QAbstractSocket::SocketAccessError:
+            setError(sckAccessDenied, systemErrorText(EACCES, sckAccessDenied));
+            break;
+        case QAbstractSocket::SocketAddressNotAvailableError:
+            setError(sckAddressNotAvailable, systemErrorText(EADDRNOTAVAIL, sckAddressNotAvailable));
+            break;
+        default:
+            setError(sckInvalidArgument, d->server->errorString());
+            break;
+        }
+        d->state = sckError;
+        return false;
+    }
+    d->localPort = d->server->serverPort();
+    d->state = sckListening;
+    return true;
+}
+
+bool Winsock::Accept(qintptr requestId)
+{
+    QTcpSocket *socket = d->requests.take(requestId);
+    if (!socket) {
+        setError(sckInvalidArgument, QStringLiteral("No such connection request"));
+        return false;
+    }
+    if (d->state != sckClosed)
+        Close();
+    dropRequests();
+    adopt(socket);
+    return true;
+}
+
+bool Winsock::SendData(const QByteArray &data)
+{
+    if (d->state != sckConnected || !d->connection) {
+        setError(sckBadState, QStringLiteral("Wrong protocol or connection state for the requested transaction or request"));
+        return false;
+    }
+    if (data.isEmpty())
+        return true;
+    if (d->connection->write(data) != data.size()) {
+        setError(sckBadState, d->connection->errorString());
+        return false;
+    }
+    d->sendPending = true;
+    return true;
+}
+
+QByteArray Winsock::GetData()
+{
+    return d->connection ? d->connection->readAll() : QByteArray();
+}
+
+void Winsock::Close()
+{
+    if (d->server->isListening())
+        d->server->close();
+    if (QTcpSocket *socket = d->connection.data()) {
+        d->connection = nullptr;
+        socket->disconnect(this);
+        retire(socket);
+    }
+    d->sendPending = false;
+    d->state = sckClosed;
+}
+
+int Winsock::State() const
+{
+    return d->state;
+}
+
+QString Winsock::RemoteHostIP() const
+{
+    if (d->connection)
+        return addressText(d->connection->peerAddress());
+    return d->requestPeer;
+}
+
+QString Winsock::RemoteHost() const
+{
+    // No name lookup: it would block the one thread on a slow resolver.
+    return RemoteHostIP();
+}
+
+int Winsock::LastError() const
+{
+    return d->lastError;
+}
+
+QString Winsock::LastErrorDescription() const
+{
+    return d->lastErrorDescription;
+}
+
+void Winsock::takeRequests()
+{
+    while (d->server->hasPendingConnections()) {
+        QTcpSocket *socket = d->server->nextPendingConnection();
+        if (!socket)
+            break;
+        socket->setParent(this);
+        if (d->state != sckListening) {
+            // The listener was closed before the request could be announced.
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        const qintptr id = d->nextRequestId++;
+        d->requests.insert(id, socket);
+        d->requestPeer = addressText(socket->peerAddress());
+        emit ConnectionRequest(id);
+    }
+}
+
+void Winsock::dropRequests()
+{
+    for (QTcpSocket *socket : std::as_const(d->requests)) {
+        socket->abort();
+        socket->deleteLater();
+    }
+    d->requests.clear();
+}
+
+void Winsock::adopt(QTcpSocket *socket)
+{
+    d->connection = socket;
+    d->sendPending = false;
+    d->state = socket->state() == QAbstractSocket::ConnectedState ? sckConnected : sckClosing;
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+        if (d->connection == socket)
+            emit DataArrival(socket->bytesAvailable());
+    });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
+        if (d->connection == socket && d->sendPending && socket->bytesToWrite() == 0) {
+            d->sendPending = false;
+            emit SendComplete();
+        }
+    });
+    // A peer that closed or reset the connection has gone either way; both
+    // leave the object waiting to be closed, which the watchdog heals.
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        if (d->connection == socket)
+            d->state = sckClosing;
+    });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError) {
+        if (d->connection != socket)
+            return;
+        setError(sckConnectionReset, socket->errorString());
+        if (socket->state() != QAbstractSocket::ConnectedState)
+            d->state = sckClosing;
+    });
+    // Data that arrived before the connection was accepted is announced now.
+    if (socket->bytesAvailable() > 0) {
+        QTimer::singleShot(0, this, [this, socket] {
+            if (d->connection == socket && socket->bytesAvailable() > 0)
+                emit DataArrival(socket->bytesAvailable());
+        });
+    }
+}
+
+void Winsock::retire(QTcpSocket *socket)
+{
+    // Queued bytes still go out; the socket deletes itself once closed.
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    socket->disconnectFromHost();
+    if (socket->state() == QAbstractSocket::UnconnectedState) {
+        socket->deleteLater();
+        return;
+    }
+    QTimer::singleShot(CloseLingerMs, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
+}
+
+void Winsock::setError(int number, const QString &description)
+{
+    d->lastError = number;
+    d->lastErrorDescription = description;
+}
