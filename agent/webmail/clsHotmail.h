@@ -62,12 +62,34 @@ public:
     qint64 MessageSize(int MsgNumber) const;
     int HighestMessageNumber() const;
 
-    // True while an operation waits for the service or an asynchronous
-    // download handed out by RetrieveAsync is running.
+    // Whether message n is marked for deletion.
+    bool IsMarked(int MsgNumber) const;
+    // Folder and send addresses as the last GetMsgStoreProps/GetSendUrl set them.
+    QByteArray InboxUrl() const;
+    QByteArray DeletedItemsUrl() const;
+    QByteArray SendUrl() const;
+    // Stored entries that could not be loaded when the session was created
+    // (empty when all were); the entry point reports them.
+    QList<int> MissingStoredTexts() const;
+    // False when the request object could not be created; every request of
+    // the session then fails in the component.
+    bool HasRequestObject() const;
+
+    // Code, " - " and the code's text from the session's error table.
+    static QByteArray ErrorText(int code);
+
+    // True while an operation is under way (it may be waiting for the
+    // service) or an asynchronous download handed out by RetrieveAsync is
+    // running.
     bool IsBusy() const;
     // The asynchronous download handed out by RetrieveAsync has ended (the
     // caller tells the session so, whatever the outcome).
     void AsyncDownloadFinished();
+
+    // Only tests shorten the completion wait's poll; the counts stay.
+    void setPollIntervalMs(int ms);
+    // Polls the last completion wait took.
+    int LastWaitPolls() const;
 
 signals:
     // Emitted when the session becomes free again, so held input of either

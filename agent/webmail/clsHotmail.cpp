@@ -1,0 +1,809 @@
+#include "clsHotmail.h"
+
+#include "MessageStore.h"
+#include "MessageTextReplies.h"
+#include "ResponseWait.h"
+#include "RetryRule.h"
+#include "SessionErrors.h"
+#include "StoredRequestTexts.h"
+#include "modMain.h"
+
+#include <QCoreApplication>
+#include <QUrl>
+
+#include <optional>
+#include <utility>
+
+namespace {
+
+using namespace SessionErrors;
+
+// A message above this is refused by the component rather than held in memory:
+// a service must not grow the agent beyond what any mailbox holds.
+constexpr qint64 MaxMessageBytes = 256LL * 1024 * 1024;
+// XML answers (mailbox document, folder listings, properties) are far
+// smaller than messages; a listing of 10000 messages takes a few MiB.
+constexpr qint64 MaxXmlAnswerBytes = 64LL * 1024 * 1024;
+// A login follows at most this many 900 answers; a service that keeps
+// redirecting would otherwise hold the agent for ever.
+constexpr int MaxLoginRedirects = 10;
+// A login answered 401 is sent again while fewer than this many 401 answers
+// came back: four login requests in all.
+constexpr int MaxLoginRequestsAnswered401 = 4;
+// Messages above this size with no body line asked get TOP from their
+// properties instead of a download.
+constexpr qint64 TopFromPropertiesAboveBytes = 10000;
+
+constexpr int StatusMultiStatus = 207;
+constexpr int StatusLoginRedirect = 900;
+constexpr int StatusUnauthorized = 401;
+
+const QByteArray CRLF("\r\n");
+const QByteArray StoreNotLocked("-ERR could not lock store");
+
+struct HeaderPair
+{
+    QByteArray name;
+    QByteArray value;
+};
+
+struct RequestSpec
+{
+    QByteArray verb;
+    QByteArray url;
+    QList<HeaderPair> headers;
+    QByteArray body;
+    qint64 maxResponseBytes = MaxXmlAnswerBytes;
+};
+
+bool IsSuccessStatus(int status)
+{
+    return status >= 200 && status <= 299;
+}
+
+// Escapes an address for the inside of a stylesheet text, so that an address
+// with "&" or "<" cannot break the stylesheet it is spliced into.
+QByteArray EscapedForXml(const QByteArray &text)
+{
+    QByteArray escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': escaped += "&amp;"; break;
+        case '<': escaped += "&lt;"; break;
+        case '>': escaped += "&gt;"; break;
+        case '"': escaped += "&quot;"; break;
+        default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
+QString AddressText(const QByteArray &url)
+{
+    return QString::fromUtf8(url);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+struct clsHotmail::Private
+{
+    Private(clsHotmail &owner, modMain &state) : q(owner), state(state) {}
+
+    clsHotmail &q;
+    modMain &state;
+    StoredRequestTexts texts;
+    std::unique_ptr<XmlHttpRequest> Request;
+    ResponseWait wait;
+
+    QByteArray InboxUrl;
+    QByteArray DeletedItemsUrl;
+    QByteArray SendUrl;
+    MessageStore store;
+
+    int operationDepth = 0;
+    bool asyncDownloadRunning = false;
+    // Only compared, never used: the caller owns the download.
+    const QObject *asyncDownload = nullptr;
+    bool idleQueued = false;
+
+    // Creating the request object needs the program's event loop; without an
+    // application object there is none.
+    static constexpr int RequestObjectNotCreated = 429;
+
+    void CreateRequest();
+    bool IsAltAccount(const QString &userName) const;
+
+    int SendAwaited(const RequestSpec &spec);
+    int SendAwaitedOn(XmlHttpRequest &request, const RequestSpec &spec, const QString &user = QString(),
+                      const QString &password = QString());
+    void WriteResponseLog(const XmlHttpRequest &request);
+    int CurrentStatus() const;
+
+    RequestSpec QueryRequest(const QByteArray &url) const;
+    RequestSpec FetchRequest(const QByteArray &url, qint64 maxResponseBytes) const;
+    HeaderPair CommonPair() const { return {texts.CommonHeaderName, texts.CommonHeaderValue}; }
+    HeaderPair QueryPair() const { return {texts.QueryHeaderName, texts.QueryHeaderValue}; }
+
+    std::optional<QByteArray> ApplyStylesheet(const XmlDocument &document, const QByteArray &stylesheet,
+                                              int &errorNumber) const;
+    QByteArray LoadStore(const QByteArray &folderUrl, bool ListAll);
+    AttemptOutcome LoadStoreAttempt(const QByteArray &collectionUrl, const QByteArray &folderUrl, bool ListAll,
+                                    QByteArray &reply);
+    std::optional<int> CountMessages(const XmlDocument &answer, const QByteArray &folderUrl, bool ListAll,
+                                     int &errorNumber) const;
+
+    AttemptOutcome DownloadAttempt(int MsgNumber, QByteArray &text);
+    QByteArray FetchHeaders(int MsgNumber);
+    template <typename RequestFor>
+    void RunUpdatePasses(RequestFor requestFor);
+
+    void OperationEnded();
+    void QueueIdleIfFree();
+
+    // Every public operation that sends requests holds the session busy from
+    // its start to its end, so held input of the other front end is looked
+    // at only once the whole operation, retries included, is over.
+    class Operation
+    {
+    public:
+        explicit Operation(Private &d) : m_d(d) { ++m_d.operationDepth; }
+        ~Operation() { m_d.OperationEnded(); }
+        Operation(const Operation &) = delete;
+        Operation &operator=(const Operation &) = delete;
+
+    private:
+        Private &m_d;
+    };
+};
+
+void clsHotmail::Private::OperationEnded()
+{
+    --operationDepth;
+    QueueIdleIfFree();
+}
+
+// Idle is delivered from the event loop, never from inside the operation
+// that just ended: its caller has not sent its reply yet.
+void clsHotmail::Private::QueueIdleIfFree()
+{
+    if (q.IsBusy() || idleQueued)
+        return;
+    idleQueued = true;
+    QMetaObject::invokeMethod(&q, [this] {
+        idleQueued = false;
+        if (!q.IsBusy())
+            emit q.Idle();
+    }, Qt::QueuedConnection);
+}
+
+void clsHotmail::Private::CreateRequest()
+{
+    if (!QCoreApplication::instance()) {
+        state.AddLogLine(QStringLiteral("ERR: Unable to initialize Hotmail communication channel: ")
+                         + QString::number(uint(RequestObjectNotCreated), 16).toUpper()
+                         + QStringLiteral(" - The request component needs the program's event loop."));
+        return;
+    }
+    Request = std::make_unique<XmlHttpRequest>();
+}
+
+bool clsHotmail::Private::IsAltAccount(const QString &userName) const
+{
+    // An empty marker would make every account alternative.
+    if (texts.AltAccountMarker.isEmpty())
+        return false;
+    return userName.contains(QString::fromUtf8(texts.AltAccountMarker), Qt::CaseInsensitive);
+}
+
+// The request sequence: open, headers in order, send, then the completion
+// wait. Returns 0 when the request completed, else the attempt's error number.
+int clsHotmail::Private::SendAwaitedOn(XmlHttpRequest &request, const RequestSpec &spec, const QString &user,
+                                       const QString &password)
+{
+    request.setMaxResponseBytes(spec.maxResponseBytes);
+    request.open(spec.verb, AddressText(spec.url), true, user, password);
+    for (const HeaderPair &header : spec.headers)
+        request.setRequestHeader(header.name, header.value);
+    request.send(spec.body);
+    if (!wait.WaitForResponse(request))
+        return RequestGivenUp;
+    return 0;
+}
+
+int clsHotmail::Private::SendAwaited(const RequestSpec &spec)
+{
+    if (!Request)
+        return NoRequestObject;
+    return SendAwaitedOn(*Request, spec);
+}
+
+void clsHotmail::Private::WriteResponseLog(const XmlHttpRequest &request)
+{
+    if (!state.LogToFile)
+        return;
+    bool ok = false;
+    const int status = request.status(&ok);
+    if (!ok)
+        return;
+    state.LogEntry(QString::number(status) + QStringLiteral(" - ") + QString::fromUtf8(request.statusText()));
+    state.LogBlock(QString::fromUtf8(request.getAllResponseHeaders()));
+}
+
+// The status of the last request sent, 0 when none can be read.
+int clsHotmail::Private::CurrentStatus() const
+{
+    if (!Request)
+        return 0;
+    bool ok = false;
+    const int status = Request->status(&ok);
+    return ok ? status : 0;
+}
+
+RequestSpec clsHotmail::Private::QueryRequest(const QByteArray &url) const
+{
+    return RequestSpec{texts.QueryVerb, url, {CommonPair(), QueryPair()}, texts.FolderQueryBody, MaxXmlAnswerBytes};
+}
+
+RequestSpec clsHotmail::Private::FetchRequest(const QByteArray &url, qint64 maxResponseBytes) const
+{
+    return RequestSpec{texts.FetchVerb, url, {CommonPair()}, QByteArray(), maxResponseBytes};
+}
+
+std::optional<QByteArray> clsHotmail::Private::ApplyStylesheet(const XmlDocument &document,
+                                                               const QByteArray &stylesheet,
+                                                               int &errorNumber) const
+{
+    if (document.isEmpty()) {
+        errorNumber = XmlDocument::ErrorNoDocument;
+        return std::nullopt;
+    }
+    XmlDocument sheet;
+    sheet.loadXML(stylesheet); // a broken sheet fails in the transformation
+    bool ok = false;
+    int error = 0;
+    const QByteArray output = document.transformNode(sheet, &ok, &error);
+    if (!ok) {
+        errorNumber = error != 0 ? error : StylesheetFailed;
+        return std::nullopt;
+    }
+    return output;
+}
+
+// ---------------------------------------------------------------------------
+// Creation
+
+clsHotmail::clsHotmail(modMain &state, QObject *parent)
+    : QObject(parent), d(std::make_unique<Private>(*this, state))
+{
+    d->texts = StoredRequestTexts::Load(state.Settings);
+    d->CreateRequest();
+}
+
+clsHotmail::~clsHotmail() = default;
+
+// ---------------------------------------------------------------------------
+// Login, store, probe, logoff
+
+int clsHotmail::Login(const QString &UserName, const QString &Password, XmlDocument &XmlMailbox)
+{
+    Private::Operation operation(*d);
+    const StoredRequestTexts &t = d->texts;
+    QByteArray address;
+    QString loginUser;
+    if (d->IsAltAccount(UserName)) {
+        address = t.AltServiceUrl + '/' + UserName.toUtf8();
+        loginUser = UserName;
+    } else {
+        address = t.ServiceUrl;
+        loginUser = UserName.section(QLatin1Char('@'), 0, 0);
+    }
+
+    // The login has its own request object for its whole duration.
+    XmlHttpRequest login;
+    const RequestSpec base{t.QueryVerb, QByteArray(), {d->CommonPair(), d->QueryPair()}, QByteArray(),
+                           MaxXmlAnswerBytes};
+    int redirects = 0;
+    int answered401 = 0;
+    for (;;) {
+        RequestSpec spec = base;
+        spec.url = address;
+        // Whether the wait gave up is not looked at: a given-up request has
+        // no status, and reading it gives the login's error number.
+        d->SendAwaitedOn(login, spec, loginUser, Password);
+        bool ok = false;
+        int errorNumber = 0;
+        const int status = login.status(&ok, &errorNumber);
+        if (!ok)
+            return errorNumber;
+        d->WriteResponseLog(login);
+
+        if (status == StatusLoginRedirect && redirects < MaxLoginRedirects) {
+            ++redirects;
+            const QUrl location(QString::fromUtf8(login.getResponseHeader("Location")));
+            address = QUrl(AddressText(address)).resolved(location).toString(QUrl::FullyEncoded).toUtf8();
+            continue;
+        }
+        if (status == StatusUnauthorized && ++answered401 < MaxLoginRequestsAnswered401)
+            continue;
+
+        XmlDocument mailbox;
+        mailbox.loadXML(login.responseText());
+        XmlMailbox = mailbox;
+        return status;
+    }
+}
+
+QByteArray clsHotmail::GetMsgStoreProps(const XmlDocument &XmlMailbox, bool ListAll)
+{
+    Private::Operation operation(*d);
+    int errorNumber = 0;
+    const std::optional<QByteArray> inbox =
+        d->ApplyStylesheet(XmlMailbox, d->texts.InboxUrlStylesheet, errorNumber);
+    if (!inbox)
+        return "-ERR Component error: " + QByteArray::number(errorNumber);
+    d->InboxUrl = inbox->trimmed();
+    const std::optional<QByteArray> deleted =
+        d->ApplyStylesheet(XmlMailbox, d->texts.DeletedItemsUrlStylesheet, errorNumber);
+    if (!deleted)
+        return "-ERR Component error: " + QByteArray::number(errorNumber);
+    d->DeletedItemsUrl = deleted->trimmed();
+    return d->LoadStore(d->InboxUrl, ListAll);
+}
+
+QByteArray clsHotmail::Private::LoadStore(const QByteArray &folderUrl, bool ListAll)
+{
+    // The collection that holds the folder: the folder address without its
+    // final "/", cut after the last "/" that remains.
+    QByteArray collectionUrl = folderUrl.left(folderUrl.size() - 1);
+    collectionUrl.truncate(collectionUrl.lastIndexOf('/') + 1);
+
+    QByteArray reply;
+    RetryRule retry(Attempts::StoreLoad);
+    if (retry.Run([&] { return LoadStoreAttempt(collectionUrl, folderUrl, ListAll, reply); }))
+        return reply;
+    return "-ERR communication error: " + QByteArray::number(retry.lastErrorNumber()) + ", "
+           + ErrorText(CurrentStatus());
+}
+
+AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectionUrl, const QByteArray &folderUrl,
+                                                     bool ListAll, QByteArray &reply)
+{
+    const int firstError = SendAwaited(QueryRequest(collectionUrl));
+    if (firstError != 0)
+        return AttemptOutcome::Failed(firstError);
+    WriteResponseLog(*Request);
+    // An answer that is no XML (a proxy's page, a refused connection) will
+    // not turn into a listing by asking again.
+    const XmlDocument collection = Request->responseXML();
+    if (collection.xml().isEmpty()) {
+        reply = StoreNotLocked;
+        return AttemptOutcome::Finished();
+    }
+    int errorNumber = 0;
+    const std::optional<int> count = CountMessages(collection, folderUrl, ListAll, errorNumber);
+    if (!count)
+        return AttemptOutcome::Failed(errorNumber);
+    if (*count == 0) {
+        store = MessageStore::Empty();
+        reply = "+OK store loaded";
+        return AttemptOutcome::Finished();
+    }
+
+    const int secondError = SendAwaited(QueryRequest(folderUrl));
+    if (secondError != 0)
+        return AttemptOutcome::Failed(secondError);
+    WriteResponseLog(*Request);
+    const XmlDocument folder = Request->responseXML();
+    if (folder.xml().isEmpty()) {
+        reply = StoreNotLocked;
+        return AttemptOutcome::Finished();
+    }
+    const std::optional<QByteArray> urlList = ApplyStylesheet(
+        folder, ListAll ? texts.AllUrlListStylesheet : texts.UnreadUrlListStylesheet, errorNumber);
+    if (!urlList)
+        return AttemptOutcome::Failed(errorNumber);
+    const std::optional<QByteArray> sizeList = ApplyStylesheet(
+        folder, ListAll ? texts.AllSizeListStylesheet : texts.UnreadSizeListStylesheet, errorNumber);
+    if (!sizeList)
+        return AttemptOutcome::Failed(errorNumber);
+    const std::optional<QList<qint64>> sizes = MessageStore::SplitSizeList(*sizeList);
+    if (!sizes)
+        return AttemptOutcome::Failed(NotANumber);
+    QList<QByteArray> urls = MessageStore::SplitUrlList(*urlList);
+
+    // Tables that disagree would pair one message's address with another's
+    // size; the store stays as it was and the client may try again.
+    if (urls.size() != sizes->size() || urls.size() < 2) {
+        reply = StoreNotLocked;
+        return AttemptOutcome::Finished();
+    }
+    store = MessageStore::FromListing(std::move(urls), *sizes);
+    reply = "+OK store loaded";
+    return AttemptOutcome::Finished();
+}
+
+std::optional<int> clsHotmail::Private::CountMessages(const XmlDocument &answer, const QByteArray &folderUrl,
+                                                      bool ListAll, int &errorNumber) const
+{
+    const QByteArray stylesheet = texts.CountStylesheetHead + EscapedForXml(folderUrl)
+                                  + (ListAll ? texts.AllCountStylesheetTail : texts.UnreadCountStylesheetTail);
+    const std::optional<QByteArray> output = ApplyStylesheet(answer, stylesheet, errorNumber);
+    if (!output)
+        return std::nullopt;
+    const QByteArray text = output->trimmed();
+    if (text.isEmpty())
+        return 0;
+    bool ok = false;
+    const int count = text.toInt(&ok);
+    if (!ok || count < 0) {
+        errorNumber = NotANumber;
+        return std::nullopt;
+    }
+    return count;
+}
+
+QByteArray clsHotmail::ConnStatus(const QString &sUserName)
+{
+    Private::Operation operation(*d);
+    int status = 0;
+    QByteArray result;
+    RetryRule retry(Attempts::ConnStatus);
+    const bool reached = retry.Run([&] {
+        status = Logoff(sUserName);
+        if (status == StatusMultiStatus)
+            return AttemptOutcome::Finished();
+        if (status == StatusLoginRedirect) {
+            const bool probeHeader = d->Request && !d->Request->getResponseHeader(d->texts.ProbeHeaderName).isEmpty();
+            if (!probeHeader)
+                result = "900-No connection to Hotmail server." + CRLF;
+            return AttemptOutcome::Finished();
+        }
+        return AttemptOutcome::Failed(StatusFailureBase + status);
+    });
+    if (reached)
+        return result;
+    return "Communication error: " + QByteArray::number(retry.lastErrorNumber()) + ", " + ErrorText(status) + CRLF;
+}
+
+int clsHotmail::Logoff(const QString &UserName)
+{
+    Private::Operation operation(*d);
+    const QByteArray base = d->IsAltAccount(UserName) ? d->texts.AltServiceUrl : d->texts.ServiceUrl;
+    const RequestSpec spec{d->texts.QueryVerb, base + d->texts.LogoffPath, {d->CommonPair()}, QByteArray(),
+                           MaxXmlAnswerBytes};
+    const int errorNumber = d->SendAwaited(spec);
+    if (errorNumber == 0)
+        d->WriteResponseLog(*d->Request);
+    else if (errorNumber == RequestGivenUp && d->state.LogToFile)
+        d->state.LogEntry(QStringLiteral("ERR - Logoff failed"));
+    return d->CurrentStatus();
+}
+
+// ---------------------------------------------------------------------------
+// Mailbox operations
+
+QByteArray clsHotmail::Stat() const
+{
+    return d->store.Stat();
+}
+
+QByteArray clsHotmail::List(int MsgNumber) const
+{
+    return d->store.List(MsgNumber);
+}
+
+QByteArray clsHotmail::ListNames(int MsgNumber) const
+{
+    return d->store.ListNames(MsgNumber);
+}
+
+QByteArray clsHotmail::Mark(int MsgNumber)
+{
+    return d->store.Mark(MsgNumber);
+}
+
+QByteArray clsHotmail::ResetMarks()
+{
+    return d->store.ResetMarks();
+}
+
+// One download of message n. A status outside 200..299 fails the attempt: an
+// error page is not the user's mail.
+AttemptOutcome clsHotmail::Private::DownloadAttempt(int MsgNumber, QByteArray &text)
+{
+    const int errorNumber = SendAwaited(FetchRequest(store.Url(MsgNumber), MaxMessageBytes));
+    if (errorNumber != 0)
+        return AttemptOutcome::Failed(errorNumber);
+    WriteResponseLog(*Request);
+    const int status = CurrentStatus();
+    if (!IsSuccessStatus(status))
+        return AttemptOutcome::Failed(StatusFailureBase + status);
+    text = Request->responseText();
+    return AttemptOutcome::Finished();
+}
+
+QByteArray clsHotmail::Retrieve(int MsgNumber)
+{
+    if (!d->store.IsMessageNumber(MsgNumber))
+        return "-ERR No such message.";
+    if (d->store.IsMarked(MsgNumber))
+        return "-ERR Already deleted.";
+    Private::Operation operation(*d);
+    QByteArray text;
+    RetryRule retry(Attempts::Retrieve);
+    if (retry.Run([&] { return d->DownloadAttempt(MsgNumber, text); }))
+        return MessageTextReplies::RetrieveReply(text);
+    return "-ERR Retrieval failed: " + QByteArray::number(retry.lastErrorNumber()) + ", "
+           + ErrorText(d->CurrentStatus());
+}
+
+std::unique_ptr<XmlHttpRequest> clsHotmail::RetrieveAsync(int MsgNumber)
+{
+    if (!d->store.IsMessageNumber(MsgNumber) || d->store.IsMarked(MsgNumber))
+        return nullptr;
+    if (!d->Request)
+        return nullptr;
+    constexpr int ReadyStateOpened = 1;
+    const RequestSpec spec = d->FetchRequest(d->store.Url(MsgNumber), MaxMessageBytes);
+    for (int attempt = 0; attempt < Attempts::RetrieveAsync; ++attempt) {
+        auto download = std::make_unique<XmlHttpRequest>();
+        download->setMaxResponseBytes(spec.maxResponseBytes);
+        download->open(spec.verb, AddressText(spec.url), true);
+        for (const HeaderPair &header : spec.headers)
+            download->setRequestHeader(header.name, header.value);
+        download->send(spec.body);
+        if (download->readyState() < ReadyStateOpened)
+            continue; // opening or sending failed: the next attempt
+        d->asyncDownloadRunning = true;
+        d->asyncDownload = download.get();
+        // A caller that drops the download without a word still frees the
+        // session.
+        connect(download.get(), &QObject::destroyed, this, [this](QObject *gone) {
+            if (d->asyncDownload == gone)
+                AsyncDownloadFinished();
+        });
+        return download;
+    }
+    return nullptr;
+}
+
+void clsHotmail::AsyncDownloadFinished()
+{
+    if (!d->asyncDownloadRunning)
+        return;
+    d->asyncDownloadRunning = false;
+    d->asyncDownload = nullptr;
+    d->QueueIdleIfFree();
+}
+
+QByteArray clsHotmail::Top(int MsgNumber, int Lines)
+{
+    if (!d->store.IsMessageNumber(MsgNumber))
+        return "-ERR no such message";
+    if (d->store.IsMarked(MsgNumber))
+        return "-ERR deleted";
+    Private::Operation operation(*d);
+    if (d->store.Size(MsgNumber) > TopFromPropertiesAboveBytes && Lines < 1)
+        return "+OK" + CRLF + d->FetchHeaders(MsgNumber);
+
+    QByteArray text;
+    RetryRule retry(Attempts::Retrieve);
+    if (retry.Run([&] { return d->DownloadAttempt(MsgNumber, text); }))
+        return MessageTextReplies::TopReply(text, Lines);
+    return "-ERR Retrieval failed: " + QByteArray::number(retry.lastErrorNumber()) + ", "
+           + ErrorText(d->CurrentStatus());
+}
+
+QByteArray clsHotmail::Private::FetchHeaders(int MsgNumber)
+{
+    QByteArray headerLines;
+    RetryRule retry(Attempts::HeaderFetch);
+    const bool fetched = retry.Run([&] {
+        const int errorNumber = SendAwaited(QueryRequest(store.Url(MsgNumber)));
+        if (errorNumber != 0)
+            return AttemptOutcome::Failed(errorNumber);
+        WriteResponseLog(*Request);
+        int stylesheetError = 0;
+        const std::optional<QByteArray> output =
+            ApplyStylesheet(Request->responseXML(), texts.HeaderStylesheet, stylesheetError);
+        if (!output)
+            return AttemptOutcome::Failed(stylesheetError);
+        headerLines = *output;
+        return AttemptOutcome::Finished();
+    });
+    if (!fetched)
+        return "X-Comm-Error: " + QByteArray::number(retry.lastErrorNumber()) + ", " + ErrorText(CurrentStatus())
+               + CRLF + '.';
+    return headerLines + texts.IdHeaderName + ": <" + store.Name(MsgNumber) + texts.IdSuffix + '>' + CRLF + '.';
+}
+
+// Sends one request per marked message, in ascending order. A given-up
+// request fails the pass, and the next pass starts again from message 1.
+template <typename RequestFor>
+void clsHotmail::Private::RunUpdatePasses(RequestFor requestFor)
+{
+    if (!store.MarksCoverMessages())
+        return;
+    RetryRule passes(Attempts::UpdatePasses);
+    passes.Run([&] {
+        for (int i = 1; i <= store.HighestMessageNumber(); ++i) {
+            if (!store.IsMarked(i))
+                continue;
+            const int errorNumber = SendAwaited(requestFor(i));
+            if (errorNumber != 0)
+                return AttemptOutcome::Failed(errorNumber);
+            WriteResponseLog(*Request);
+        }
+        return AttemptOutcome::Finished();
+    });
+}
+
+bool clsHotmail::MarkAsRead()
+{
+    Private::Operation operation(*d);
+    const StoredRequestTexts &t = d->texts;
+    d->RunUpdatePasses([&](int i) {
+        return RequestSpec{t.MarkReadVerb, d->store.Url(i), {d->CommonPair(), d->QueryPair()}, t.MarkReadBody,
+                           MaxXmlAnswerBytes};
+    });
+    return true;
+}
+
+bool clsHotmail::MoveToDeletedItems()
+{
+    Private::Operation operation(*d);
+    const StoredRequestTexts &t = d->texts;
+    d->RunUpdatePasses([&](int i) {
+        return RequestSpec{t.MoveVerb,
+                           d->store.Url(i),
+                           {d->CommonPair(),
+                            {t.MoveTargetHeaderName, d->DeletedItemsUrl + d->store.Name(i)},
+                            {t.MoveFlagHeaderName, "t"}},
+                           QByteArray(),
+                           MaxXmlAnswerBytes};
+    });
+    return true;
+}
+
+bool clsHotmail::PopCollect(const XmlDocument &XmlMailbox)
+{
+    Private::Operation operation(*d);
+    int errorNumber = 0;
+    const std::optional<QByteArray> address =
+        d->ApplyStylesheet(XmlMailbox, d->texts.CollectUrlStylesheet, errorNumber);
+    if (!address)
+        return false;
+    const RequestSpec spec{d->texts.FetchVerb, address->trimmed(), {}, QByteArray(), MaxXmlAnswerBytes};
+    return d->SendAwaited(spec) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+bool clsHotmail::GetSendUrl(const XmlDocument &XmlMailbox)
+{
+    int errorNumber = 0;
+    const std::optional<QByteArray> address = d->ApplyStylesheet(XmlMailbox, d->texts.SendUrlStylesheet, errorNumber);
+    if (!address)
+        return false;
+    d->SendUrl = address->trimmed();
+    return true;
+}
+
+QByteArray clsHotmail::Send(const QByteArray &Message, bool SaveInSent)
+{
+    Private::Operation operation(*d);
+    const StoredRequestTexts &t = d->texts;
+    const QByteArray copyFlag = SaveInSent ? "t" : "f";
+    QByteArray reply;
+    RetryRule retry(Attempts::Send);
+    const bool answered = retry.Run([&] {
+        if (!d->Request)
+            return AttemptOutcome::Failed(NoRequestObject);
+        if (d->SendUrl.isEmpty())
+            return AttemptOutcome::Failed(InvalidAddress);
+        XmlHttpRequest &request = *d->Request;
+        request.setMaxResponseBytes(MaxXmlAnswerBytes);
+        request.open(t.SendVerb, AddressText(d->SendUrl), false);
+        request.setRequestHeader(t.CommonHeaderName, t.CommonHeaderValue);
+        request.setRequestHeader(t.QueryHeaderName, t.SendHeaderValue);
+        request.setRequestHeader(t.SendFlagHeaderName, "t");
+        request.setRequestHeader(t.SaveInSentHeaderName, copyFlag);
+        // The upload blocks the thread; pending events get their turn first.
+        QCoreApplication::processEvents();
+        request.send(Message);
+        d->WriteResponseLog(request);
+        bool ok = false;
+        int errorNumber = 0;
+        const int status = request.status(&ok, &errorNumber);
+        if (!ok)
+            return AttemptOutcome::Failed(errorNumber);
+        // No connection, no answer: the component failed, not the service.
+        if (IsNetworkFailure(status))
+            return AttemptOutcome::Failed(status);
+        if (status == 200 || status == 201)
+            reply = "250 OK" + CRLF;
+        else
+            reply = "554 Transaction failed. " + QByteArray::number(status) + ' ' + request.statusText() + CRLF;
+        return AttemptOutcome::Finished();
+    });
+    if (!answered)
+        return "451 Local error in processing" + CRLF;
+    return reply;
+}
+
+// ---------------------------------------------------------------------------
+// Read-only views
+
+QString clsHotmail::MailDomain() const
+{
+    return QString::fromUtf8(d->texts.ServiceMailDomain);
+}
+
+int clsHotmail::MessageCount() const
+{
+    return d->store.MessageCount();
+}
+
+qint64 clsHotmail::MessageSize(int MsgNumber) const
+{
+    return d->store.IsMessageNumber(MsgNumber) ? d->store.Size(MsgNumber) : 0;
+}
+
+int clsHotmail::HighestMessageNumber() const
+{
+    return d->store.HighestMessageNumber();
+}
+
+bool clsHotmail::IsMarked(int MsgNumber) const
+{
+    return d->store.IsMarked(MsgNumber);
+}
+
+QByteArray clsHotmail::InboxUrl() const
+{
+    return d->InboxUrl;
+}
+
+QByteArray clsHotmail::DeletedItemsUrl() const
+{
+    return d->DeletedItemsUrl;
+}
+
+QByteArray clsHotmail::SendUrl() const
+{
+    return d->SendUrl;
+}
+
+QList<int> clsHotmail::MissingStoredTexts() const
+{
+    return d->texts.MissingEntries;
+}
+
+bool clsHotmail::HasRequestObject() const
+{
+    return d->Request != nullptr;
+}
+
+QByteArray clsHotmail::ErrorText(int code)
+{
+    return SessionErrors::ErrorText(code);
+}
+
+bool clsHotmail::IsBusy() const
+{
+    return d->operationDepth > 0 || d->asyncDownloadRunning;
+}
+
+void clsHotmail::setPollIntervalMs(int ms)
+{
+    d->wait.setPollIntervalMs(ms);
+}
+
+int clsHotmail::LastWaitPolls() const
+{
+    return d->wait.lastWaitPolls();
+}
