@@ -115,10 +115,15 @@ void SmtpFrontEnd::onConnectionRequest(qintptr requestId)
 
 void SmtpFrontEnd::onDataArrival()
 {
-    d->smtpBuffer.append(d->wskSmtp.GetData());
-    if (d->smtpBuffer.phase() == SmtpBuffer::Phase::Message && !d->smtpBuffer.messageComplete())
-        d->m.AddLogLine(QStringLiteral("  ... receiving"));
-    interpretBufferedInput();
+    // Bytes that came while a command of this handler let events run raise
+    // no event of their own; they are taken in the same way here.
+    for (QByteArray bytes = d->wskSmtp.GetData(); !bytes.isEmpty(); bytes = d->wskSmtp.GetData()) {
+        d->smtpBuffer.append(bytes);
+        bytes = QByteArray();
+        if (d->smtpBuffer.phase() == SmtpBuffer::Phase::Message && !d->smtpBuffer.messageComplete())
+            d->m.AddLogLine(QStringLiteral("  ... receiving"));
+        interpretBufferedInput();
+    }
 }
 
 // Hands every whole command text or message text to the interpreter in turn

@@ -25,6 +25,7 @@ public:
 
     // SmtpState: 0 awaiting HELO, 1 envelope, 2 message text, 99 closing.
     int DialogueState() const;
+public slots:
     // For the socket watchdog after it healed wskSmtp: forgets the bytes of
     // the lost connection and waits for HELO again.
     void ResetDialogue();

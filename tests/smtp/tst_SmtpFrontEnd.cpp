@@ -1,0 +1,349 @@
+// The SMTP dialogue over loopback against the reference service: replies of
+// every state, the sender's login, submissions as they land in the Maildir,
+// the limits, the local-only rule.
+#include "SmtpTestRig.h"
+
+#include <QTcpServer>
+
+namespace {
+
+const QString Demo = QStringLiteral("demo@zorvane.test");
+const QString Ann = QStringLiteral("ann@zorvane.test");
+
+using Script = QList<QPair<QByteArray, QByteArray>>; // C: text, S: reply lines
+
+// A message as a client would have it, and the same on the wire with its
+// lines stuffed and the end marker.
+const QByteArray Message = "From: demo@zorvane.test\r\nTo: ann@zorvane.test\r\nSubject: dots\r\n\r\n"
+                           ".\r\n..\r\n.x\r\nplain \xe4\xf6 8-bit\r\n\r\n";
+const QByteArray Wire = "From: demo@zorvane.test\r\nTo: ann@zorvane.test\r\nSubject: dots\r\n\r\n"
+                        "..\r\n...\r\n..x\r\nplain \xe4\xf6 8-bit\r\n\r\n.\r\n";
+
+} // namespace
+
+class tst_SmtpFrontEnd : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void commandReplies_data();
+    void commandReplies();
+    void messagesLandExactlyAndOnceInSentItems_data();
+    void messagesLandExactlyAndOnceInSentItems();
+    void resetDropsTheEnvelope();
+    void senderAccount_data();
+    void senderAccount();
+    void unreachableServiceAtHelo();
+    void largeMessageInSmallSegments();
+    void commandAfterEndMarkerAndNextClient();
+    void emptyMessage();
+    void inputLimits();
+    void localhostOnlyRule();
+
+private:
+    // Connects, reads the greeting, greets with HELO.
+    void openDialogue(SmtpClient &client);
+    // MAIL, RCPT, DATA and the text; returns the reply to the text.
+    QByteArray submit(SmtpClient &client, const QByteArray &wire, const QString &to = Ann);
+
+    QTemporaryDir m_root;
+    std::unique_ptr<ServiceProcess> m_service;
+    std::unique_ptr<QTemporaryDir> m_testDir;
+    std::unique_ptr<Agent> m_agent;
+};
+
+void tst_SmtpFrontEnd::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    for (const char *name : {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
+        const QString dir = m_root.filePath(QString::fromLatin1(name));
+        QVERIFY(QDir().mkpath(dir));
+        qputenv(name, dir.toUtf8());
+    }
+    QFile::setPermissions(m_root.filePath(QStringLiteral("XDG_RUNTIME_DIR")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(QDir().mkpath(m_root.filePath(QStringLiteral("service"))));
+    m_service = std::make_unique<ServiceProcess>();
+    QVERIFY2(m_service->start(m_root.filePath(QStringLiteral("service")),
+                              {Demo + QStringLiteral(" demo"), Ann + QStringLiteral(" annpw")}),
+             "zorvane-service did not start");
+}
+
+void tst_SmtpFrontEnd::init()
+{
+    m_testDir = std::make_unique<QTemporaryDir>(m_root.filePath(QStringLiteral("test-XXXXXX")));
+    m_agent = std::make_unique<Agent>(m_testDir->filePath(QStringLiteral("Zorvane.ini")), m_service->serviceUrl,
+                                      m_service->altServiceUrl);
+    m_agent->storePassword(Demo, "demo");
+    QCOMPARE(m_agent->wskSmtp.State(), int(Winsock::sckListening));
+}
+
+void tst_SmtpFrontEnd::cleanup()
+{
+    m_agent.reset();
+    m_testDir.reset();
+}
+
+void tst_SmtpFrontEnd::openDialogue(SmtpClient &client)
+{
+    QVERIFY(client.connectTo(m_agent->wskSmtp.LocalPort()));
+    QCOMPARE(client.reply(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    QCOMPARE(client.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
+}
+
+QByteArray tst_SmtpFrontEnd::submit(SmtpClient &client, const QByteArray &wire, const QString &to)
+{
+    if (client.command("MAIL FROM:<demo@zorvane.test>\r\n") != "250 OK\r\n")
+        return "MAIL refused";
+    if (client.command("RCPT TO:<" + to.toUtf8() + ">\r\n") != "250 OK\r\n")
+        return "RCPT refused";
+    if (client.command("DATA\r\n") != "354 Start mail input; end with <CRLF>.<CRLF>\r\n")
+        return "DATA refused";
+    return client.command(wire);
+}
+
+void tst_SmtpFrontEnd::commandReplies_data()
+{
+    QTest::addColumn<Script>("script");
+    QTest::newRow("greeting, EHLO refused in both states, QUIT") << Script{
+        {"EHLO tester\r\n", "502 Command not implemented\r\n"},
+        {"HELO tester\r\n", "250 Zorvane\r\n"},
+        {"EHLO tester\r\n", "502 Command not implemented\r\n"},
+        {"noop\r\n", "250 OK\r\n"},
+        {"RSET\r\n", "250 OK\r\n"},
+        {"HELO again\r\n", "250 Zorvane\r\n"},
+        {"QUIT\r\n", "221 Zorvane bye.\r\n\r\n"}};
+    QTest::newRow("envelope commands before HELO") << Script{
+        {"MAIL FROM:<demo@zorvane.test>\r\n", "500 Unrecognized command\r\n"},
+        {"RCPT TO:<ann@zorvane.test>\r\n", "500 Unrecognized command\r\n"},
+        {"DATA\r\n", "500 Unrecognized command\r\n"},
+        {"NOOP\r\n", "250 OK\r\n"}};
+    QTest::newRow("after HELO") << Script{
+        {"HELO tester\r\n", "250 Zorvane\r\n"},
+        {"VRFY demo\r\n", "500 Unrecognized command\r\n"},
+        {"MAIL\r\n", "501 Syntax error in parameters or arguments\r\n"},
+        {"RCPT TO <ann@zorvane.test>\r\n", "501 Syntax error in parameters or arguments\r\n"},
+        {"mail from:<demo@zorvane.test>\r\n", "250 OK\r\n"},
+        {"MAIL FROM:<demo@zorvane.test>\r\n", "250 OK\r\n"},
+        {"QUIT\r\n", "221 Zorvane bye.\r\n\r\n"}};
+}
+
+void tst_SmtpFrontEnd::commandReplies()
+{
+    QFETCH(Script, script);
+    SmtpClient client;
+    QVERIFY(client.connectTo(m_agent->wskSmtp.LocalPort()));
+    QCOMPARE(client.reply(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    for (const auto &[sent, expected] : script) {
+        QByteArray reply = client.command(sent);
+        while (reply.size() < expected.size() && reply.endsWith("\r\n"))
+            reply += client.reply();
+        QCOMPARE(reply, expected);
+    }
+    if (script.last().first == "QUIT\r\n") {
+        QVERIFY(client.waitForClose());
+        QTRY_COMPARE(m_agent->wskSmtp.State(), int(Winsock::sckListening));
+        QCOMPARE(m_agent->frontEnd->DialogueState(), 0);
+    }
+}
+
+void tst_SmtpFrontEnd::messagesLandExactlyAndOnceInSentItems_data()
+{
+    QTest::addColumn<bool>("saveSent");
+    QTest::newRow("save sent messages") << true;
+    QTest::newRow("do not save sent messages") << false;
+}
+
+void tst_SmtpFrontEnd::messagesLandExactlyAndOnceInSentItems()
+{
+    QFETCH(bool, saveSent);
+    m_agent->options.saveSentItems = saveSent;
+    const qsizetype inboxBefore = m_service->messages(Ann).size();
+    const qsizetype sentBefore = m_service->messages(Demo, QStringLiteral(".Sent Items")).size();
+
+    SmtpClient client;
+    openDialogue(client);
+    QCOMPARE(submit(client, Wire), QByteArray("250 OK\r\n"));
+    QCOMPARE(m_agent->frontEnd->DialogueState(), 1);
+    QCOMPARE(submit(client, Wire), QByteArray("250 OK\r\n"));
+    QCOMPARE(m_agent->screen.count(QStringLiteral("SMTP-Logged in.")), 1);
+
+    const QList<QByteArray> inbox = m_service->messages(Ann);
+    QCOMPARE(inbox.size(), inboxBefore + 2);
+    QCOMPARE(inbox.count(Message), 2);
+    const QList<QByteArray> sent = m_service->messages(Demo, QStringLiteral(".Sent Items"));
+    QCOMPARE(sent.size(), sentBefore + (saveSent ? 2 : 0));
+    if (saveSent)
+        QCOMPARE(sent.last(), Message);
+}
+
+void tst_SmtpFrontEnd::resetDropsTheEnvelope()
+{
+    const qsizetype annBefore = m_service->messages(Ann).size();
+    const qsizetype demoBefore = m_service->messages(Demo).size();
+    SmtpClient client;
+    openDialogue(client);
+    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("RSET\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(submit(client, Wire, Demo), QByteArray("250 OK\r\n"));
+    QCOMPARE(m_service->messages(Ann).size(), annBefore);
+    QCOMPARE(m_service->messages(Demo).size(), demoBefore + 1);
+    QCOMPARE(m_agent->screen.count(QStringLiteral("SMTP-Logged in.")), 1); // RSET kept the login
+}
+
+void tst_SmtpFrontEnd::senderAccount_data()
+{
+    QTest::addColumn<QByteArray>("mail");
+    QTest::addColumn<QByteArray>("storedPassword");
+    QTest::addColumn<QString>("pop3UserName");
+    QTest::addColumn<QByteArray>("reply");
+    const QByteArray noUser = "451 No valid user name. Receive first, then try again.\r\n";
+    QTest::newRow("empty address, no POP3 login") << QByteArray("MAIL FROM:<>\r\n") << QByteArray() << QString() << noUser;
+    QTest::newRow("empty address, POP3 login") << QByteArray("MAIL FROM:<>\r\n") << QByteArray("demo") << Demo
+                                               << QByteArray("250 OK\r\n");
+    QTest::newRow("no stored password") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\n") << QByteArray() << Demo
+                                        << noUser;
+    QTest::newRow("wrong stored password") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\n") << QByteArray("nope")
+                                           << QString() << QByteArray("450 authentication failed\r\n");
+    QTest::newRow("mixed case, blank after colon") << QByteArray("Mail From: <Demo@Zorvane.TEST>\r\n")
+                                                   << QByteArray("demo") << QString() << QByteArray("250 OK\r\n");
+}
+
+void tst_SmtpFrontEnd::senderAccount()
+{
+    QFETCH(QByteArray, mail);
+    QFETCH(QByteArray, storedPassword);
+    QFETCH(QString, pop3UserName);
+    QFETCH(QByteArray, reply);
+    m_agent->settings.setValue(QStringLiteral("AccountInfo"), Demo, QString());
+    if (!storedPassword.isEmpty())
+        m_agent->storePassword(Demo, storedPassword);
+    m_agent->state.UserName = pop3UserName;
+
+    SmtpClient client;
+    openDialogue(client);
+    QCOMPARE(client.command(mail), reply);
+    QCOMPARE(m_agent->state.SmtpLoggedIn, reply.startsWith("250"));
+    if (!reply.startsWith("250"))
+        return;
+    // The envelope carries the client's spelling without the blank, and the
+    // service takes it.
+    const qsizetype before = m_service->messages(Demo).size();
+    QCOMPARE(client.command("RCPT TO:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(client.command(Wire), QByteArray("250 OK\r\n"));
+    QCOMPARE(m_service->messages(Demo).size(), before + 1);
+}
+
+void tst_SmtpFrontEnd::unreachableServiceAtHelo()
+{
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const QString nowhere = QStringLiteral("http://127.0.0.1:%1/").arg(closed.serverPort());
+    closed.close();
+    m_agent.reset();
+    m_agent = std::make_unique<Agent>(m_testDir->filePath(QStringLiteral("Nowhere.ini")), nowhere, nowhere);
+
+    SmtpClient client;
+    QVERIFY(client.connectTo(m_agent->wskSmtp.LocalPort()));
+    QVERIFY(!client.reply().isEmpty());
+    QCOMPARE(client.command("HELO tester\r\n"), QByteArray("550 Requested action not taken: mailbox unavailable\r\n"));
+    QCOMPARE(m_agent->boxes.size(), 1);
+    QVERIFY2(m_agent->boxes.first().startsWith(QStringLiteral("Zorvane - System Problem: ")), qPrintable(m_agent->boxes.first()));
+    QVERIFY(m_agent->boxes.first().size() > QStringLiteral("Zorvane - System Problem: \r\n\r\nExit and run diagnostics for more information").size());
+    QVERIFY(m_agent->screen.contains(QStringLiteral("SMTP-ERR: Unable to connect to Hotmail server.")));
+    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("500 Unrecognized command\r\n"));
+}
+
+void tst_SmtpFrontEnd::largeMessageInSmallSegments()
+{
+    QByteArray message = "Subject: large\r\n\r\n";
+    for (int line = 0; message.size() < 10 * 1024 * 1024; ++line)
+        message += (line % 50 == 0 ? "." : "") + QByteArray::number(line).repeated(9) + "\r\n";
+    QByteArray wire = message;
+    wire.replace("\r\n.", "\r\n..");
+    wire += ".\r\n";
+
+    SmtpClient client;
+    openDialogue(client);
+    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
+    client.sendInPieces(wire, 1460);
+    QCOMPARE(client.reply(), QByteArray("250 OK\r\n"));
+    QVERIFY(m_agent->screen.count(QStringLiteral("  ... receiving")) > 1);
+    QVERIFY(m_service->messages(Ann).contains(message));
+}
+
+void tst_SmtpFrontEnd::commandAfterEndMarkerAndNextClient()
+{
+    SmtpClient client;
+    openDialogue(client);
+    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
+    const QByteArray message = "Subject: then quit\r\n\r\nbye\r\n";
+    QCOMPARE(client.command(message + ".\r\nQUIT\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.reply(), QByteArray("221 Zorvane bye.\r\n"));
+    QVERIFY(client.waitForClose());
+    QVERIFY(m_service->messages(Ann).contains(message));
+
+    SmtpClient next;
+    openDialogue(next);
+}
+
+void tst_SmtpFrontEnd::emptyMessage()
+{
+    SmtpClient client;
+    openDialogue(client);
+    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
+    const QByteArray reply = client.command(".\r\n");
+    QVERIFY2(reply.startsWith("250 ") || reply.startsWith("554 "), reply.constData());
+    QCOMPARE(m_agent->frontEnd->DialogueState(), 1);
+    QCOMPARE(client.command("NOOP\r\n"), QByteArray("250 OK\r\n"));
+}
+
+void tst_SmtpFrontEnd::inputLimits()
+{
+    const qsizetype before = m_service->messages(Ann).size();
+    SmtpClient client;
+    openDialogue(client);
+    client.sendInPieces(QByteArray(70 * 1024, 'x'), 1460);
+    // The rest of the refused line is dropped without a reply of its own.
+    QCOMPARE(client.command("tail of the long line\r\n"), QByteArray("500 Line too long\r\n"));
+    QCOMPARE(client.command("NOOP\r\n"), QByteArray("250 OK\r\n"));
+
+    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
+    const QByteArray line = QByteArray(998, 'y') + "\r\n";
+    client.sendInPieces(line.repeated(64 * 1024 * 1024 / line.size() + 1) + ".\r\n", 64 * 1024);
+    QCOMPARE(client.reply(), QByteArray("552 Message size exceeds fixed maximum message size\r\n"));
+    QCOMPARE(m_agent->frontEnd->DialogueState(), 1);
+    QCOMPARE(client.command("NOOP\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(m_service->messages(Ann).size(), before);
+}
+
+void tst_SmtpFrontEnd::localhostOnlyRule()
+{
+    const QHostAddress other(QStringLiteral("127.0.0.2"));
+    SmtpClient rejected;
+    QVERIFY(rejected.connectTo(m_agent->wskSmtp.LocalPort(), other));
+    QTRY_VERIFY(m_agent->screen.contains(QStringLiteral("Connection request from 127.0.0.2(127.0.0.2) rejected.")));
+    QVERIFY(rejected.waitForClose());
+    QVERIFY(rejected.received.isEmpty());
+
+    m_agent->options.localhostOnly = false;
+    SmtpClient accepted;
+    QVERIFY(accepted.connectTo(m_agent->wskSmtp.LocalPort(), other));
+    QCOMPARE(accepted.reply(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    QVERIFY(m_agent->screen.contains(QStringLiteral("Connection request from 127.0.0.2(127.0.0.2)\r\n")));
+}
+
+QTEST_MAIN(tst_SmtpFrontEnd)
+#include "tst_SmtpFrontEnd.moc"
