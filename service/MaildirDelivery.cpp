@@ -1,0 +1,76 @@
+#include "MaildirDelivery.h"
+
+#include "SafeFile.h"
+
+#include <QFile>
+
+#include <atomic>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray hostNameForMaildir()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "localhost";
+    QByteArray host(name);
+    // The Maildir convention for the two characters a file name cannot carry.
+    host.replace('/', "\\057");
+    host.replace(':', "\\072");
+    return host;
+}
+
+} // namespace
+
+MaildirDelivery::~MaildirDelivery()
+{
+    rollback();
+}
+
+QByteArray MaildirDelivery::newUniquePart()
+{
+    static std::atomic<quint64> counter{0};
+    static const QByteArray host = hostNameForMaildir();
+    struct timeval now {};
+    ::gettimeofday(&now, nullptr);
+    return QByteArray::number(qint64(now.tv_sec)) + ".M" + QByteArray::number(qint64(now.tv_usec)) + 'P'
+        + QByteArray::number(qint64(::getpid())) + 'Q' + QByteArray::number(++counter) + '.' + host;
+}
+
+bool MaildirDelivery::stage(const MaildirFolder &folder, const QByteArray &bytes, bool read, QString *error)
+{
+    if (!folder.ensure(error))
+        return false;
+    const QByteArray unique = newUniquePart();
+    Staged staged;
+    staged.tmpPath = folder.path() + QStringLiteral("/tmp/") + QFile::decodeName(unique);
+    staged.finalPath = read ? folder.path() + QStringLiteral("/cur/") + QFile::decodeName(unique + ":2,S")
+                            : folder.path() + QStringLiteral("/new/") + QFile::decodeName(unique);
+    if (!SafeFile::writeNew(staged.tmpPath, bytes, error))
+        return false;
+    m_staged.append(staged);
+    return true;
+}
+
+bool MaildirDelivery::commit(QString *error)
+{
+    for (Staged &staged : m_staged) {
+        bool exists = false;
+        if (!SafeFile::renameNoReplace(staged.tmpPath, staged.finalPath, &exists, error)) {
+            rollback();
+            return false;
+        }
+        staged.placed = true;
+    }
+    m_staged.clear();
+    return true;
+}
+
+void MaildirDelivery::rollback()
+{
+    for (const Staged &staged : m_staged)
+        QFile::remove(staged.placed ? staged.finalPath : staged.tmpPath);
+    m_staged.clear();
+}

@@ -1,0 +1,112 @@
+#include "SafeFile.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString systemError(const QString &what, const QString &path)
+{
+    return QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+} // namespace
+
+bool SafeFile::renameNoReplace(const QString &from, const QString &to, bool *exists, QString *error)
+{
+    *exists = false;
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS) {
+        *exists = (errno == EEXIST);
+        *error = systemError(QStringLiteral("cannot rename to"), to);
+        return false;
+    }
+    // File systems without the no-replace rename: a hard link fails on an
+    // existing name just the same.
+    if (::link(source.constData(), target.constData()) != 0) {
+        *exists = (errno == EEXIST);
+        *error = systemError(QStringLiteral("cannot link"), to);
+        return false;
+    }
+    ::unlink(source.constData());
+    return true;
+}
+
+bool SafeFile::writeNew(const QString &path, const QByteArray &bytes, QString *error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = systemError(QStringLiteral("cannot create"), path);
+        return false;
+    }
+    const char *data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            *error = systemError(QStringLiteral("cannot write"), path);
+            ::close(fd);
+            ::unlink(native.constData());
+            return false;
+        }
+        data += written;
+        left -= written;
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        *error = systemError(QStringLiteral("cannot sync"), path);
+        ::unlink(native.constData());
+        return false;
+    }
+    return true;
+}
+
+bool SafeFile::makeFolder(const QString &path, QString *error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    for (qsizetype i = 1; i <= native.size(); ++i) {
+        if (i != native.size() && native.at(i) != '/')
+            continue;
+        const QByteArray part = native.left(i);
+        if (::mkdir(part.constData(), 0700) != 0 && errno != EEXIST) {
+            *error = systemError(QStringLiteral("cannot create folder"), QFile::decodeName(part));
+            return false;
+        }
+    }
+    struct stat info {};
+    if (::stat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        *error = QStringLiteral("not a folder: %1").arg(path);
+        return false;
+    }
+    return true;
+}
+
+bool SafeFile::readAll(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (file.size() > maxBytes) {
+        *error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(maxBytes);
+        return false;
+    }
+    *bytes = file.read(maxBytes + 1);
+    if (bytes->size() > maxBytes) {
+        *error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(maxBytes);
+        return false;
+    }
+    return true;
+}
