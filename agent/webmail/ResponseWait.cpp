@@ -1,10 +1,9 @@
 #include "ResponseWait.h"
 
+#include "EventWait.h"
 #include "XmlHttpRequest.h"
 
-#include <QEventLoop>
 #include <QPointer>
-#include <QTimer>
 
 namespace {
 constexpr int ReadyStateOpened = 1;
@@ -39,15 +38,7 @@ bool ResponseWait::WaitForResponse(XmlHttpRequest &request)
 
 void ResponseWait::RunOnePoll(XmlHttpRequest &request)
 {
-    QEventLoop loop;
-    QTimer poll;
-    poll.setSingleShot(true);
-    QObject::connect(&poll, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&request, &XmlHttpRequest::readyStateChanged, &loop, [&loop](int state) {
-        if (state >= ReadyStateComplete)
-            loop.quit();
-    });
-    QObject::connect(&request, &QObject::destroyed, &loop, &QEventLoop::quit);
-    poll.start(m_pollIntervalMs);
-    loop.exec();
+    const QPointer<XmlHttpRequest> guard(&request);
+    EventWait::until(&request, &XmlHttpRequest::readyStateChanged, m_pollIntervalMs,
+                     [guard] { return !guard || guard->readyState() >= ReadyStateComplete; });
 }

@@ -1,0 +1,900 @@
+// The session against a scripted HTTP peer: the exact requests it sends, and
+// every failure text it builds when the service refuses, stalls, drops the
+// connection or answers something that is no listing.
+
+#include "FakeHttpPeer.h"
+#include "StoredTexts.h"
+#include "WebmailTestEnvironment.h"
+#include "XmlHttpRequest.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+// The completion wait counts polls exactly as always; only their length
+// shrinks, so that 301 and 901 polls pass quickly.
+constexpr int FastPollMs = 1;
+constexpr int PollsWhileNothingAnswers = 301;
+constexpr int PollsWhileAnswerStalls = 901;
+
+const FakeHttpPeer::Headers XmlType{{"Content-Type", "application/xml; charset=utf-8"}};
+
+struct ListedMessage
+{
+    QByteArray name;
+    qint64 size;
+    bool read;
+};
+
+QByteArray Multistatus(const QByteArray &responses)
+{
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+           "<D:multistatus xmlns:D=\"DAV:\" xmlns:m=\"urn:zorvane:mail\">"
+           + responses + "</D:multistatus>";
+}
+
+QByteArray Response(const QByteArray &href, const QByteArray &props)
+{
+    return "<D:response><D:href>" + href + "</D:href><D:propstat><D:prop>" + props
+           + "</D:prop><D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>";
+}
+
+FakeHttpPeer::Answer MultistatusAnswer(const QByteArray &responses)
+{
+    return FakeHttpPeer::reply(207, "Multi-Status", Multistatus(responses), XmlType);
+}
+
+FakeHttpPeer::Answer HtmlPage(int status, const QByteArray &reason)
+{
+    return FakeHttpPeer::reply(status, reason, "<html><body><p>Sorry</p>", {{"Content-Type", "text/html"}});
+}
+
+QByteArray BasicUser(const FakeHttpPeer::Request &request)
+{
+    const QByteArray authorization = request.header("Authorization");
+    if (!authorization.startsWith("Basic "))
+        return QByteArray();
+    return QByteArray::fromBase64(authorization.mid(6));
+}
+
+} // namespace
+
+class tst_SessionFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void probeAnswers_data();
+    void probeAnswers();
+    void probeOfAlternativeAccount();
+    void probeNeverAnswered();
+    void refusedConnection();
+
+    void loginAccountKinds_data();
+    void loginAccountKinds();
+    void loginFollowsRedirect_data();
+    void loginFollowsRedirect();
+    void loginRedirectsAreBounded();
+    void loginRefusedFourTimes();
+    void loginOtherStatuses_data();
+    void loginOtherStatuses();
+    void loginNeverAnswered();
+
+    void storeLoad_data();
+    void storeLoad();
+    void emptyInboxNeedsOneRequest();
+    void storeLoadRefusals_data();
+    void storeLoadRefusals();
+    void storeLoadGivesUp_data();
+    void storeLoadGivesUp();
+    void storeLoadWithoutMailbox();
+
+    void retrieveExactBytes();
+    void retrieveRefusals();
+    void retrieveFailures_data();
+    void retrieveFailures();
+    void retrieveFromDeadAddress();
+    void topChoosesDownloadOrProperties_data();
+    void topChoosesDownloadOrProperties();
+    void topFailures();
+
+    void updateRequests();
+    void updatePassesRestart();
+    void popCollect();
+
+    void sendAnswers_data();
+    void sendAnswers();
+    void sendPostsAgainAfterComponentFailure();
+    void sendWithoutUsableAddress();
+
+    void responseLogOnlyInDebugMode();
+    void busyDuringOperationsIdleAfter();
+    void asyncDownloadKeepsSessionBusy();
+
+private:
+    clsHotmail &session() { return *m_env->session; }
+    QString PeerUrl(const QByteArray &path) const { return m_peer->url(QString::fromUtf8(path)); }
+    QByteArray InboxUrl() const { return PeerUrl("/mail/joe/inbox/").toUtf8(); }
+    XmlDocument Mailbox(const QString &sendUrl = QString()) const;
+    FakeHttpPeer::Answer CollectionAnswer(int total, int unread) const;
+    FakeHttpPeer::Answer FolderAnswer(const QList<ListedMessage> &messages, const QByteArray &base = QByteArray()) const;
+    // Loads a store of three messages (a1 read, b2 and c3 unread) with all
+    // of them listed, and returns how many requests the peer had seen.
+    int LoadThree(qint64 size1 = 100, qint64 size2 = 200, qint64 size3 = 300);
+    QList<FakeHttpPeer::Request> RequestsSince(int index) const { return m_peer->requests().mid(index); }
+
+    std::unique_ptr<WebmailTestEnvironment> m_env;
+    std::unique_ptr<FakeHttpPeer> m_peer;
+};
+
+XmlDocument tst_SessionFaults::Mailbox(const QString &sendUrl) const
+{
+    const QByteArray home = PeerUrl("/mail/joe/").toUtf8();
+    const QByteArray send = sendUrl.isEmpty() ? home + "sendmsg" : sendUrl.toUtf8();
+    XmlDocument document;
+    document.loadXML(Multistatus(Response(home, "<m:inbox>" + home + "inbox/</m:inbox>"
+                                                "<m:deleteditems>" + home + "deleteditems/</m:deleteditems>"
+                                                "<m:sendmsg>" + send + "</m:sendmsg>"
+                                                "<m:collect>" + home + "collect</m:collect>")));
+    return document;
+}
+
+FakeHttpPeer::Answer tst_SessionFaults::CollectionAnswer(int total, int unread) const
+{
+    const QByteArray home = PeerUrl("/mail/joe/").toUtf8();
+    return MultistatusAnswer(Response(home, "<m:inbox>" + home + "inbox/</m:inbox>")
+                             + Response(home + "inbox/", "<m:totalcount>" + QByteArray::number(total)
+                                                             + "</m:totalcount><m:unreadcount>"
+                                                             + QByteArray::number(unread) + "</m:unreadcount>")
+                             + Response(home + "deleteditems/", "<m:totalcount>9</m:totalcount>"
+                                                                "<m:unreadcount>9</m:unreadcount>"));
+}
+
+FakeHttpPeer::Answer tst_SessionFaults::FolderAnswer(const QList<ListedMessage> &messages,
+                                                     const QByteArray &base) const
+{
+    const QByteArray folder = base.isEmpty() ? InboxUrl() : base;
+    QByteArray responses = Response(InboxUrl(), "<m:totalcount>3</m:totalcount>");
+    for (const ListedMessage &m : messages)
+        responses += Response(folder + m.name, "<D:getcontentlength>" + QByteArray::number(m.size)
+                                                   + "</D:getcontentlength><m:read>" + (m.read ? "1" : "0")
+                                                   + "</m:read>");
+    return MultistatusAnswer(responses);
+}
+
+int tst_SessionFaults::LoadThree(qint64 size1, qint64 size2, qint64 size3)
+{
+    m_peer->enqueue(CollectionAnswer(3, 2));
+    m_peer->enqueue(FolderAnswer({{"a1", size1, true}, {"b2", size2, false}, {"c3", size3, false}}));
+    const QByteArray reply = session().GetMsgStoreProps(Mailbox(), true);
+    if (reply != "+OK store loaded")
+        qWarning("store load failed: %s", reply.constData());
+    return int(m_peer->requests().size());
+}
+
+void tst_SessionFaults::init()
+{
+    m_env = std::make_unique<WebmailTestEnvironment>();
+    m_peer = std::make_unique<FakeHttpPeer>();
+    QVERIFY(m_peer->listen());
+    m_env->StartSession(m_peer->url(QStringLiteral("/dav/")), m_peer->url(QStringLiteral("/alt")));
+    session().setPollIntervalMs(FastPollMs);
+}
+
+void tst_SessionFaults::cleanup()
+{
+    m_env->session.reset();
+    m_peer.reset();
+    m_env.reset();
+}
+
+// ---------------------------------------------------------------------------
+// Probe and logoff
+
+void tst_SessionFaults::probeAnswers_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("extraHeader");
+    QTest::addColumn<QByteArray>("result");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("207 reachable") << 207 << QByteArray() << QByteArray() << 1;
+    QTest::newRow("900 with probe header") << 900 << QByteArray("X-Zorvane-Probe") << QByteArray() << 1;
+    QTest::newRow("900 without probe header")
+        << 900 << QByteArray("X-Other") << QByteArray("900-No connection to Hotmail server.\r\n") << 1;
+    QTest::newRow("503 three times")
+        << 503 << QByteArray() << QByteArray("Communication error: 10503, 503 - Hotmail service unavailable.\r\n") << 3;
+    QTest::newRow("403 three times")
+        << 403 << QByteArray()
+        << QByteArray("Communication error: 10403, 403 - Command blocked by firewall or proxy server.\r\n") << 3;
+    QTest::newRow("200 is not reachable either")
+        << 200 << QByteArray() << QByteArray("Communication error: 10200, 200 - Error details not available.\r\n") << 3;
+}
+
+void tst_SessionFaults::probeAnswers()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, extraHeader);
+    QFETCH(int, requests);
+    FakeHttpPeer::Headers headers = XmlType;
+    if (!extraHeader.isEmpty())
+        headers.append({extraHeader, "alive"});
+    for (int i = 0; i < 4; ++i)
+        m_peer->enqueue(FakeHttpPeer::reply(status, "Whatever", Multistatus(QByteArray()), headers));
+
+    QTEST(session().ConnStatus(QStringLiteral("joe@zorvane.test")), "result");
+
+    const QList<FakeHttpPeer::Request> sent = m_peer->requests();
+    QCOMPARE(sent.size(), requests);
+    for (const FakeHttpPeer::Request &r : sent) {
+        QCOMPARE(r.verb, QByteArray("PROPFIND"));
+        QCOMPARE(r.target, QByteArray("/dav/?cmd=logoff"));
+        QCOMPARE(r.header("X-Zorvane-Client"), QByteArray("Zorvane"));
+        QVERIFY(!r.hasHeader("Depth"));
+        QVERIFY(r.body.isEmpty());
+    }
+}
+
+void tst_SessionFaults::probeOfAlternativeAccount()
+{
+    m_peer->enqueue(MultistatusAnswer(QByteArray()));
+    QCOMPARE(session().ConnStatus(QStringLiteral("bob@ALT.zorvane.test")), QByteArray());
+    m_peer->enqueue(MultistatusAnswer(QByteArray()));
+    QCOMPARE(session().Logoff(QStringLiteral("bob@alt.zorvane.test")), 207);
+    QCOMPARE(m_peer->requests().size(), 2);
+    QCOMPARE(m_peer->requests().at(0).target, QByteArray("/alt?cmd=logoff"));
+    QCOMPARE(m_peer->requests().at(1).target, QByteArray("/alt?cmd=logoff"));
+}
+
+void tst_SessionFaults::probeNeverAnswered()
+{
+    for (int i = 0; i < 3; ++i)
+        m_peer->enqueue(FakeHttpPeer::silence());
+    QCOMPARE(session().ConnStatus(QStringLiteral("joe@zorvane.test")),
+             QByteArray("Communication error: 10000, 0 - Error details not available.\r\n"));
+    QCOMPARE(session().LastWaitPolls(), PollsWhileNothingAnswers);
+    QCOMPARE(m_peer->requests().size(), 3);
+    QVERIFY(m_peer->scriptConsumed());
+}
+
+void tst_SessionFaults::refusedConnection()
+{
+    const QString dead = QStringLiteral("http://127.0.0.1:%1").arg(WebmailTestEnvironment::DeadPort());
+    m_env->StartSession(dead + QStringLiteral("/dav/"), dead + QStringLiteral("/alt"));
+    session().setPollIntervalMs(FastPollMs);
+
+    QCOMPARE(session().ConnStatus(QStringLiteral("joe@zorvane.test")),
+             QByteArray("Communication error: 22029, 12029 - The attempt to connect to the server failed.\r\n"));
+    QCOMPARE(session().Logoff(QStringLiteral("joe@zorvane.test")), 12029);
+    XmlDocument mailbox;
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox), 12029);
+    QVERIFY(mailbox.isEmpty());
+}
+
+// ---------------------------------------------------------------------------
+// Login
+
+void tst_SessionFaults::loginAccountKinds_data()
+{
+    QTest::addColumn<QString>("userName");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("credentials");
+    QTest::newRow("ordinary: local part at the entry address")
+        << QStringLiteral("Joe@zorvane.test") << QByteArray("/dav/") << QByteArray("Joe:s3cret");
+    QTest::newRow("ordinary without domain")
+        << QStringLiteral("joe") << QByteArray("/dav/") << QByteArray("joe:s3cret");
+    QTest::newRow("alternative: full name below the alternative address")
+        << QStringLiteral("bob@Alt.zorvane.test") << QByteArray("/alt/bob@Alt.zorvane.test")
+        << QByteArray("bob@Alt.zorvane.test:s3cret");
+}
+
+void tst_SessionFaults::loginAccountKinds()
+{
+    QFETCH(QString, userName);
+    m_peer->enqueue(FakeHttpPeer::basicChallenge("zorvane.test"));
+    m_peer->enqueue(FakeHttpPeer::reply(207, "Multi-Status", Mailbox().xml(), XmlType));
+
+    XmlDocument mailbox;
+    QCOMPARE(session().Login(userName, QStringLiteral("s3cret"), mailbox), 207);
+    QVERIFY(mailbox.xml().contains("/mail/joe/inbox/"));
+
+    const QList<FakeHttpPeer::Request> sent = m_peer->requests();
+    QCOMPARE(sent.size(), 2);
+    for (const FakeHttpPeer::Request &r : sent) {
+        QCOMPARE(r.verb, QByteArray("PROPFIND"));
+        QTEST(r.target, "target");
+        QCOMPARE(r.header("X-Zorvane-Client"), QByteArray("Zorvane"));
+        QCOMPARE(r.header("Depth"), QByteArray("1"));
+    }
+    QTEST(BasicUser(sent.at(1)), "credentials");
+}
+
+void tst_SessionFaults::loginFollowsRedirect_data()
+{
+    QTest::addColumn<bool>("absolute");
+    QTest::newRow("absolute Location") << true;
+    QTest::newRow("relative Location") << false;
+}
+
+void tst_SessionFaults::loginFollowsRedirect()
+{
+    QFETCH(bool, absolute);
+    const QByteArray location = absolute ? PeerUrl("/mail/joe/").toUtf8() : QByteArray("/mail/joe/");
+    m_peer->enqueue(FakeHttpPeer::raw("HTTP/1.1 900 Unknown\r\nLocation: " + location
+                                      + "\r\nContent-Length: 0\r\n\r\n"));
+    m_peer->enqueue(FakeHttpPeer::reply(207, "Multi-Status", Mailbox().xml(), XmlType));
+
+    XmlDocument mailbox;
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox), 207);
+    QVERIFY(!mailbox.isEmpty());
+    const QList<FakeHttpPeer::Request> sent = m_peer->requests();
+    QCOMPARE(sent.size(), 2);
+    QCOMPARE(sent.at(1).verb, QByteArray("PROPFIND"));
+    QCOMPARE(sent.at(1).target, QByteArray("/mail/joe/"));
+    QCOMPARE(sent.at(1).header("Depth"), QByteArray("1"));
+    QCOMPARE(sent.at(1).header("X-Zorvane-Client"), QByteArray("Zorvane"));
+}
+
+void tst_SessionFaults::loginRedirectsAreBounded()
+{
+    const QByteArray again = "HTTP/1.1 900 Unknown\r\nLocation: " + PeerUrl("/dav/").toUtf8()
+                             + "\r\nContent-Length: 0\r\n\r\n";
+    m_peer->setResponder([again](const FakeHttpPeer::Request &) { return FakeHttpPeer::raw(again); });
+    XmlDocument mailbox;
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox), 900);
+    QCOMPARE(m_peer->requests().size(), 11); // the first request and ten redirections
+}
+
+void tst_SessionFaults::loginRefusedFourTimes()
+{
+    for (int i = 0; i < 5; ++i)
+        m_peer->enqueue(FakeHttpPeer::reply(401, "Unauthorized", "no"));
+    XmlDocument mailbox;
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("wrong"), mailbox), 401);
+    QCOMPARE(m_peer->requests().size(), 4);
+    QVERIFY(!m_peer->scriptConsumed());
+}
+
+void tst_SessionFaults::loginOtherStatuses_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::newRow("403 proxy without WebDAV") << 403;
+    QTest::newRow("503 unavailable") << 503;
+    QTest::newRow("200 plain") << 200;
+}
+
+void tst_SessionFaults::loginOtherStatuses()
+{
+    QFETCH(int, status);
+    m_peer->enqueue(HtmlPage(status, "Reason"));
+    XmlDocument mailbox = Mailbox();
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox), status);
+    // The document is taken from the answer, whatever it is.
+    QVERIFY(mailbox.isEmpty());
+    QCOMPARE(m_peer->requests().size(), 1);
+}
+
+void tst_SessionFaults::loginNeverAnswered()
+{
+    m_peer->enqueue(FakeHttpPeer::silence());
+    XmlDocument mailbox = Mailbox();
+    const QByteArray before = mailbox.xml();
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox),
+             XmlHttpRequest::ErrorNotComplete);
+    QCOMPARE(session().LastWaitPolls(), PollsWhileNothingAnswers);
+    QCOMPARE(mailbox.xml(), before);
+}
+
+// ---------------------------------------------------------------------------
+// Store load
+
+void tst_SessionFaults::storeLoad_data()
+{
+    QTest::addColumn<bool>("listAll");
+    QTest::addColumn<QByteArray>("stat");
+    QTest::addColumn<QByteArray>("uidl");
+    QTest::newRow("unread only") << false << QByteArray("+OK 2 500") << QByteArray("+OK 2 500\r\n1 b2\r\n2 c3\r\n.");
+    QTest::newRow("all") << true << QByteArray("+OK 3 600") << QByteArray("+OK 3 600\r\n1 a1\r\n2 b2\r\n3 c3\r\n.");
+}
+
+void tst_SessionFaults::storeLoad()
+{
+    QFETCH(bool, listAll);
+    m_peer->enqueue(CollectionAnswer(3, 2));
+    m_peer->enqueue(FolderAnswer({{"a1", 100, true}, {"b2", 200, false}, {"c3", 300, false}}));
+    QCOMPARE(session().GetMsgStoreProps(Mailbox(), listAll), QByteArray("+OK store loaded"));
+    QTEST(session().Stat(), "stat");
+    QTEST(session().ListNames(), "uidl");
+    QCOMPARE(session().InboxUrl(), InboxUrl());
+    QCOMPARE(session().DeletedItemsUrl(), PeerUrl("/mail/joe/deleteditems/").toUtf8());
+
+    const QList<FakeHttpPeer::Request> sent = m_peer->requests();
+    QCOMPARE(sent.size(), 2);
+    QCOMPARE(sent.at(0).target, QByteArray("/mail/joe/"));
+    QCOMPARE(sent.at(1).target, QByteArray("/mail/joe/inbox/"));
+    for (const FakeHttpPeer::Request &r : sent) {
+        QCOMPARE(r.verb, QByteArray("PROPFIND"));
+        QCOMPARE(r.header("Depth"), QByteArray("1"));
+        QCOMPARE(r.header("X-Zorvane-Client"), QByteArray("Zorvane"));
+        QCOMPARE(r.body, LoadStoredText(1005));
+    }
+}
+
+void tst_SessionFaults::emptyInboxNeedsOneRequest()
+{
+    m_peer->enqueue(CollectionAnswer(4, 0));
+    QCOMPARE(session().GetMsgStoreProps(Mailbox()), QByteArray("+OK store loaded"));
+    QCOMPARE(m_peer->requests().size(), 1);
+    QCOMPARE(session().Stat(), QByteArray("+OK 0 0"));
+    QCOMPARE(session().List(), QByteArray("+OK 0 0\r\n."));
+    QCOMPARE(session().HighestMessageNumber(), 0);
+}
+
+void tst_SessionFaults::storeLoadRefusals_data()
+{
+    QTest::addColumn<int>("case_");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("collection answer is a page") << 0 << 1;
+    QTest::newRow("collection answer is 503") << 1 << 1;
+    QTest::newRow("folder answer is a page") << 2 << 2;
+    QTest::newRow("count but no address") << 3 << 2;
+    QTest::newRow("address and size lists differ") << 4 << 2;
+}
+
+void tst_SessionFaults::storeLoadRefusals()
+{
+    QFETCH(int, case_);
+    QFETCH(int, requests);
+    const int before = LoadThree();
+    QCOMPARE(session().Stat(), QByteArray("+OK 3 600"));
+
+    switch (case_) {
+    case 0: m_peer->enqueue(HtmlPage(200, "OK")); break;
+    case 1: m_peer->enqueue(HtmlPage(503, "Service Unavailable")); break;
+    case 2:
+        m_peer->enqueue(CollectionAnswer(3, 3));
+        m_peer->enqueue(HtmlPage(200, "OK"));
+        break;
+    case 3:
+        m_peer->enqueue(CollectionAnswer(3, 3));
+        m_peer->enqueue(FolderAnswer({}));
+        break;
+    case 4:
+        m_peer->enqueue(CollectionAnswer(3, 3));
+        m_peer->enqueue(FolderAnswer({{"x*y", 10, false}}));
+        break;
+    }
+    QCOMPARE(session().GetMsgStoreProps(Mailbox(), true), QByteArray("-ERR could not lock store"));
+    QCOMPARE(RequestsSince(before).size(), requests);
+    // The store that was there stays whole.
+    QCOMPARE(session().Stat(), QByteArray("+OK 3 600"));
+    QCOMPARE(session().ListNames(3), QByteArray("+OK 3 c3"));
+}
+
+void tst_SessionFaults::storeLoadGivesUp_data()
+{
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("never answered")
+        << true << QByteArray("-ERR communication error: 1000, 0 - Error details not available.") << 3;
+    QTest::newRow("size that is no number")
+        << false << QByteArray("-ERR communication error: 13, 207 - Error details not available.") << 6;
+}
+
+void tst_SessionFaults::storeLoadGivesUp()
+{
+    QFETCH(bool, silent);
+    for (int i = 0; i < 3; ++i) {
+        if (silent) {
+            m_peer->enqueue(FakeHttpPeer::silence());
+            continue;
+        }
+        m_peer->enqueue(CollectionAnswer(1, 1));
+        m_peer->enqueue(MultistatusAnswer(Response(InboxUrl() + "m1", "<D:getcontentlength>big</D:getcontentlength>"
+                                                                      "<m:read>0</m:read>")));
+    }
+    QTEST(session().GetMsgStoreProps(Mailbox()), "reply");
+    QTEST(int(m_peer->requests().size()), "requests");
+}
+
+void tst_SessionFaults::storeLoadWithoutMailbox()
+{
+    QCOMPARE(session().GetMsgStoreProps(XmlDocument()),
+             "-ERR Component error: " + QByteArray::number(XmlDocument::ErrorNoDocument));
+    QCOMPARE(m_peer->requests().size(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Retrieve and Top
+
+void tst_SessionFaults::retrieveExactBytes()
+{
+    const QByteArray message("From: a\r\nSubject: \xe9t\xe9\r\n\r\n.\r\n..x\r\nend\0byte\r\n", 43);
+    const int before = LoadThree(message.size());
+    m_peer->enqueue(FakeHttpPeer::reply(200, "OK", message, {{"Content-Type", "message/rfc822"}}));
+
+    QCOMPARE(session().Retrieve(1), "+OK 43\r\n" + message + ".");
+    const QList<FakeHttpPeer::Request> sent = RequestsSince(before);
+    QCOMPARE(sent.size(), 1);
+    QCOMPARE(sent.at(0).verb, QByteArray("GET"));
+    QCOMPARE(sent.at(0).target, QByteArray("/mail/joe/inbox/a1"));
+    QCOMPARE(sent.at(0).header("X-Zorvane-Client"), QByteArray("Zorvane"));
+    QVERIFY(!sent.at(0).hasHeader("Depth"));
+}
+
+void tst_SessionFaults::retrieveRefusals()
+{
+    const int before = LoadThree();
+    session().Mark(2);
+    QCOMPARE(session().Retrieve(0), QByteArray("-ERR No such message."));
+    QCOMPARE(session().Retrieve(4), QByteArray("-ERR No such message."));
+    QCOMPARE(session().Retrieve(2), QByteArray("-ERR Already deleted."));
+    QCOMPARE(session().Top(0, 5), QByteArray("-ERR no such message"));
+    QCOMPARE(session().Top(2, 5), QByteArray("-ERR deleted"));
+    QVERIFY(!session().RetrieveAsync(2));
+    QVERIFY(!session().RetrieveAsync(0));
+    QCOMPARE(RequestsSince(before).size(), 0);
+}
+
+void tst_SessionFaults::retrieveFailures_data()
+{
+    QTest::addColumn<int>("case_");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("404 three times: an error page is no message")
+        << 0 << QByteArray("-ERR Retrieval failed: 10404, 404 - Error details not available.") << 3;
+    QTest::newRow("500 then the message") << 1 << QByteArray("+OK 5\r\nhello\r\n.") << 2;
+    QTest::newRow("transfer stalls three times")
+        << 2 << QByteArray("-ERR Retrieval failed: 1000, 0 - Error details not available.") << 3;
+}
+
+void tst_SessionFaults::retrieveFailures()
+{
+    QFETCH(int, case_);
+    const int before = LoadThree();
+    const FakeHttpPeer::Answer stalled =
+        FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nFrom: a\r\n").stall();
+    for (int i = 0; i < 3; ++i) {
+        switch (case_) {
+        case 0: m_peer->enqueue(HtmlPage(404, "Not Found")); break;
+        case 1: m_peer->enqueue(i == 0 ? HtmlPage(500, "Oops") : FakeHttpPeer::reply(200, "OK", "hello")); break;
+        case 2: m_peer->enqueue(stalled); break;
+        }
+    }
+    QTEST(session().Retrieve(1), "reply");
+    QTEST(int(RequestsSince(before).size()), "requests");
+    if (case_ == 2)
+        QCOMPARE(session().LastWaitPolls(), PollsWhileAnswerStalls);
+}
+
+void tst_SessionFaults::retrieveFromDeadAddress()
+{
+    const QByteArray dead = "http://127.0.0.1:" + QByteArray::number(WebmailTestEnvironment::DeadPort()) + "/inbox/";
+    m_peer->enqueue(CollectionAnswer(1, 1));
+    m_peer->enqueue(FolderAnswer({{"gone", 10, false}}, dead));
+    QCOMPARE(session().GetMsgStoreProps(Mailbox()), QByteArray("+OK store loaded"));
+    QCOMPARE(session().Retrieve(1),
+             QByteArray("-ERR Retrieval failed: 22029, 12029 - The attempt to connect to the server failed."));
+    QCOMPARE(session().HighestMessageNumber(), 1);
+}
+
+void tst_SessionFaults::topChoosesDownloadOrProperties_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<QByteArray>("verb");
+    QTest::addColumn<QByteArray>("reply");
+    const QByteArray headerLines = "From: Ann <ann@example.org>\r\nSubject: Hi\r\n";
+    QTest::newRow("10000 octets, no line: downloaded")
+        << qint64(10000) << 0 << QByteArray("GET") << QByteArray("+OK\r\nFrom: a\r\n\r\nb1\r\n\r\n.");
+    QTest::newRow("10001 octets, no line: properties")
+        << qint64(10001) << 0 << QByteArray("PROPFIND")
+        << "+OK\r\n" + headerLines + "X-Zorvane-Id: <a1@zorvane.test>\r\n.";
+    QTest::newRow("10001 octets, one line: downloaded")
+        << qint64(10001) << 1 << QByteArray("GET") << QByteArray("+OK\r\nFrom: a\r\n\r\nb1\r\n\r\n.");
+}
+
+void tst_SessionFaults::topChoosesDownloadOrProperties()
+{
+    QFETCH(qint64, size);
+    QFETCH(int, lines);
+    QFETCH(QByteArray, verb);
+    const int before = LoadThree(size);
+    if (verb == "GET") {
+        m_peer->enqueue(FakeHttpPeer::reply(200, "OK", "From: a\r\n\r\nb1\r\nb2\r\n"));
+    } else {
+        m_peer->enqueue(MultistatusAnswer(Response(
+            InboxUrl() + "a1", "<m:header><m:line>From: Ann &lt;ann@example.org&gt;</m:line>"
+                               "<m:line>Subject: Hi</m:line></m:header>")));
+    }
+    QTEST(session().Top(1, lines), "reply");
+    const QList<FakeHttpPeer::Request> sent = RequestsSince(before);
+    QCOMPARE(sent.size(), 1);
+    QCOMPARE(sent.at(0).verb, verb);
+    QCOMPARE(sent.at(0).target, QByteArray("/mail/joe/inbox/a1"));
+    if (verb == "PROPFIND") {
+        QCOMPARE(sent.at(0).header("Depth"), QByteArray("1"));
+        QCOMPARE(sent.at(0).body, LoadStoredText(1005));
+    }
+}
+
+void tst_SessionFaults::topFailures()
+{
+    const int before = LoadThree(20000, 200);
+    for (int i = 0; i < 3; ++i)
+        m_peer->enqueue(HtmlPage(500, "Internal Server Error"));
+    QCOMPARE(session().Top(1, 0),
+             "+OK\r\nX-Comm-Error: " + QByteArray::number(XmlDocument::ErrorNoDocument)
+                 + ", 500 - Error details not available.\r\n.");
+    for (int i = 0; i < 3; ++i)
+        m_peer->enqueue(HtmlPage(404, "Not Found"));
+    QCOMPARE(session().Top(2, 0), QByteArray("-ERR Retrieval failed: 10404, 404 - Error details not available."));
+    QCOMPARE(RequestsSince(before).size(), 6);
+}
+
+// ---------------------------------------------------------------------------
+// Update phase and collection
+
+void tst_SessionFaults::updateRequests()
+{
+    const int before = LoadThree();
+    session().Mark(3);
+    session().Mark(1);
+    for (int i = 0; i < 2; ++i)
+        m_peer->enqueue(MultistatusAnswer(QByteArray()));
+    QVERIFY(session().MarkAsRead());
+    m_peer->enqueue(FakeHttpPeer::reply(201, "Created"));
+    m_peer->enqueue(FakeHttpPeer::reply(412, "Precondition Failed")); // not judged
+    QVERIFY(session().MoveToDeletedItems());
+
+    const QList<FakeHttpPeer::Request> sent = RequestsSince(before);
+    QCOMPARE(sent.size(), 4);
+    const QByteArray deleted = PeerUrl("/mail/joe/deleteditems/").toUtf8();
+    const QByteArray names[] = {"a1", "c3"};
+    for (int i = 0; i < 2; ++i) {
+        const FakeHttpPeer::Request &mark = sent.at(i);
+        QCOMPARE(mark.verb, QByteArray("PROPPATCH"));
+        QCOMPARE(mark.target, "/mail/joe/inbox/" + names[i]);
+        QCOMPARE(mark.header("Depth"), QByteArray("1"));
+        QCOMPARE(mark.body, LoadStoredText(1006));
+        const FakeHttpPeer::Request &move = sent.at(2 + i);
+        QCOMPARE(move.verb, QByteArray("MOVE"));
+        QCOMPARE(move.target, "/mail/joe/inbox/" + names[i]);
+        QCOMPARE(move.header("Destination"), deleted + names[i]);
+        QCOMPARE(move.header("X-Zorvane-Rename"), QByteArray("t"));
+        QCOMPARE(move.header("X-Zorvane-Client"), QByteArray("Zorvane"));
+    }
+    // Marks stay as they were.
+    QVERIFY(session().IsMarked(1));
+    QVERIFY(session().IsMarked(3));
+
+    // With the marks reset nothing is sent.
+    QCOMPARE(session().ResetMarks(), QByteArray("+OK reset"));
+    QVERIFY(session().MoveToDeletedItems());
+    QVERIFY(session().MarkAsRead());
+    QCOMPARE(RequestsSince(before).size(), 4);
+}
+
+void tst_SessionFaults::updatePassesRestart()
+{
+    const int before = LoadThree();
+    session().Mark(1);
+    session().Mark(3);
+    // The first pass gives up on message 1; the second one starts again there.
+    m_peer->enqueue(FakeHttpPeer::silence());
+    m_peer->enqueue(MultistatusAnswer(QByteArray()));
+    m_peer->enqueue(MultistatusAnswer(QByteArray()));
+    QVERIFY(session().MarkAsRead());
+    QList<FakeHttpPeer::Request> sent = RequestsSince(before);
+    QCOMPARE(sent.size(), 3);
+    QCOMPARE(sent.at(0).target, QByteArray("/mail/joe/inbox/a1"));
+    QCOMPARE(sent.at(1).target, QByteArray("/mail/joe/inbox/a1"));
+    QCOMPARE(sent.at(2).target, QByteArray("/mail/joe/inbox/c3"));
+
+    // Three passes that all give up still end in true.
+    for (int i = 0; i < 3; ++i)
+        m_peer->enqueue(FakeHttpPeer::silence());
+    QVERIFY(session().MoveToDeletedItems());
+    QCOMPARE(RequestsSince(before).size(), 6);
+}
+
+void tst_SessionFaults::popCollect()
+{
+    m_peer->enqueue(FakeHttpPeer::reply(200, "OK", "nothing to collect"));
+    QVERIFY(session().PopCollect(Mailbox()));
+    m_peer->enqueue(HtmlPage(404, "Not Found")); // completion is all that counts
+    QVERIFY(session().PopCollect(Mailbox()));
+    m_peer->enqueue(FakeHttpPeer::silence());
+    QVERIFY(!session().PopCollect(Mailbox()));
+    QVERIFY(!session().PopCollect(XmlDocument()));
+
+    const QList<FakeHttpPeer::Request> sent = m_peer->requests();
+    QCOMPARE(sent.size(), 3);
+    for (const FakeHttpPeer::Request &r : sent) {
+        QCOMPARE(r.verb, QByteArray("GET"));
+        QCOMPARE(r.target, QByteArray("/mail/joe/collect"));
+        QVERIFY(!r.hasHeader("X-Zorvane-Client"));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Sending. The submission blocks the thread, so its peer runs on a thread
+// of its own.
+
+void tst_SessionFaults::sendAnswers_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::addColumn<bool>("saveInSent");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("201 stored, copy kept") << 201 << QByteArray("Created") << true << QByteArray("250 OK\r\n");
+    QTest::newRow("200 stored, no copy") << 200 << QByteArray("OK") << false << QByteArray("250 OK\r\n");
+    QTest::newRow("202 is no acceptance")
+        << 202 << QByteArray("Accepted") << true << QByteArray("554 Transaction failed. 202 Accepted\r\n");
+    QTest::newRow("403 sender refused")
+        << 403 << QByteArray("Forbidden") << false << QByteArray("554 Transaction failed. 403 Forbidden\r\n");
+    QTest::newRow("500") << 500 << QByteArray("Internal Server Error") << true
+                         << QByteArray("554 Transaction failed. 500 Internal Server Error\r\n");
+}
+
+void tst_SessionFaults::sendAnswers()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, reason);
+    QFETCH(bool, saveInSent);
+    FakeHttpPeer sendPeer;
+    QVERIFY(sendPeer.listenInOwnThread());
+    sendPeer.enqueue(FakeHttpPeer::reply(status, reason, "said"));
+    QVERIFY(session().GetSendUrl(Mailbox(sendPeer.url(QStringLiteral("/mail/joe/sendmsg")))));
+
+    const QByteArray submission = "MAIL FROM:<joe@zorvane.test>\r\nRCPT TO:<ann@example.org>\r\n\r\n"
+                                  "Subject: x\r\n\r\n..dot\r\n\xff\r\n";
+    QTEST(session().Send(submission, saveInSent), "reply");
+
+    const QList<FakeHttpPeer::Request> sent = sendPeer.requests();
+    QCOMPARE(sent.size(), 1);
+    const FakeHttpPeer::Request &r = sent.at(0);
+    QCOMPARE(r.verb, QByteArray("POST"));
+    QCOMPARE(r.target, QByteArray("/mail/joe/sendmsg"));
+    QCOMPARE(r.body, submission);
+    QCOMPARE(r.header("X-Zorvane-Save-In-Sent"), QByteArray(saveInSent ? "t" : "f"));
+    // The four pairs go out in their order.
+    QList<QByteArray> ours;
+    for (const auto &header : r.headers) {
+        const QByteArray name = header.first.toLower();
+        if (name == "x-zorvane-client" || name == "depth" || name == "x-zorvane-envelope"
+            || name == "x-zorvane-save-in-sent")
+            ours.append(name + ": " + header.second);
+    }
+    QCOMPARE(ours, (QList<QByteArray>{"x-zorvane-client: Zorvane", "depth: 0", "x-zorvane-envelope: t",
+                                      "x-zorvane-save-in-sent: " + QByteArray(saveInSent ? "t" : "f")}));
+}
+
+void tst_SessionFaults::sendPostsAgainAfterComponentFailure()
+{
+    FakeHttpPeer sendPeer;
+    QVERIFY(sendPeer.listenInOwnThread());
+    QVERIFY(session().GetSendUrl(Mailbox(sendPeer.url(QStringLiteral("/mail/joe/sendmsg")))));
+    const QByteArray submission = "MAIL FROM:<joe@zorvane.test>\r\nRCPT TO:<a@b.c>\r\n\r\nHi\r\n";
+
+    sendPeer.enqueue(FakeHttpPeer::drop());
+    sendPeer.enqueue(FakeHttpPeer::reply(201, "Created"));
+    QCOMPARE(session().Send(submission, true), QByteArray("250 OK\r\n"));
+    QCOMPARE(sendPeer.requests().size(), 2);
+    QCOMPARE(sendPeer.requests().at(0).body, submission);
+    QCOMPARE(sendPeer.requests().at(1).body, submission);
+
+    sendPeer.enqueue(FakeHttpPeer::drop());
+    sendPeer.enqueue(FakeHttpPeer::drop());
+    sendPeer.enqueue(FakeHttpPeer::reply(201, "Created"));
+    QCOMPARE(session().Send(submission, true), QByteArray("451 Local error in processing\r\n"));
+    QCOMPARE(sendPeer.requests().size(), 4);
+}
+
+void tst_SessionFaults::sendWithoutUsableAddress()
+{
+    // No send address yet.
+    QCOMPARE(session().Send("MAIL FROM:<a@b>\r\n\r\nx\r\n", false), QByteArray("451 Local error in processing\r\n"));
+    // A mailbox document the stylesheet cannot read leaves the address as it was.
+    QVERIFY(!session().GetSendUrl(XmlDocument()));
+    QVERIFY(session().SendUrl().isEmpty());
+    // A service that refuses the connection.
+    const QString dead = QStringLiteral("http://127.0.0.1:%1/send").arg(WebmailTestEnvironment::DeadPort());
+    QVERIFY(session().GetSendUrl(Mailbox(dead)));
+    QCOMPARE(session().SendUrl(), dead.toUtf8());
+    QCOMPARE(session().Send("MAIL FROM:<a@b>\r\n\r\nx\r\n", false), QByteArray("451 Local error in processing\r\n"));
+    QCOMPARE(m_peer->requests().size(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Debug log, busy state and the asynchronous download
+
+void tst_SessionFaults::responseLogOnlyInDebugMode()
+{
+    modMain &state = *m_env->state;
+    state.StartFileLog(true, m_env->LogFolder());
+    QVERIFY(state.LogToFile);
+    QFile log(state.ActivityLog->filePath());
+
+    m_peer->enqueue(FakeHttpPeer::reply(207, "Multi-Status", Multistatus(QByteArray()), {{"X-Marker", "logged-1"}}));
+    QCOMPARE(session().Logoff(QStringLiteral("joe@zorvane.test")), 207);
+    m_peer->enqueue(FakeHttpPeer::silence());
+    QCOMPARE(session().Logoff(QStringLiteral("joe@zorvane.test")), 0);
+
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray logged = log.readAll();
+    log.close();
+    QVERIFY2(logged.contains("207 - Multi-Status"), logged.constData());
+    QVERIFY(logged.contains("X-Marker: logged-1"));
+    QVERIFY(logged.contains("ERR - Logoff failed"));
+
+    // With the debug mode off no request writes a byte.
+    state.LogToFile = false;
+    const qint64 sizeBefore = QFileInfo(log.fileName()).size();
+    m_peer->enqueue(FakeHttpPeer::reply(207, "Multi-Status", Multistatus(QByteArray()), {{"X-Marker", "logged-2"}}));
+    QCOMPARE(session().ConnStatus(QStringLiteral("joe@zorvane.test")), QByteArray());
+    const int before = LoadThree();
+    QVERIFY(before > 0);
+    QCOMPARE(QFileInfo(log.fileName()).size(), sizeBefore);
+}
+
+void tst_SessionFaults::busyDuringOperationsIdleAfter()
+{
+    QSignalSpy idle(&session(), &clsHotmail::Idle);
+    QList<bool> busyWhenAsked;
+    QList<int> idleCountWhenAsked;
+    connect(m_peer.get(), &FakeHttpPeer::requestReceived, this, [&] {
+        busyWhenAsked.append(session().IsBusy());
+        idleCountWhenAsked.append(int(idle.count()));
+    });
+    for (int i = 0; i < 3; ++i)
+        m_peer->enqueue(HtmlPage(503, "Service Unavailable"));
+
+    QVERIFY(!session().IsBusy());
+    QVERIFY(!session().ConnStatus(QStringLiteral("joe@zorvane.test")).isEmpty());
+    QCOMPARE(busyWhenAsked, (QList<bool>{true, true, true}));
+    // Not between the three probes: only once the whole operation is over.
+    QCOMPARE(idleCountWhenAsked, (QList<int>{0, 0, 0}));
+    QVERIFY(!session().IsBusy());
+    QTRY_COMPARE(idle.count(), 1);
+}
+
+void tst_SessionFaults::asyncDownloadKeepsSessionBusy()
+{
+    QSignalSpy idle(&session(), &clsHotmail::Idle);
+    LoadThree();
+    QTRY_COMPARE(idle.count(), 1); // from the load
+    idle.clear();
+
+    const QByteArray message = "Subject: big\r\n\r\n" + QByteArray(60000, 'x') + "\r\n";
+    m_peer->enqueue(FakeHttpPeer::reply(200, "OK", message));
+    std::unique_ptr<XmlHttpRequest> download = session().RetrieveAsync(3);
+    QVERIFY(download);
+    QVERIFY(session().IsBusy());
+    QTRY_COMPARE(download->readyState(), 4);
+    QCOMPARE(download->responseText(), message);
+    QCOMPARE(m_peer->requests().last().target, QByteArray("/mail/joe/inbox/c3"));
+    QVERIFY(session().IsBusy()); // until the caller says it is done
+    QCOMPARE(idle.count(), 0);
+    session().AsyncDownloadFinished();
+    QVERIFY(!session().IsBusy());
+    QTRY_COMPARE(idle.count(), 1);
+
+    // A caller that drops the download frees the session all the same.
+    m_peer->enqueue(FakeHttpPeer::silence());
+    download = session().RetrieveAsync(1);
+    QVERIFY(download);
+    QVERIFY(session().IsBusy());
+    download.reset();
+    QVERIFY(!session().IsBusy());
+    QTRY_COMPARE(idle.count(), 2);
+}
+
+QTEST_GUILESS_MAIN(tst_SessionFaults)
+#include "tst_SessionFaults.moc"
