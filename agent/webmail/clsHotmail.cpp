@@ -1,5 +1,6 @@
 #include "clsHotmail.h"
 
+#include "EventWait.h"
 #include "MessageStore.h"
 #include "MessageTextReplies.h"
 #include "ResponseWait.h"
@@ -713,7 +714,7 @@ QByteArray clsHotmail::Send(const QByteArray &Message, bool SaveInSent)
         request.setRequestHeader(t.SendFlagHeaderName, "t");
         request.setRequestHeader(t.SaveInSentHeaderName, copyFlag);
         // The upload blocks the thread; pending events get their turn first.
-        QCoreApplication::processEvents();
+        EventWait::processPendingOnce();
         request.send(Message);
         d->WriteResponseLog(request);
         bool ok = false;
