@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QHostAddress>
+#include <QMetaMethod>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -188,8 +189,20 @@ QString Winsock::LastErrorDescription() const
     return d->lastErrorDescription;
 }
 
+void Winsock::connectNotify(const QMetaMethod &signal)
+{
+    // A request that came before anyone handled requests is announced as
+    // soon as someone does.
+    if (signal == QMetaMethod::fromSignal(&Winsock::ConnectionRequest))
+        QMetaObject::invokeMethod(this, [this] { takeRequests(); }, Qt::QueuedConnection);
+}
+
 void Winsock::takeRequests()
 {
+    // Unannounced requests wait in the system's backlog until a handler is
+    // there; taking them now would leave them unanswered.
+    if (!isSignalConnected(QMetaMethod::fromSignal(&Winsock::ConnectionRequest)))
+        return;
     while (d->server->hasPendingConnections()) {
         QTcpSocket *socket = d->server->nextPendingConnection();
         if (!socket)

@@ -62,6 +62,9 @@ signals:
     void DataArrival(qint64 bytesTotal);
     void SendComplete();
 
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
+
 private:
     void takeRequests();
     void dropRequests();

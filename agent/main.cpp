@@ -1,0 +1,210 @@
+// The Zorvane agent: start-up in its fixed order, then everything runs on
+// events until one of the ways out unloads the window.
+
+#include "AutoStartEntry.h"
+#include "ListenerStartup.h"
+#include "MessageBox.h"
+#include "Preferences.h"
+#include "SettingsStore.h"
+#include "ShutdownSteps.h"
+#include "SingleInstance.h"
+#include "SystemCloseRequest.h"
+#include "VersionInfo.h"
+#include "Winsock.h"
+#include "frmMain.h"
+#include "modMain.h"
+#include "TrayIcon.h"
+
+#ifdef ZORVANE_HAVE_WEBMAIL
+#include "clsHotmail.h"
+#endif
+#ifdef ZORVANE_HAVE_POP3
+#include "PopFrontEnd.h"
+#include "SocketWatchdog.h"
+#endif
+#ifdef ZORVANE_HAVE_SMTP
+#include "SmtpFrontEnd.h"
+#endif
+
+#include <QApplication>
+#include <QSystemTrayIcon>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+// Without a display there is no window, no tray and no box anyone could
+// answer. On Linux, no X11 or Wayland display means the same; the offscreen
+// platform is chosen before the application starts.
+bool startHeadless()
+{
+    if (qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen"))
+        return true;
+#ifdef Q_OS_LINUX
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return true;
+    }
+#endif
+    return false;
+}
+
+MessageBox::Icon boxIcon(modMain::BoxIcon icon)
+{
+    switch (icon) {
+    case modMain::BoxIcon::Critical:
+        return MessageBox::Icon::Critical;
+    case modMain::BoxIcon::Exclamation:
+        return MessageBox::Icon::Exclamation;
+    case modMain::BoxIcon::Information:
+        break;
+    }
+    return MessageBox::Icon::Information;
+}
+
+// Headless, the on-screen log is the user's only view of the agent: its
+// lines go to standard output as well.
+void echoScreenToStdout(modMain &state)
+{
+    QObject::connect(&state.Screen, &OnScreenLog::appended, [](const QString &chunk, bool) {
+        QString text = chunk;
+        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        const QByteArray bytes = text.toLocal8Bit();
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+        std::fflush(stdout);
+    });
+}
+
+void showBoxesHeadless(modMain &state)
+{
+    state.messageBoxWithIcon = [&state](modMain::BoxIcon icon, const QString &title, const QString &text) {
+        MessageBox::Show(boxIcon(icon), title, text);
+        state.AddLogLine(text);
+    };
+}
+
+OptionValues optionsFrom(const Preferences &preferences)
+{
+    OptionValues options;
+    options.listUnreadOnly = preferences.ListUnreadOnly;
+    options.markReadOnServer = preferences.MarkReadOnServer;
+    options.deleteOnServer = preferences.DeleteOnServer;
+    options.saveSentItems = preferences.SaveSentItems;
+    options.collectPOP3 = preferences.CollectPOP3;
+    options.localhostOnly = preferences.LocalhostOnly;
+    return options;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const bool headless = startHeadless();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(VersionInfo::Title());
+    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3").arg(VersionInfo::Major()).arg(VersionInfo::Minor()).arg(VersionInfo::Revision()));
+    // The agent lives on in the tray when its window is hidden or closed;
+    // only the unload ends it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // 1. One instance per user; nothing else is created, read or shown.
+    SingleInstance instance;
+    if (!instance.tryLock()) {
+        MessageBox::Show(MessageBox::Icon::Information, QStringLiteral("Zorvane Info"),
+                         QStringLiteral("Another instance of Zorvane is already running."));
+        return 1;
+    }
+
+    SettingsStore store;
+    AutoStartEntry autoStart;
+    modMain state;
+    state.Settings = &store;
+    if (headless) {
+        showBoxesHeadless(state);
+        echoScreenToStdout(state);
+    } else {
+        state.messageBoxWithIcon = [](modMain::BoxIcon icon, const QString &title, const QString &text) {
+            MessageBox::Show(boxIcon(icon), title, text);
+        };
+    }
+
+    Winsock wskPop;
+    Winsock wskSmtp;
+
+    // 2. The window load: settings into the controls, the window shown or
+    // kept in the tray, the tray icon with the idle tip.
+    std::unique_ptr<frmMain> window;
+    std::unique_ptr<TrayIcon> tray;
+    OptionValues headlessOptions;
+    Preferences startValues = Preferences::Read(store);
+    if (!headless) {
+        window = std::make_unique<frmMain>(state, store, autoStart);
+        window->SetSockets(&wskPop, &wskSmtp);
+        window->SetTrayAvailable(QSystemTrayIcon::isSystemTrayAvailable());
+        state.SetOptions(window.get());
+        window->Form_Load();
+        startValues = window->ControlValues();
+        state.TrayData.set(TrayStatus::Icon::Program, TrayStatus::Idle);
+        tray = std::make_unique<TrayIcon>(state.TrayData);
+        tray->add();
+        QObject::connect(tray.get(), &TrayIcon::restoreRequested, window.get(), &frmMain::mPopRestore_Click);
+        QObject::connect(tray.get(), &TrayIcon::exitRequested, window.get(), &frmMain::cmdCancel_Click);
+        QObject::connect(window.get(), &frmMain::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    } else {
+        headlessOptions = optionsFrom(startValues);
+        state.SetOptions(&headlessOptions);
+    }
+
+    // 2.7 Both listeners, each failure shown and start-up going on.
+    ListenerStartup::Start(state, wskPop, startValues.Pop3Port);
+    ListenerStartup::Start(state, wskSmtp, startValues.SmtpPort);
+
+    // 3. The web mail session; then the front ends, which begin in their
+    // first dialogue state; then the socket watchdog.
+#ifdef ZORVANE_HAVE_WEBMAIL
+    auto session = std::make_unique<clsHotmail>(state);
+    state.MailSession = session.get();
+#endif
+#ifdef ZORVANE_HAVE_POP3
+    PopFrontEnd popFrontEnd(state, wskPop);
+#endif
+#ifdef ZORVANE_HAVE_SMTP
+    SmtpFrontEnd smtpFrontEnd(state, wskSmtp);
+#endif
+#ifdef ZORVANE_HAVE_POP3
+    SocketWatchdog watchdog(state, wskPop, wskSmtp);
+    watchdog.start();
+#endif
+
+    // 5. The version line, before the log file is opened, so it never
+    // reaches the file.
+    state.AddLogLine(VersionInfo::VersionLine());
+
+    // 6., 7. The log file in debug mode.
+    state.StartFileLog(startValues.DebugMode);
+
+    // The system's close request takes the close box's way: no settings saved.
+    SystemCloseRequest closeRequest;
+    QObject::connect(&closeRequest, &SystemCloseRequest::requested, &app, [&] {
+        if (window) {
+            window->close();
+            return;
+        }
+        ShutdownSteps::Unload(state, wskPop, wskSmtp);
+        QCoreApplication::quit();
+    });
+
+    const int status = app.exec();
+
+    // The final clean-up: the tray icon goes, the log file is closed, the
+    // session is released (no logoff is sent).
+    if (tray)
+        tray->remove();
+    ShutdownSteps::CloseLog(state);
+#ifdef ZORVANE_HAVE_WEBMAIL
+    state.MailSession = nullptr;
+    session.reset();
+#endif
+    return status;
+}

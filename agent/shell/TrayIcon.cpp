@@ -1,0 +1,72 @@
+#include "TrayIcon.h"
+
+#include "TrayArtwork.h"
+
+#include <QMenu>
+
+TrayIcon::TrayIcon(TrayStatus &trayData, QObject *parent)
+    : QObject(parent)
+    , m_trayData(trayData)
+    , mPopupSys(new QMenu(QStringLiteral("Popup Menu")))
+{
+    mPopRestore = mPopupSys->addAction(QStringLiteral("Restore"));
+    mPopExit = mPopupSys->addAction(QStringLiteral("Exit"));
+    connect(mPopRestore, &QAction::triggered, this, &TrayIcon::restoreRequested);
+    connect(mPopExit, &QAction::triggered, this, &TrayIcon::exitRequested);
+    // The right button opens this menu; the notification area does that itself.
+    m_icon.setContextMenu(mPopupSys);
+    connect(&m_icon, &QSystemTrayIcon::activated, this, &TrayIcon::handleActivation);
+    connect(&m_trayData, &TrayStatus::changed, this, &TrayIcon::show);
+}
+
+TrayIcon::~TrayIcon()
+{
+    m_icon.hide();
+    delete mPopupSys;
+}
+
+void TrayIcon::add()
+{
+    m_icon.setIcon(TrayArtwork::IconFor(m_trayData.icon()));
+    m_icon.setToolTip(m_trayData.tip());
+    m_icon.show();
+}
+
+void TrayIcon::remove()
+{
+    m_removed = true;
+    disconnect(&m_trayData, nullptr, this, nullptr);
+    m_icon.hide();
+}
+
+bool TrayIcon::isAdded() const
+{
+    return !m_removed && m_icon.isVisible();
+}
+
+QString TrayIcon::toolTip() const
+{
+    return m_icon.toolTip();
+}
+
+void TrayIcon::handleActivation(QSystemTrayIcon::ActivationReason reason)
+{
+    switch (reason) {
+    case QSystemTrayIcon::Trigger:
+    case QSystemTrayIcon::DoubleClick:
+        emit restoreRequested();
+        break;
+    case QSystemTrayIcon::Context:
+    case QSystemTrayIcon::MiddleClick:
+    case QSystemTrayIcon::Unknown:
+        break;
+    }
+}
+
+void TrayIcon::show(TrayStatus::Icon icon, const QString &tip)
+{
+    if (m_removed)
+        return;
+    m_icon.setIcon(TrayArtwork::IconFor(icon));
+    m_icon.setToolTip(tip);
+}
