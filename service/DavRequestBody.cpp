@@ -58,10 +58,10 @@ void forEachElement(const xmlNode *parent, F f)
 DavRequestBody::Outcome DavRequestBody::parsePropfind(const QByteArray &body, PropfindRequest *request)
 {
     *request = {};
-    if (body.trimmed().isEmpty())
-        return Outcome::Ok;
     if (body.size() > MaxXmlBodyBytes)
         return Outcome::TooLarge;
+    if (body.trimmed().isEmpty())
+        return Outcome::Ok;
     const Document doc = parse(body);
     const xmlNode *root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!isDav(root, "propfind"))

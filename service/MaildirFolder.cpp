@@ -197,6 +197,8 @@ bool MaildirFolder::setRead(const MaildirMessage &message, bool read, QString *e
 {
     if (message.isRead() == read && !message.inNew)
         return true;
+    if (!ensure(error)) // a delivery agent may have made new/ alone
+        return false;
     const QByteArray flags = withFlag(message.flags, 'S', read);
     const QString target = m_path + QStringLiteral("/cur/") + QFile::decodeName(message.uniquePart + ":2," + flags);
     if (target == message.filePath)

@@ -1,0 +1,624 @@
+// The web mail service answering requests directly (no sockets), over a
+// Maildir store in a temporary folder.
+
+#include "DavRequestBody.h"
+#include "MailService.h"
+#include "ServiceTestSupport.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using namespace ServiceTest;
+
+namespace {
+
+const QByteArray Host = "127.0.0.1:8910";
+const QByteArray Base = "http://" + Host;
+const QByteArray DemoHome = Base + "/mail/demo@zorvane.test/";
+const QByteArray DemoInbox = DemoHome + "inbox/";
+
+// Sets a file's modification time, so listing order is known.
+void setMtime(const QString &path, qint64 seconds)
+{
+    const struct timespec times[2] = {{time_t(seconds), 0}, {time_t(seconds), 0}};
+    ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0);
+}
+
+QList<QByteArray> splitLed(const QByteArray &output, char mark)
+{
+    QList<QByteArray> pieces = output.split(mark);
+    pieces.removeFirst(); // whatever stands before the first mark
+    return pieces;
+}
+
+} // namespace
+
+class tst_ServiceRequests : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void authentication();
+    void digestNonceExpires();
+    void loginRedirectsAndAlternativeAccounts();
+    void listingFollowsTheMaildir();
+    void stylesheetsOnTheAnswers();
+    void headerPropertiesKeepTheBytes();
+    void markReadKeepsTheName();
+    void moveToDeletedItems();
+    void longNamesStayShortAndReachable();
+    void submissionIsStoredWholeOrNotAtAll();
+    void submissionRefusals_data();
+    void submissionRefusals();
+    void pathsCannotLeaveTheDataFolder_data();
+    void pathsCannotLeaveTheDataFolder();
+    void xmlBodiesAreParsedSafely();
+    void accountsFileIsReadAgainWhenItChanges();
+
+private:
+    HttpResponse send(const QByteArray &method, const QByteArray &target, const QByteArray &body = {},
+                      QHash<QByteArray, QByteArray> headers = {}, const QByteArray &authorization = "default");
+    QString inboxPath(const char *sub = "") const
+    {
+        return m_dir->path() + QStringLiteral("/mail/demo@zorvane.test/") + QLatin1String(sub);
+    }
+    QByteArray dropMessage(const char *sub, const QByteArray &fileName, const QByteArray &bytes, qint64 mtime);
+    QByteArray applyStored(int entry, const QByteArray &answer);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<MailService> m_service;
+    qint64 m_now = 1733500000;
+};
+
+void tst_ServiceRequests::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(writeFile(m_dir->filePath(QStringLiteral("accounts")),
+                      "# test accounts\n"
+                      "demo@zorvane.test demo\n"
+                      "\n"
+                      "Ann@Zorvane.test annpw\n"
+                      "bob@alt.zorvane.test bobpw\n"
+                      "carol@zorvane.test carolpw redirect\n"
+                      "this line is wrong\n"));
+    m_now = 1733500000;
+    MailService::Settings settings;
+    settings.dataDir = m_dir->path();
+    settings.mailDomain = "zorvane.test";
+    settings.defaultHost = Host;
+    settings.clock = [this] { return m_now; };
+    m_service = std::make_unique<MailService>(settings);
+}
+
+void tst_ServiceRequests::cleanup()
+{
+    m_service.reset();
+    m_dir.reset();
+}
+
+HttpResponse tst_ServiceRequests::send(const QByteArray &method, const QByteArray &target, const QByteArray &body,
+                                       QHash<QByteArray, QByteArray> headers, const QByteArray &authorization)
+{
+    HttpRequest request;
+    request.method = method;
+    request.rawTarget = target;
+    request.body = body;
+    if (!headers.contains("host"))
+        headers.insert("host", Host);
+    if (authorization == "default")
+        headers.insert("authorization", basicAuthorization("demo", "demo"));
+    else if (!authorization.isEmpty())
+        headers.insert("authorization", authorization);
+    request.headers = headers;
+    return m_service->handle(request);
+}
+
+QByteArray tst_ServiceRequests::dropMessage(const char *sub, const QByteArray &fileName, const QByteArray &bytes,
+                                            qint64 mtime)
+{
+    const QString path = inboxPath(sub) + '/' + QString::fromUtf8(fileName);
+    if (!writeFile(path, bytes))
+        return {};
+    setMtime(path, mtime);
+    return fileName;
+}
+
+QByteArray tst_ServiceRequests::applyStored(int entry, const QByteArray &answer)
+{
+    bool ok = false;
+    const QByteArray output = applyStylesheet(answer, storedText(entry), &ok);
+    return ok ? output : QByteArray("(transformation failed)");
+}
+
+void tst_ServiceRequests::authentication()
+{
+    const HttpResponse anonymous = send("PROPFIND", "/dav/", {}, {}, {});
+    QCOMPARE(anonymous.status, 401);
+    QList<QByteArray> challenges;
+    for (const auto &header : anonymous.headers) {
+        if (header.first == "WWW-Authenticate")
+            challenges << header.second;
+    }
+    QCOMPARE(challenges.size(), 2);
+    QVERIFY(challenges.at(0).startsWith("Digest realm=\"zorvane.test\", qop=\"auth\""));
+    QVERIFY(challenges.at(1).startsWith("Basic realm=\"zorvane.test\""));
+
+    QCOMPARE(send("PROPFIND", "/dav/", {}, {}, basicAuthorization("demo", "wrong")).status, 401);
+    QCOMPARE(send("PROPFIND", "/dav/", {}, {}, basicAuthorization("nobody", "demo")).status, 401);
+    QCOMPARE(send("PROPFIND", "/dav/", {}, {}, "Bearer abc").status, 401);
+    // The local part alone, the full address, and any letter case of the name.
+    QCOMPARE(send("PROPFIND", "/dav/", {}, {}, basicAuthorization("demo", "demo")).status, 207);
+    QCOMPARE(send("PROPFIND", "/dav/", {}, {}, basicAuthorization("ANN", "annpw")).status, 207);
+    QCOMPARE(send("PROPFIND", "/dav/", {}, {}, basicAuthorization("ann@zorvane.test", "annpw")).status, 207);
+    QCOMPARE(send("PROPFIND", "/dav/", {}, {}, basicAuthorization("ann@zorvane.test", "ANNPW")).status, 401);
+    // Right credentials, someone else's mailbox.
+    const HttpResponse foreign = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", {}, {},
+                                      basicAuthorization("ann", "annpw"));
+    QCOMPARE(foreign.status, 403);
+    QVERIFY(!foreign.header("X-Zorvane-Reason").isEmpty());
+
+    // Digest, as a client computes it from the challenge.
+    const QByteArray uri = "/mail/demo@zorvane.test/inbox/";
+    QCOMPARE(send("PROPFIND", uri, {}, {}, digestAuthorization(challenges.at(0), "PROPFIND", uri, "demo", "demo")).status,
+             207);
+    // The nonce is good for other addresses and verbs too.
+    QCOMPARE(send("GET", "/mail/demo@zorvane.test/collect", {}, {},
+                  digestAuthorization(challenges.at(0), "GET", "/mail/demo@zorvane.test/collect", "demo", "demo", 2))
+                 .status,
+             200);
+    QCOMPARE(send("PROPFIND", uri, {}, {}, digestAuthorization(challenges.at(0), "PROPFIND", uri, "demo", "nope")).status,
+             401);
+    // The answer must be for the address actually asked.
+    QCOMPARE(send("PROPFIND", uri, {}, {}, digestAuthorization(challenges.at(0), "PROPFIND", "/dav/", "demo", "demo"))
+                 .status,
+             401);
+    // A nonce the service never issued.
+    QByteArray forged = challenges.at(0);
+    forged.replace("nonce=\"", "nonce=\"1");
+    QCOMPARE(send("PROPFIND", uri, {}, {}, digestAuthorization(forged, "PROPFIND", uri, "demo", "demo")).status, 401);
+}
+
+void tst_ServiceRequests::digestNonceExpires()
+{
+    const QByteArray challenge = send("PROPFIND", "/dav/", {}, {}, {}).header("WWW-Authenticate");
+    m_now += 3601;
+    const HttpResponse stale = send("PROPFIND", "/dav/", {}, {},
+                                    digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "demo"));
+    QCOMPARE(stale.status, 401);
+    QVERIFY(stale.header("WWW-Authenticate").contains("stale=true"));
+    // An old nonce with a wrong password is no stale nonce: a plain refusal.
+    const HttpResponse wrong = send("PROPFIND", "/dav/", {}, {},
+                                    digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "bad"));
+    QCOMPARE(wrong.status, 401);
+    QVERIFY(!wrong.header("WWW-Authenticate").contains("stale"));
+    const QByteArray fresh = stale.header("WWW-Authenticate");
+    QCOMPARE(send("PROPFIND", "/dav/", {}, {}, digestAuthorization(fresh, "PROPFIND", "/dav/", "demo", "demo")).status,
+             207);
+}
+
+void tst_ServiceRequests::loginRedirectsAndAlternativeAccounts()
+{
+    const HttpResponse redirected = send("PROPFIND", "/dav/", {}, {}, basicAuthorization("carol", "carolpw"));
+    QCOMPARE(redirected.status, 900);
+    QCOMPARE(redirected.header("Location"), Base + "/mail/carol@zorvane.test/");
+    const HttpResponse there = send("PROPFIND", "/mail/carol@zorvane.test/", {}, {},
+                                    basicAuthorization("carol", "carolpw"));
+    QCOMPARE(there.status, 207);
+    QCOMPARE(applyStored(1007, there.body), Base + "/mail/carol@zorvane.test/inbox/");
+
+    const HttpResponse root = send("PROPFIND", "/", {}, {}, {});
+    QCOMPARE(root.status, 900);
+    QCOMPARE(root.header("Location"), Base + "/dav/");
+
+    const QByteArray bob = basicAuthorization("bob@alt.zorvane.test", "bobpw");
+    const HttpResponse alternative = send("PROPFIND", "/alt/bob@alt.zorvane.test", {}, {}, bob);
+    QCOMPARE(alternative.status, 207);
+    QCOMPARE(applyStored(1009, alternative.body), Base + "/mail/bob@alt.zorvane.test/sendmsg");
+    QCOMPARE(send("PROPFIND", "/alt/BOB@ALT.zorvane.test", {}, {}, bob).status, 207);
+    // The name in the address must be the one of the credentials, and an alternative one.
+    QCOMPARE(send("PROPFIND", "/alt/bob@alt.zorvane.test", {}, {}, basicAuthorization("demo", "demo")).status, 401);
+    QCOMPARE(send("PROPFIND", "/alt/demo@zorvane.test", {}, {}, basicAuthorization("demo", "demo")).status, 401);
+
+    const HttpResponse probe = send("PROPFIND", "/dav/?cmd=logoff", {}, {}, {});
+    QCOMPARE(probe.status, 207);
+    QVERIFY(probe.header("X-Zorvane-Probe").isEmpty());
+    const HttpResponse alternativeProbe = send("PROPFIND", "/alt?cmd=logoff", {}, {}, {});
+    QCOMPARE(alternativeProbe.status, 900);
+    QCOMPARE(alternativeProbe.header("X-Zorvane-Probe"), QByteArray("alive"));
+    QCOMPARE(send("GET", "/dav/", {}, {}, basicAuthorization("demo", "demo")).status, 405);
+}
+
+void tst_ServiceRequests::listingFollowsTheMaildir()
+{
+    const HttpResponse empty = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005), {{"depth", "1"}});
+    QCOMPARE(empty.status, 207);
+    QCOMPARE(applyStored(1015, empty.body), QByteArray());
+
+    const QByteArray lf = "Subject: lf\n\nline one\nline two\n";      // 4 bare LF
+    const QByteArray crlf = "Subject: crlf\r\n\r\nbody\r\n";           // none
+    const QByteArray mixed = "Subject: mixed\r\n\nx\ry\n";             // 2 bare LF, a lone CR stays
+    dropMessage("new", "300.lf", lf, 300);
+    dropMessage("cur", "100.crlf:2,S", crlf, 100);
+    dropMessage("cur", "200.mixed:2,", mixed, 200);
+    dropMessage("new", ".hidden", "Subject: no\n\n", 50);
+    dropMessage("tmp", "50.half", "Subject: half-written\n", 50);
+
+    const HttpResponse listing = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005), {{"depth", "1"}});
+    QCOMPARE(listing.status, 207);
+    QCOMPARE(splitLed(applyStored(1015, listing.body), '*'),
+             (QList<QByteArray>{DemoInbox + "100.crlf", DemoInbox + "200.mixed", DemoInbox + "300.lf"}));
+    QCOMPARE(splitLed(applyStored(1017, listing.body), '+'),
+             (QList<QByteArray>{QByteArray::number(crlf.size()), QByteArray::number(mixed.size() + 2),
+                                QByteArray::number(lf.size() + 4)}));
+    QCOMPARE(splitLed(applyStored(1014, listing.body), '*'),
+             (QList<QByteArray>{DemoInbox + "200.mixed", DemoInbox + "300.lf"}));
+
+    QCOMPARE(send("GET", "/mail/demo@zorvane.test/inbox/300.lf").body,
+             QByteArray("Subject: lf\r\n\r\nline one\r\nline two\r\n"));
+    QCOMPARE(send("GET", "/mail/demo@zorvane.test/inbox/200.mixed").body, QByteArray("Subject: mixed\r\n\r\nx\ry\r\n"));
+    QCOMPARE(send("GET", "/mail/demo@zorvane.test/inbox/100.crlf").body, crlf);
+    QCOMPARE(send("GET", "/mail/demo@zorvane.test/inbox/50.half").status, 404);
+
+    // Another program delivers while the service runs; the next query has it.
+    dropMessage("new", "400.later", "Subject: later\n\nhi\n", 400);
+    const HttpResponse again = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005), {{"depth", "1"}});
+    QCOMPARE(splitLed(applyStored(1015, again.body), '*').size(), 4);
+    QCOMPARE(splitLed(applyStored(1015, again.body), '*').last(), DemoInbox + "400.later");
+    QCOMPARE(send("GET", "/mail/demo@zorvane.test/inbox/400.later").body, QByteArray("Subject: later\r\n\r\nhi\r\n"));
+}
+
+void tst_ServiceRequests::stylesheetsOnTheAnswers()
+{
+    dropMessage("new", "1.a", "Subject: a\n\n", 1);
+    dropMessage("cur", "2.b:2,S", "Subject: b\r\n\r\n", 2);
+    dropMessage("new", "3.c", "Subject: c\n\n", 3);
+    const HttpResponse login = send("PROPFIND", "/dav/", {}, {{"depth", "1"}});
+    QCOMPARE(login.status, 207);
+    const QByteArray inbox = applyStored(1007, login.body);
+    QCOMPARE(inbox, DemoInbox);
+    QCOMPARE(applyStored(1008, login.body), DemoHome + "deleteditems/");
+    QCOMPARE(applyStored(1009, login.body), DemoHome + "sendmsg");
+    QCOMPARE(applyStored(1045, login.body), DemoHome + "collect");
+
+    // The agent asks the collection that holds the inbox, then picks the
+    // inbox out of it by its address.
+    const QByteArray collection = inbox.left(inbox.lastIndexOf('/', inbox.size() - 2) + 1);
+    QCOMPARE(collection, DemoHome);
+    const HttpResponse folders = send("PROPFIND", "/mail/demo@zorvane.test/", storedText(1005), {{"depth", "1"}});
+    QCOMPARE(folders.status, 207);
+    bool ok = false;
+    QCOMPARE(applyStylesheet(folders.body, storedText(1011) + inbox + storedText(1012), &ok), QByteArray("2"));
+    QVERIFY(ok);
+    QCOMPARE(applyStylesheet(folders.body, storedText(1011) + inbox + storedText(1013), &ok), QByteArray("3"));
+    QCOMPARE(applyStylesheet(folders.body, storedText(1011) + DemoHome + "deleteditems/" + storedText(1013), &ok),
+             QByteArray("0"));
+    QCOMPARE(applyStylesheet(folders.body, storedText(1011) + DemoHome + "nosuch/" + storedText(1013), &ok),
+             QByteArray());
+
+    // Collection, sizes and lists through a Host other than the default.
+    const HttpResponse other = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005),
+                                    {{"depth", "1"}, {"host", "localhost:9000"}});
+    QVERIFY(applyStored(1015, other.body).startsWith("*http://localhost:9000/mail/demo@zorvane.test/inbox/"));
+    // A Host that could break out of an address is not used.
+    const HttpResponse hostile = send("PROPFIND", "/dav/", {}, {{"host", "x']/..|<a>"}});
+    QCOMPARE(applyStored(1007, hostile.body), DemoInbox);
+}
+
+void tst_ServiceRequests::headerPropertiesKeepTheBytes()
+{
+    const QByteArray header = "From: Ann <ann@example.org>\n"
+                              "Subject: caf\xe9 and caf\xc3\xa9 & <more>\n"
+                              "Received: from a\n"
+                              "\tby b\n"
+                              "X-Odd: tab\there, bell\x07 cr\rin\n";
+    dropMessage("new", "9.h", header + "\nbody line\nSubject: not a header\n", 9);
+    const HttpResponse properties = send("PROPFIND", "/mail/demo@zorvane.test/inbox/9.h", storedText(1005));
+    QCOMPARE(properties.status, 207);
+    QByteArray stylesheet;
+    for (int entry = 1018; entry <= 1022; ++entry)
+        stylesheet += storedText(entry);
+    bool ok = false;
+    const QByteArray lines = applyStylesheet(properties.body, stylesheet, &ok);
+    QVERIFY(ok);
+    QCOMPARE(lines, QByteArray("From: Ann <ann@example.org>\r\n"
+                               "Subject: caf\xe9 and caf\xc3\xa9 & <more>\r\n"
+                               "Received: from a\r\n"
+                               "\tby b\r\n"
+                               "X-Odd: tab\there, bell  cr\rin\r\n"));
+    QVERIFY(properties.body.contains("<m:subject>"));
+    QVERIFY(properties.body.contains("<m:from>Ann &lt;ann@example.org&gt;</m:from>"));
+}
+
+void tst_ServiceRequests::markReadKeepsTheName()
+{
+    dropMessage("new", "5.unread", "Subject: x\n\n", 5);
+    const QByteArray address = "/mail/demo@zorvane.test/inbox/5.unread";
+    const HttpResponse marked = send("PROPPATCH", address, storedText(1006), {{"depth", "1"}});
+    QCOMPARE(marked.status, 207);
+    QVERIFY(marked.body.contains("HTTP/1.1 200 OK"));
+    QCOMPARE(filesIn(inboxPath("new")), QStringList());
+    QCOMPARE(filesIn(inboxPath("cur")), QStringList{QStringLiteral("5.unread:2,S")});
+    const HttpResponse listing = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005));
+    QCOMPARE(applyStored(1015, listing.body), "*" + DemoInbox + "5.unread");
+    QCOMPARE(applyStored(1014, listing.body), QByteArray());
+    // Marking again changes nothing.
+    QCOMPARE(send("PROPPATCH", address, storedText(1006)).status, 207);
+    QCOMPARE(filesIn(inboxPath("cur")), QStringList{QStringLiteral("5.unread:2,S")});
+
+    // Flags of other programs are kept in order.
+    dropMessage("cur", "6.flagged:2,F", "Subject: y\n\n", 6);
+    QCOMPARE(send("PROPPATCH", "/mail/demo@zorvane.test/inbox/6.flagged", storedText(1006)).status, 207);
+    QVERIFY(filesIn(inboxPath("cur")).contains(QStringLiteral("6.flagged:2,FS")));
+
+    const QByteArray unread = "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:m=\"urn:zorvane:mail\">"
+                              "<D:set><D:prop><m:read>0</m:read></D:prop></D:set></D:propertyupdate>";
+    QCOMPARE(send("PROPPATCH", address, unread).status, 207);
+    QCOMPARE(applyStored(1014, send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005)).body),
+             "*" + DemoInbox + "5.unread");
+
+    // A property that cannot be set fails the whole update.
+    const QByteArray mixed = "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:m=\"urn:zorvane:mail\">"
+                             "<D:set><D:prop><m:read>1</m:read><D:displayname>x</D:displayname></D:prop></D:set>"
+                             "</D:propertyupdate>";
+    const HttpResponse refused = send("PROPPATCH", address, mixed);
+    QCOMPARE(refused.status, 207);
+    QVERIFY(refused.body.contains("HTTP/1.1 403 Forbidden"));
+    QVERIFY(refused.body.contains("HTTP/1.1 424 Failed Dependency"));
+    QCOMPARE(filesIn(inboxPath("cur")).filter(QStringLiteral("5.unread")), QStringList{QStringLiteral("5.unread:2,")});
+
+    QCOMPARE(send("PROPPATCH", "/mail/demo@zorvane.test/inbox/nosuch", storedText(1006)).status, 404);
+    QCOMPARE(send("PROPPATCH", address, "<not-xml").status, 400);
+}
+
+void tst_ServiceRequests::moveToDeletedItems()
+{
+    dropMessage("new", "7.first", "Subject: first\n\n", 7);
+    dropMessage("cur", "8.second:2,S", "Subject: second\n\n", 8);
+    const QByteArray deleted = DemoHome + "deleteditems/";
+    const HttpResponse moved = send("MOVE", "/mail/demo@zorvane.test/inbox/7.first", {},
+                                    {{"destination", deleted + "7.first"}, {"x-zorvane-rename", "t"}});
+    QCOMPARE(moved.status, 201);
+    QCOMPARE(moved.header("Location"), deleted + "7.first");
+    QCOMPARE(filesIn(inboxPath("new")), QStringList());
+    QCOMPARE(filesIn(inboxPath(".Deleted Items/new")), QStringList{QStringLiteral("7.first")});
+    QVERIFY(QFile::exists(inboxPath(".Deleted Items/maildirfolder")));
+    QCOMPARE(send("GET", "/mail/demo@zorvane.test/deleteditems/7.first").body, QByteArray("Subject: first\r\n\r\n"));
+
+    // The same name arrives again: never overwritten.
+    dropMessage("new", "7.first", "Subject: first again\n\n", 9);
+    const HttpResponse refused = send("MOVE", "/mail/demo@zorvane.test/inbox/7.first", {},
+                                      {{"destination", deleted + "7.first"}});
+    QCOMPARE(refused.status, 412);
+    QCOMPARE(filesIn(inboxPath("new")), QStringList{QStringLiteral("7.first")});
+    const HttpResponse renamed = send("MOVE", "/mail/demo@zorvane.test/inbox/7.first", {},
+                                      {{"destination", "/mail/demo@zorvane.test/deleteditems/7.first"},
+                                       {"x-zorvane-rename", "t"},
+                                       {"overwrite", "T"}});
+    QCOMPARE(renamed.status, 201);
+    QVERIFY(renamed.header("Location").startsWith(deleted));
+    QVERIFY(renamed.header("Location") != deleted + "7.first");
+    QCOMPARE(send("GET", "/mail/demo@zorvane.test/deleteditems/7.first").body, QByteArray("Subject: first\r\n\r\n"));
+    QCOMPARE(send("GET", renamed.header("Location").mid(Base.size())).body, QByteArray("Subject: first again\r\n\r\n"));
+    QCOMPARE(filesIn(inboxPath(".Deleted Items/new")).size(), 2);
+
+    // Read messages keep their flags.
+    QCOMPARE(send("MOVE", "/mail/demo@zorvane.test/inbox/8.second", {}, {{"destination", deleted + "8.second"}}).status,
+             201);
+    QCOMPARE(filesIn(inboxPath(".Deleted Items/cur")), QStringList{QStringLiteral("8.second:2,S")});
+
+    dropMessage("new", "10.third", "Subject: third\n\n", 10);
+    const QByteArray third = "/mail/demo@zorvane.test/inbox/10.third";
+    QCOMPARE(send("MOVE", third).status, 400);
+    QCOMPARE(send("MOVE", third, {}, {{"destination", Base + "/mail/ann@zorvane.test/deleteditems/10.third"}}).status, 403);
+    QCOMPARE(send("MOVE", third, {}, {{"destination", DemoHome + "drafts/10.third"}}).status, 409);
+    QCOMPARE(send("MOVE", third, {}, {{"destination", DemoInbox + "10.third"}}).status, 403);
+    QCOMPARE(send("MOVE", third, {}, {{"destination", deleted + "..%2F..%2Faccounts"}}).status, 400);
+    QCOMPARE(send("MOVE", third, {}, {{"destination", deleted + "x%3A2%2CS"}}).status, 400);
+    QCOMPARE(filesIn(inboxPath("new")), QStringList{QStringLiteral("10.third")});
+    QCOMPARE(send("MOVE", "/mail/demo@zorvane.test/inbox/nosuch", {}, {{"destination", deleted + "nosuch"}}).status, 404);
+}
+
+void tst_ServiceRequests::longNamesStayShortAndReachable()
+{
+    const QByteArray unique = QByteArray(90, 'a') + ",S=12";
+    dropMessage("cur", unique + ":2,S", "Subject: long\n\n", 11);
+    dropMessage("new", "odd name+'*", "Subject: odd\n\n", 12);
+    const HttpResponse listing = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005));
+    const QList<QByteArray> addresses = splitLed(applyStored(1015, listing.body), '*');
+    QCOMPARE(addresses.size(), 2);
+    const QByteArray longName = addresses.at(0).mid(DemoInbox.size());
+    QVERIFY(longName.size() <= 64);
+    QCOMPARE(addresses.at(1), DemoInbox + "odd%20name%2B%27%2A");
+    QCOMPARE(send("GET", addresses.at(0).mid(Base.size())).body, QByteArray("Subject: long\r\n\r\n"));
+    QCOMPARE(send("GET", addresses.at(1).mid(Base.size())).body, QByteArray("Subject: odd\r\n\r\n"));
+    // Moved under its listed name, the file keeps its own name.
+    QCOMPARE(send("MOVE", addresses.at(0).mid(Base.size()), {},
+                  {{"destination", DemoHome + "deleteditems/" + longName}})
+                 .status,
+             201);
+    QCOMPARE(filesIn(inboxPath(".Deleted Items/cur")), QStringList{QString::fromLatin1(unique + ":2,S")});
+}
+
+void tst_ServiceRequests::submissionIsStoredWholeOrNotAtAll()
+{
+    // Bare LF line ends and dot lines: stored exactly as given.
+    const QByteArray message = "From: demo@zorvane.test\nTo: ann@zorvane.test\nSubject: hi\n\n.\n..x\nbye\n";
+    const QByteArray body = "MAIL FROM:<demo@zorvane.test>\r\n"
+                            "RCPT TO:<Ann@Zorvane.test>\r\n"
+                            "RCPT TO:<friend@example.org> NOTIFY=NEVER\r\n"
+                            "rcpt to:<demo>\r\n"
+                            "RCPT TO:<ann@zorvane.test>\r\n"
+                            "RCPT TO:<other@example.net>\r\n"
+                            "\r\n" + message;
+    const QHash<QByteArray, QByteArray> headers{
+        {"x-zorvane-envelope", "t"}, {"x-zorvane-save-in-sent", "t"}, {"depth", "0"}};
+    const HttpResponse stored = send("POST", "/mail/demo@zorvane.test/sendmsg", body, headers);
+    QCOMPARE(stored.status, 201);
+    QCOMPARE(stored.body, QByteArray("stored: 2 local, 1 outbox, sent copy\r\n"));
+
+    const QString ann = m_dir->path() + QStringLiteral("/mail/ann@zorvane.test/");
+    QCOMPARE(filesIn(ann + QStringLiteral("new")).size(), 1);
+    QCOMPARE(readFile(ann + QStringLiteral("new/") + filesIn(ann + QStringLiteral("new")).first()), message);
+    QCOMPARE(filesIn(inboxPath("new")).size(), 1);
+    QCOMPARE(readFile(inboxPath("new/") + filesIn(inboxPath("new")).first()), message);
+    const QStringList sent = filesIn(inboxPath(".Sent Items/cur"));
+    QCOMPARE(sent.size(), 1);
+    QVERIFY(sent.first().endsWith(QLatin1String(":2,S")));
+    QCOMPARE(readFile(inboxPath(".Sent Items/cur/") + sent.first()), message);
+    const QString outbox = m_dir->path() + QStringLiteral("/outbox/new/");
+    QCOMPARE(filesIn(outbox).size(), 1);
+    QCOMPARE(readFile(outbox + filesIn(outbox).first()),
+             "X-Zorvane-Envelope-From: <demo@zorvane.test>\r\n"
+             "X-Zorvane-Envelope-To: <friend@example.org>\r\n"
+             "X-Zorvane-Envelope-To: <other@example.net>\r\n" + message);
+    for (const QString &tmp : {ann + QStringLiteral("tmp"), inboxPath("tmp"), m_dir->path() + QStringLiteral("/outbox/tmp")})
+        QCOMPARE(filesIn(tmp), QStringList());
+
+    // Without the copy flag nothing goes to the sent items.
+    QCOMPARE(send("POST", "/mail/demo@zorvane.test/sendmsg",
+                  "MAIL FROM:<demo@zorvane.test>\nRCPT TO:<ann@zorvane.test>\n\nSubject: 2\n\n",
+                  {{"x-zorvane-envelope", "t"}, {"x-zorvane-save-in-sent", "f"}})
+                 .status,
+             201);
+    QCOMPARE(filesIn(inboxPath(".Sent Items/cur")).size(), 1);
+    QCOMPARE(filesIn(ann + QStringLiteral("new")).size(), 2);
+
+    // One unknown local recipient: nobody gets anything.
+    const HttpResponse refused = send("POST", "/mail/demo@zorvane.test/sendmsg",
+                                      "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<ann@zorvane.test>\r\n"
+                                      "RCPT TO:<x@example.org>\r\nRCPT TO:<nobody@alt.zorvane.test>\r\n\r\nSubject: 3\r\n\r\n",
+                                      headers);
+    QCOMPARE(refused.status, 422);
+    QVERIFY(refused.header("X-Zorvane-Reason").contains("nobody@alt.zorvane.test"));
+    QCOMPARE(filesIn(ann + QStringLiteral("new")).size(), 2);
+    QCOMPARE(filesIn(outbox).size(), 1);
+    QCOMPARE(filesIn(inboxPath(".Sent Items/cur")).size(), 1);
+}
+
+void tst_ServiceRequests::submissionRefusals_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("envelopeFlag");
+    QTest::addColumn<int>("status");
+    const QByteArray ok = "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<ann@zorvane.test>\r\n\r\nSubject: s\r\n\r\n";
+    QTest::newRow("no envelope flag") << ok << QByteArray() << 400;
+    QTest::newRow("envelope flag f") << ok << QByteArray("f") << 400;
+    QTest::newRow("another sender") << QByteArray("MAIL FROM:<ann@zorvane.test>\r\nRCPT TO:<ann@zorvane.test>\r\n\r\nx")
+                                    << QByteArray("t") << 403;
+    QTest::newRow("null sender") << QByteArray("MAIL FROM:<>\r\nRCPT TO:<ann@zorvane.test>\r\n\r\nx") << QByteArray("t")
+                                 << 403;
+    QTest::newRow("no empty line") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<ann@zorvane.test>\r\n")
+                                   << QByteArray("t") << 400;
+    QTest::newRow("no recipient") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\n\r\nx") << QByteArray("t") << 400;
+    QTest::newRow("no sender") << QByteArray("RCPT TO:<ann@zorvane.test>\r\n\r\nx") << QByteArray("t") << 400;
+    QTest::newRow("two senders")
+        << QByteArray("MAIL FROM:<demo@zorvane.test>\r\nMAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<a@b.c>\r\n\r\nx")
+        << QByteArray("t") << 400;
+    QTest::newRow("message without envelope") << QByteArray("Subject: x\r\n\r\nbody\r\n") << QByteArray("t") << 400;
+    QTest::newRow("header injection") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<a@b.c\rX-Evil: 1>\r\n\r\nx")
+                                      << QByteArray("t") << 400;
+    QByteArray many = "MAIL FROM:<demo@zorvane.test>\r\n";
+    for (int i = 0; i < 101; ++i)
+        many += "RCPT TO:<r" + QByteArray::number(i) + "@example.org>\r\n";
+    QTest::newRow("101 recipients") << many + "\r\nx" << QByteArray("t") << 400;
+}
+
+void tst_ServiceRequests::submissionRefusals()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, envelopeFlag);
+    QFETCH(int, status);
+    QHash<QByteArray, QByteArray> headers;
+    if (!envelopeFlag.isEmpty())
+        headers.insert("x-zorvane-envelope", envelopeFlag);
+    const HttpResponse response = send("POST", "/mail/demo@zorvane.test/sendmsg", body, headers);
+    QCOMPARE(response.status, status);
+    const QByteArray reason = response.header("X-Zorvane-Reason");
+    QVERIFY(!reason.isEmpty());
+    QVERIFY(!reason.contains('\r') && !reason.contains('\n'));
+    QVERIFY(!QDir(m_dir->path() + QStringLiteral("/mail/ann@zorvane.test")).exists());
+    QVERIFY(!QDir(m_dir->path() + QStringLiteral("/outbox")).exists());
+}
+
+void tst_ServiceRequests::pathsCannotLeaveTheDataFolder_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<int>("status");
+    QTest::newRow("dot dot") << QByteArray("/mail/demo@zorvane.test/inbox/../../../accounts") << 400;
+    QTest::newRow("encoded dot dot") << QByteArray("/mail/demo@zorvane.test/inbox/%2e%2e") << 400;
+    QTest::newRow("encoded slash") << QByteArray("/mail/..%2F..%2Faccounts/inbox/x") << 400;
+    QTest::newRow("slash in a name") << QByteArray("/mail/demo@zorvane.test/inbox/new%2F1.a") << 400;
+    QTest::newRow("nul") << QByteArray("/mail/demo@zorvane.test/inbox/1.a%00") << 400;
+    QTest::newRow("bad escape") << QByteArray("/mail/demo@zorvane.test/inbox/%G1") << 400;
+    QTest::newRow("cut escape") << QByteArray("/mail/demo@zorvane.test/inbox/1.a%4") << 400;
+    QTest::newRow("empty segment") << QByteArray("/mail//inbox/1.a") << 400;
+    QTest::newRow("dot") << QByteArray("/mail/demo@zorvane.test/./inbox/1.a") << 400;
+    QTest::newRow("relative") << QByteArray("mail/demo@zorvane.test/inbox/1.a") << 400;
+    QTest::newRow("subfolder of a message") << QByteArray("/mail/demo@zorvane.test/inbox/new/1.a") << 404;
+    QTest::newRow("hidden file") << QByteArray("/mail/demo@zorvane.test/inbox/.hidden") << 404;
+    QTest::newRow("unknown account") << QByteArray("/mail/accounts/inbox/1.a") << 403;
+    QTest::newRow("the message itself") << QByteArray("/mail/demo@zorvane.test/inbox/1.a") << 200;
+}
+
+void tst_ServiceRequests::pathsCannotLeaveTheDataFolder()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(int, status);
+    dropMessage("new", "1.a", "Subject: a\n\n", 1);
+    dropMessage("new", ".hidden", "Subject: secret\n\n", 1);
+    const HttpResponse response = send("GET", target);
+    QCOMPARE(response.status, status);
+    QVERIFY(!response.body.contains("demo@zorvane.test demo"));
+    QVERIFY(!response.body.contains("secret"));
+}
+
+void tst_ServiceRequests::xmlBodiesAreParsedSafely()
+{
+    const QByteArray laughs = "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\">"
+                              "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">]>"
+                              "<D:propfind xmlns:D=\"DAV:\"><D:prop><D:displayname>&c;</D:displayname></D:prop></D:propfind>";
+    QCOMPARE(send("PROPFIND", "/mail/demo@zorvane.test/inbox/", laughs).status, 400);
+    const QByteArray external = "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
+                                "<D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>";
+    const HttpResponse refused = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", external);
+    QCOMPARE(refused.status, 400);
+    QVERIFY(!refused.body.contains("root:"));
+    QCOMPARE(send("PROPFIND", "/mail/demo@zorvane.test/inbox/", "<D:propfind xmlns:D=\"DAV:\">").status, 400);
+    QCOMPARE(send("PROPFIND", "/mail/demo@zorvane.test/inbox/", "<propfind/>").status, 400);
+    QCOMPARE(send("PROPFIND", "/mail/demo@zorvane.test/inbox/", QByteArray(DavRequestBody::MaxXmlBodyBytes + 1, ' ')).status, 413);
+    QCOMPARE(send("PROPFIND", "/mail/demo@zorvane.test/inbox/", {}, {{"depth", "2"}}).status, 400);
+
+    // Named properties: the known ones, and the others reported missing.
+    const QByteArray named = "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:m=\"urn:zorvane:mail\" "
+                             "xmlns:o=\"urn:other\"><D:prop><m:unreadcount/><o:colour/></D:prop></D:propfind>";
+    const HttpResponse answer = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", named, {{"depth", "0"}});
+    QCOMPARE(answer.status, 207);
+    QVERIFY(answer.body.contains("<m:unreadcount>0</m:unreadcount>"));
+    QVERIFY(answer.body.contains("<x:colour xmlns:x=\"urn:other\"/>"));
+    QVERIFY(answer.body.contains("HTTP/1.1 404 Not Found"));
+    QVERIFY(!answer.body.contains("m:totalcount"));
+}
+
+void tst_ServiceRequests::accountsFileIsReadAgainWhenItChanges()
+{
+    const QByteArray dave = basicAuthorization("dave", "davepw");
+    QCOMPARE(send("PROPFIND", "/dav/", {}, {}, dave).status, 401);
+    QFile accounts(m_dir->filePath(QStringLiteral("accounts")));
+    QVERIFY(accounts.open(QIODevice::Append));
+    accounts.write("dave@zorvane.test davepw\n");
+    accounts.close();
+    QCOMPARE(send("PROPFIND", "/dav/", {}, {}, dave).status, 207);
+    QVERIFY(QDir(m_dir->path() + QStringLiteral("/mail/dave@zorvane.test/cur")).exists());
+    QVERIFY(QFile::remove(accounts.fileName()));
+    QCOMPARE(send("PROPFIND", "/dav/", {}, {}, dave).status, 401);
+}
+
+QTEST_GUILESS_MAIN(tst_ServiceRequests)
+#include "tst_ServiceRequests.moc"
