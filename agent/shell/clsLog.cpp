@@ -97,14 +97,15 @@ int openForAppend(const QString &filePath)
 clsLog::clsLog(const QString &logFolder)
 {
     const QString folder = logFolder.isEmpty() ? defaultLogFolder() : logFolder;
-    m_file.setFileName(QDir(folder).filePath(LogFileName));
+    m_filePath = QDir(folder).filePath(LogFileName);
+    m_file.setFileName(m_filePath);
 #ifdef Q_OS_WIN
     if (!QDir().mkpath(folder) || !m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         return;
 #else
     if (!prepareFolder(folder))
         return;
-    const int fd = openForAppend(m_file.fileName());
+    const int fd = openForAppend(m_filePath);
     if (fd < 0)
         return;
     if (!m_file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
@@ -130,7 +131,7 @@ bool clsLog::isOpen() const
 
 QString clsLog::filePath() const
 {
-    return m_file.fileName();
+    return isOpen() ? m_filePath : QString();
 }
 
 bool clsLog::AddEntry(const QString &TheString)

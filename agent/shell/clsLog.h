@@ -34,5 +34,6 @@ public:
 private:
     void write(const QString &text);
 
+    QString m_filePath;
     QFile m_file;
 };
