@@ -99,14 +99,21 @@ bool SafeFile::readAll(const QString &path, qint64 maxBytes, QByteArray *bytes, 
         *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
-    if (file.size() > maxBytes) {
+    const qint64 size = file.size();
+    if (size > maxBytes) {
         *error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(maxBytes);
         return false;
     }
-    *bytes = file.read(maxBytes + 1);
-    if (bytes->size() > maxBytes) {
-        *error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(maxBytes);
-        return false;
+    // Sized by the file, not by the limit: a read sized by the limit would
+    // reserve the whole limit for every small message.
+    bytes->resize(size);
+    qint64 got = 0;
+    while (got < size) {
+        const qint64 n = file.read(bytes->data() + got, size - got);
+        if (n <= 0)
+            break; // the file shrank meanwhile; serve what is there
+        got += n;
     }
+    bytes->truncate(got);
     return true;
 }

@@ -3,7 +3,7 @@
 #include <QFile>
 
 namespace {
-constexpr qint64 ReadPieceBytes = 256 * 1024; // one read of a file being measured
+constexpr qint64 ReadPieceBytes = 64 * 1024; // one read of a file being measured; stays off the mmap path of malloc
 }
 
 QByteArray WireForm::fromStored(const QByteArray &stored)
