@@ -9,15 +9,26 @@
 #include <memory>
 
 // Stand-in for the HTTP request component. One request at a time per object;
-// opening again abandons whatever was in flight. All objects share one network
-// access manager per process, and credentials given at a login answer the same
-// service's later challenges for the rest of the process.
+// opening again abandons whatever was in flight. The asynchronous requests of
+// all objects share one network access manager (connections are kept alive
+// and reused); credentials given at a login answer the same service's later
+// challenges for the rest of the process (see NetworkAccess.h for the rules).
 //
 // Failures below HTTP are reported as the network codes 12001..12036 through
-// status() (12029 refused, 12007 name not resolved, 12002 timeout, 12031 reset,
-// 12030 closed, 12005 bad address, 12006 unsupported scheme ...).
+// status(): 12029 refused (or no secure channel), 12007 name not resolved,
+// 12002 timeout, 12030 connection closed or reset before the answer was
+// whole, 12005 bad address, 12006 unsupported scheme, 12004 answer too large,
+// 12017 aborted, 12026 a login under other credentials while requests of the
+// same manager are in flight.
 // Any status the server sends, 900 and other non-standard ones included, comes
-// through with its headers and body.
+// through with its headers and body; redirections are never followed.
+//
+// Asynchronous requests run on the calling thread's event loop. A synchronous
+// send blocks the calling thread outright: the request runs on a private
+// thread and the caller waits without an event loop.
+//
+// A request whose answer makes no progress for timeout() milliseconds fails
+// with 12002, so even a synchronous send to a peer that went silent returns.
 class XmlHttpRequest : public QObject
 {
     Q_OBJECT
@@ -25,6 +36,12 @@ public:
     // Error number of reading the status, text or XML of a request that has
     // not completed (the component's "data not yet available" failure).
     static constexpr int ErrorNotComplete = int(0x8000000A);
+    // The answer body the component accepts by default: larger than any mail
+    // message the service holds, small enough not to exhaust memory.
+    static constexpr qint64 DefaultMaxResponseBytes = 256LL * 1024 * 1024;
+    // How long an answer may make no progress at all before the request
+    // fails: well beyond the callers' own give-up times.
+    static constexpr int DefaultTimeoutMilliseconds = 5 * 60 * 1000;
 
     explicit XmlHttpRequest(QObject *parent = nullptr);
     ~XmlHttpRequest() override;
@@ -38,25 +55,45 @@ public:
     void send(const QByteArray &body = QByteArray());
     // 0 unsent, 1 opened and no answer begun, 3 answer arriving, 4 complete.
     int readyState() const;
+    // Stops a request in flight: it completes (readyState 4) with status
+    // 12017, the canceled operation, so a caller waiting for 4 stops waiting.
+    // A request opened but not sent goes back to 0; a complete one is kept.
     void abort();
 
     // Valid once readyState() is 4; otherwise ok is set false and errorNumber
     // (if given) to ErrorNotComplete.
     int status(bool *ok = nullptr, int *errorNumber = nullptr) const;
+    // The reason phrase as the server sent it; empty for a network failure.
     QByteArray statusText() const;
+    // One "Name: value" CRLF line per header (known from readyState 3 on);
+    // repeated headers arrive joined into one line.
     QByteArray getAllResponseHeaders() const;
+    // The named header (case-insensitive), empty when absent.
     QByteArray getResponseHeader(const QByteArray &name) const;
+    // The body bytes as they arrived, unchanged; while readyState is 3 the
+    // part received so far.
     const QByteArray &responseText() const;
+    // The body parsed as XML once complete; an empty document otherwise or
+    // when the body is not well-formed.
     XmlDocument responseXML() const;
 
     // A cap on the answer body; a larger answer fails the request (status 12004).
+    // Applies to requests sent after the call.
     void setMaxResponseBytes(qint64 bytes);
+    // The inactivity limit in milliseconds, 0 for none (then a synchronous
+    // send waits as long as the peer keeps the connection open).
+    void setTimeout(int milliseconds);
 
 signals:
     // Emitted when readyState changes; 4 means complete or failed.
     void readyStateChanged(int state);
 
 private:
+    void answerBegun();
+    void exchangeCompleted();
+    void setReadyState(int state);
+    void abandonExchange();
+
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -1,0 +1,630 @@
+#include "FakeHttpPeer.h"
+#include "XmlHttpRequest.h"
+
+#include <QCryptographicHash>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+
+using Answer = FakeHttpPeer::Answer;
+using Request = FakeHttpPeer::Request;
+
+// The request component against scripted peers: what comes back, how
+// failures below HTTP are numbered, ready states, credentials, and the
+// blocking send.
+class tst_XmlHttpRequest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void answersComeThroughUnchanged_data();
+    void answersComeThroughUnchanged();
+    void requestCarriesVerbHeadersAndBody();
+    void responseXmlIsEmptyUnlessWellFormedAndComplete();
+    void connectionsAreKeptAliveAcrossRequests();
+
+    void failuresBelowHttpBecomeNetworkCodes_data();
+    void failuresBelowHttpBecomeNetworkCodes();
+
+    void readyStateIsOneUntilTheAnswerBegins();
+    void readyStateIsThreeWhileTheAnswerArrives();
+    void reopeningAbandonsTheRequestInFlight();
+    void callerMayAbortOrDeleteFromTheSignal();
+
+    void wrongPasswordIs401ThenRightOneIsAccepted_data();
+    void wrongPasswordIs401ThenRightOneIsAccepted();
+    void loginCredentialsAnswerLaterChallengesOfThatServiceOnly();
+    void failedLoginKeepsTheAcceptedCredentials();
+    void loginUnderAnotherAccountNeverPresentsTheFirst();
+
+    void synchronousSendRunsNoEventsOfTheCaller();
+    void synchronousSendUsesTheLoginCredentials();
+    void synchronousSendReportsFailuresAsCodes();
+};
+
+namespace {
+
+const QByteArray Multistatus = "<?xml version=\"1.0\"?><D:multistatus xmlns:D=\"DAV:\"><D:response>"
+                               "<D:href>/mail/inbox/</D:href></D:response></D:multistatus>";
+
+bool completes(XmlHttpRequest &request, int timeoutMilliseconds = 15000)
+{
+    QSignalSpy changes(&request, &XmlHttpRequest::readyStateChanged);
+    while (request.readyState() != 4) {
+        if (!changes.wait(timeoutMilliseconds))
+            return false;
+    }
+    return true;
+}
+
+QByteArray basicFor(const QByteArray &user, const QByteArray &password)
+{
+    return "Basic " + (user + ':' + password).toBase64();
+}
+
+// Accepts Basic for the one account; challenges everything else.
+FakeHttpPeer::Responder basicGate(const QByteArray &user, const QByteArray &password)
+{
+    return [user, password](const Request &request) {
+        if (request.header("Authorization") != basicFor(user, password))
+            return FakeHttpPeer::basicChallenge("zorvane", "<p>denied</p>");
+        return FakeHttpPeer::reply(207, "Multi-Status", "welcome " + user, { { "Content-Type", "text/xml" } });
+    };
+}
+
+QByteArray md5Hex(const QByteArray &text)
+{
+    return QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex();
+}
+
+// Accepts Digest (MD5, qop=auth) for the one account.
+FakeHttpPeer::Responder digestGate(const QByteArray &user, const QByteArray &password)
+{
+    return [user, password](const Request &request) {
+        const QByteArray realm = "zorvane", nonce = "5f1e9c0d2b";
+        const QByteArray authorization = request.header("Authorization");
+        QHash<QByteArray, QByteArray> fields;
+        static const QRegularExpression field(QStringLiteral("(\\w+)=(?:\"([^\"]*)\"|([^,\\s]*))"));
+        for (const auto &match : field.globalMatch(QString::fromLatin1(authorization))) {
+            const QString value = match.captured(2).isNull() ? match.captured(3) : match.captured(2);
+            fields.insert(match.captured(1).toLatin1(), value.toLatin1());
+        }
+        const QByteArray ha1 = md5Hex(user + ':' + realm + ':' + password);
+        const QByteArray ha2 = md5Hex(request.verb + ':' + fields.value("uri"));
+        const QByteArray expected = md5Hex(ha1 + ':' + nonce + ':' + fields.value("nc") + ':' + fields.value("cnonce")
+                                           + ":auth:" + ha2);
+        if (!authorization.startsWith("Digest ") || fields.value("username") != user
+            || fields.value("response") != expected)
+            return FakeHttpPeer::reply(401, "Unauthorized", "<p>denied</p>",
+                                       { { "WWW-Authenticate", "Digest realm=\"" + realm + "\", nonce=\"" + nonce
+                                                                   + "\", qop=\"auth\", algorithm=MD5" } });
+        return FakeHttpPeer::reply(207, "Multi-Status", "welcome " + user);
+    };
+}
+
+quint16 portWhereNothingListens()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort(); // closed when probe goes
+}
+
+} // namespace
+
+void tst_XmlHttpRequest::answersComeThroughUnchanged_data()
+{
+    QTest::addColumn<QByteArray>("wire");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("statusText");
+    QTest::addColumn<QByteArray>("headerName");
+    QTest::addColumn<QByteArray>("headerValue");
+    QTest::addColumn<QByteArray>("body");
+
+    const QByteArray binary("a\0b\r\n.\r\n\xff\x80 end", 14);
+    QTest::newRow("207 multistatus")
+        << "HTTP/1.1 207 Multi-Status\r\nContent-Type: text/xml\r\nContent-Length: "
+               + QByteArray::number(Multistatus.size()) + "\r\n\r\n" + Multistatus
+        << 207 << QByteArray("Multi-Status") << QByteArray("content-type") << QByteArray("text/xml") << Multistatus;
+    QTest::newRow("900 with location")
+        << QByteArray("HTTP/1.1 900 Go Elsewhere\r\nLocation: http://127.0.0.1:1/alt/\r\nContent-Length: 4\r\n\r\nmove")
+        << 900 << QByteArray("Go Elsewhere") << QByteArray("Location") << QByteArray("http://127.0.0.1:1/alt/")
+        << QByteArray("move");
+    QTest::newRow("302 is not followed")
+        << QByteArray("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n") << 302
+        << QByteArray("Found") << QByteArray("Location") << QByteArray("/elsewhere") << QByteArray();
+    QTest::newRow("503 with body")
+        << QByteArray("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 5\r\nContent-Length: 4\r\n\r\nbusy") << 503
+        << QByteArray("Service Unavailable") << QByteArray("Retry-After") << QByteArray("5") << QByteArray("busy");
+    QTest::newRow("eight-bit body")
+        << "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(binary.size()) + "\r\n\r\n" + binary << 200
+        << QByteArray("OK") << QByteArray("Content-Length") << QByteArray::number(binary.size()) << binary;
+    QTest::newRow("chunked body")
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n") << 200
+        << QByteArray("OK") << QByteArray("Transfer-Encoding") << QByteArray("chunked") << QByteArray("abcde");
+    QTest::newRow("close-delimited body")
+        << QByteArray("HTTP/1.0 200 OK\r\nX-Kind: old\r\n\r\nuntil the end") << 200 << QByteArray("OK")
+        << QByteArray("X-Kind") << QByteArray("old") << QByteArray("until the end");
+}
+
+void tst_XmlHttpRequest::answersComeThroughUnchanged()
+{
+    QFETCH(QByteArray, wire);
+    QFETCH(int, status);
+    QFETCH(QByteArray, statusText);
+    QFETCH(QByteArray, headerName);
+    QFETCH(QByteArray, headerValue);
+    QFETCH(QByteArray, body);
+
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    Answer answer = FakeHttpPeer::raw(wire);
+    if (wire.startsWith("HTTP/1.0"))
+        answer.close();
+    peer.enqueue(answer);
+
+    XmlHttpRequest request;
+    QSignalSpy states(&request, &XmlHttpRequest::readyStateChanged);
+    request.open("PROPFIND", peer.url("/mail/"), true);
+    request.send();
+    QVERIFY(completes(request));
+
+    bool ok = false;
+    QCOMPARE(request.status(&ok), status);
+    QVERIFY(ok);
+    QCOMPARE(request.statusText(), statusText);
+    QCOMPARE(request.getResponseHeader(headerName), headerValue);
+    QVERIFY(request.getAllResponseHeaders().contains(headerValue + "\r\n"));
+    QCOMPARE(request.responseText(), body);
+    QCOMPARE(states.first().first().toInt(), 1);
+    QCOMPARE(states.last().first().toInt(), 4);
+    QCOMPARE(peer.requests().size(), 1); // a 3xx is never followed
+}
+
+void tst_XmlHttpRequest::requestCarriesVerbHeadersAndBody()
+{
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    for (int i = 0; i < 4; ++i)
+        peer.enqueue(FakeHttpPeer::reply(200, "OK"));
+
+    const QByteArray body("MAIL FROM:<a@zorvane.test>\r\n\r\nSubject: x\r\n\r\n\0\xff", 46);
+    const QList<QByteArray> verbs { "PROPPATCH", "MOVE", "POST", "GET" };
+    XmlHttpRequest request;
+    for (const QByteArray &verb : verbs) {
+        request.open(verb, peer.url("/mail/inbox/msg%201.eml?x=1"), true);
+        request.setRequestHeader("Depth", "1");
+        request.setRequestHeader("Destination", "/mail/deleted/msg1.eml");
+        request.setRequestHeader("X-Twice", "a");
+        request.setRequestHeader("X-Twice", "b");
+        request.send(verb == "GET" ? QByteArray() : body);
+        QVERIFY(completes(request));
+        QCOMPARE(request.status(), 200);
+    }
+    const QList<Request> received = peer.requests();
+    QCOMPARE(received.size(), verbs.size());
+    for (qsizetype i = 0; i < verbs.size(); ++i) {
+        const Request &r = received.at(i);
+        QCOMPARE(r.verb, verbs.at(i));
+        QCOMPARE(r.target, QByteArray("/mail/inbox/msg%201.eml?x=1"));
+        QCOMPARE(r.header("Depth"), QByteArray("1"));
+        QCOMPARE(r.header("Destination"), QByteArray("/mail/deleted/msg1.eml"));
+        QCOMPARE(r.header("X-Twice"), QByteArray("a, b"));
+        QCOMPARE(r.body, verbs.at(i) == "GET" ? QByteArray() : body);
+    }
+}
+
+void tst_XmlHttpRequest::responseXmlIsEmptyUnlessWellFormedAndComplete()
+{
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    peer.enqueue(FakeHttpPeer::reply(207, "Multi-Status", Multistatus));
+    peer.enqueue(FakeHttpPeer::reply(500, "Oops", "<html><body>broken<br></body></html>"));
+
+    XmlHttpRequest request;
+    request.open("PROPFIND", peer.url("/"), true);
+    QVERIFY(request.responseXML().isEmpty());
+    request.send();
+    QVERIFY(completes(request));
+    QVERIFY(request.responseXML().xml().contains("<D:href>/mail/inbox/</D:href>"));
+
+    request.open("PROPFIND", peer.url("/"), true);
+    QVERIFY(request.responseXML().isEmpty()); // nothing of the last answer survives open
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 500);
+    QVERIFY(request.responseXML().xml().isEmpty());
+}
+
+void tst_XmlHttpRequest::connectionsAreKeptAliveAcrossRequests()
+{
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    peer.setResponder([](const Request &) { return FakeHttpPeer::reply(200, "OK", "x"); });
+    for (int i = 0; i < 3; ++i) {
+        XmlHttpRequest request; // separate objects share the manager's connections
+        request.open("GET", peer.url("/"), true);
+        request.send();
+        QVERIFY(completes(request));
+        QCOMPARE(request.status(), 200);
+    }
+    QCOMPARE(peer.requests().size(), 3);
+    QCOMPARE(peer.connectionCount(), 1);
+}
+
+void tst_XmlHttpRequest::failuresBelowHttpBecomeNetworkCodes_data()
+{
+    QTest::addColumn<QString>("url"); // "PEER" stands for the scripted peer
+    QTest::addColumn<Answer>("answer");
+    QTest::addColumn<qint64>("maxResponseBytes");
+    QTest::addColumn<int>("timeout");
+    QTest::addColumn<int>("code");
+
+    const qint64 noCap = XmlHttpRequest::DefaultMaxResponseBytes;
+    const int noTimeout = 0;
+    const QByteArray headOf10 = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
+    QTest::newRow("refused") << QStringLiteral("http://127.0.0.1:%1/").arg(portWhereNothingListens()) << Answer()
+                             << noCap << noTimeout << 12029;
+    QTest::newRow("unknown scheme") << QStringLiteral("ftp://127.0.0.1/x") << Answer() << noCap << noTimeout << 12006;
+    QTest::newRow("no host") << QStringLiteral("http:///mail/") << Answer() << noCap << noTimeout << 12005;
+    QTest::newRow("relative") << QStringLiteral("mail/inbox") << Answer() << noCap << noTimeout << 12005;
+    QTest::newRow("garbled") << QStringLiteral("http://exa mple.test/") << Answer() << noCap << noTimeout << 12005;
+    QTest::newRow("name not resolved") << QStringLiteral("http://no-such-host.invalid/") << Answer() << noCap
+                                       << noTimeout << 12007;
+    QTest::newRow("dropped before answering") << QStringLiteral("PEER") << FakeHttpPeer::drop() << noCap << noTimeout
+                                              << 12030;
+    QTest::newRow("closed inside the body") << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").close()
+                                            << noCap << noTimeout << 12030;
+    QTest::newRow("reset inside the body") << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").reset()
+                                           << noCap << noTimeout << 12030;
+    QTest::newRow("declared body above the cap") << QStringLiteral("PEER") << FakeHttpPeer::reply(200, "OK", "0123456789")
+                                                 << qint64(9) << noTimeout << 12004;
+    QTest::newRow("undeclared body above the cap")
+        << QStringLiteral("PEER") << FakeHttpPeer::raw("HTTP/1.0 200 OK\r\n\r\n0123456789").close() << qint64(9)
+        << noTimeout << 12004;
+    QTest::newRow("silent past the time-out") << QStringLiteral("PEER") << FakeHttpPeer::silence() << noCap << 200
+                                              << 12002;
+}
+
+void tst_XmlHttpRequest::failuresBelowHttpBecomeNetworkCodes()
+{
+    QFETCH(QString, url);
+    QFETCH(Answer, answer);
+    QFETCH(qint64, maxResponseBytes);
+    QFETCH(int, timeout);
+    QFETCH(int, code);
+
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    if (url == QLatin1String("PEER")) {
+        url = peer.url("/mail/");
+        peer.setResponder([answer](const Request &) { return answer; }); // also for the client's retries
+    }
+    XmlHttpRequest request;
+    request.setMaxResponseBytes(maxResponseBytes);
+    if (timeout > 0)
+        request.setTimeout(timeout);
+    request.open("PROPFIND", url, true);
+    request.send();
+    QVERIFY(completes(request));
+    bool ok = false;
+    QCOMPARE(request.status(&ok), code);
+    QVERIFY(ok);
+    QCOMPARE(request.statusText(), QByteArray());
+    QCOMPARE(request.responseText(), QByteArray()); // no cut-off body passes for an answer
+}
+
+void tst_XmlHttpRequest::readyStateIsOneUntilTheAnswerBegins()
+{
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    peer.enqueue(FakeHttpPeer::silence());
+
+    XmlHttpRequest request;
+    QCOMPARE(request.readyState(), 0);
+    request.open("PROPFIND", peer.url("/"), true);
+    request.send();
+    QCOMPARE(request.readyState(), 1);
+    QVERIFY(peer.waitForRequests(1));
+    QCOMPARE(request.readyState(), 1);
+    bool ok = true;
+    int error = 0;
+    request.status(&ok, &error);
+    QVERIFY(!ok);
+    QCOMPARE(error, XmlHttpRequest::ErrorNotComplete);
+
+    QSignalSpy states(&request, &XmlHttpRequest::readyStateChanged);
+    request.abort();
+    QCOMPARE(request.readyState(), 4);
+    QCOMPARE(request.status(), 12017);
+    QCOMPARE(states.size(), 1);
+}
+
+void tst_XmlHttpRequest::readyStateIsThreeWhileTheAnswerArrives()
+{
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    peer.enqueue(FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nX-Part: first\r\nContent-Length: 11\r\n\r\nhello").stall());
+
+    XmlHttpRequest request;
+    QSignalSpy states(&request, &XmlHttpRequest::readyStateChanged);
+    request.open("GET", peer.url("/big"), true);
+    request.send();
+    QTRY_COMPARE(request.readyState(), 3);
+    QCOMPARE(request.getResponseHeader("X-Part"), QByteArray("first"));
+    QCOMPARE(request.statusText(), QByteArray("OK"));
+    QTRY_COMPARE(request.responseText(), QByteArray("hello"));
+    QVERIFY(!states.contains(QVariantList { 4 }));
+
+    QVERIFY(peer.resumeStalled(FakeHttpPeer::raw(" world")));
+    QVERIFY(completes(request));
+    QCOMPARE(request.responseText(), QByteArray("hello world"));
+    QCOMPARE(states.count(QVariantList { 3 }), 1);
+}
+
+void tst_XmlHttpRequest::reopeningAbandonsTheRequestInFlight()
+{
+    FakeHttpPeer silent, answering;
+    QVERIFY(silent.listen());
+    QVERIFY(answering.listen());
+    silent.enqueue(FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nold").stall());
+    answering.enqueue(FakeHttpPeer::reply(200, "OK", "new"));
+
+    XmlHttpRequest request;
+    request.open("GET", silent.url("/"), true);
+    request.send();
+    QTRY_COMPARE(request.readyState(), 3);
+
+    QSignalSpy states(&request, &XmlHttpRequest::readyStateChanged);
+    request.open("GET", answering.url("/"), true);
+    QCOMPARE(request.responseText(), QByteArray());
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.responseText(), QByteArray("new"));
+    QCOMPARE(states.count(QVariantList { 4 }), 1);
+    // The abandoned transfer is stopped, not left running in the background.
+    QTRY_COMPARE(silent.openConnectionCount(), 0);
+}
+
+void tst_XmlHttpRequest::callerMayAbortOrDeleteFromTheSignal()
+{
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    peer.setResponder([](const Request &) {
+        return FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nab").wait(20).send("cdef");
+    });
+
+    auto *aborting = new XmlHttpRequest;
+    connect(aborting, &XmlHttpRequest::readyStateChanged, aborting, [aborting](int state) {
+        if (state == 3)
+            aborting->abort();
+    });
+    aborting->open("GET", peer.url("/"), true);
+    aborting->send();
+    QVERIFY(completes(*aborting));
+    QCOMPARE(aborting->status(), 12017);
+    delete aborting;
+
+    auto *deleted = new XmlHttpRequest;
+    QPointer<XmlHttpRequest> guard(deleted);
+    connect(deleted, &XmlHttpRequest::readyStateChanged, deleted, [deleted](int state) {
+        if (state == 3)
+            delete deleted;
+    });
+    deleted->open("GET", peer.url("/"), true);
+    deleted->send();
+    QTRY_VERIFY(guard.isNull());
+
+    // Opening anew from the completion signal starts a fresh request.
+    XmlHttpRequest chained;
+    int completions = 0;
+    connect(&chained, &XmlHttpRequest::readyStateChanged, &chained, [&](int state) {
+        if (state == 4 && ++completions == 1) {
+            chained.open("GET", peer.url("/again"), true);
+            chained.send();
+        }
+    });
+    chained.open("GET", peer.url("/"), true);
+    chained.send();
+    QTRY_COMPARE(completions, 2);
+    QCOMPARE(chained.responseText(), QByteArray("abcdef"));
+}
+
+void tst_XmlHttpRequest::wrongPasswordIs401ThenRightOneIsAccepted_data()
+{
+    QTest::addColumn<bool>("digest");
+    QTest::newRow("basic") << false;
+    QTest::newRow("digest") << true;
+}
+
+void tst_XmlHttpRequest::wrongPasswordIs401ThenRightOneIsAccepted()
+{
+    QFETCH(bool, digest);
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    peer.setResponder(digest ? digestGate("demo@zorvane.test", "demo") : basicGate("demo@zorvane.test", "demo"));
+
+    XmlHttpRequest login;
+    login.open("PROPFIND", peer.url("/mail/"), true, "demo@zorvane.test", "wrong");
+    login.send();
+    QVERIFY(completes(login));
+    QCOMPARE(login.status(), 401);
+    QCOMPARE(login.responseText(), QByteArray("<p>denied</p>"));
+    QVERIFY(login.getResponseHeader("WWW-Authenticate").startsWith(digest ? "Digest" : "Basic"));
+    QVERIFY(peer.requests().size() <= 3); // answered once, then given up
+
+    login.open("PROPFIND", peer.url("/mail/"), true, "demo@zorvane.test", "demo");
+    login.send();
+    QVERIFY(completes(login));
+    QCOMPARE(login.status(), 207);
+    QCOMPARE(login.responseText(), QByteArray("welcome demo@zorvane.test"));
+}
+
+void tst_XmlHttpRequest::loginCredentialsAnswerLaterChallengesOfThatServiceOnly()
+{
+    FakeHttpPeer service, otherService;
+    QVERIFY(service.listen());
+    QVERIFY(otherService.listen());
+    service.setResponder(digestGate("anna@zorvane.test", "s3cret"));
+    otherService.setResponder(basicGate("anna@zorvane.test", "s3cret"));
+
+    XmlHttpRequest request;
+    request.open("PROPFIND", service.url("/mail/"), true, "anna@zorvane.test", "s3cret");
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 207);
+
+    for (const QByteArray verb : { "PROPFIND", "GET", "MOVE" }) {
+        request.open(verb, service.url("/mail/inbox/"), true);
+        request.send();
+        QVERIFY(completes(request));
+        QCOMPARE(request.status(), 207);
+    }
+    request.open("PROPFIND", otherService.url("/mail/"), true);
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 401);
+    for (const Request &seen : otherService.requests())
+        QVERIFY(!seen.hasHeader("Authorization"));
+}
+
+void tst_XmlHttpRequest::failedLoginKeepsTheAcceptedCredentials()
+{
+    FakeHttpPeer service;
+    QVERIFY(service.listen());
+    service.setResponder(basicGate("bea@zorvane.test", "right"));
+
+    XmlHttpRequest request;
+    request.open("PROPFIND", service.url("/"), true, "bea@zorvane.test", "right");
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 207);
+
+    request.open("PROPFIND", service.url("/"), true, "bea@zorvane.test", "mistyped");
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 401);
+
+    request.open("GET", service.url("/mail/inbox/"), true);
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 207);
+    QCOMPARE(service.requests().last().header("Authorization"), basicFor("bea@zorvane.test", "right"));
+}
+
+void tst_XmlHttpRequest::loginUnderAnotherAccountNeverPresentsTheFirst()
+{
+    FakeHttpPeer service;
+    QVERIFY(service.listen());
+    service.setResponder([](const Request &request) {
+        const QByteArray authorization = request.header("Authorization");
+        if (authorization == basicFor("carl@zorvane.test", "one") || authorization == basicFor("dora@zorvane.test", "two"))
+            return FakeHttpPeer::reply(207, "Multi-Status", QByteArray::fromBase64(authorization.mid(6)));
+        return FakeHttpPeer::basicChallenge("zorvane");
+    });
+
+    XmlHttpRequest request;
+    request.open("PROPFIND", service.url("/"), true, "carl@zorvane.test", "one");
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.responseText(), QByteArray("carl@zorvane.test:one"));
+    const qsizetype carlsRequests = service.requests().size();
+
+    request.open("PROPFIND", service.url("/"), true, "dora@zorvane.test", "two");
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.responseText(), QByteArray("dora@zorvane.test:two"));
+    for (const Request &seen : service.requests().mid(carlsRequests))
+        QVERIFY(!seen.header("Authorization").contains(QByteArray("carl@zorvane.test:one").toBase64()));
+
+    // A wrong password for dora is refused even though dora just logged in.
+    request.open("PROPFIND", service.url("/"), true, "dora@zorvane.test", "guess");
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 401);
+}
+
+void tst_XmlHttpRequest::synchronousSendRunsNoEventsOfTheCaller()
+{
+    FakeHttpPeer peer; // answers from its own thread: this one will be blocked
+    QVERIFY(peer.listenInOwnThread());
+    peer.enqueue(FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nsome").wait(100).send(" body"));
+
+    // A timer that is due and socket data that has arrived, both waiting for
+    // this thread's event loop.
+    bool timerFired = false;
+    QTimer::singleShot(0, this, [&timerFired] { timerFired = true; });
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(server.waitForNewConnection(5000));
+    QTcpSocket *accepted = server.nextPendingConnection();
+    bool dataDelivered = false;
+    connect(accepted, &QTcpSocket::readyRead, this, [&dataDelivered] { dataDelivered = true; });
+    QVERIFY(client.waitForConnected(5000));
+    client.write("ping");
+    QVERIFY(client.waitForBytesWritten(5000));
+
+    XmlHttpRequest request;
+    QSignalSpy states(&request, &XmlHttpRequest::readyStateChanged);
+    request.open("POST", peer.url("/send"), false);
+    request.send("message");
+    QCOMPARE(request.readyState(), 4);
+    QCOMPARE(request.status(), 200);
+    QCOMPARE(request.responseText(), QByteArray("some body"));
+    QCOMPARE(states.last().first().toInt(), 4);
+    QVERIFY(!timerFired);
+    QVERIFY(!dataDelivered);
+    QCOMPARE(peer.requests().first().body, QByteArray("message"));
+
+    QTRY_VERIFY(timerFired);
+    QTRY_VERIFY(dataDelivered);
+}
+
+void tst_XmlHttpRequest::synchronousSendUsesTheLoginCredentials()
+{
+    FakeHttpPeer service;
+    QVERIFY(service.listenInOwnThread());
+    service.setResponder(digestGate("emil@zorvane.test", "pw"));
+
+    XmlHttpRequest login;
+    login.open("PROPFIND", service.url("/mail/"), true, "emil@zorvane.test", "pw");
+    login.send();
+    QVERIFY(completes(login));
+    QCOMPARE(login.status(), 207);
+
+    XmlHttpRequest submission;
+    submission.open("POST", service.url("/mail/sendmsg"), false);
+    submission.setRequestHeader("Content-Type", "message/rfc822");
+    submission.send("MAIL FROM:<emil@zorvane.test>\r\n\r\nbody");
+    QCOMPARE(submission.status(), 207);
+    QVERIFY(service.requests().last().header("Authorization").contains("username=\"emil@zorvane.test\""));
+}
+
+void tst_XmlHttpRequest::synchronousSendReportsFailuresAsCodes()
+{
+    XmlHttpRequest request;
+    request.open("POST", QStringLiteral("http://127.0.0.1:%1/").arg(portWhereNothingListens()), false);
+    request.send("x");
+    QCOMPARE(request.readyState(), 4);
+    QCOMPARE(request.status(), 12029);
+
+    FakeHttpPeer silent;
+    QVERIFY(silent.listenInOwnThread());
+    silent.enqueue(FakeHttpPeer::silence());
+    request.setTimeout(200);
+    request.open("POST", silent.url("/"), false);
+    request.send("x");
+    QCOMPARE(request.status(), 12002);
+
+    request.open("POST", QStringLiteral("gopher://127.0.0.1/"), false);
+    request.send("x");
+    QCOMPARE(request.status(), 12006);
+}
+
+QTEST_GUILESS_MAIN(tst_XmlHttpRequest)
+#include "tst_XmlHttpRequest.moc"
