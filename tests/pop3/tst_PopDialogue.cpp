@@ -1,0 +1,595 @@
+// Whole POP3 dialogues over loopback: a raw client, the agent's POP3 side
+// with a real session, and the reference web mail service over a Maildir.
+#include "PopTestBench.h"
+#include "StoredTexts.h"
+
+#include <QDirIterator>
+#include <QRandomGenerator>
+
+using namespace PopTest;
+
+namespace {
+const QString Domain = QStringLiteral("@zorvane.test");
+} // namespace
+
+class tst_PopDialogue : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void greetingAndCapabilities();
+    void commandsBeforeLogin_data();
+    void commandsBeforeLogin();
+    void userNameNormalisation();
+    void loginFailureThenSuccess();
+    void listingsMatchTheMaildir();
+    void retrieveIsByteExact_data();
+    void retrieveIsByteExact();
+    void topCutsTheBody();
+    void badArguments_data();
+    void badArguments();
+    void pipelinedAndSplitCommands();
+    void overlongLineIsRefused();
+    void updatePhase_data();
+    void updatePhase();
+    void quitClosesAndListensAgain();
+    void droppedClientIsRecovered();
+    void localhostOnlyRule();
+    void secondClientIsNotAnswered();
+    void logFileMasksPasswords();
+    void trayShowsBusyThenIdle();
+
+private:
+    void putMessage(const QString &account, const QByteArray &name, const QByteArray &text, bool read = false);
+    QStringList maildirFiles(const QString &account, const QString &folder = QString()) const;
+    void login(PopClient &client, const QByteArray &user, const QByteArray &password = "secret");
+
+    std::unique_ptr<IsolatedEnvironment> m_env;
+    std::unique_ptr<ServiceProcess> m_service;
+    std::unique_ptr<PopAgent> m_agent;
+    QList<QByteArray> m_inbox; // the messages of "user", in listing order
+    int m_settingsCount = 0;
+};
+
+void tst_PopDialogue::initTestCase()
+{
+    m_env = std::make_unique<IsolatedEnvironment>();
+    QVERIFY(m_env->isValid());
+    m_service = std::make_unique<ServiceProcess>(m_env->path(QStringLiteral("service")));
+    for (const char *account : {"user", "marks", "deletes", "ignored", "quitter"})
+        QVERIFY(m_service->addAccount(QLatin1String(account) + Domain, QStringLiteral("secret")));
+
+    // The inbox of "user": a small message, dot lines, the sizes around the
+    // large-message threshold, and a large message of 8-bit bytes.
+    m_inbox << messageOfSize(300, "small");
+    m_inbox << messageOfSize(2000, "dots", ".\r\n..\r\n.x\r\n. \r\nend.\r\n.\r\n");
+    m_inbox << messageOfSize(50000, "at-threshold", ".starts with a dot\r\n");
+    m_inbox << messageOfSize(50001, "above-threshold", ".\r\n");
+    QByteArray big = messageOfSize(20000, "big", ".\r\n");
+    QRandomGenerator random(5);
+    QByteArray binaryLines;
+    while (binaryLines.size() < 700000) {
+        QByteArray line(qsizetype(random.bounded(1, 120)), '\0');
+        for (char &c : line) {
+            c = char(random.bounded(32, 256));
+        }
+        if (random.bounded(10) == 0)
+            line.prepend('.');
+        binaryLines += line + "\r\n";
+    }
+    big += binaryLines;
+    m_inbox << big;
+    for (int i = 0; i < m_inbox.size(); ++i)
+        putMessage(QStringLiteral("user"), "100000000" + QByteArray::number(i) + ".M1P1.test", m_inbox.at(i));
+
+    QVERIFY2(m_service->start(), qPrintable(m_service->problem()));
+}
+
+void tst_PopDialogue::cleanupTestCase()
+{
+    m_service.reset();
+    m_env.reset();
+}
+
+void tst_PopDialogue::init()
+{
+    const QString settings = m_env->path(QStringLiteral("config/Zorvane/test%1.ini").arg(++m_settingsCount));
+    QDir().mkpath(QFileInfo(settings).path());
+    m_agent = std::make_unique<PopAgent>(settings, m_service->serviceUrl(), m_service->altServiceUrl());
+    QVERIFY(m_agent->listening);
+}
+
+void tst_PopDialogue::cleanup()
+{
+    m_agent.reset();
+}
+
+void tst_PopDialogue::putMessage(const QString &account, const QByteArray &name, const QByteArray &text, bool read)
+{
+    const QString folder = m_service->maildir(account + Domain) + (read ? QStringLiteral("/cur/") : QStringLiteral("/new/"));
+    QFile file(folder + QString::fromLatin1(name) + (read ? QStringLiteral(":2,S") : QString()));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(text), text.size());
+}
+
+QStringList tst_PopDialogue::maildirFiles(const QString &account, const QString &folder) const
+{
+    QString root = m_service->maildir(account + Domain);
+    if (!folder.isEmpty())
+        root += QLatin1Char('/') + folder;
+    QStringList names;
+    for (const char *sub : {"/new", "/cur"}) {
+        QDirIterator it(root + QLatin1String(sub), QDir::Files);
+        while (it.hasNext())
+            names << QFileInfo(it.next()).fileName();
+    }
+    names.sort();
+    return names;
+}
+
+void tst_PopDialogue::login(PopClient &client, const QByteArray &user, const QByteArray &password)
+{
+    QVERIFY(client.connectTo(m_agent->port()));
+    QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    QCOMPARE(client.command("USER " + user), QByteArray("+OK password required\r\n"));
+    QCOMPARE(client.command("PASS " + password), QByteArray("+OK logged in\r\n"));
+}
+
+void tst_PopDialogue::greetingAndCapabilities()
+{
+    PopClient client;
+    QVERIFY(client.connectTo(m_agent->port()));
+    QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    const QByteArray capabilities("+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\n.\r\n");
+    QCOMPARE(client.multiLineCommand("CAPA"), capabilities);
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("\r\n--New POP3 dialog--\r\n")));
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("Connection request from 127.0.0.1(127.0.0.1) accepted.")));
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Client has asked for capabilities.")));
+    // In every state, the transaction state included.
+    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(client.multiLineCommand("capa"), capabilities);
+    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+    QCOMPARE(client.multiLineCommand("CAPA"), capabilities);
+}
+
+void tst_PopDialogue::commandsBeforeLogin_data()
+{
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::addColumn<QByteArray>("lastReply");
+    QTest::addColumn<QString>("logLine");
+    using L = QList<QByteArray>;
+    QTest::newRow("too short") << L{"TOP"} << QByteArray("-ERR syntax error\r\n") << QStringLiteral("POP3-Unknown command: TOP");
+    QTest::newRow("empty line") << L{""} << QByteArray("-ERR syntax error\r\n") << QStringLiteral("POP3-Unknown command: ");
+    QTest::newRow("PASS first") << L{"PASS secret"} << QByteArray("-ERR authenticate first\r\n")
+                                << QStringLiteral("POP3-Unknown command: PASS ********");
+    QTest::newRow("STAT first") << L{"STAT"} << QByteArray("-ERR authenticate first\r\n")
+                                << QStringLiteral("POP3-Unknown command: STAT");
+    QTest::newRow("RETR after USER") << L{"USER user", "RETR 1"} << QByteArray("-ERR authenticate first\r\n")
+                                     << QStringLiteral("POP3-Unknown command: RETR 1");
+    QTest::newRow("AUTH") << L{"AUTH PLAIN"} << QByteArray("-ERR not supported\r\n")
+                          << QStringLiteral("POP3-Selecting authentication method...");
+    QTest::newRow("AUTH after USER") << L{"USER user", "AUTH"} << QByteArray("-ERR not supported\r\n")
+                                     << QStringLiteral("POP3-Username 'user@zorvane.test' received.");
+    QTest::newRow("USER twice") << L{"USER user", "USER other"} << QByteArray("+OK password required\r\n")
+                                << QStringLiteral("POP3-Username 'other@zorvane.test' received.");
+}
+
+void tst_PopDialogue::commandsBeforeLogin()
+{
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(QByteArray, lastReply);
+    QFETCH(QString, logLine);
+    PopClient client;
+    QVERIFY(client.connectTo(m_agent->port()));
+    QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    QByteArray reply;
+    for (const QByteArray &line : lines)
+        reply = client.command(line);
+    QCOMPARE(reply, lastReply);
+    QVERIFY2(m_agent->screenLog().contains(logLine), qPrintable(m_agent->screenLog()));
+    QVERIFY(!m_agent->screenLog().contains(QStringLiteral("secret")));
+    // Nothing of this reached the session's login.
+    QVERIFY(!m_agent->state.SmtpLoggedIn);
+    QCOMPARE(m_agent->frontEnd->State() == PopState::Transaction, false);
+}
+
+void tst_PopDialogue::userNameNormalisation()
+{
+    PopClient client;
+    QVERIFY(client.connectTo(m_agent->port()));
+    client.readLine();
+    QCOMPARE(client.command("USER Jane.Doe#Example.ORG/inbox"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(m_agent->state.UserName, QStringLiteral("jane.doe@example.org"));
+    QCOMPARE(client.command("user USER"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(m_agent->state.UserName, QStringLiteral("user@zorvane.test"));
+    // The normalised name is the one that logs in.
+    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Username 'user@zorvane.test' received.")));
+}
+
+void tst_PopDialogue::loginFailureThenSuccess()
+{
+    PopClient client;
+    QVERIFY(client.connectTo(m_agent->port()));
+    client.readLine();
+    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(client.command("PASS wrong"), QByteArray("-ERR Login failure 401\r\n"));
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-ERR: Could not connect to the store: 401")));
+    QVERIFY(!m_agent->settings.contains(QStringLiteral("AccountInfo"), QStringLiteral("user@zorvane.test")));
+    QVERIFY(!m_agent->state.SmtpLoggedIn);
+    // Still waiting for a password: another PASS is a login again.
+    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+    QVERIFY(m_agent->state.SmtpLoggedIn);
+    QCOMPARE(m_agent->state.Password, QStringLiteral("secret"));
+    // The SMTP side reads the password back with the account name as key.
+    const QString saved = m_agent->settings.value(QStringLiteral("AccountInfo"), QStringLiteral("user@zorvane.test"));
+    QVERIFY(!saved.isEmpty());
+    QVERIFY(!saved.contains(QStringLiteral("secret")));
+    bool ok = false;
+    QCOMPARE(DecipherText(saved, QStringLiteral("user@zorvane.test"), &ok), QByteArray("secret"));
+    QVERIFY(ok);
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Logged in.")));
+}
+
+void tst_PopDialogue::listingsMatchTheMaildir()
+{
+    PopClient client;
+    login(client, "user");
+    qint64 total = 0;
+    QByteArray listing;
+    for (int i = 0; i < m_inbox.size(); ++i) {
+        total += m_inbox.at(i).size();
+        listing += QByteArray::number(i + 1) + ' ' + QByteArray::number(m_inbox.at(i).size()) + "\r\n";
+    }
+    const QByteArray stat = "+OK " + QByteArray::number(m_inbox.size()) + ' ' + QByteArray::number(total);
+    QCOMPARE(client.command("STAT"), stat + "\r\n");
+    QCOMPARE(client.multiLineCommand("LIST"), stat + "\r\n" + listing + ".\r\n");
+    QCOMPARE(client.command("LIST 2"), "+OK 2 " + QByteArray::number(m_inbox.at(1).size()) + "\r\n");
+    QCOMPARE(client.command("LIST 99"), QByteArray("-ERR no such message\r\n"));
+
+    const QByteArray uidl = client.multiLineCommand("UIDL");
+    QVERIFY2(uidl.startsWith(stat + "\r\n1 "), uidl.constData());
+    const QList<QByteArray> uidLines = uidl.split('\n');
+    QCOMPARE(uidLines.size(), m_inbox.size() + 3); // status, one a message, ".", and the empty rest
+    const QByteArray second = uidLines.at(2).trimmed();
+    QCOMPARE(client.command("UIDL 2"), "+OK " + second + "\r\n");
+    QCOMPARE(client.command("NOOP"), QByteArray("+OK nothing done\r\n"));
+    for (const char *log : {"POP3-Checking Inbox.", "POP3-Listing Inbox contents.", "POP3-Listing message IDs",
+                            "POP3-Nothing done."})
+        QVERIFY2(m_agent->screenLog().contains(QLatin1String(log)), log);
+}
+
+void tst_PopDialogue::retrieveIsByteExact_data()
+{
+    QTest::addColumn<int>("message");
+    QTest::newRow("small") << 1;
+    QTest::newRow("dot lines") << 2;
+    QTest::newRow("50000 bytes, direct path") << 3;
+    QTest::newRow("50001 bytes, background path") << 4;
+    QTest::newRow("large 8-bit message") << 5;
+}
+
+void tst_PopDialogue::retrieveIsByteExact()
+{
+    QFETCH(int, message);
+    const QByteArray &stored = m_inbox.at(message - 1);
+    PopClient client;
+    login(client, "user");
+    const auto [status, text] = splitRetrieve(client.multiLineCommand("RETR " + QByteArray::number(message)));
+    QCOMPARE(status, "+OK " + QByteArray::number(stored.size()) + "\r\n");
+    QCOMPARE(text.size(), stored.size());
+    QVERIFY(text == stored);
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Receiving message #%1").arg(message)));
+    // The dialogue goes on after the message.
+    QCOMPARE(client.command("NOOP"), QByteArray("+OK nothing done\r\n"));
+    QVERIFY(!m_agent->frontEnd->IsRetrieving());
+    QVERIFY(!m_agent->session->IsBusy());
+}
+
+void tst_PopDialogue::topCutsTheBody()
+{
+    PopClient client;
+    login(client, "user");
+    const QByteArray &stored = m_inbox.at(1);
+    const qsizetype headerEnd = stored.indexOf("\r\n\r\n") + 4;
+    // Two body lines: ".", ".." go out stuffed and come back as they are.
+    const QByteArray top = client.multiLineCommand("TOP 2 2");
+    QVERIFY(top.startsWith("+OK\r\n"));
+    QCOMPARE(unstuff(top.mid(5)), stored.left(headerEnd) + ".\r\n..\r\n");
+    QVERIFY(top.contains("\r\n..\r\n...\r\n.\r\n"));
+    // No body lines: the header section alone.
+    QCOMPARE(unstuff(client.multiLineCommand("TOP 1 0").mid(5)), m_inbox.at(0).left(m_inbox.at(0).indexOf("\r\n\r\n") + 4));
+    // TOP of a large message answers at once from the direct path.
+    const QByteArray largeTop = client.multiLineCommand("TOP 4 1");
+    QVERIFY(largeTop.startsWith("+OK\r\n"));
+    QVERIFY(largeTop.contains("Subject: above-threshold\r\n"));
+    QVERIFY(!largeTop.contains("X-zorvane: busy..."));
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Inspecting message header #4")));
+}
+
+void tst_PopDialogue::badArguments_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("logLine");
+    const QByteArray invalid("-ERR invalid argument\r\n");
+    QTest::newRow("RETR 0") << QByteArray("RETR 0") << QByteArray("-ERR no such message\r\n") << QString();
+    QTest::newRow("RETR alone") << QByteArray("RETR") << QByteArray("-ERR no such message\r\n") << QString();
+    QTest::newRow("RETR beyond") << QByteArray("RETR 77") << QByteArray("-ERR no such message\r\n")
+                                 << QStringLiteral("POP3-Receiving message #77");
+    QTest::newRow("LIST negative") << QByteArray("LIST -1") << invalid << QStringLiteral("POP3-Negative argument not allowed.");
+    QTest::newRow("LIST word") << QByteArray("LIST one") << invalid << QStringLiteral("POP3-Unknown command: LIST one");
+    QTest::newRow("LIST two numbers") << QByteArray("LIST 1 2") << invalid << QStringLiteral("POP3-Unknown command: LIST 1 2");
+    QTest::newRow("RETR beyond 32 bits") << QByteArray("RETR 4294967297") << invalid
+                                         << QStringLiteral("POP3-Unknown command: RETR 4294967297");
+    QTest::newRow("DELE negative") << QByteArray("DELE -2") << invalid << QStringLiteral("POP3-Negative argument not allowed.");
+    QTest::newRow("TOP without count") << QByteArray("TOP 1") << invalid << QStringLiteral("POP3-Unknown command: TOP 1");
+    QTest::newRow("TOP word count") << QByteArray("TOP 1 x") << invalid << QStringLiteral("POP3-Unknown command: TOP 1 x");
+    QTest::newRow("TOP negative count") << QByteArray("TOP 1 -5") << invalid
+                                        << QStringLiteral("POP3-Negative argument not allowed.");
+    QTest::newRow("TOP of nothing") << QByteArray("TOP 0 5") << QByteArray("-ERR no such message\r\n")
+                                    << QStringLiteral("POP3-Inspecting message header #0");
+    QTest::newRow("unknown word") << QByteArray("XTND") << QByteArray("-ERR no such command\r\n")
+                                  << QStringLiteral("POP3-Unknown command: XTND");
+    QTest::newRow("AUTH after login") << QByteArray("AUTH") << QByteArray("-ERR no such command\r\n")
+                                      << QStringLiteral("POP3-Unknown command: AUTH");
+    QTest::newRow("PASS after login") << QByteArray("PASS secret") << invalid
+                                      << QStringLiteral("POP3-Unknown command: PASS ********");
+}
+
+void tst_PopDialogue::badArguments()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, logLine);
+    PopClient client;
+    login(client, "user");
+    QCOMPARE(client.command(line), reply);
+    if (!logLine.isEmpty())
+        QVERIFY2(m_agent->screenLog().contains(logLine), qPrintable(m_agent->screenLog()));
+    // A bad argument changes nothing: the dialogue goes on in the same state.
+    QCOMPARE(client.command("LIST 1"), "+OK 1 " + QByteArray::number(m_inbox.at(0).size()) + "\r\n");
+}
+
+void tst_PopDialogue::pipelinedAndSplitCommands()
+{
+    PopClient client;
+    login(client, "user");
+    // Several commands in one segment: every one is answered, in order.
+    client.send("STAT\r\nLIST\r\nNOOP\r\nLIST 1\r\n");
+    const QByteArray stat = client.readLine();
+    QVERIFY(stat.startsWith("+OK 5 "));
+    const QByteArray list = client.readMultiLine();
+    QVERIFY(list.startsWith(stat + "1 "));
+    QVERIFY(list.endsWith("\r\n5 " + QByteArray::number(m_inbox.at(4).size()) + "\r\n.\r\n"));
+    QCOMPARE(client.readLine(), QByteArray("+OK nothing done\r\n"));
+    QCOMPARE(client.readLine(), "+OK 1 " + QByteArray::number(m_inbox.at(0).size()) + "\r\n");
+
+    // One command over several segments, CR and LF apart: one answer, once
+    // the line is whole.
+    QSignalSpy arrivals(&m_agent->wskPop, &Winsock::DataArrival);
+    for (const QByteArray &piece : {QByteArray("LI"), QByteArray("ST 2"), QByteArray("\r")}) {
+        client.send(piece);
+        QVERIFY(arrivals.wait());
+        QCOMPARE(client.received(), QByteArray());
+    }
+    client.send("\n");
+    QCOMPARE(client.readLine(), "+OK 2 " + QByteArray::number(m_inbox.at(1).size()) + "\r\n");
+    QCOMPARE(client.command("NOOP"), QByteArray("+OK nothing done\r\n"));
+}
+
+void tst_PopDialogue::overlongLineIsRefused()
+{
+    PopClient client;
+    login(client, "user");
+    client.send(QByteArray(70000, 'x'));
+    QCOMPARE(client.readLine(), QByteArray("-ERR line too long\r\n"));
+    // The rest of that line is dropped; the next command is answered.
+    client.send(QByteArray(5000, 'y') + "\r\nNOOP\r\n");
+    QCOMPARE(client.readLine(), QByteArray("+OK nothing done\r\n"));
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-ERR: Command line longer than 65536 bytes dropped.")));
+    QCOMPARE(client.command("STAT").left(6), QByteArray("+OK 5 "));
+}
+
+void tst_PopDialogue::updatePhase_data()
+{
+    QTest::addColumn<QString>("account");
+    QTest::addColumn<bool>("markRead");
+    QTest::addColumn<bool>("deleteOnServer");
+    QTest::newRow("both off") << QStringLiteral("ignored") << false << false;
+    QTest::newRow("mark read") << QStringLiteral("marks") << true << false;
+    QTest::newRow("delete") << QStringLiteral("deletes") << false << true;
+}
+
+// DELE 1, RSET, DELE 2 and DELE 3, QUIT: the marks reach the service only
+// at QUIT, and only as the options say.
+void tst_PopDialogue::updatePhase()
+{
+    QFETCH(QString, account);
+    QFETCH(bool, markRead);
+    QFETCH(bool, deleteOnServer);
+    for (int i = 1; i <= 3; ++i)
+        putMessage(account, "200000000" + QByteArray::number(i) + ".M1P1.test", messageOfSize(400 * i, "update"));
+    const QStringList before = maildirFiles(account);
+    QCOMPARE(before.size(), 3);
+
+    m_agent->options.markReadOnServer = markRead;
+    m_agent->options.deleteOnServer = deleteOnServer;
+    PopClient client;
+    login(client, account.toUtf8());
+    const bool marking = markRead || deleteOnServer;
+    const QByteArray dele = marking ? "+OK marked for deletion\r\n" : "+OK request ignored\r\n";
+    QCOMPARE(client.command("DELE 1"), dele);
+    QCOMPARE(client.command("RSET"), QByteArray("+OK reset\r\n"));
+    QCOMPARE(client.command("DELE 2"), dele);
+    QCOMPARE(client.command("DELE 3"), dele);
+    // A marked message is gone for the rest of the dialogue.
+    QCOMPARE(client.command("LIST 2"), marking ? QByteArray("-ERR deleted\r\n") : "+OK 2 800\r\n");
+    QCOMPARE(maildirFiles(account), before);
+
+    client.send("QUIT\r\n");
+    QVERIFY(client.waitForClose());
+    QCOMPARE(client.takeAll(), QByteArray("+OK\r\n\r\n"));
+    const QString log = m_agent->screenLog();
+    QVERIFY(log.contains(QStringLiteral("POP3-Cleaning up.")));
+    QVERIFY(log.contains(QStringLiteral("POP3-Logoff.\r\n\r\n")));
+    QCOMPARE(log.contains(QStringLiteral("  Executing pending mark requests.")), markRead);
+    QCOMPARE(log.contains(QStringLiteral("  Executing pending deletions.")), deleteOnServer);
+    QVERIFY(log.contains(QStringLiteral("POP3-Request to mark message #2 ") + (marking ? QStringLiteral("for read/delete.")
+                                                                                        : QStringLiteral("ignored."))));
+    QVERIFY(!m_agent->state.SmtpLoggedIn);
+    QVERIFY(m_agent->listensAgain());
+
+    const QStringList after = maildirFiles(account);
+    const QStringList deleted = maildirFiles(account, QStringLiteral(".Deleted Items"));
+    auto isRead = [](const QString &name) { return name.section(QStringLiteral(":2,"), 1).contains(QLatin1Char('S')); };
+    if (deleteOnServer) {
+        QCOMPARE(after.size(), 1);
+        QVERIFY(after.first().startsWith(QStringLiteral("2000000001")));
+        QCOMPARE(deleted.size(), 2);
+    } else {
+        QCOMPARE(after.size(), 3);
+        QVERIFY(deleted.isEmpty());
+        for (const QString &name : after)
+            QCOMPARE(isRead(name), markRead && !name.startsWith(QStringLiteral("2000000001")));
+    }
+}
+
+void tst_PopDialogue::quitClosesAndListensAgain()
+{
+    PopClient client;
+    QVERIFY(client.connectTo(m_agent->port()));
+    client.readLine();
+    QCOMPARE(client.command("USER quitter"), QByteArray("+OK password required\r\n"));
+    client.send("QUIT\r\nNOOP\r\n");
+    QVERIFY(client.waitForClose());
+    // Nothing after QUIT is answered.
+    QCOMPARE(client.takeAll(), QByteArray("+OK\r\n\r\n"));
+    QVERIFY(m_agent->listensAgain());
+    // The aborted logon and the blank line between dialogues.
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Logon aborted.\r\n\r\n\r\n")));
+    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+
+    // The next client starts from the beginning.
+    PopClient next;
+    QVERIFY(next.connectTo(m_agent->port()));
+    QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    QCOMPARE(next.command("PASS secret"), QByteArray("-ERR authenticate first\r\n"));
+}
+
+void tst_PopDialogue::droppedClientIsRecovered()
+{
+    {
+        PopClient client;
+        login(client, "user");
+        QCOMPARE(client.command("STAT").left(6), QByteArray("+OK 5 "));
+        client.abort();
+    }
+    // The watchdog finds the socket waiting to be closed on its next tick.
+    QTRY_COMPARE_WITH_TIMEOUT(m_agent->wskPop.State(), int(Winsock::sckListening), 3 * SocketWatchdog::CheckIntervalMs);
+    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+    PopClient client;
+    QVERIFY(client.connectTo(m_agent->port()));
+    QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    QCOMPARE(client.command("STAT"), QByteArray("-ERR authenticate first\r\n"));
+}
+
+void tst_PopDialogue::localhostOnlyRule()
+{
+    const QHostAddress otherLoopback(QStringLiteral("127.0.0.2"));
+    m_agent->options.localhostOnly = true;
+    {
+        PopClient stranger;
+        QVERIFY(stranger.connectTo(m_agent->port(), otherLoopback));
+        QVERIFY(stranger.waitForClose());
+        QCOMPARE(stranger.takeAll(), QByteArray());
+    }
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("Connection request from 127.0.0.2(127.0.0.2) rejected.")));
+    QVERIFY(m_agent->listensAgain());
+    {
+        PopClient local;
+        QVERIFY(local.connectTo(m_agent->port()));
+        QCOMPARE(local.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+        local.send("QUIT\r\n");
+        QVERIFY(local.waitForClose());
+    }
+    QVERIFY(m_agent->listensAgain());
+
+    // With the check box off, any address is served.
+    m_agent->options.localhostOnly = false;
+    PopClient other;
+    QVERIFY(other.connectTo(m_agent->port(), otherLoopback));
+    QCOMPARE(other.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("Connection request from 127.0.0.2(127.0.0.2) accepted.")));
+}
+
+void tst_PopDialogue::secondClientIsNotAnswered()
+{
+    PopClient first;
+    QVERIFY(first.connectTo(m_agent->port()));
+    QCOMPARE(first.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    {
+        // Nothing listens while a dialogue is in progress.
+        PopClient second;
+        QVERIFY(!second.connectTo(m_agent->port()));
+        QCOMPARE(second.takeAll(), QByteArray());
+    }
+    QCOMPARE(first.command("NOOP"), QByteArray("-ERR authenticate first\r\n"));
+    first.send("QUIT\r\n");
+    QVERIFY(first.waitForClose());
+    QVERIFY(m_agent->listensAgain());
+    PopClient third;
+    QVERIFY(third.connectTo(m_agent->port()));
+    QCOMPARE(third.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+}
+
+void tst_PopDialogue::logFileMasksPasswords()
+{
+    const QString logFolder = m_env->path(QStringLiteral("tmp/log%1").arg(m_settingsCount));
+    m_agent->state.StartFileLog(true, logFolder);
+    QVERIFY(m_agent->state.LogToFile);
+    PopClient client;
+    QVERIFY(client.connectTo(m_agent->port()));
+    client.readLine();
+    QCOMPARE(client.command("PASS early-secret"), QByteArray("-ERR authenticate first\r\n"));
+    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(client.command("AUTH PLAIN c2VjcmV0"), QByteArray("-ERR not supported\r\n"));
+    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+    QCOMPARE(client.command("NOOP"), QByteArray("+OK nothing done\r\n"));
+    m_agent->state.ActivityLog.reset();
+    m_agent->state.LogToFile = false;
+
+    QFile file(logFolder + QStringLiteral("/Log.txt"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray log = file.readAll();
+    QVERIFY2(!log.contains("secret"), log.constData());
+    QVERIFY(!log.contains("c2VjcmV0"));
+    for (const char *entry : {"\tPOP3> PASS ********\r\n", "\tPOP3> USER user\r\n", "\tPOP3< +OK logged in\r\n",
+                              "\tPOP3> NOOP\r\n", "\tMSG < POP3-Logged in.\r\n"})
+        QVERIFY2(log.contains(entry), entry);
+}
+
+void tst_PopDialogue::trayShowsBusyThenIdle()
+{
+    PopClient client;
+    login(client, "user");
+    QSignalSpy tray(&m_agent->state.TrayData, &TrayStatus::changed);
+    QCOMPARE(client.multiLineCommand("RETR 4").left(10), QByteArray("+OK 50001\r"));
+    QVERIFY(!tray.isEmpty());
+    QCOMPARE(tray.first().at(1).toString(), TrayStatus::Busy);
+    QCOMPARE(tray.last().at(1).toString(), TrayStatus::Idle);
+    QCOMPARE(m_agent->state.TrayData.icon(), TrayStatus::Icon::Program);
+    tray.clear();
+    QCOMPARE(client.command("NOOP"), QByteArray("+OK nothing done\r\n"));
+    QCOMPARE(tray.size(), 2);
+    QCOMPARE(tray.at(0).at(1).toString(), TrayStatus::Busy);
+    QCOMPARE(tray.at(1).at(1).toString(), TrayStatus::Idle);
+}
+
+QTEST_GUILESS_MAIN(tst_PopDialogue)
+#include "tst_PopDialogue.moc"

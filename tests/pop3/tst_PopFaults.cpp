@@ -1,0 +1,385 @@
+// The POP3 front end against a scripted web mail service: logins the
+// service refuses, large downloads that are slow, fail or lose their client,
+// and input that arrives while the session is busy elsewhere.
+#include "FakeHttpPeer.h"
+#include "PopTestBench.h"
+
+using namespace PopTest;
+
+namespace {
+
+const QByteArray Account = "user@zorvane.test";
+
+QByteArray multistatus(const QByteArray &responses)
+{
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+           "<D:multistatus xmlns:D=\"DAV:\" xmlns:m=\"urn:zorvane:mail\">"
+        + responses + "</D:multistatus>";
+}
+
+QByteArray response(const QByteArray &href, const QByteArray &props)
+{
+    return "<D:response><D:href>" + href + "</D:href><D:propstat><D:prop>" + props
+        + "</D:prop><D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>";
+}
+
+FakeHttpPeer::Answer xmlAnswer(const QByteArray &body)
+{
+    return FakeHttpPeer::reply(207, "Multi-Status", body, {{"Content-Type", "application/xml; charset=utf-8"}});
+}
+
+} // namespace
+
+// Answers the agent's requests the way the service contract says, for one
+// account whose inbox holds the given messages; the test decides what the
+// login and each message download answer.
+class ScriptedMailService
+{
+public:
+    using FetchAnswer = std::function<FakeHttpPeer::Answer(int msgNumber)>;
+
+    ScriptedMailService()
+    {
+        m_peer.setResponder([this](const FakeHttpPeer::Request &request) { return answer(request); });
+    }
+
+    bool listen() { return m_peer.listen(); }
+    QString serviceUrl() const { return m_peer.url(QStringLiteral("/dav/")); }
+    QString altServiceUrl() const { return m_peer.url(QStringLiteral("/alt")); }
+    FakeHttpPeer &peer() { return m_peer; }
+
+    QList<QByteArray> messages;
+    int loginStatus = 207;
+    FetchAnswer onFetch = [this](int n) {
+        return FakeHttpPeer::reply(200, "OK", messages.value(n - 1), {{"Content-Type", "message/rfc822"}});
+    };
+    // The next probe is read and left unanswered until the test resumes it.
+    bool stallNextProbe = false;
+    static FakeHttpPeer::Answer probeAnswer()
+    {
+        return xmlAnswer(multistatus(response("/dav/", "<m:service>scripted</m:service>")));
+    }
+
+private:
+    QByteArray home() const { return m_peer.url(QStringLiteral("/mail/")).toUtf8() + Account + '/'; }
+
+    QByteArray mailboxDocument() const
+    {
+        const QByteArray count = QByteArray::number(messages.size());
+        return multistatus(
+            response(home(), "<D:resourcetype><D:collection/></D:resourcetype><m:address>" + Account
+                                 + "</m:address><m:inbox>" + home() + "inbox/</m:inbox><m:deleteditems>" + home()
+                                 + "deleteditems/</m:deleteditems><m:sentitems>" + home()
+                                 + "sentitems/</m:sentitems><m:sendmsg>" + home() + "sendmsg</m:sendmsg><m:collect>"
+                                 + home() + "collect</m:collect>")
+            + response(home() + "inbox/", "<D:resourcetype><D:collection/></D:resourcetype><m:foldertype>inbox"
+                                          "</m:foldertype><m:totalcount>" + count + "</m:totalcount><m:unreadcount>"
+                                          + count + "</m:unreadcount>"));
+    }
+
+    QByteArray inboxListing() const
+    {
+        QByteArray responses = response(home() + "inbox/", "<D:resourcetype><D:collection/></D:resourcetype>");
+        for (int i = 0; i < messages.size(); ++i)
+            responses += response(home() + "inbox/m" + QByteArray::number(i + 1),
+                                  "<D:resourcetype/><D:getcontentlength>" + QByteArray::number(messages.at(i).size())
+                                      + "</D:getcontentlength><m:read>0</m:read>");
+        return multistatus(responses);
+    }
+
+    FakeHttpPeer::Answer answer(const FakeHttpPeer::Request &request)
+    {
+        const QByteArray path = request.path();
+        if (request.target.contains("cmd=logoff")) {
+            if (std::exchange(stallNextProbe, false))
+                return FakeHttpPeer::silence();
+            return probeAnswer();
+        }
+        if (path == "/dav/") {
+            if (loginStatus == 207)
+                return xmlAnswer(mailboxDocument());
+            return FakeHttpPeer::reply(loginStatus, "Refused", "refused\n", {{"Content-Type", "text/plain"}});
+        }
+        const QByteArray homePath = "/mail/" + Account + '/';
+        if (path == homePath)
+            return xmlAnswer(mailboxDocument());
+        if (path == homePath + "inbox/")
+            return xmlAnswer(inboxListing());
+        if (request.verb == "GET" && path.startsWith(homePath + "inbox/m"))
+            return onFetch(path.mid(homePath.size() + 7).toInt());
+        return FakeHttpPeer::reply(404, "Not Found");
+    }
+
+    FakeHttpPeer m_peer;
+};
+
+class tst_PopFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void refusedLoginsLeaveTheStoreUnloaded_data();
+    void refusedLoginsLeaveTheStoreUnloaded();
+    void thresholdChoosesThePath();
+    void slowDownloadKeepsTheClientWaiting();
+    void failedDownloadIsNotDelivered_data();
+    void failedDownloadIsNotDelivered();
+    void clientGoneDuringDownload();
+    void inputIsHeldWhileTheSessionIsBusy();
+
+private:
+    void login(PopClient &client);
+
+    std::unique_ptr<IsolatedEnvironment> m_env;
+    std::unique_ptr<ScriptedMailService> m_service;
+    std::unique_ptr<PopAgent> m_agent;
+    int m_runs = 0;
+};
+
+void tst_PopFaults::initTestCase()
+{
+    m_env = std::make_unique<IsolatedEnvironment>();
+    QVERIFY(m_env->isValid());
+}
+
+void tst_PopFaults::init()
+{
+    m_service = std::make_unique<ScriptedMailService>();
+    QVERIFY(m_service->listen());
+    m_service->messages << messageOfSize(50000, "at-threshold", ".\r\n") << messageOfSize(50001, "above", ".\r\n..\r\n");
+    const QString settings = m_env->path(QStringLiteral("config/Zorvane/faults%1.ini").arg(++m_runs));
+    QDir().mkpath(QFileInfo(settings).path());
+    m_agent = std::make_unique<PopAgent>(settings, m_service->serviceUrl(), m_service->altServiceUrl());
+    QVERIFY(m_agent->listening);
+}
+
+void tst_PopFaults::cleanup()
+{
+    m_agent.reset();
+    m_service.reset();
+}
+
+void tst_PopFaults::login(PopClient &client)
+{
+    QVERIFY(client.connectTo(m_agent->port()));
+    QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+    QCOMPARE(client.command("STAT"), QByteArray("+OK 2 100001\r\n"));
+}
+
+void tst_PopFaults::refusedLoginsLeaveTheStoreUnloaded_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("logLine");
+    QTest::newRow("403") << 403 << QStringLiteral("POP3-ERR: Sorry. Proxy server not RFC2518-compatible.");
+    QTest::newRow("503") << 503 << QStringLiteral("POP3-ERR: Service temporarily unavailable");
+}
+
+// The client is let into the mailbox state, but every command there is
+// refused, QUIT included, for as long as the list cannot be loaded.
+void tst_PopFaults::refusedLoginsLeaveTheStoreUnloaded()
+{
+    QFETCH(int, status);
+    QFETCH(QString, logLine);
+    m_service->loginStatus = status;
+    PopClient client;
+    QVERIFY(client.connectTo(m_agent->port()));
+    client.readLine();
+    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(client.command("PASS secret"), QByteArray("+OK\r\n"));
+    QVERIFY(m_agent->screenLog().contains(logLine));
+    for (const char *line : {"STAT", "LIST", "RETR 1", "CAPA", "QUIT"})
+        QCOMPARE(client.command(line), QByteArray("-ERR Store not loaded\r\n"));
+    QVERIFY(!client.closedByPeer());
+    QVERIFY(!m_agent->state.SmtpLoggedIn);
+    QVERIFY(!m_agent->settings.contains(QStringLiteral("AccountInfo"), QString::fromUtf8(Account)));
+    QVERIFY(!m_agent->screenLog().contains(QStringLiteral("POP3-Logged in.")));
+}
+
+// Up to 50000 bytes the message is fetched while RETR is handled; above,
+// the status line goes out at once and the download runs in the background.
+void tst_PopFaults::thresholdChoosesThePath()
+{
+    m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
+    PopClient client;
+    login(client);
+    const int before = m_service->peer().requests().size();
+
+    // Direct path: the front end waits inside the command.
+    bool retrievingDuringDirectFetch = true;
+    bool busyDuringDirectFetch = false;
+    QObject::connect(&m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(), [&](int index) {
+        if (m_service->peer().requests().at(index).verb != "GET")
+            return;
+        retrievingDuringDirectFetch = m_agent->frontEnd->IsRetrieving();
+        busyDuringDirectFetch = m_agent->session->IsBusy();
+        QTimer::singleShot(0, &client.socket(), [this] {
+            m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(0)));
+        });
+    }, Qt::SingleShotConnection);
+    const auto [status, text] = splitRetrieve(client.multiLineCommand("RETR 1"));
+    QCOMPARE(status, QByteArray("+OK 50000\r\n"));
+    QVERIFY(text == m_service->messages.at(0));
+    QVERIFY(!retrievingDuringDirectFetch);
+    QVERIFY(busyDuringDirectFetch);
+
+    // Background path: the status line comes while the download is held.
+    client.send("RETR 2\r\n");
+    QVERIFY(client.waitFor("+OK 50001\r\n"));
+    QVERIFY(m_service->peer().waitForRequests(before + 2));
+    QVERIFY(m_agent->frontEnd->IsRetrieving());
+    QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Busy);
+    QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(1))));
+    QVERIFY(client.waitFor("\r\n.\r\n"));
+    const auto [status2, text2] = splitRetrieve(client.takeAll());
+    QCOMPARE(status2, QByteArray("+OK 50001\r\n"));
+    QVERIFY(text2 == m_service->messages.at(1));
+    QTRY_COMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
+    QVERIFY(!m_agent->frontEnd->IsRetrieving());
+}
+
+// While the download runs the client gets a keep-alive line at every tick;
+// a command sent meanwhile is answered right after the message, without
+// the client having to send anything more.
+void tst_PopFaults::slowDownloadKeepsTheClientWaiting()
+{
+    m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
+    PopClient client;
+    login(client);
+    m_agent->frontEnd->SetRetrieveInterval(20);
+    const QByteArray keepAlive("X-zorvane: busy...\r\n");
+
+    client.send("RETR 2\r\n");
+    QVERIFY(client.waitFor("+OK 50001\r\n" + keepAlive + keepAlive));
+    QSignalSpy arrivals(&m_agent->wskPop, &Winsock::DataArrival);
+    client.send("NOOP\r\n");
+    QVERIFY(arrivals.wait());
+    // More keep-alive lines follow, and still no answer to NOOP.
+    const qsizetype seen = client.received().size();
+    QVERIFY(PopTest::waitUntil([&] { return client.received().size() > seen; }, &client.socket(), nullptr, 20000));
+    QVERIFY(!client.received().contains("+OK nothing done"));
+    QVERIFY(client.received().mid(seen).startsWith(keepAlive));
+
+    QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(1))));
+    QVERIFY(client.waitFor("+OK nothing done\r\n"));
+    const QByteArray all = client.takeAll();
+    QVERIFY(all.endsWith("\r\n.\r\n+OK nothing done\r\n"));
+    const auto [status, text] = splitRetrieve(all.chopped(18));
+    QCOMPARE(status, QByteArray("+OK 50001\r\n"));
+    QVERIFY(text == m_service->messages.at(1));
+    QVERIFY(all.count(keepAlive) >= 3);
+    QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
+}
+
+void tst_PopFaults::failedDownloadIsNotDelivered_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::newRow("error page") << 500;
+    QTest::newRow("not found") << 404;
+    QTest::newRow("connection dropped") << 0;
+}
+
+// A download that fails must not reach the client as a message: the
+// connection ends without the terminating line, so the client keeps the
+// message on the server and the next client is served as usual.
+void tst_PopFaults::failedDownloadIsNotDelivered()
+{
+    QFETCH(int, status);
+    m_service->onFetch = [status](int) {
+        if (status == 0)
+            return FakeHttpPeer::drop();
+        return FakeHttpPeer::reply(status, "Failed", "<html>error page</html>\r\n.\r\n");
+    };
+    PopClient client;
+    login(client);
+    client.send("RETR 2\r\n");
+    QVERIFY(client.waitForClose());
+    const QByteArray received = client.takeAll();
+    QVERIFY(received.startsWith("+OK 50001\r\n"));
+    QVERIFY(!received.contains("error page"));
+    QVERIFY(!received.endsWith("\r\n.\r\n"));
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-ERR: Message retrieval failed")));
+    QVERIFY(m_agent->listensAgain());
+    QVERIFY(!m_agent->session->IsBusy());
+    QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
+
+    PopClient next;
+    QVERIFY(next.connectTo(m_agent->port()));
+    QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+}
+
+// The client goes away while its large message is being fetched: the
+// keep-alive timer stops, the download is abandoned and the session is free.
+void tst_PopFaults::clientGoneDuringDownload()
+{
+    m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
+    PopClient client;
+    login(client);
+    m_agent->frontEnd->SetRetrieveInterval(20);
+    client.send("RETR 2\r\n");
+    QVERIFY(client.waitFor("+OK 50001\r\n"));
+    QVERIFY(m_agent->frontEnd->IsRetrieving());
+    const int downloadConnection = m_service->peer().requests().last().connection;
+    QSignalSpy closed(&m_service->peer(), &FakeHttpPeer::connectionClosed);
+    client.abort();
+
+    QTRY_VERIFY(!m_agent->frontEnd->IsRetrieving());
+    QTRY_VERIFY(!m_agent->session->IsBusy());
+    QTRY_VERIFY(std::any_of(closed.cbegin(), closed.cend(),
+                            [&](const QList<QVariant> &args) { return args.at(0).toInt() == downloadConnection; }));
+    QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
+    // The watchdog returns the port to listening; a new client is served.
+    QTRY_COMPARE_WITH_TIMEOUT(m_agent->wskPop.State(), int(Winsock::sckListening), 3 * SocketWatchdog::CheckIntervalMs);
+    m_service->onFetch = [this](int n) { return FakeHttpPeer::reply(200, "OK", m_service->messages.value(n - 1)); };
+    PopClient next;
+    QVERIFY(next.connectTo(m_agent->port()));
+    QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    QCOMPARE(next.command("USER user"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(next.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+    const auto [status, text] = splitRetrieve(next.multiLineCommand("RETR 2"));
+    QCOMPARE(status, QByteArray("+OK 50001\r\n"));
+    QVERIFY(text == m_service->messages.at(1));
+}
+
+// Another front end's operation holds the session (here a probe the service
+// does not answer yet): a POP3 command that arrives meanwhile waits and is
+// answered as soon as the session is free, never in the middle.
+void tst_PopFaults::inputIsHeldWhileTheSessionIsBusy()
+{
+    PopClient client;
+    login(client);
+    QStringList order;
+    bool busyWhenNoopArrived = false;
+    QObject::connect(&m_agent->state.Screen, &OnScreenLog::textChanged, &client.socket(), [&](const QString &text) {
+        if (text.endsWith(QStringLiteral("POP3-Nothing done.\r\n")))
+            order << QStringLiteral("noop answered");
+    });
+    // Once the probe is at the service, the client sends NOOP; once NOOP is
+    // at the agent, the service answers the probe.
+    QObject::connect(&m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(), [&](int) {
+        QObject::connect(&m_agent->wskPop, &Winsock::DataArrival, &client.socket(), [&] {
+            busyWhenNoopArrived = m_agent->session->IsBusy();
+            QTimer::singleShot(0, &client.socket(), [this] {
+                m_service->peer().resumeStalled(ScriptedMailService::probeAnswer());
+            });
+        }, Qt::SingleShotConnection);
+        client.send("NOOP\r\n");
+    }, Qt::SingleShotConnection);
+    m_service->stallNextProbe = true;
+    QTimer::singleShot(0, &client.socket(), [&] {
+        m_agent->session->ConnStatus(QStringLiteral("someone@zorvane.test"));
+        order << QStringLiteral("other operation done");
+    });
+
+    QCOMPARE(client.readLine(), QByteArray("+OK nothing done\r\n"));
+    QVERIFY(busyWhenNoopArrived);
+    QCOMPARE(order, (QStringList{QStringLiteral("other operation done"), QStringLiteral("noop answered")}));
+}
+
+QTEST_GUILESS_MAIN(tst_PopFaults)
+#include "tst_PopFaults.moc"
