@@ -511,7 +511,7 @@ HttpResponse MailService::submit(const Context &context, const QByteArray &addre
         outsideRecipients.append(recipient);
     }
 
-    const QByteArray message = request.body.mid(envelope.messageOffset());
+    const QByteArrayView message = QByteArrayView(request.body).sliced(envelope.messageOffset());
     MaildirDelivery delivery;
     QString error;
     bool stored = true;
@@ -521,7 +521,7 @@ HttpResponse MailService::submit(const Context &context, const QByteArray &addre
         QByteArray relayCopy = "X-Zorvane-Envelope-From: <" + envelope.sender() + ">\r\n";
         for (const QByteArray &recipient : outsideRecipients)
             relayCopy += "X-Zorvane-Envelope-To: <" + recipient + ">\r\n";
-        stored = delivery.stage(m_store.outbox(), relayCopy + message, false, &error);
+        stored = delivery.stage(m_store.outbox(), relayCopy + message.toByteArray(), false, &error);
     }
     const bool sentCopy = isTrue(request.header("x-zorvane-save-in-sent"));
     if (stored && sentCopy)

@@ -39,7 +39,7 @@ QByteArray MaildirDelivery::newUniquePart()
         + QByteArray::number(qint64(::getpid())) + 'Q' + QByteArray::number(++counter) + '.' + host;
 }
 
-bool MaildirDelivery::stage(const MaildirFolder &folder, const QByteArray &bytes, bool read, QString *error)
+bool MaildirDelivery::stage(const MaildirFolder &folder, QByteArrayView bytes, bool read, QString *error)
 {
     if (!folder.ensure(error))
         return false;

@@ -3,6 +3,7 @@
 #include "MaildirFolder.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 
@@ -17,7 +18,7 @@ public:
     MaildirDelivery &operator=(const MaildirDelivery &) = delete;
     ~MaildirDelivery(); // removes whatever was staged and not committed
 
-    bool stage(const MaildirFolder &folder, const QByteArray &bytes, bool read, QString *error);
+    bool stage(const MaildirFolder &folder, QByteArrayView bytes, bool read, QString *error);
     // Renames every staged copy into place; on a failure the copies already
     // placed are removed again.
     bool commit(QString *error);

@@ -41,7 +41,7 @@ bool SafeFile::renameNoReplace(const QString &from, const QString &to, bool *exi
     return true;
 }
 
-bool SafeFile::writeNew(const QString &path, const QByteArray &bytes, QString *error)
+bool SafeFile::writeNew(const QString &path, QByteArrayView bytes, QString *error)
 {
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -49,7 +49,7 @@ bool SafeFile::writeNew(const QString &path, const QByteArray &bytes, QString *e
         *error = systemError(QStringLiteral("cannot create"), path);
         return false;
     }
-    const char *data = bytes.constData();
+    const char *data = bytes.data();
     qint64 left = bytes.size();
     while (left > 0) {
         const ssize_t written = ::write(fd, data, size_t(left));
