@@ -22,14 +22,11 @@ constexpr int InvalidUrl = 12005;
 constexpr int UnrecognizedScheme = 12006;
 constexpr int NameNotResolved = 12007;
 constexpr int ShuttingDown = 12012;
-constexpr int OperationCanceled = 12017;
-constexpr int IncorrectHandleState = 12019;
 constexpr int ProxyFailure = 12020;
 constexpr int NoDirectAccess = 12023;
 constexpr int RequestPending = 12026;
 constexpr int CannotConnect = 12029;
 constexpr int ConnectionAborted = 12030;
-constexpr int ConnectionReset = 12031;
 } // namespace NetworkCode
 
 using HttpHeaders = QList<QPair<QByteArray, QByteArray>>;

@@ -78,14 +78,13 @@ int XmlHttpRequest::readyState() const
 
 void XmlHttpRequest::abort()
 {
-    if (d->exchange) {
-        abandonExchange();
-        d->answer = HttpAnswer();
-        d->answer.status = NetworkCode::OperationCanceled;
-        setReadyState(4);
-    } else if (d->readyState == 1 && !d->sent) {
-        setReadyState(0);
-    }
+    if (d->readyState == 0 || d->readyState == 4)
+        return;
+    abandonExchange();
+    d->answer = HttpAnswer();
+    d->parsedAnswer.reset();
+    d->sent = false;
+    setReadyState(0);
 }
 
 int XmlHttpRequest::status(bool *ok, int *errorNumber) const

@@ -18,8 +18,8 @@
 // status(): 12029 refused (or no secure channel), 12007 name not resolved,
 // 12002 timeout, 12030 connection closed or reset before the answer was
 // whole, 12005 bad address, 12006 unsupported scheme, 12004 answer too large,
-// 12017 aborted, 12026 a login under other credentials while requests of the
-// same manager are in flight.
+// 12026 a login under other credentials while requests of the same manager
+// are in flight.
 // Any status the server sends, 900 and other non-standard ones included, comes
 // through with its headers and body; redirections are never followed.
 //
@@ -55,9 +55,10 @@ public:
     void send(const QByteArray &body = QByteArray());
     // 0 unsent, 1 opened and no answer begun, 3 answer arriving, 4 complete.
     int readyState() const;
-    // Stops a request in flight: it completes (readyState 4) with status
-    // 12017, the canceled operation, so a caller waiting for 4 stops waiting.
-    // A request opened but not sent goes back to 0; a complete one is kept.
+    // Stops a request in flight or drops one opened but not sent: readyState
+    // goes back to 0 and nothing of an answer is kept, so status() fails with
+    // ErrorNotComplete (a given-up request has no status). A complete request
+    // is left as it is.
     void abort();
 
     // Valid once readyState() is 4; otherwise ok is set false and errorNumber
