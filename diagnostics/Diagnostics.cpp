@@ -308,8 +308,11 @@ bool Diagnostics::RunRequestCheck(const QString &user, const QString &password)
                      NetworkErrorDescription(unusableAddress));
         return false;
     }
+    // An empty box is an empty user name to present, never "none given",
+    // which would let credentials kept from an earlier run answer for it.
+    const auto presented = [](const QString &text) { return text.isNull() ? QStringLiteral("") : text; };
     const auto request = std::make_unique<XmlHttpRequest>();
-    request->open(m_requestMethod, m_requestUrl, true, user, password);
+    request->open(m_requestMethod, m_requestUrl, true, presented(user), presented(password));
     request->send();
     if (request->readyState() == ReadyStateComplete) {
         // Failed before anything went out: the component refused the request.

@@ -37,12 +37,16 @@ void Print(const QString &text)
 
 int RunOnce(Diagnostics &form)
 {
-    form.SetHelpPageOpener([](const QUrl &page) {
-        Print(QStringLiteral("\nHelp: ") + page.toLocalFile() + QLatin1Char('\n'));
+    QString helpPage;
+    form.SetHelpPageOpener([&helpPage](const QUrl &page) {
+        helpPage = page.toLocalFile();
         return true;
     });
     form.Command1_Click();
-    Print(form.Text3() + QStringLiteral("\n\n") + form.Text4() + QLatin1Char('\n'));
+    QString output = form.Text3() + QStringLiteral("\n\n") + form.Text4() + QLatin1Char('\n');
+    if (!helpPage.isEmpty())
+        output += QStringLiteral("\nHelp: ") + helpPage + QLatin1Char('\n');
+    Print(output);
     std::fflush(stdout);
     return form.Text4().startsWith(QStringLiteral("Connection attempt successful.")) ? 0 : 1;
 }

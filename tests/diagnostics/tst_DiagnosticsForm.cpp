@@ -1,0 +1,195 @@
+// The window as it loads: its controls and places, the request texts it
+// builds from their scrambled form, the help pages it ships, and the helpers
+// the report is written with.
+
+#include "DiagnosticsTestEnvironment.h"
+#include "Utilities.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSet>
+#include <QTest>
+
+class DiagnosticsFormTest : public QObject
+{
+    Q_OBJECT
+
+public:
+    static void initMain() { TestEnvironment(); }
+
+private slots:
+    void descrambleUndoesScramblingWithARepeatingKey();
+    void errorNumbersAreUpperCaseHexadecimal();
+    void networkCodesHaveTheirTexts();
+    void windowMatchesItsLayoutTable();
+    void requestTextsReachTheAgentsEntryPoint();
+    void serviceUrlSettingReplacesTheStoredAddress();
+    void eachFailureHasItsOwnHelpPage();
+
+private:
+    DiagnosticsTestEnvironment &m_environment = TestEnvironment();
+};
+
+void DiagnosticsFormTest::descrambleUndoesScramblingWithARepeatingKey()
+{
+    const QByteArray key = "k3y";
+    // 'a' ^ 'k', 'b' ^ '3', 'c' ^ 'y', then the key starts again at 'k'.
+    const QByteArray scrambled{"\x0a\x51\x1a\x0f", 4};
+    QCOMPARE(Descramble(scrambled, key), QByteArray("abcd"));
+    // 8-bit bytes and a byte equal to the key byte (giving NUL) come back.
+    const QByteArray plain{"\xff\x00y\x80 tail", 9};
+    const QByteArray once = Descramble(plain, key);
+    QCOMPARE(once.size(), plain.size());
+    QVERIFY(once != plain);
+    QCOMPARE(Descramble(once, key), plain);
+    QCOMPARE(Descramble(plain, QByteArray()), plain);
+}
+
+void DiagnosticsFormTest::errorNumbersAreUpperCaseHexadecimal()
+{
+    QCOMPARE(HexErrorNumber(12029), QStringLiteral("2EFD"));
+    QCOMPARE(HexErrorNumber(10048), QStringLiteral("2740"));
+    QCOMPARE(HexErrorNumber(13), QStringLiteral("D"));
+    QCOMPARE(HexErrorNumber(0), QStringLiteral("0"));
+    QCOMPARE(HexErrorNumber(qint32(0x8000000A)), QStringLiteral("8000000A"));
+    QCOMPARE(HexErrorNumber(-1), QStringLiteral("FFFFFFFF"));
+}
+
+void DiagnosticsFormTest::networkCodesHaveTheirTexts()
+{
+    QCOMPARE(NetworkErrorDescription(12029), QStringLiteral("The attempt to connect to the server failed."));
+    QCOMPARE(NetworkErrorDescription(12011), QStringLiteral("The request option can not be set, only queried. "));
+    QCOMPARE(NetworkErrorDescription(12036), QStringLiteral("The request failed because the handle already exists."));
+    QCOMPARE(NetworkErrorDescription(12032), QStringLiteral("Error details not available."));
+    QVERIFY(IsNetworkFailureStatus(12001));
+    QVERIFY(IsNetworkFailureStatus(12152));
+    QVERIFY(!IsNetworkFailureStatus(900));
+    QVERIFY(!IsNetworkFailureStatus(999));
+}
+
+void DiagnosticsFormTest::windowMatchesItsLayoutTable()
+{
+    Diagnostics form;
+    const int dpiX = form.logicalDpiX();
+    const int dpiY = form.logicalDpiY();
+    const auto twips = [&](int left, int top, int width, int height) {
+        return QRect(Diagnostics::TwipsToPixels(left, dpiX), Diagnostics::TwipsToPixels(top, dpiY),
+                     Diagnostics::TwipsToPixels(width, dpiX), Diagnostics::TwipsToPixels(height, dpiY));
+    };
+    const auto at = [&](int left, int top) {
+        return QPoint(Diagnostics::TwipsToPixels(left, dpiX), Diagnostics::TwipsToPixels(top, dpiY));
+    };
+
+    QCOMPARE(form.windowTitle(), QStringLiteral("Zorvane Diagnostics"));
+    QCOMPARE(form.size(), twips(0, 0, 5550, 5355).size());
+    QCOMPARE(Diagnostics::TwipsToPixels(1440, 96), 96);
+    QCOMPARE(Diagnostics::TwipsToPixels(5550, 144), 555);
+
+    QCOMPARE(form.Label1()->text(), QStringLiteral("Username"));
+    QCOMPARE(form.Label1()->pos(), at(120, 120));
+    QCOMPARE(form.Text1Box()->geometry(), twips(1080, 120, 2295, 285));
+    QCOMPARE(form.Text1(), QStringLiteral("demo"));
+    QCOMPARE(form.Command1()->text(), QStringLiteral("Connect"));
+    QCOMPARE(form.Command1()->geometry(), twips(3600, 120, 1215, 375));
+    QCOMPARE(form.Label2()->text(), QStringLiteral("Password"));
+    QCOMPARE(form.Label2()->pos(), at(120, 600));
+    QCOMPARE(form.Text2Box()->geometry(), twips(1080, 600, 2295, 285));
+    QCOMPARE(form.Text2Box()->echoMode(), QLineEdit::Password);
+    QCOMPARE(form.Text2(), QStringLiteral("demo"));
+    QCOMPARE(form.Label3()->text(), QStringLiteral("Server Response"));
+    QCOMPARE(form.Label3()->pos(), at(120, 1080));
+    QCOMPARE(form.Text3Box()->geometry(), twips(120, 1320, 5295, 2535));
+    QCOMPARE(form.Text3Box()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QCOMPARE(form.Text4Box()->geometry(), twips(120, 3900, 5295, 1395));
+    QCOMPARE(form.Text4Box()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QVERIFY(form.Text4Box()->font().bold());
+    QVERIFY(!form.Text3Box()->font().bold());
+    QCOMPARE(form.Text3(), QString());
+    QCOMPARE(form.Text4(), QString());
+
+    // Shown, the window keeps its size and places.
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QCOMPARE(form.size(), twips(0, 0, 5550, 5355).size());
+    QCOMPARE(form.Text4Box()->geometry(), twips(120, 3900, 5295, 1395));
+    QVERIFY(form.Text4Box()->isVisible());
+}
+
+// The stored address is the agent's own entry point, padded to its stored
+// length with a fragment that never leaves the program.
+void DiagnosticsFormTest::requestTextsReachTheAgentsEntryPoint()
+{
+    m_environment.UseFreshConfig();
+    Diagnostics form;
+    QCOMPARE(form.RequestMethod(), QByteArray("PROPFIND"));
+    QCOMPARE(form.RequestUrl().size(), 49);
+
+    const QDir storedTexts(qEnvironmentVariable("ZORVANE_SOURCE_DIR") + QStringLiteral("/agent/shell/storedtexts"));
+    const QStringList entry = storedTexts.entryList({QStringLiteral("1001-*")}, QDir::Files);
+    QCOMPARE(entry.size(), 1);
+    QFile serviceUrl(storedTexts.filePath(entry.first()));
+    QVERIFY(serviceUrl.open(QIODevice::ReadOnly));
+    QByteArray agentEntryPoint = serviceUrl.readAll();
+    if (agentEntryPoint.endsWith('\n'))
+        agentEntryPoint.chop(1);
+    const QUrl requestUrl(form.RequestUrl(), QUrl::StrictMode);
+    QVERIFY(requestUrl.isValid());
+    QCOMPARE(requestUrl.adjusted(QUrl::RemoveFragment).toString(), QString::fromLatin1(agentEntryPoint));
+
+    QFile queryVerb(storedTexts.filePath(storedTexts.entryList({QStringLiteral("1032-*")}, QDir::Files).value(0)));
+    QVERIFY(queryVerb.open(QIODevice::ReadOnly));
+    QCOMPARE(form.RequestMethod(), queryVerb.readAll().trimmed());
+}
+
+void DiagnosticsFormTest::serviceUrlSettingReplacesTheStoredAddress()
+{
+    const QString address = QStringLiteral("https://mail.example.org:8443/dav/");
+    m_environment.WritePreferences({{QStringLiteral("ServiceUrl"), address}});
+    Diagnostics withSetting;
+    QCOMPARE(withSetting.RequestUrl(), address);
+
+    // A comma is no list separator in an address.
+    const QString withComma = QStringLiteral("http://127.0.0.1:8910/dav/a,b/");
+    m_environment.WritePreferences({{QStringLiteral("ServiceUrl"), withComma}});
+    QCOMPARE(Diagnostics().RequestUrl(), withComma);
+
+    m_environment.WritePreferences({{QStringLiteral("Pop3Port"), QStringLiteral("1110")}});
+    QVERIFY(Diagnostics().RequestUrl().startsWith(QStringLiteral("http://127.0.0.1:8910/dav/")));
+}
+
+void DiagnosticsFormTest::eachFailureHasItsOwnHelpPage()
+{
+    QSet<QString> files;
+    for (HelpPages::Page page : {HelpPages::General, HelpPages::Socket, HelpPages::HttpComponent, HelpPages::Connection}) {
+        const QUrl url = HelpPages::Url(page);
+        QVERIFY2(url.isLocalFile(), qPrintable(HelpPages::FileName(page)));
+        QFile file(url.toLocalFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray html = file.readAll();
+        QVERIFY(html.contains("<h1>"));
+        QVERIFY(html.contains("What to try"));
+        files.insert(QFileInfo(file).canonicalFilePath());
+    }
+    QCOMPARE(files.size(), 4);
+
+    // A browser that cannot be opened leaves the verdict alone.
+    m_environment.WritePreferences({{QStringLiteral("Pop3Port"), QStringLiteral("nonsense")}});
+    Diagnostics form;
+    int attempts = 0;
+    form.SetHelpPageOpener([&attempts](const QUrl &) {
+        ++attempts;
+        return false;
+    });
+    form.Command1()->click();
+    QCOMPARE(attempts, 1);
+    QVERIFY(form.Text4().startsWith(QStringLiteral("Could not initialize TCP/IP socket:\r\n2726 ")));
+}
+
+QTEST_MAIN(DiagnosticsFormTest)
+#include "tst_DiagnosticsForm.moc"

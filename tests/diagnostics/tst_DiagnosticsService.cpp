@@ -1,0 +1,211 @@
+// Runs against the reference service: the verdicts for accepted and refused
+// credentials, one run after another in the same program, and the program
+// itself run without a display.
+
+#include "DiagnosticsTestEnvironment.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTest>
+
+namespace {
+
+const QString Success = QStringLiteral("Connection attempt successful.");
+const QString AccessDenied = QStringLiteral("401-Access denied by Hotmail server.");
+
+QString ProgramPath(const QString &name)
+{
+    return QDir(qEnvironmentVariable("ZORVANE_BIN_DIR")).filePath(name);
+}
+
+// zorvane-service on a free port over its own store, with the demo account.
+class ReferenceService
+{
+public:
+    ~ReferenceService()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(10000))
+                m_process.kill();
+            m_process.waitForFinished(10000);
+        }
+    }
+
+    bool Start(const QString &dataFolder)
+    {
+        QDir().mkpath(dataFolder);
+        QFile accounts(QDir(dataFolder).filePath(QStringLiteral("accounts")));
+        if (!accounts.open(QIODevice::WriteOnly))
+            return false;
+        accounts.write("demo@zorvane.test demo\n");
+        accounts.close();
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.start(ProgramPath(QStringLiteral("zorvane-service")),
+                        {QStringLiteral("--data"), dataFolder, QStringLiteral("--port"), QStringLiteral("0")});
+        if (!m_process.waitForStarted(10000))
+            return false;
+        // The service names its entry address on its first lines.
+        QByteArray output;
+        while (m_serviceUrl.isEmpty() && m_process.waitForReadyRead(30000)) {
+            output += m_process.readAllStandardOutput();
+            for (const QByteArray &line : output.split('\n')) {
+                if (line.startsWith("ServiceUrl=") && output.contains(line + '\n'))
+                    m_serviceUrl = QString::fromUtf8(line.mid(11).trimmed());
+            }
+        }
+        if (m_serviceUrl.isEmpty())
+            qWarning("service output: %s %s", output.constData(), m_process.readAllStandardError().constData());
+        return !m_serviceUrl.isEmpty();
+    }
+
+    QString ServiceUrl() const { return m_serviceUrl; }
+
+private:
+    QProcess m_process;
+    QString m_serviceUrl;
+};
+
+} // namespace
+
+class DiagnosticsServiceTest : public QObject
+{
+    Q_OBJECT
+
+public:
+    static void initMain() { TestEnvironment(); }
+
+private slots:
+    void initTestCase();
+    void credentialsAreJudgedByTheService_data();
+    void credentialsAreJudgedByTheService();
+    void eachRunUsesItsOwnCredentials();
+    void emptyUserNameIsNotAnsweredWithEarlierCredentials();
+    void programWithoutDisplayReportsOnItsOutput();
+
+private:
+    Diagnostics *NewForm()
+    {
+        auto *form = new Diagnostics;
+        m_browser.pages.clear();
+        m_browser.AttachTo(*form);
+        return form;
+    }
+    void UseTheService()
+    {
+        m_settingsFile = m_environment.WritePreferences(
+            {{QStringLiteral("Pop3Port"), QString::number(TestPorts::Free())},
+             {QStringLiteral("SmtpPort"), QString::number(TestPorts::Free())},
+             {QStringLiteral("ServiceUrl"), m_service.ServiceUrl()}});
+    }
+
+    DiagnosticsTestEnvironment &m_environment = TestEnvironment();
+    ReferenceService m_service;
+    HelpPageRecorder m_browser;
+    QString m_settingsFile;
+};
+
+void DiagnosticsServiceTest::initTestCase()
+{
+    QVERIFY(QFile::exists(ProgramPath(QStringLiteral("zorvane-service"))));
+    QVERIFY(m_service.Start(QDir(m_environment.Path()).filePath(QStringLiteral("service"))));
+}
+
+void DiagnosticsServiceTest::credentialsAreJudgedByTheService_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("the test account") << "demo" << "demo" << 207 << Success;
+    QTest::newRow("its full address") << "demo@zorvane.test" << "demo" << 207 << Success;
+    QTest::newRow("wrong password") << "demo" << "wrong" << 401 << AccessDenied;
+    QTest::newRow("unknown account") << "nobody" << "demo" << 401 << AccessDenied;
+}
+
+void DiagnosticsServiceTest::credentialsAreJudgedByTheService()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(int, status);
+    QFETCH(QString, verdict);
+    UseTheService();
+
+    const std::unique_ptr<Diagnostics> form(NewForm());
+    form->SetText1(user);
+    form->SetText2(password);
+    form->Command1()->click();
+
+    const QString report = form->Text3();
+    QVERIFY2(report.contains(QStringLiteral("\r\nRequesting information.\r\nCommunicating .")), qPrintable(report));
+    const QString statusLine = QStringLiteral("\r\n\r\n%1 - ").arg(status);
+    const qsizetype statusAt = report.indexOf(statusLine);
+    QVERIFY2(statusAt > 0, qPrintable(report));
+    // The status text, an empty line, then the headers as the service sent them.
+    const QString answer = report.mid(statusAt + statusLine.size());
+    QVERIFY2(answer.indexOf(QStringLiteral("\r\n\r\n")) > 0, qPrintable(answer));
+    QVERIFY2(answer.contains(QStringLiteral("Content-Type: "), Qt::CaseInsensitive), qPrintable(answer));
+    QCOMPARE(form->Text4(), verdict);
+    if (status == 207)
+        QVERIFY(m_browser.pages.isEmpty());
+    else
+        QVERIFY(m_browser.Opened(HelpPages::General));
+}
+
+// Credentials that worked once must not answer for the next run's.
+void DiagnosticsServiceTest::eachRunUsesItsOwnCredentials()
+{
+    UseTheService();
+    const std::unique_ptr<Diagnostics> form(NewForm());
+    const QList<QPair<QString, QString>> runs{
+        {QStringLiteral("wrong"), AccessDenied},
+        {QStringLiteral("demo"), Success},
+        {QStringLiteral("wrong"), AccessDenied},
+        {QStringLiteral("demo"), Success},
+    };
+    for (const auto &[password, verdict] : runs) {
+        form->SetText2(password);
+        form->Command1()->click();
+        QCOMPARE(form->Text4(), verdict);
+        QCOMPARE(ReportLines(form->Text3()).count(QStringLiteral("Requesting information.")), 1);
+    }
+}
+
+void DiagnosticsServiceTest::emptyUserNameIsNotAnsweredWithEarlierCredentials()
+{
+    UseTheService();
+    const std::unique_ptr<Diagnostics> form(NewForm());
+    form->Command1()->click();
+    QCOMPARE(form->Text4(), Success);
+
+    form->SetText1(QString());
+    form->SetText2(QString());
+    form->Command1()->click();
+    QEXPECT_FAIL("", "the request component presents the credentials it kept when a request names an "
+                     "empty user (XmlHttpRequest::open takes an empty user name for none given)", Abort);
+    QCOMPARE(form->Text4(), AccessDenied);
+}
+
+void DiagnosticsServiceTest::programWithoutDisplayReportsOnItsOutput()
+{
+    UseTheService();
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(environment);
+    program.start(ProgramPath(QStringLiteral("Zorvane_Diagnostics")), {});
+    QVERIFY(program.waitForFinished(60000));
+    const QString output = QString::fromLocal8Bit(program.readAllStandardOutput());
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(output.contains(QStringLiteral("\nSocket Library initialized.\n")), qPrintable(output));
+    QVERIFY2(output.contains(QStringLiteral("\n207 - ")), qPrintable(output));
+    QVERIFY2(output.trimmed().endsWith(Success), qPrintable(output));
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(!output.contains(QStringLiteral("Help: ")));
+}
+
+QTEST_MAIN(DiagnosticsServiceTest)
+#include "tst_DiagnosticsService.moc"
