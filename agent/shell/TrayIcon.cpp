@@ -7,6 +7,9 @@
 TrayIcon::TrayIcon(TrayStatus &trayData, QObject *parent)
     : QObject(parent)
     , m_trayData(trayData)
+    , m_program(TrayArtwork::IconFor(TrayStatus::Icon::Program))
+    , m_busy(TrayArtwork::IconFor(TrayStatus::Icon::Busy))
+    , m_terminating(TrayArtwork::IconFor(TrayStatus::Icon::Terminating))
     , mPopupSys(new QMenu(QStringLiteral("Popup Menu")))
 {
     mPopRestore = mPopupSys->addAction(QStringLiteral("Restore"));
@@ -27,7 +30,7 @@ TrayIcon::~TrayIcon()
 
 void TrayIcon::add()
 {
-    m_icon.setIcon(TrayArtwork::IconFor(m_trayData.icon()));
+    m_icon.setIcon(iconFor(m_trayData.icon()));
     m_icon.setToolTip(m_trayData.tip());
     m_icon.show();
 }
@@ -63,10 +66,23 @@ void TrayIcon::handleActivation(QSystemTrayIcon::ActivationReason reason)
     }
 }
 
+const QIcon &TrayIcon::iconFor(TrayStatus::Icon icon) const
+{
+    switch (icon) {
+    case TrayStatus::Icon::Busy:
+        return m_busy;
+    case TrayStatus::Icon::Terminating:
+        return m_terminating;
+    case TrayStatus::Icon::Program:
+        break;
+    }
+    return m_program;
+}
+
 void TrayIcon::show(TrayStatus::Icon icon, const QString &tip)
 {
     if (m_removed)
         return;
-    m_icon.setIcon(TrayArtwork::IconFor(icon));
+    m_icon.setIcon(iconFor(icon));
     m_icon.setToolTip(tip);
 }

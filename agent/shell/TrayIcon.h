@@ -39,9 +39,14 @@ signals:
     void exitRequested();
 
 private:
+    const QIcon &iconFor(TrayStatus::Icon icon) const;
     void show(TrayStatus::Icon icon, const QString &tip);
 
     TrayStatus &m_trayData;
+    // Painted once: a front end changes the status at every command.
+    QIcon m_program;
+    QIcon m_busy;
+    QIcon m_terminating;
     QSystemTrayIcon m_icon;
     QMenu *mPopupSys;
     QAction *mPopRestore;

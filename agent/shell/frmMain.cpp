@@ -4,6 +4,7 @@
 #include "LinkLabel.h"
 #include "SettingsStore.h"
 #include "ShutdownSteps.h"
+#include "TrayArtwork.h"
 #include "Winsock.h"
 #include "WrappingCheckBox.h"
 #include "modMain.h"
@@ -64,6 +65,7 @@ frmMain::frmMain(modMain &state, SettingsStore &store, AutoStartEntry &autoStart
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Zorvane - eMail Transfer Agent"));
+    setWindowIcon(TrayArtwork::IconFor(TrayStatus::Icon::Program));
     setFont(designFont(8.25));
     createControls();
     setToolTipsAndOrder();

@@ -122,6 +122,7 @@ private slots:
     void ok_saves_and_hides();
     void quit_saves_then_unloads();
     void close_box_unloads_without_saving();
+    void tray_exit_unloads_a_window_that_was_never_shown();
     void options_are_the_check_boxes_at_the_moment_of_use();
     void on_screen_log_shows_every_line();
     void minimise_hides_only_when_a_tray_icon_can_restore();
@@ -380,6 +381,21 @@ void tst_frmMain::close_box_unloads_without_saving()
     QVERIFY(!QFile::exists(rig.autoStart.path()));
     QCOMPARE(rig.wskPop.State(), int(Winsock::sckClosed));
     QCOMPARE(rig.state.TrayData.tip(), QStringLiteral("Zorvane Agent | Terminating"));
+}
+
+void tst_frmMain::tray_exit_unloads_a_window_that_was_never_shown()
+{
+    Rig rig(m_folder->path(), "[Preferences]\nStartInTray=1\nAutoStart=0\n");
+    rig.window->Form_Load();
+    QVERIFY(!rig.window->isVisible());
+    TrayIcon tray(rig.state.TrayData);
+    tray.add();
+    QObject::connect(&tray, &TrayIcon::exitRequested, rig.window.get(), &frmMain::cmdCancel_Click);
+    QSignalSpy unloaded(rig.window.get(), &frmMain::unloaded);
+    tray.exitAction()->trigger();
+    QCOMPARE(unloaded.count(), 1);
+    QCOMPARE(tray.toolTip(), QStringLiteral("Zorvane Agent | Terminating"));
+    QCOMPARE(QSettings(rig.store.path(), QSettings::IniFormat).value(QStringLiteral("Preferences/StartInTray")).toString(), QStringLiteral("1"));
 }
 
 void tst_frmMain::options_are_the_check_boxes_at_the_moment_of_use()
