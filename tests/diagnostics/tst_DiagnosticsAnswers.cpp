@@ -1,7 +1,6 @@
 // The request part of a run against scripted peers: the answer in the
-// report, the verdicts, the proxy line, silence, refusal, a dropped
-// connection, unusable addresses, and what a click or a close does while the
-// run waits.
+// report, the verdicts, the proxy line, silence, refusal, unusable
+// addresses, and what a click or a close does while the run waits.
 
 #include "DiagnosticsTestEnvironment.h"
 #include "FakeHttpPeer.h"
@@ -32,7 +31,6 @@ private slots:
     void answerIsReportedAndJudged();
     void silentServiceTimesOutAfterThreeHundredAndOneWaits();
     void refusedConnectionIsAConnectionError();
-    void droppedConnectionIsAConnectionError();
     void unusableAddressIsAComponentError_data();
     void unusableAddressIsAComponentError();
     void closingTheWindowEndsTheWait();
@@ -162,32 +160,12 @@ void DiagnosticsAnswersTest::refusedConnectionIsAConnectionError()
     QVERIFY(!form.Text3().contains(QStringLiteral(" - ")));
 }
 
-void DiagnosticsAnswersTest::droppedConnectionIsAConnectionError()
-{
-    FakeHttpPeer peer;
-    QVERIFY(peer.listen());
-    peer.setResponder([](const FakeHttpPeer::Request &) { return FakeHttpPeer::drop(); });
-    UseService(peer.url(QStringLiteral("/dav/")));
-
-    Diagnostics form;
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
-    form.Command1()->click();
-
-    QVERIFY2(form.Text4().startsWith(ConnectionErrorHead), qPrintable(form.Text4()));
-    // A network code of the request component, in hexadecimal, and its text.
-    static const QRegularExpression numberAndText(QStringLiteral("^2E[0-9A-F]{2} \\S.*$"));
-    QVERIFY2(numberAndText.match(form.Text4().mid(ConnectionErrorHead.size())).hasMatch(), qPrintable(form.Text4()));
-    QVERIFY(browser.Opened(HelpPages::Connection));
-}
-
 void DiagnosticsAnswersTest::unusableAddressIsAComponentError_data()
 {
     QTest::addColumn<QString>("serviceUrl");
     QTest::addColumn<QString>("expectedVerdict");
     QTest::newRow("not an address") << "not an address"
         << ComponentErrorHead + QStringLiteral("2EE5 The URL is invalid.");
-    QTest::newRow("no host") << "http:///dav/" << ComponentErrorHead + QStringLiteral("2EE5 The URL is invalid.");
     QTest::newRow("another scheme") << "ftp://127.0.0.1/dav/"
         << ComponentErrorHead + QStringLiteral("2EE6 The URL scheme could not be recognized, or is not supported.");
 }
