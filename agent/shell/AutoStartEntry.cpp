@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSettings>
 #include <QStandardPaths>
 
 namespace {
@@ -22,6 +23,10 @@ AutoStartEntry::AutoStartEntry(const QString &entryPath)
 
 QString AutoStartEntry::defaultPath()
 {
+#ifdef Q_OS_WIN
+    // The machine-wide Run key; its value "Zorvane" is the entry.
+    return QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
+#endif
     const QString configHome = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     return QDir(configHome).filePath(QStringLiteral("autostart/Zorvane.desktop"));
 }
@@ -45,6 +50,9 @@ QString AutoStartEntry::execValue(const QString &programPath)
 
 QString AutoStartEntry::read() const
 {
+#ifdef Q_OS_WIN
+    return QSettings(m_path, QSettings::NativeFormat).value(QStringLiteral("Zorvane")).toString();
+#endif
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
@@ -59,6 +67,12 @@ QString AutoStartEntry::read() const
 
 bool AutoStartEntry::write(const QString &programPath)
 {
+#ifdef Q_OS_WIN
+    QSettings run(m_path, QSettings::NativeFormat);
+    run.setValue(QStringLiteral("Zorvane"), QDir::toNativeSeparators(programPath));
+    run.sync();
+    return run.status() == QSettings::NoError;
+#endif
     if (!QDir().mkpath(QFileInfo(m_path).absolutePath()))
         return false;
     QSaveFile file(m_path);
@@ -78,6 +92,12 @@ bool AutoStartEntry::write(const QString &programPath)
 
 bool AutoStartEntry::remove()
 {
+#ifdef Q_OS_WIN
+    QSettings run(m_path, QSettings::NativeFormat);
+    run.remove(QStringLiteral("Zorvane"));
+    run.sync();
+    return run.status() == QSettings::NoError;
+#endif
     return QFile::remove(m_path);
 }
 

@@ -4,7 +4,7 @@
 
 // The entry that starts the program at logon. On Linux the XDG autostart
 // file $XDG_CONFIG_HOME/autostart/Zorvane.desktop, whose Exec is the full
-// path of the program.
+// path of the program; on Windows the value "Zorvane" of the Run key.
 class AutoStartEntry
 {
 public:

@@ -13,6 +13,13 @@
 
 namespace {
 
+// On Windows the default store is the per-user registry branch of the
+// application; an explicit file path is an INI file everywhere.
+QSettings::Format formatOf(const QString &path)
+{
+    return path.startsWith(QLatin1String("HKEY_")) ? QSettings::NativeFormat : QSettings::IniFormat;
+}
+
 QString settingsKey(const QString &section, const QString &key)
 {
     return section + QLatin1Char('/') + key;
@@ -66,13 +73,16 @@ SettingsStore::SettingsStore(const QString &iniPath)
 
 QString SettingsStore::defaultPath()
 {
+#ifdef Q_OS_WIN
+    return QStringLiteral("HKEY_CURRENT_USER\\Software\\Zorvane\\Zorvane");
+#endif
     const QString configHome = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     return QDir(configHome).filePath(QStringLiteral("Zorvane/Zorvane.ini"));
 }
 
 QString SettingsStore::value(const QString &section, const QString &key, const QString &defaultValue) const
 {
-    const QSettings settings(m_path, QSettings::IniFormat);
+    const QSettings settings(m_path, formatOf(m_path));
     const QString name = settingsKey(section, key);
     if (!settings.contains(name))
         return defaultValue;
@@ -81,7 +91,7 @@ QString SettingsStore::value(const QString &section, const QString &key, const Q
 
 bool SettingsStore::contains(const QString &section, const QString &key) const
 {
-    const QSettings settings(m_path, QSettings::IniFormat);
+    const QSettings settings(m_path, formatOf(m_path));
     return settings.contains(settingsKey(section, key));
 }
 
@@ -92,13 +102,15 @@ void SettingsStore::setValue(const QString &section, const QString &key, const Q
 
 bool SettingsStore::setValues(const QString &section, const QList<std::pair<QString, QString>> &values)
 {
-    if (!ensurePrivateFolder(QFileInfo(m_path).absolutePath()) || !ensurePrivateFile(m_path))
+    const QSettings::Format format = formatOf(m_path);
+    if (format == QSettings::IniFormat
+        && (!ensurePrivateFolder(QFileInfo(m_path).absolutePath()) || !ensurePrivateFile(m_path)))
         return false;
     // QSettings writes the whole store to a temporary file beside it and
     // renames that over the old one, keeping the old file's mode: a reader
     // sees the old store or the new one, never half of one. Writing through
     // QSettings also keeps its per-process cache of the file right.
-    QSettings settings(m_path, QSettings::IniFormat);
+    QSettings settings(m_path, format);
     for (const auto &[key, text] : values)
         settings.setValue(settingsKey(section, key), text);
     settings.sync();
