@@ -14,6 +14,7 @@ bool ResponseWait::WaitForResponse(XmlHttpRequest &request)
 {
     QPointer<XmlHttpRequest> guard(&request);
     m_lastWaitPolls = 0;
+    m_lastWaitPollsBeforeAnswer = 0;
     int units = 0;
     for (;;) {
         if (!guard)
@@ -26,9 +27,12 @@ bool ResponseWait::WaitForResponse(XmlHttpRequest &request)
             return false;
         if (request.readyState() >= ReadyStateComplete)
             return true;
-        if (request.readyState() == ReadyStateOpened)
-            units += UnitsPerPollBeforeAnswer - UnitsPerPollAfterAnswerBegan;
-        units += UnitsPerPollAfterAnswerBegan;
+        if (request.readyState() == ReadyStateOpened) {
+            ++m_lastWaitPollsBeforeAnswer;
+            units += UnitsPerPollBeforeAnswer;
+        } else {
+            units += UnitsPerPollAfterAnswerBegan;
+        }
         if (units > GiveUpAfterUnits) {
             request.abort();
             return false;

@@ -26,6 +26,8 @@ public:
     // Polls the last wait took (a wait that found the request complete at
     // once took none).
     int lastWaitPolls() const { return m_lastWaitPolls; }
+    // Of those, the polls that ended with no answer begun.
+    int lastWaitPollsBeforeAnswer() const { return m_lastWaitPollsBeforeAnswer; }
 
 private:
     // Runs events until the request completes or one poll interval passed.
@@ -33,4 +35,5 @@ private:
 
     int m_pollIntervalMs = DefaultPollIntervalMs;
     int m_lastWaitPolls = 0;
+    int m_lastWaitPollsBeforeAnswer = 0;
 };

@@ -62,6 +62,18 @@ bool IsSuccessStatus(int status)
     return status >= 200 && status <= 299;
 }
 
+// A body shorter (or longer) than the Content-Length the service announced
+// was cut off on the way; delivered as mail it would lose the rest.
+bool HasAnnouncedLength(const XmlHttpRequest &request)
+{
+    const QByteArray announced = request.getResponseHeader("Content-Length").trimmed();
+    if (announced.isEmpty())
+        return true;
+    bool ok = false;
+    const qint64 length = announced.toLongLong(&ok);
+    return !ok || length == request.responseText().size();
+}
+
 // Escapes an address for the inside of a stylesheet text, so that an address
 // with "&" or "<" cannot break the stylesheet it is spliced into.
 QByteArray EscapedForXml(const QByteArray &text)
@@ -522,6 +534,8 @@ AttemptOutcome clsHotmail::Private::DownloadAttempt(int MsgNumber, QByteArray &t
     const int status = CurrentStatus();
     if (!IsSuccessStatus(status))
         return AttemptOutcome::Failed(StatusFailureBase + status);
+    if (!HasAnnouncedLength(*Request))
+        return AttemptOutcome::Failed(AnswerCutShort);
     text = Request->responseText();
     return AttemptOutcome::Finished();
 }
@@ -807,4 +821,9 @@ void clsHotmail::setPollIntervalMs(int ms)
 int clsHotmail::LastWaitPolls() const
 {
     return d->wait.lastWaitPolls();
+}
+
+int clsHotmail::LastWaitPollsBeforeAnswer() const
+{
+    return d->wait.lastWaitPollsBeforeAnswer();
 }

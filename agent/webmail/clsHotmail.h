@@ -88,8 +88,10 @@ public:
 
     // Only tests shorten the completion wait's poll; the counts stay.
     void setPollIntervalMs(int ms);
-    // Polls the last completion wait took.
+    // Polls the last completion wait took, and how many of them ended with
+    // no answer begun.
     int LastWaitPolls() const;
+    int LastWaitPollsBeforeAnswer() const;
 
 signals:
     // Emitted when the session becomes free again, so held input of either
