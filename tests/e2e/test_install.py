@@ -1,0 +1,96 @@
+"""`cmake --install` into a temporary prefix: the three programs, the menu
+entries and icons, the help pages and the user service, and the installed
+programs working from there."""
+
+import configparser
+import os
+import poplib
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import zorvane_e2e as e2e
+
+PROGRAMS = ("Zorvane", "Zorvane_Diagnostics", "zorvane-service")
+DIAGNOSTICS_HELP = ("general.html", "socket.html", "http-component.html", "connection.html")
+
+
+def desktop_entry(path):
+    parser = configparser.ConfigParser(interpolation=None, strict=True)
+    parser.optionxform = str
+    parser.read(path, encoding="utf-8")
+    return parser["Desktop Entry"]
+
+
+class InstalledTreeTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = tempfile.mkdtemp(prefix="zorvane-install-")
+        cls.addClassCleanup(shutil.rmtree, cls.prefix, True)
+        build = os.environ.get("ZORVANE_BUILD_DIR") or os.path.join(e2e.bin_dir(), "..")
+        run = subprocess.run(["cmake", "--install", build, "--prefix", cls.prefix],
+                             capture_output=True, timeout=300)
+        if run.returncode != 0:
+            raise AssertionError("cmake --install failed:\n" + (run.stdout + run.stderr).decode())
+        cls.share = os.path.join(cls.prefix, "share")
+        cls.bin = os.path.join(cls.prefix, "bin")
+
+    def installed(self, *parts):
+        path = os.path.join(self.prefix, *parts)
+        self.assertTrue(os.path.isfile(path), "not installed: " + path)
+        return path
+
+    def test_programs_and_help_pages(self):
+        for name in PROGRAMS:
+            self.assertTrue(os.access(self.installed("bin", name), os.X_OK), name)
+        self.installed("share", "zorvane", "help", "index.html")
+        for page in DIAGNOSTICS_HELP:
+            self.installed("share", "zorvane", "diagnostics-help", page)
+
+    def test_menu_entries_start_the_installed_programs(self):
+        for file_name, program, icon in (("zorvane.desktop", "Zorvane", "zorvane"),
+                                         ("zorvane-diagnostics.desktop", "Zorvane_Diagnostics",
+                                          "zorvane-diagnostics")):
+            path = self.installed("share", "applications", file_name)
+            entry = desktop_entry(path)
+            self.assertEqual(entry["Type"], "Application")
+            self.assertEqual(entry["Exec"], os.path.join(self.bin, program))
+            self.assertEqual(entry["Icon"], icon)
+            self.installed("share", "icons", "hicolor", "scalable", "apps", icon + ".svg")
+            if shutil.which("desktop-file-validate"):
+                check = subprocess.run(["desktop-file-validate", path], capture_output=True, text=True)
+                self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    def test_user_service_runs_the_agent_headless(self):
+        unit = configparser.ConfigParser(interpolation=None, strict=False)
+        unit.optionxform = str
+        unit.read(self.installed("share", "systemd", "user", "zorvane.service"))
+        self.assertEqual(unit["Service"]["ExecStart"], os.path.join(self.bin, "Zorvane"))
+        self.assertEqual(unit["Service"]["Environment"], "QT_QPA_PLATFORM=offscreen")
+        self.assertEqual(unit["Install"]["WantedBy"], "default.target")
+
+    def test_installed_programs_serve_mail(self):
+        previous = os.environ.get("ZORVANE_BIN_DIR")
+        os.environ["ZORVANE_BIN_DIR"] = self.bin
+        self.addCleanup(os.environ.__setitem__, "ZORVANE_BIN_DIR", previous or "")
+        rig = e2e.Rig("installed", demo=True)
+        self.addCleanup(rig.close)
+        rig.start()
+        pop = rig.pop3()
+        pop.user("demo")
+        self.assertEqual(pop.pass_("demo"), b"+OK logged in")
+        self.assertGreater(pop.stat()[0], 0)
+        pop.quit()
+        # The installed diagnostics program, run headless, accepts the same
+        # service and finds its help pages in the prefix when a check fails.
+        env = rig.environment()
+        env["ZORVANE_DIAGNOSTICS_WAIT_MS"] = "30000"
+        good = subprocess.run([os.path.join(self.bin, "Zorvane_Diagnostics")], env=env,
+                              capture_output=True, timeout=e2e.CLIENT_DEADLINE_S)
+        self.assertEqual(good.returncode, 0, (good.stdout + good.stderr).decode("latin-1"))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
