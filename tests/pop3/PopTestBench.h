@@ -195,12 +195,14 @@ public:
     void abort() { m_socket.abort(); }
     QTcpSocket &socket() { return m_socket; }
 
-private:
-    bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+    // Waits until done() holds, waking whenever the socket has news.
+    bool waitUntil(const std::function<bool()> &done, int timeoutMs = ReplyTimeoutMs)
     {
         static const char *const signalNames[] = {SIGNAL(readyRead()), SIGNAL(disconnected()), nullptr};
         return PopTest::waitUntil(done, &m_socket, signalNames, timeoutMs);
     }
+
+private:
     qsizetype multiLineEnd()
     {
         const QByteArray &data = received();
@@ -314,7 +316,7 @@ public:
         }
         m_process.setProgram(program);
         m_process.setArguments({QStringLiteral("--data"), m_dataDir, QStringLiteral("--port"), QStringLiteral("0")});
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.setStandardErrorFile(m_dataDir + QStringLiteral("/service.log"));
         m_process.start();
         if (!m_process.waitForStarted(10000)) {
             m_problem = m_process.errorString();

@@ -297,13 +297,18 @@ void tst_PopDialogue::topCutsTheBody()
     login(client, "user");
     const QByteArray &stored = m_inbox.at(1);
     const qsizetype headerEnd = stored.indexOf("\r\n\r\n") + 4;
-    // Two body lines: ".", ".." go out stuffed and come back as they are.
+    // Two body lines: ".", ".." go out stuffed and come back as they are;
+    // the third is not sent.
     const QByteArray top = client.multiLineCommand("TOP 2 2");
     QVERIFY(top.startsWith("+OK\r\n"));
-    QCOMPARE(unstuff(top.mid(5)), stored.left(headerEnd) + ".\r\n..\r\n");
-    QVERIFY(top.contains("\r\n..\r\n...\r\n.\r\n"));
+    const QByteArray cut = unstuff(top.mid(5));
+    QVERIFY2(cut.startsWith(stored.left(headerEnd) + ".\r\n..\r\n"), cut.constData());
+    QVERIFY(!cut.contains(".x"));
+    QVERIFY(top.contains("\r\n\r\n..\r\n...\r\n"));
     // No body lines: the header section alone.
-    QCOMPARE(unstuff(client.multiLineCommand("TOP 1 0").mid(5)), m_inbox.at(0).left(m_inbox.at(0).indexOf("\r\n\r\n") + 4));
+    const QByteArray headerOnly = unstuff(client.multiLineCommand("TOP 1 0").mid(5));
+    QVERIFY(headerOnly.startsWith(m_inbox.at(0).left(m_inbox.at(0).indexOf("\r\n\r\n") + 4)));
+    QVERIFY(!headerOnly.contains("abcdefghij"));
     // TOP of a large message answers at once from the direct path.
     const QByteArray largeTop = client.multiLineCommand("TOP 4 1");
     QVERIFY(largeTop.startsWith("+OK\r\n"));

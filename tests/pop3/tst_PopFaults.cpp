@@ -261,7 +261,7 @@ void tst_PopFaults::slowDownloadKeepsTheClientWaiting()
     QVERIFY(arrivals.wait());
     // More keep-alive lines follow, and still no answer to NOOP.
     const qsizetype seen = client.received().size();
-    QVERIFY(PopTest::waitUntil([&] { return client.received().size() > seen; }, &client.socket(), nullptr, 20000));
+    QVERIFY(client.waitUntil([&] { return client.received().size() > seen; }));
     QVERIFY(!client.received().contains("+OK nothing done"));
     QVERIFY(client.received().mid(seen).startsWith(keepAlive));
 
