@@ -555,6 +555,25 @@ void tst_XmlHttpRequest::loginUnderAnotherAccountNeverPresentsTheFirst()
     request.send();
     QVERIFY(completes(request));
     QCOMPARE(request.status(), 401);
+
+    // With another request in flight the earlier credentials cannot be
+    // dropped safely: the login is refused instead of risked.
+    FakeHttpPeer slow;
+    QVERIFY(slow.listen());
+    slow.enqueue(FakeHttpPeer::silence());
+    XmlHttpRequest pending;
+    pending.open("GET", slow.url("/"), true);
+    pending.send();
+    QVERIFY(slow.waitForRequests(1));
+    request.open("PROPFIND", service.url("/"), true, "carl@zorvane.test", "one");
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 12026);
+    pending.abort();
+    request.open("PROPFIND", service.url("/"), true, "carl@zorvane.test", "one");
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.responseText(), QByteArray("carl@zorvane.test:one"));
 }
 
 void tst_XmlHttpRequest::synchronousSendRunsNoEventsOfTheCaller()
