@@ -17,6 +17,7 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <ctime>
 #include <functional>
 
 namespace {
@@ -59,19 +60,41 @@ QByteArray answerWithBody(qsizetype bytes)
         + "\r\n\r\n" + QByteArray(bytes, 'x');
 }
 
-double microsecondsPerRequest(int requests, const std::function<bool()> &oneRequest)
+// Wall-clock and processor time (all threads of the process, the server's
+// included) per request; processor time stays meaningful on a busy machine.
+struct Cost
+{
+    double wallMicroseconds = -1;
+    double cpuMicroseconds = -1;
+    bool valid() const { return wallMicroseconds >= 0; }
+};
+
+Cost costPerRequest(int requests, const std::function<bool()> &oneRequest)
 {
     for (int i = 0; i < WarmUpRequests; ++i) {
         if (!oneRequest())
-            return -1;
+            return {};
     }
     QElapsedTimer clock;
     clock.start();
+    const std::clock_t cpuStart = std::clock();
     for (int i = 0; i < requests; ++i) {
         if (!oneRequest())
-            return -1;
+            return {};
     }
-    return double(clock.nsecsElapsed()) / 1000.0 / requests;
+    const double cpu = double(std::clock() - cpuStart) * 1e6 / CLOCKS_PER_SEC / requests;
+    return { double(clock.nsecsElapsed()) / 1000.0 / requests, cpu };
+}
+
+QString describe(const Cost &cost, const Cost &floor)
+{
+    auto number = [](double value) { return QString::number(value, 'f', 1); };
+    QString text = number(cost.wallMicroseconds) + QLatin1String(" us wall, ") + number(cost.cpuMicroseconds)
+        + QLatin1String(" us cpu per request");
+    if (&cost != &floor)
+        text += QLatin1String(" (+") + number(cost.wallMicroseconds - floor.wallMicroseconds) + QLatin1String(" wall, +")
+            + number(cost.cpuMicroseconds - floor.cpuMicroseconds) + QLatin1String(" cpu)");
+    return text;
 }
 
 bool bareSocketRequest(QTcpSocket &socket, quint16 port, qsizetype answerBytes)
@@ -151,25 +174,22 @@ int main(int argc, char **argv)
         const int rounds = bodyBytes > 4096 ? qMax(1, requests / 10) : requests;
 
         QTcpSocket socket;
-        const double bare = microsecondsPerRequest(rounds, [&] { return bareSocketRequest(socket, port, answer.size()); });
+        const Cost bare = costPerRequest(rounds, [&] { return bareSocketRequest(socket, port, answer.size()); });
         QNetworkAccessManager manager;
-        const double library = microsecondsPerRequest(rounds, [&] { return managerRequest(manager, QUrl(url)); });
+        const Cost library = costPerRequest(rounds, [&] { return managerRequest(manager, QUrl(url)); });
         XmlHttpRequest request;
-        const double async = microsecondsPerRequest(rounds, [&] { return asynchronousRequest(request, url); });
-        const double sync = microsecondsPerRequest(rounds, [&] { return synchronousRequest(request, url); });
+        const Cost async = costPerRequest(rounds, [&] { return asynchronousRequest(request, url); });
+        const Cost sync = costPerRequest(rounds, [&] { return synchronousRequest(request, url); });
 
         out << "answer body " << bodyBytes << " bytes, " << rounds << " requests each\n"
-            << "  bare socket:            " << QString::number(bare, 'f', 1) << " us per request\n"
-            << "  network access manager: " << QString::number(library, 'f', 1) << " us per request (+"
-            << QString::number(library - bare, 'f', 1) << ")\n"
-            << "  XmlHttpRequest async:   " << QString::number(async, 'f', 1) << " us per request (+"
-            << QString::number(async - bare, 'f', 1) << ")\n"
-            << "  XmlHttpRequest sync:    " << QString::number(sync, 'f', 1) << " us per request (+"
-            << QString::number(sync - bare, 'f', 1) << ")\n";
+            << "  bare socket:            " << describe(bare, bare) << "\n"
+            << "  network access manager: " << describe(library, bare) << "\n"
+            << "  XmlHttpRequest async:   " << describe(async, bare) << "\n"
+            << "  XmlHttpRequest sync:    " << describe(sync, bare) << "\n";
         out.flush();
         serverThread.quit();
         serverThread.wait();
-        if (bare < 0 || library < 0 || async < 0 || sync < 0) {
+        if (!bare.valid() || !library.valid() || !async.valid() || !sync.valid()) {
             out << "a request failed\n";
             return 1;
         }
