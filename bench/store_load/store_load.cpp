@@ -35,6 +35,8 @@ bool WriteFile(const QString &path, const QByteArray &bytes)
 // A Maildir inbox of count small messages, half of them read.
 bool MakeInbox(const QString &dataDir, int count)
 {
+    if (!QDir().mkpath(dataDir))
+        return false;
     if (!WriteFile(QDir(dataDir).filePath(QStringLiteral("accounts")), (Account + ' ' + Password + '\n').toUtf8()))
         return false;
     const QDir maildir(QDir(dataDir).filePath(QStringLiteral("mail/") + Account));

@@ -35,11 +35,15 @@ public:
         m_process.setArguments({QStringLiteral("--data"), m_dataDir, QStringLiteral("--port"), QStringLiteral("0")});
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.start();
-        if (!m_process.waitForStarted(StartLimitMs))
+        if (!m_process.waitForStarted(StartLimitMs)) {
+            qWarning("cannot start %s: %s", qPrintable(m_process.program()), qPrintable(m_process.errorString()));
             return false;
+        }
         while (m_serviceUrl.isEmpty() || m_altServiceUrl.isEmpty()) {
-            if (!m_process.canReadLine() && !m_process.waitForReadyRead(StartLimitMs))
+            if (!m_process.canReadLine() && !m_process.waitForReadyRead(StartLimitMs)) {
+                qWarning("the service printed no addresses: %s", m_process.readAllStandardError().constData());
                 return false;
+            }
             while (m_process.canReadLine()) {
                 const QByteArray line = m_process.readLine().trimmed();
                 if (line.startsWith("ServiceUrl="))
