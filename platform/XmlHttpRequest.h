@@ -27,8 +27,9 @@
 // send blocks the calling thread outright: the request runs on a private
 // thread and the caller waits without an event loop.
 //
-// A request whose answer makes no progress for timeout() milliseconds fails
-// with 12002, so even a synchronous send to a peer that went silent returns.
+// A request whose answer makes no progress for the time set by setTimeout()
+// (five minutes unless changed) fails with 12002, so even a synchronous send
+// to a peer that went silent returns.
 class XmlHttpRequest : public QObject
 {
     Q_OBJECT
