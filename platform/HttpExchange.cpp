@@ -19,7 +19,8 @@ bool isHttpLevelError(QNetworkReply::NetworkError error)
     // names for HTTP statuses; the status itself is the answer.
     return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
         || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError)
-        || error == QNetworkReply::ProxyAuthenticationRequiredError;
+        || error == QNetworkReply::ProxyAuthenticationRequiredError
+        || error == QNetworkReply::ProtocolInvalidOperationError; // Qt's name for 400
 }
 
 } // namespace

@@ -41,7 +41,7 @@ void XmlHttpRequest::open(const QByteArray &verb, const QString &url, bool async
     d->spec = HttpRequestSpec();
     d->spec.verb = verb;
     d->spec.url = url;
-    d->spec.hasCredentials = !user.isEmpty();
+    d->spec.hasCredentials = !user.isNull(); // an empty user name given is still a login
     d->spec.user = user;
     d->spec.password = password;
     setReadyState(1);
