@@ -84,12 +84,24 @@ class InstalledTreeTest(unittest.TestCase):
         self.assertGreater(pop.stat()[0], 0)
         pop.quit()
         # The installed diagnostics program, run headless, accepts the same
-        # service and finds its help pages in the prefix when a check fails.
+        # service, and names its help page in the prefix when a check fails.
         env = rig.environment()
         env["ZORVANE_DIAGNOSTICS_WAIT_MS"] = "30000"
         good = subprocess.run([os.path.join(self.bin, "Zorvane_Diagnostics")], env=env,
                               capture_output=True, timeout=e2e.CLIENT_DEADLINE_S)
         self.assertEqual(good.returncode, 0, (good.stdout + good.stderr).decode("latin-1"))
+
+        unreachable = os.path.join(rig.base, "unreachable")
+        os.makedirs(os.path.join(unreachable, "Zorvane"))
+        with open(os.path.join(unreachable, "Zorvane", "Zorvane.ini"), "w") as f:
+            f.write("[Preferences]\nPop3Port=%d\nSmtpPort=%d\nServiceUrl=http://127.0.0.1:%d/dav/\n"
+                    % (e2e.free_port(), e2e.free_port(), e2e.free_port()))
+        env["XDG_CONFIG_HOME"] = unreachable
+        bad = subprocess.run([os.path.join(self.bin, "Zorvane_Diagnostics")], env=env,
+                             capture_output=True, timeout=e2e.CLIENT_DEADLINE_S)
+        self.assertEqual(bad.returncode, 1)
+        page = os.path.join(self.share, "zorvane", "diagnostics-help", "connection.html")
+        self.assertIn(("Help: " + page).encode(), bad.stdout)
 
 
 if __name__ == "__main__":
