@@ -74,6 +74,7 @@ private slots:
     void init();
     void cleanup();
 
+    void creationFromStoredTextsAndSettings();
     void probeAnswers_data();
     void probeAnswers();
     void probeOfAlternativeAccount();
@@ -196,6 +197,22 @@ void tst_SessionFaults::cleanup()
     m_env->session.reset();
     m_peer.reset();
     m_env.reset();
+}
+
+// ---------------------------------------------------------------------------
+// Creation
+
+void tst_SessionFaults::creationFromStoredTextsAndSettings()
+{
+    QVERIFY(session().MissingStoredTexts().isEmpty());
+    QVERIFY(session().HasRequestObject());
+    QCOMPARE(session().MailDomain(), QString::fromUtf8(LoadStoredText(1044)));
+    QVERIFY(!session().IsBusy());
+
+    // Preferences replace the stored mail domain when the key is there.
+    m_env->settings->setValue(QStringLiteral("Preferences"), QStringLiteral("MailDomain"), QStringLiteral("example.net"));
+    clsHotmail other(*m_env->state);
+    QCOMPARE(other.MailDomain(), QStringLiteral("example.net"));
 }
 
 // ---------------------------------------------------------------------------

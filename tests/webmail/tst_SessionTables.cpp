@@ -1,10 +1,9 @@
 // The parts of the session that work without the service: the message
-// store's replies and marks, the replies built around a message text, the
-// error table and the retry rule.
+// store's replies and marks, the replies built around a message text and the
+// error table.
 
 #include "MessageStore.h"
 #include "MessageTextReplies.h"
-#include "RetryRule.h"
 #include "SessionErrors.h"
 
 #include <QTest>
@@ -28,8 +27,6 @@ class tst_SessionTables : public QObject
 
 private slots:
     void listingsWithMarks();
-    void singleListingRefusals_data();
-    void singleListingRefusals();
     void marksAndReset();
     void storeBeforeAnyLoadIsEmpty();
     void statTotalBeyond32Bits();
@@ -41,7 +38,6 @@ private slots:
     void topReply();
     void errorTexts_data();
     void errorTexts();
-    void retryRuleCountsAttempts();
 };
 
 void tst_SessionTables::listingsWithMarks()
@@ -55,24 +51,10 @@ void tst_SessionTables::listingsWithMarks()
     QCOMPARE(store.ListNames(0), QByteArray("+OK 3 600\r\n1 a1\r\n2 b2\r\n3 c3\r\n."));
     QCOMPARE(store.List(3), QByteArray("+OK 3 300"));
     QCOMPARE(store.ListNames(1), QByteArray("+OK 1 a1"));
-}
-
-void tst_SessionTables::singleListingRefusals_data()
-{
-    QTest::addColumn<int>("msgNumber");
-    QTest::addColumn<QByteArray>("list");
-    QTest::addColumn<QByteArray>("listNames");
-    QTest::newRow("marked") << 2 << QByteArray("-ERR deleted") << QByteArray("-ERR deleted");
-    QTest::newRow("beyond the last") << 4 << QByteArray("-ERR no such message") << QByteArray("-ERR no such message");
-}
-
-void tst_SessionTables::singleListingRefusals()
-{
-    QFETCH(int, msgNumber);
-    MessageStore store = ThreeMessages();
-    store.Mark(2);
-    QTEST(store.List(msgNumber), "list");
-    QTEST(store.ListNames(msgNumber), "listNames");
+    QCOMPARE(store.List(2), QByteArray("-ERR deleted"));
+    QCOMPARE(store.ListNames(2), QByteArray("-ERR deleted"));
+    QCOMPARE(store.List(4), QByteArray("-ERR no such message"));
+    QCOMPARE(store.ListNames(4), QByteArray("-ERR no such message"));
 }
 
 void tst_SessionTables::marksAndReset()
@@ -231,22 +213,6 @@ void tst_SessionTables::errorTexts()
 {
     QFETCH(int, code);
     QTEST(SessionErrors::ErrorText(code), "text");
-}
-
-void tst_SessionTables::retryRuleCountsAttempts()
-{
-    RetryRule alwaysFails(3);
-    int calls = 0;
-    QVERIFY(!alwaysFails.Run([&] { return AttemptOutcome::Failed(1000 + ++calls); }));
-    QCOMPARE(calls, 3);
-    QCOMPARE(alwaysFails.attemptsMade(), 3);
-    QCOMPARE(alwaysFails.lastErrorNumber(), 1003);
-
-    RetryRule secondWorks(2);
-    calls = 0;
-    QVERIFY(secondWorks.Run([&] { return ++calls == 2 ? AttemptOutcome::Finished() : AttemptOutcome::Failed(7); }));
-    QCOMPARE(calls, 2);
-    QCOMPARE(secondWorks.attemptsMade(), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_SessionTables)
