@@ -160,6 +160,31 @@ class UnreadOnlyTest(e2e.RigTestCase):
         self.assertMessagesEqual(received, [e2e.wire_form(d) for d in unread.values()], "unread only")
 
 
+class SlowServiceTest(e2e.RigTestCase):
+    """A large message from a service slower than the keep-alive tick."""
+
+    SERVICE_DELAY_S = 8  # longer than the 5 s between the busy lines, with room to spare
+
+    def test_keep_alive_lines_precede_the_whole_message(self):
+        rig = self.make_rig(relay_delay_s=self.SERVICE_DELAY_S)
+        stored = e2e.message_bytes(1, body_bytes=80000)
+        rig.maildir().deliver(LARGE, stored)
+        rig.start()
+        session = PopSession(rig)
+        self.addCleanup(session.pop.quit)
+        self.assertEqual(session.pop.stat()[0], 1)
+        rig.relay.slow.set()
+        reply, lines, _ = session.pop.retr(1)
+        rig.relay.slow.clear()
+        wire = e2e.wire_form(stored)
+        self.assertEqual(reply, b"+OK %d" % len(wire))
+        busy = len(lines) - len(e2e.drop_keep_alive_lines(lines))
+        self.assertGreaterEqual(busy, 1, "no busy line while the service took %d s" % self.SERVICE_DELAY_S)
+        self.assertEqual(b"\r\n".join(lines[busy:]) + b"\r\n", wire)
+        # The dialogue goes on normally afterwards.
+        self.assertEqual(session.pop.stat()[0], 1)
+
+
 class UpdatePhaseTest(e2e.RigTestCase):
     """DELE and QUIT with each choice of the two server options."""
 

@@ -245,12 +245,76 @@ class Maildir:
         return [content for (_, _, content) in self.files().values()]
 
 
+class SlowRelay(threading.Thread):
+    """Passes TCP traffic to a port unchanged. While `slow` is set, the first
+    bytes of every answer (what comes back after the client has sent
+    something) are held back `delay_s` seconds: the stand-in for a web mail
+    service that takes its time."""
+
+    def __init__(self, target_port, delay_s):
+        super().__init__(daemon=True)
+        self.target_port = target_port
+        self.delay_s = delay_s
+        self.slow = threading.Event()
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.port = self.listener.getsockname()[1]
+        self.start()
+
+    def run(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            try:
+                upstream = socket.create_connection(("127.0.0.1", self.target_port))
+            except OSError:
+                client.close()
+                continue
+            asked = threading.Event()
+            threading.Thread(target=self._pipe, args=(client, upstream, asked, False), daemon=True).start()
+            threading.Thread(target=self._pipe, args=(upstream, client, asked, True), daemon=True).start()
+
+    def _pipe(self, source, sink, asked, answers):
+        try:
+            while True:
+                chunk = source.recv(65536)
+                if not chunk:
+                    break
+                if not answers:
+                    asked.set()
+                elif asked.is_set():
+                    asked.clear()
+                    if self.slow.is_set():
+                        time.sleep(self.delay_s)  # the simulated service's slowness
+                sink.sendall(chunk)
+        except OSError:
+            pass
+        finally:
+            for s in (source, sink):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+                s.close()
+
+    def address(self, url):
+        """The service address url with the relay's port in place of the service's."""
+        return re.sub(r":%d/" % self.target_port, ":%d/" % self.port, url)
+
+    def close(self):
+        self.listener.close()
+
+
 # --- The programs ----------------------------------------------------------
 
 class Rig:
     """zorvane-service and the headless agent in folders of their own."""
 
-    def __init__(self, name, accounts=None, preferences=None, service_quiet=True, demo=False):
+    def __init__(self, name, accounts=None, preferences=None, service_quiet=True, demo=False,
+                 relay_delay_s=None):
         self.base = tempfile.mkdtemp(prefix="zorvane-e2e-%s-" % name)
         self.config_home = self._folder("config")
         self.runtime_dir = self._folder("runtime")
@@ -262,6 +326,8 @@ class Rig:
         self.preferences = dict(preferences or {})
         self.service_quiet = service_quiet
         self.demo = demo
+        self.relay_delay_s = relay_delay_s  # the agent reaches the service through a SlowRelay
+        self.relay = None
         self.service = None
         self.service_out = None
         self.service_err_path = os.path.join(self.logs, "service.err")
@@ -319,6 +385,11 @@ class Rig:
         text = self.service_out.data().decode()
         self.service_url = re.search(r"^ServiceUrl=(\S+)$", text, re.M).group(1)
         self.alt_service_url = re.search(r"^AltServiceUrl=(\S+)$", text, re.M).group(1)
+        if self.relay_delay_s is not None:
+            port = int(re.search(r":(\d+)/", self.service_url).group(1))
+            self.relay = SlowRelay(port, self.relay_delay_s)
+            self.service_url = self.relay.address(self.service_url)
+            self.alt_service_url = self.relay.address(self.alt_service_url + "/")[:-1]
 
     def service_output(self):
         with open(self.service_err_path, "rb") as f:
@@ -444,6 +515,8 @@ class Rig:
                 self.service.kill()
                 self.service.wait()
                 problems.append("the service did not end within %d s of SIGTERM" % EXIT_DEADLINE_S)
+        if self.relay is not None:
+            self.relay.close()
         if keep or os.environ.get("ZORVANE_E2E_KEEP"):
             print("kept the test folders in " + self.base)
         else:
