@@ -36,6 +36,7 @@ struct PopFrontEnd::Private
     bool SendPopReply(const QByteArray &text);
     void downloadFinished(MessageDelivery::Outcome outcome);
     void endDownload();
+    void abandonDownload(std::unique_ptr<XmlHttpRequest> download);
     void resetDialogue();
     void dropConnection();
     void listenAgain();
@@ -49,6 +50,9 @@ struct PopFrontEnd::Private
     PopBuffer popBuffer;
     MessageDelivery delivery;
     bool interpreting = false; // a line is being interpreted further up the stack
+    // Counts the dialogues: a command whose session operation let events run
+    // may find, when it returns, that its connection was replaced meanwhile.
+    quint64 dialogueSerial = 0;
     bool quitAccepted = false; // the QUIT reply is out; nothing more is read
 };
 
@@ -167,7 +171,16 @@ void PopFrontEnd::Private::answerOverlongLine()
 
 void PopFrontEnd::Private::interpretLine(const QByteArray &line)
 {
+    const quint64 serial = dialogueSerial;
     PopInterpreter::Result result = interpreter.Handle(line);
+    if (serial != dialogueSerial) {
+        // The client that sent this line went away while it was handled, and
+        // the port may already carry the next client: nothing of this
+        // command may reach that one, neither its reply nor its state.
+        abandonDownload(std::move(result.download));
+        interpreter.ResetDialogue();
+        return;
+    }
     if (result.quit) {
         if (SendPopReply(result.reply)) {
             quitAccepted = true;
@@ -176,12 +189,7 @@ void PopFrontEnd::Private::interpretLine(const QByteArray &line)
         return;
     }
     if (!SendPopReply(result.reply)) {
-        if (result.download) {
-            result.download->abort();
-            if (state.MailSession)
-                state.MailSession->AsyncDownloadFinished();
-            state.TrayData.setAndApply(TrayStatus::Icon::Program, TrayStatus::Idle);
-        }
+        abandonDownload(std::move(result.download));
         return;
     }
     if (result.download)
@@ -251,8 +259,18 @@ void PopFrontEnd::Private::endDownload()
         state.MailSession->AsyncDownloadFinished();
 }
 
+void PopFrontEnd::Private::abandonDownload(std::unique_ptr<XmlHttpRequest> download)
+{
+    if (!download)
+        return;
+    download->abort();
+    download.reset();
+    endDownload();
+}
+
 void PopFrontEnd::Private::resetDialogue()
 {
+    ++dialogueSerial;
     if (delivery.Abort())
         endDownload();
     popBuffer.clear();

@@ -53,8 +53,11 @@ public:
     FetchAnswer onFetch = [this](int n) {
         return FakeHttpPeer::reply(200, "OK", messages.value(n - 1), {{"Content-Type", "message/rfc822"}});
     };
-    // The next probe is read and left unanswered until the test resumes it.
+    // The next probe or login is read and left unanswered until the test
+    // resumes it.
     bool stallNextProbe = false;
+    bool stallNextLogin = false;
+    FakeHttpPeer::Answer loginAnswer() const { return xmlAnswer(mailboxDocument()); }
     static FakeHttpPeer::Answer probeAnswer()
     {
         return xmlAnswer(multistatus(response("/dav/", "<m:service>scripted</m:service>")));
@@ -96,6 +99,8 @@ private:
             return probeAnswer();
         }
         if (path == "/dav/") {
+            if (std::exchange(stallNextLogin, false))
+                return FakeHttpPeer::silence();
             if (loginStatus == 207)
                 return xmlAnswer(mailboxDocument());
             return FakeHttpPeer::reply(loginStatus, "Refused", "refused\n", {{"Content-Type", "text/plain"}});
@@ -130,6 +135,7 @@ private slots:
     void failedDownloadIsNotDelivered();
     void clientGoneDuringDownload();
     void inputIsHeldWhileTheSessionIsBusy();
+    void nextClientGetsNothingOfTheLastOne();
 
 private:
     void login(PopClient &client);
@@ -379,6 +385,48 @@ void tst_PopFaults::inputIsHeldWhileTheSessionIsBusy()
     QCOMPARE(client.readLine(), QByteArray("+OK nothing done\r\n"));
     QVERIFY(busyWhenNoopArrived);
     QCOMPARE(order, (QStringList{QStringLiteral("other operation done"), QStringLiteral("noop answered")}));
+}
+
+// The client leaves while its PASS waits for the service; the watchdog
+// frees the port and the next client connects before the login returns.
+// That login's reply and its logged-in state belong to nobody now.
+void tst_PopFaults::nextClientGetsNothingOfTheLastOne()
+{
+    PopClient first;
+    QVERIFY(first.connectTo(m_agent->port()));
+    first.readLine();
+    QCOMPARE(first.command("USER user"), QByteArray("+OK password required\r\n"));
+
+    PopClient next;
+    QTimer watch; // looks for the dropped connection while the login waits
+    watch.setInterval(10);
+    bool loginResumed = false;
+    QObject::connect(&watch, &QTimer::timeout, &next.socket(), [&] {
+        if (m_agent->wskPop.State() != Winsock::sckClosing)
+            return;
+        watch.stop();
+        m_agent->watchdog->CheckSockets();
+        QObject::connect(&next.socket(), &QTcpSocket::readyRead, &next.socket(), [&] {
+            if (!next.received().contains("+OK Zorvane Welcome\r\n") || loginResumed)
+                return;
+            loginResumed = m_service->peer().resumeStalled(m_service->loginAnswer());
+        });
+        next.socket().connectToHost(QHostAddress::LocalHost, m_agent->port());
+    });
+    QObject::connect(&m_service->peer(), &FakeHttpPeer::requestReceived, &first.socket(), [&](int index) {
+        if (m_service->peer().requests().at(index).path() != "/dav/")
+            return;
+        first.abort();
+        watch.start();
+    });
+    m_service->stallNextLogin = true;
+    first.send("PASS secret\r\n");
+
+    QTRY_VERIFY_WITH_TIMEOUT(loginResumed && !m_agent->session->IsBusy(), PopClient::ReplyTimeoutMs);
+    QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    QCOMPARE(next.command("STAT"), QByteArray("-ERR authenticate first\r\n"));
+    QVERIFY(next.takeAll().isEmpty());
+    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
 }
 
 QTEST_GUILESS_MAIN(tst_PopFaults)
