@@ -212,8 +212,10 @@ HttpResponse MailService::accountResource(const Context &context, const PathSegm
     QByteArray address;
     if (auto refusal = authenticate(context.request, &address))
         return *refusal;
+    // 401, not 403: a client that holds several accounts' credentials (the
+    // agent does) is asked to present the ones of this account.
     if (address != owner)
-        return HttpResponse::failure(403, "these credentials belong to another account");
+        return m_authenticator.challenge("these credentials belong to another account");
     if (path.size() == 2)
         return homeCollection(context, address);
     const QByteArray &second = path.at(2);

@@ -161,8 +161,9 @@ void tst_ServiceRequests::authentication()
     // Right credentials, someone else's mailbox.
     const HttpResponse foreign = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", {}, {},
                                       basicAuthorization("ann", "annpw"));
-    QCOMPARE(foreign.status, 403);
-    QVERIFY(!foreign.header("X-Zorvane-Reason").isEmpty());
+    QCOMPARE(foreign.status, 401);
+    QCOMPARE(foreign.header("X-Zorvane-Reason"), QByteArray("these credentials belong to another account"));
+    QVERIFY(foreign.header("WWW-Authenticate").startsWith("Digest "));
 
     // Digest, as a client computes it from the challenge.
     const QByteArray uri = "/mail/demo@zorvane.test/inbox/";
@@ -563,7 +564,7 @@ void tst_ServiceRequests::pathsCannotLeaveTheDataFolder_data()
     QTest::newRow("relative") << QByteArray("mail/demo@zorvane.test/inbox/1.a") << 400;
     QTest::newRow("subfolder of a message") << QByteArray("/mail/demo@zorvane.test/inbox/new/1.a") << 404;
     QTest::newRow("hidden file") << QByteArray("/mail/demo@zorvane.test/inbox/.hidden") << 404;
-    QTest::newRow("unknown account") << QByteArray("/mail/accounts/inbox/1.a") << 403;
+    QTest::newRow("unknown account") << QByteArray("/mail/accounts/inbox/1.a") << 401;
     QTest::newRow("the message itself") << QByteArray("/mail/demo@zorvane.test/inbox/1.a") << 200;
 }
 
