@@ -59,17 +59,27 @@ void tst_SmtpWithPop3::sendWhileDownloading()
     QVERIFY(pop.connectTo(wskPop.LocalPort()));
     QVERIFY(pop.reply().startsWith("+OK"));
     QVERIFY(pop.command("USER demo\r\n").startsWith("+OK"));
-    QVERIFY(pop.command("PASS demo\r\n").startsWith("+OK"));
-    QVERIFY(pop.command("STAT\r\n").startsWith("+OK 1 "));
-
     SmtpClient smtp;
     QVERIFY(smtp.connectTo(agent.wskSmtp.LocalPort()));
     QVERIFY(smtp.reply().startsWith("220 "));
-    // Both at once: the download holds the session while SMTP greets, logs in
-    // (HELO dropped the POP3 login for SMTP) and submits.
-    pop.socket.write("RETR 1\r\n");
     QCOMPARE(smtp.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
-    QCOMPARE(smtp.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+
+    // The SMTP login is asked for while the POP3 login waits for the service.
+    bool asked = false;
+    const auto duringPop3Command = QObject::connect(&agent.state.TrayData, &TrayStatus::changed, &agent.state,
+                                                    [&](TrayStatus::Icon, const QString &tip) {
+                                                        if (tip != TrayStatus::Busy || std::exchange(asked, true))
+                                                            return;
+                                                        smtp.socket.write("MAIL FROM:<demo@zorvane.test>\r\n");
+                                                    });
+    pop.socket.write("PASS demo\r\n");
+    QCOMPARE(smtp.reply(), QByteArray("250 OK\r\n"));
+    QObject::disconnect(duringPop3Command);
+    QCOMPARE(pop.reply(), QByteArray("+OK logged in\r\n"));
+    QVERIFY(pop.command("STAT\r\n").startsWith("+OK 1 "));
+
+    // The download runs while the message is submitted.
+    pop.socket.write("RETR 1\r\n");
     QCOMPARE(smtp.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
     QCOMPARE(smtp.command("DATA\r\n").left(4), QByteArray("354 "));
     const QByteArray sent = "Subject: meanwhile\r\n\r\n..sent while a download ran\r\n";
