@@ -31,17 +31,24 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for_port(port, process, timeout=30.0):
+def pop3_login(port, process, timeout=30.0):
+    """Logs in once, so the agent keeps the password for SMTP. A connection
+    that only probes the port would hold the one-client listener until the
+    agent's watchdog frees it, so the probe is the POP3 dialogue itself."""
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+    while True:
         if process.poll() is not None:
             sys.exit(f"the agent ended early with status {process.returncode}")
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
+            pop = poplib.POP3("127.0.0.1", port, timeout=60)
+            break
         except OSError:
+            if time.monotonic() > deadline:
+                sys.exit(f"nothing listens on port {port}")
             time.sleep(0.05)
-    sys.exit(f"nothing listens on port {port}")
+    pop.user(ACCOUNT)
+    pop.pass_(PASSWORD)
+    pop.quit()
 
 
 def message(size):
@@ -75,7 +82,7 @@ def main():
         processes = []
         try:
             service = subprocess.Popen([str(bin_dir / "zorvane-service"), "--data", str(data), "--port", "0"],
-                                       env=env, stdout=subprocess.PIPE, text=True)
+                                       env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
             processes.append(service)
             urls = dict(service.stdout.readline().strip().split("=", 1) for _ in range(2))
 
@@ -88,12 +95,7 @@ def main():
             agent = subprocess.Popen([str(bin_dir / "Zorvane")], env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             processes.append(agent)
-            wait_for_port(smtp_port, agent)
-
-            pop = poplib.POP3("127.0.0.1", pop_port, timeout=60)
-            pop.user(ACCOUNT)
-            pop.pass_(PASSWORD)
-            pop.quit()
+            pop3_login(pop_port, agent)
 
             print(f"{'MiB':>6} {'DATA to reply s':>16} {'s/MiB':>8}")
             for mib in args.sizes:
