@@ -39,9 +39,9 @@ struct PopFrontEnd::Private
     void abandonDownload(std::unique_ptr<XmlHttpRequest> download);
     void resetDialogue();
     void dropConnection();
+    void abortConnection();
     void listenAgain();
     bool sessionBusy() const;
-    bool connected() const { return wskPop.State() == Winsock::sckConnected; }
 
     PopFrontEnd *q;
     modMain &state;
@@ -54,6 +54,7 @@ struct PopFrontEnd::Private
     // may find, when it returns, that its connection was replaced meanwhile.
     quint64 dialogueSerial = 0;
     bool quitAccepted = false; // the QUIT reply is out; nothing more is read
+    bool peerGone = false;     // a reply found the client closed; the connection ends after its lines
 };
 
 PopFrontEnd::PopFrontEnd(modMain &state, Winsock &wskPop, QObject *parent)
@@ -144,13 +145,15 @@ void PopFrontEnd::Private::dataArrival()
 // Interprets every complete line, one at a time, unless something must run
 // to its end first: a line further up the stack, a large download, or an
 // operation of the SMTP side. Each of those comes back here when it is done.
+// Lines of a client that has closed meanwhile are still interpreted (a QUIT
+// still runs the update phase); their replies find no connection.
 void PopFrontEnd::Private::processHeldInput()
 {
     if (interpreting || quitAccepted || delivery.IsActive() || sessionBusy())
         return;
     interpreting = true;
     QByteArray line;
-    while (connected() && !quitAccepted && !delivery.IsActive() && !sessionBusy()) {
+    while (!quitAccepted && !delivery.IsActive() && !sessionBusy()) {
         const PopBuffer::Next next = popBuffer.takeNext(&line);
         if (next == PopBuffer::Next::Nothing)
             break;
@@ -160,6 +163,8 @@ void PopFrontEnd::Private::processHeldInput()
             interpretLine(line);
     }
     interpreting = false;
+    if (peerGone && !delivery.IsActive() && !sessionBusy())
+        abortConnection();
 }
 
 void PopFrontEnd::Private::answerOverlongLine()
@@ -185,6 +190,8 @@ void PopFrontEnd::Private::interpretLine(const QByteArray &line)
         if (SendPopReply(result.reply)) {
             quitAccepted = true;
             interpreter.SetQuitSent();
+        } else if (peerGone) {
+            quitAccepted = true; // nothing after QUIT is read
         }
         return;
     }
@@ -216,9 +223,20 @@ bool PopFrontEnd::Private::SendPopReply(const QByteArray &text)
     }
     if (state.LogToFile)
         state.LogEntry(QStringLiteral("POP3! Error: ") + QString::number(socketState));
+    if (socketState == Winsock::sckClosing) {
+        // The client has closed. What it sent before is still interpreted
+        // (a QUIT still runs the update phase); then the connection ends.
+        peerGone = true;
+        return false;
+    }
+    abortConnection();
+    return false;
+}
+
+void PopFrontEnd::Private::abortConnection()
+{
     dropConnection();
     state.AddLogLine(QStringLiteral("Operation aborted."));
-    return false;
 }
 
 // The QUIT reply has gone: the dialogue is over, the port listens again.
@@ -276,6 +294,7 @@ void PopFrontEnd::Private::resetDialogue()
     popBuffer.clear();
     interpreter.ResetDialogue();
     quitAccepted = false;
+    peerGone = false;
 }
 
 // Closes the connection without a word and listens again.

@@ -38,6 +38,7 @@ private slots:
     void updatePhase_data();
     void updatePhase();
     void quitClosesAndListensAgain();
+    void quitWithoutWaitingStillUpdates();
     void droppedClientIsRecovered();
     void localhostOnlyRule();
     void secondClientIsNotAnswered();
@@ -61,7 +62,7 @@ void tst_PopDialogue::initTestCase()
     m_env = std::make_unique<IsolatedEnvironment>();
     QVERIFY(m_env->isValid());
     m_service = std::make_unique<ServiceProcess>(m_env->path(QStringLiteral("service")));
-    for (const char *account : {"user", "marks", "deletes", "ignored", "quitter"})
+    for (const char *account : {"user", "marks", "deletes", "ignored", "quitter", "hasty"})
         QVERIFY(m_service->addAccount(QLatin1String(account) + Domain, QStringLiteral("secret")));
 
     // The inbox of "user": a small message, dot lines, the sizes around the
@@ -485,6 +486,23 @@ void tst_PopDialogue::quitClosesAndListensAgain()
     QVERIFY(next.connectTo(m_agent->port()));
     QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QCOMPARE(next.command("PASS secret"), QByteArray("-ERR authenticate first\r\n"));
+}
+
+// A client that sends DELE and QUIT together and closes at once still gets
+// its marks carried out: the update phase does not depend on the replies
+// reaching it.
+void tst_PopDialogue::quitWithoutWaitingStillUpdates()
+{
+    putMessage(QStringLiteral("hasty"), "3000000001.M1P1.test", messageOfSize(500, "hasty"));
+    m_agent->options.markReadOnServer = true;
+    PopClient client;
+    login(client, "hasty");
+    client.send("DELE 1\r\nQUIT\r\n");
+    client.socket().disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(maildirFiles(QStringLiteral("hasty")).value(0).endsWith(QStringLiteral(":2,S")),
+                             PopClient::ReplyTimeoutMs);
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Logoff.")));
+    QVERIFY(m_agent->listensAgain());
 }
 
 void tst_PopDialogue::droppedClientIsRecovered()
