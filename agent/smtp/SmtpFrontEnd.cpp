@@ -119,7 +119,6 @@ void SmtpFrontEnd::onDataArrival()
     // no event of their own; they are taken in the same way here.
     for (QByteArray bytes = d->wskSmtp.GetData(); !bytes.isEmpty(); bytes = d->wskSmtp.GetData()) {
         d->smtpBuffer.append(bytes);
-        bytes = QByteArray();
         if (d->smtpBuffer.phase() == SmtpBuffer::Phase::Message && !d->smtpBuffer.messageComplete())
             d->m.AddLogLine(QStringLiteral("  ... receiving"));
         interpretBufferedInput();
