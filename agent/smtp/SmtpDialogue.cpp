@@ -9,6 +9,8 @@
 
 #include <QEventLoop>
 
+#include <cstring>
+
 namespace {
 
 const QByteArray LineEnd = QByteArrayLiteral("\r\n");
@@ -73,6 +75,19 @@ QString senderAccountName(const QByteArray &text)
     QByteArray name = argumentAfterColon(firstLine(text));
     name.replace('<', ' ').replace('>', ' ');
     return QString::fromUtf8(trimBlanks(name));
+}
+
+// The envelope lines followed by the message, in the buffer the message
+// came in: the message moves up by the envelope's length, so a large message
+// is held once rather than once more beside its copy.
+QByteArray submissionText(const QByteArray &envelope, QByteArray message)
+{
+    const qsizetype messageLength = message.size();
+    message.resize(messageLength + envelope.size());
+    char *data = message.data();
+    std::memmove(data + envelope.size(), data, size_t(messageLength));
+    std::memcpy(data, envelope.constData(), size_t(envelope.size()));
+    return message;
 }
 
 } // namespace
@@ -191,16 +206,15 @@ QByteArray SmtpDialogue::handleEnvelope(const QByteArray &word, const QByteArray
 // State 2: the whole message text, end marker included.
 QByteArray SmtpDialogue::handleMessageText(QByteArray text)
 {
-    SmtpMessage = UnstuffData(text);
-    text = QByteArray(); // one copy of a large message is enough
+    SmtpMessage = UnstuffData(std::move(text));
     log(QStringLiteral("  Sending message..."));
 
-    SmtpEnvelope.append(SmtpMessage);
+    const QByteArray submission = submissionText(SmtpEnvelope, std::move(SmtpMessage));
     SmtpMessage.clear();
     QByteArray reply = Reply::LocalError;
     if (m.MailSession) {
         waitUntilSessionFree();
-        reply = m.MailSession->Send(SmtpEnvelope, m.Options().SaveSentItems());
+        reply = m.MailSession->Send(submission, m.Options().SaveSentItems());
         if (!reply.endsWith(LineEnd))
             reply.append(LineEnd);
     }

@@ -1,5 +1,7 @@
 #include "UnstuffData.h"
 
+#include <cstring>
+
 namespace {
 
 const QByteArray EndMarker = QByteArrayLiteral("\r\n.\r\n");
@@ -17,23 +19,28 @@ qsizetype messageLength(const QByteArray &text)
 
 } // namespace
 
-QByteArray UnstuffData(const QByteArray &text)
+QByteArray UnstuffData(QByteArray text)
 {
     const qsizetype length = messageLength(text);
-    const char *in = text.constData();
-
-    QByteArray out;
-    out.reserve(length);
-    // Copies the runs between stuffed line starts in one piece each, so a
-    // large message costs one pass.
-    qsizetype from = (length >= 2 && in[0] == '.' && in[1] == '.') ? 1 : 0;
+    char *data = text.data(); // its own copy only when the caller kept one
+    // Moves the runs between stuffed line starts down over the dropped dots,
+    // one run at a time, so a large message costs one pass. Writing stays
+    // behind reading: a run never overwrites bytes still to be searched.
+    qsizetype from = (length >= 2 && data[0] == '.' && data[1] == '.') ? 1 : 0;
+    qsizetype to = 0;
+    const auto keep = [&](qsizetype end) {
+        if (to != from)
+            std::memmove(data + to, data + from, size_t(end - from));
+        to += end - from;
+    };
     for (;;) {
         const qsizetype at = text.indexOf(StuffedLineStart, from);
         if (at < 0 || at + StuffedLineStart.size() > length) {
-            out.append(in + from, length - from);
-            return out;
+            keep(length);
+            text.truncate(to);
+            return text;
         }
-        out.append(in + from, at + 3 - from); // CR LF and the dot the client wrote
-        from = at + 4;                        // past the stuffing dot
+        keep(at + 3);  // CR LF and the dot the client wrote
+        from = at + 4; // past the stuffing dot
     }
 }

@@ -8,4 +8,6 @@
 // of SMTP). A text that begins with the marker's dot line (".\r\n" right
 // after the 354 reply) is the empty message. The first line is unstuffed
 // like every other: the client stuffed it too.
-QByteArray UnstuffData(const QByteArray &text);
+// The text is changed where it lies: a caller that hands it over with
+// std::move gets its own buffer back, so a large message is never held twice.
+QByteArray UnstuffData(QByteArray text);

@@ -53,7 +53,13 @@ void tst_SmtpBuffer::unstuffing()
 {
     QFETCH(QByteArray, wire);
     QFETCH(QByteArray, message);
+    const QByteArray original(wire.constData(), wire.size()); // not shared with wire
     QCOMPARE(UnstuffData(wire), message);
+    // A text the caller keeps is left as it was ...
+    QCOMPARE(wire, original);
+    // ... and one handed over is unstuffed in its own buffer.
+    QByteArray handedOver(wire.constData(), wire.size());
+    QCOMPARE(UnstuffData(std::move(handedOver)), message);
 }
 
 void tst_SmtpBuffer::messageEndsAtFirstMarker_data()
