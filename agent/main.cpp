@@ -174,6 +174,11 @@ int main(int argc, char *argv[])
 #endif
 #ifdef ZORVANE_HAVE_POP3
     SocketWatchdog watchdog(state, wskPop, wskSmtp);
+    // A healed socket starts its dialogue afresh.
+    QObject::connect(&watchdog, &SocketWatchdog::PopRecovered, &popFrontEnd, &PopFrontEnd::ResetDialogue);
+#ifdef ZORVANE_HAVE_SMTP
+    QObject::connect(&watchdog, &SocketWatchdog::SmtpRecovered, &smtpFrontEnd, &SmtpFrontEnd::ResetDialogue);
+#endif
     watchdog.start();
 #endif
 

@@ -94,14 +94,22 @@ QNetworkReply *NetworkAccess::send(const HttpRequestSpec &spec, const QUrl &url,
 {
     const QString origin = originOf(url);
     const Credentials given { spec.user, spec.password };
-    if (spec.hasCredentials && mayPresentOtherCredentials(origin, given)) {
+    // The manager presents what it handed over last without being asked. A
+    // request without credentials of its own stands for the login accepted
+    // last, which may have happened on another thread's manager since.
+    Credentials presented = given;
+    const bool presents = spec.hasCredentials || rememberedFor(origin, &presented);
+    if (presents && mayPresentOtherCredentials(origin, presented)) {
         // Dropping the cache would strand the transfers in flight.
         if (!m_inFlight.isEmpty()) {
-            *refusal = NetworkCode::RequestPending;
-            return nullptr;
+            if (spec.hasCredentials) {
+                *refusal = NetworkCode::RequestPending;
+                return nullptr;
+            }
+        } else {
+            m_manager->clearAccessCache();
+            m_handedOver.clear();
         }
-        m_manager->clearAccessCache();
-        m_handedOver.clear();
     }
 
     QNetworkRequest request(url);
