@@ -17,6 +17,7 @@ constexpr qsizetype MarkerOverlapBytes = 4;
 
 void SmtpBuffer::append(const QByteArray &bytes)
 {
+    makeRoomFor(bytes.size());
     m_data.append(bytes);
     if (m_phase == Phase::Command) {
         if (m_skippingLine)
@@ -25,6 +26,18 @@ void SmtpBuffer::append(const QByteArray &bytes)
     }
     scanForEndMarker();
     dropOversizedMessageBytes();
+}
+
+// Grows the buffer in doubling steps through reserve(), which lets the
+// system enlarge the block where it lies; left to append(), every growth
+// would copy everything received so far into a fresh block.
+void SmtpBuffer::makeRoomFor(qsizetype incoming)
+{
+    const qsizetype needed = m_data.size() + incoming;
+    // An empty buffer takes the first piece over without copying it.
+    if (m_data.isEmpty() || needed <= m_data.capacity())
+        return;
+    m_data.reserve(qMax(needed, 2 * m_data.size()));
 }
 
 void SmtpBuffer::clear()

@@ -50,6 +50,7 @@ public:
     qint64 messageBytes() const { return m_droppedBytes + m_data.size(); }
 
 private:
+    void makeRoomFor(qsizetype incoming);
     Take takeCommand(QByteArray *text);
     Take takeMessage(QByteArray *text);
     void scanForEndMarker();
