@@ -55,6 +55,8 @@ struct RequestSpec
     QList<HeaderPair> headers;
     QByteArray body;
     qint64 maxResponseBytes = MaxXmlAnswerBytes;
+    // In debug mode the answer's status and headers go to the log file.
+    bool logResponse = true;
 };
 
 bool IsSuccessStatus(int status)
@@ -63,15 +65,27 @@ bool IsSuccessStatus(int status)
 }
 
 // A body shorter (or longer) than the Content-Length the service announced
-// was cut off on the way; delivered as mail it would lose the rest.
-bool HasAnnouncedLength(const XmlHttpRequest &request)
+// was cut off on the way: the connection ended before the answer did.
+bool IsCutShort(const XmlHttpRequest &request)
 {
     const QByteArray announced = request.getResponseHeader("Content-Length").trimmed();
     if (announced.isEmpty())
-        return true;
+        return false;
     bool ok = false;
     const qint64 length = announced.toLongLong(&ok);
-    return !ok || length == request.responseText().size();
+    return ok && length != request.responseText().size();
+}
+
+// The status an answer counts with. One cut short counts as the connection
+// failure it was, whatever its status line said: a login, a listing, a
+// message or a verdict on a submission must never be taken from half an
+// answer.
+int StatusOf(const XmlHttpRequest &request, bool *ok, int *errorNumber = nullptr)
+{
+    const int status = request.status(ok, errorNumber);
+    if (*ok && IsCutShort(request))
+        return SessionErrors::AnswerCutShort;
+    return status;
 }
 
 // Escapes an address for the inside of a stylesheet text, so that an address
@@ -211,8 +225,11 @@ bool clsHotmail::Private::IsAltAccount(const QString &userName) const
     return userName.contains(QString::fromUtf8(texts.AltAccountMarker), Qt::CaseInsensitive);
 }
 
-// The request sequence: open, headers in order, send, then the completion
-// wait. Returns 0 when the request completed, else the attempt's error number.
+// The request sequence: open, headers in order, send, the completion wait
+// and, in debug mode, the response log. Returns 0 when the request completed
+// with an answer, else the attempt's error number: 1000 for a request given
+// up, the network code for a connection that failed or ended before the
+// answer did.
 int clsHotmail::Private::SendAwaitedOn(XmlHttpRequest &request, const RequestSpec &spec, const QString &user,
                                        const QString &password)
 {
@@ -223,6 +240,12 @@ int clsHotmail::Private::SendAwaitedOn(XmlHttpRequest &request, const RequestSpe
     request.send(spec.body);
     if (!wait.WaitForResponse(request))
         return RequestGivenUp;
+    if (spec.logResponse)
+        WriteResponseLog(request);
+    bool ok = false;
+    const int status = StatusOf(request, &ok);
+    if (ok && IsNetworkFailure(status))
+        return status;
     return 0;
 }
 
@@ -251,7 +274,7 @@ int clsHotmail::Private::CurrentStatus() const
     if (!Request)
         return 0;
     bool ok = false;
-    const int status = Request->status(&ok);
+    const int status = StatusOf(*Request, &ok);
     return ok ? status : 0;
 }
 
@@ -328,10 +351,9 @@ int clsHotmail::Login(const QString &UserName, const QString &Password, XmlDocum
         d->SendAwaitedOn(login, spec, loginUser, Password);
         bool ok = false;
         int errorNumber = 0;
-        const int status = login.status(&ok, &errorNumber);
+        const int status = StatusOf(login, &ok, &errorNumber);
         if (!ok)
             return errorNumber;
-        d->WriteResponseLog(login);
 
         if (status == StatusLoginRedirect && redirects < MaxLoginRedirects) {
             ++redirects;
@@ -387,7 +409,6 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
     const int firstError = SendAwaited(QueryRequest(collectionUrl));
     if (firstError != 0)
         return AttemptOutcome::Failed(firstError);
-    WriteResponseLog(*Request);
     // An answer that is no XML (a proxy's page, a refused connection) will
     // not turn into a listing by asking again.
     const XmlDocument collection = Request->responseXML();
@@ -408,7 +429,6 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
     const int secondError = SendAwaited(QueryRequest(folderUrl));
     if (secondError != 0)
         return AttemptOutcome::Failed(secondError);
-    WriteResponseLog(*Request);
     const XmlDocument folder = Request->responseXML();
     if (folder.xml().isEmpty()) {
         reply = StoreNotLocked;
@@ -488,9 +508,7 @@ int clsHotmail::Logoff(const QString &UserName)
     const RequestSpec spec{d->texts.QueryVerb, base + d->texts.LogoffPath, {d->CommonPair()}, QByteArray(),
                            MaxXmlAnswerBytes};
     const int errorNumber = d->SendAwaited(spec);
-    if (errorNumber == 0)
-        d->WriteResponseLog(*d->Request);
-    else if (errorNumber == RequestGivenUp && d->state.LogToFile)
+    if (errorNumber == RequestGivenUp && d->state.LogToFile)
         d->state.LogEntry(QStringLiteral("ERR - Logoff failed"));
     return d->CurrentStatus();
 }
@@ -530,12 +548,11 @@ AttemptOutcome clsHotmail::Private::DownloadAttempt(int MsgNumber, QByteArray &t
     const int errorNumber = SendAwaited(FetchRequest(store.Url(MsgNumber), MaxMessageBytes));
     if (errorNumber != 0)
         return AttemptOutcome::Failed(errorNumber);
-    WriteResponseLog(*Request);
+    // An HTTP status that is no success is told apart from a network code
+    // by the added base.
     const int status = CurrentStatus();
     if (!IsSuccessStatus(status))
         return AttemptOutcome::Failed(StatusFailureBase + status);
-    if (!HasAnnouncedLength(*Request))
-        return AttemptOutcome::Failed(AnswerCutShort);
     text = Request->responseText();
     return AttemptOutcome::Finished();
 }
@@ -620,7 +637,6 @@ QByteArray clsHotmail::Private::FetchHeaders(int MsgNumber)
         const int errorNumber = SendAwaited(QueryRequest(store.Url(MsgNumber)));
         if (errorNumber != 0)
             return AttemptOutcome::Failed(errorNumber);
-        WriteResponseLog(*Request);
         int stylesheetError = 0;
         const std::optional<QByteArray> output =
             ApplyStylesheet(Request->responseXML(), texts.HeaderStylesheet, stylesheetError);
@@ -650,8 +666,7 @@ void clsHotmail::Private::RunUpdatePasses(RequestFor requestFor)
             const int errorNumber = SendAwaited(requestFor(i));
             if (errorNumber != 0)
                 return AttemptOutcome::Failed(errorNumber);
-            WriteResponseLog(*Request);
-        }
+                }
         return AttemptOutcome::Finished();
     });
 }
@@ -691,7 +706,8 @@ bool clsHotmail::PopCollect(const XmlDocument &XmlMailbox)
         d->ApplyStylesheet(XmlMailbox, d->texts.CollectUrlStylesheet, errorNumber);
     if (!address)
         return false;
-    const RequestSpec spec{d->texts.FetchVerb, address->trimmed(), {}, QByteArray(), MaxXmlAnswerBytes};
+    RequestSpec spec{d->texts.FetchVerb, address->trimmed(), {}, QByteArray(), MaxXmlAnswerBytes};
+    spec.logResponse = false;
     return d->SendAwaited(spec) == 0;
 }
 
@@ -733,7 +749,7 @@ QByteArray clsHotmail::Send(const QByteArray &Message, bool SaveInSent)
         d->WriteResponseLog(request);
         bool ok = false;
         int errorNumber = 0;
-        const int status = request.status(&ok, &errorNumber);
+        const int status = StatusOf(request, &ok, &errorNumber);
         if (!ok)
             return AttemptOutcome::Failed(errorNumber);
         // No connection, no answer: the component failed, not the service.

@@ -90,6 +90,7 @@ private slots:
     void loginOtherStatuses_data();
     void loginOtherStatuses();
     void loginNeverAnswered();
+    void answersCutShortAreConnectionFailures();
 
     void storeLoad_data();
     void storeLoad();
@@ -401,6 +402,43 @@ void tst_SessionFaults::loginOtherStatuses()
     QCOMPARE(m_peer->requests().size(), 1);
 }
 
+void tst_SessionFaults::answersCutShortAreConnectionFailures()
+{
+    // The connection ends before the announced length: whatever the status
+    // line said, nothing is taken from half an answer. The HTTP layer may
+    // send such a request again by itself, even after the session has moved
+    // on, so the peer answers by address instead of by a counted script.
+    const auto cutShort = [](int status, const QByteArray &start) {
+        return FakeHttpPeer::raw("HTTP/1.1 " + QByteArray::number(status) + " Whatever\r\nContent-Length: 900\r\n\r\n"
+                                 + start).close();
+    };
+    const FakeHttpPeer::Answer collection = CollectionAnswer(3, 2);
+    const FakeHttpPeer::Answer folder =
+        FolderAnswer({{"a1", 100, true}, {"b2", 200, false}, {"c3", 300, false}});
+    bool folderCutShort = false;
+    m_peer->setResponder([&](const FakeHttpPeer::Request &request) {
+        if (request.path() == "/mail/joe/")
+            return collection;
+        if (request.path() == "/mail/joe/inbox/")
+            return folderCutShort ? cutShort(207, "<?xml version=\"1.0\"?>") : folder;
+        return cutShort(request.verb == "GET" ? 200 : 207, "<?xml version=\"1.0\"?><D:multistatus xmlns:D=\"DAV:\">");
+    });
+
+    XmlDocument mailbox = Mailbox();
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox), 12030);
+    QCOMPARE(session().ConnStatus(QStringLiteral("joe@zorvane.test")),
+             QByteArray("Communication error: 22030, 12030 - The connection with the server has been terminated.\r\n"));
+
+    QCOMPARE(session().GetMsgStoreProps(Mailbox(), true), QByteArray("+OK store loaded"));
+    QCOMPARE(session().Retrieve(1),
+             QByteArray("-ERR Retrieval failed: 12030, 12030 - The connection with the server has been terminated."));
+
+    folderCutShort = true;
+    QCOMPARE(session().GetMsgStoreProps(Mailbox(), true),
+             QByteArray("-ERR communication error: 12030, 12030 - The connection with the server has been terminated."));
+    QCOMPARE(session().Stat(), QByteArray("+OK 3 600"));
+}
+
 void tst_SessionFaults::loginNeverAnswered()
 {
     m_peer->enqueue(FakeHttpPeer::silence());
@@ -611,7 +649,7 @@ void tst_SessionFaults::retrieveFromDeadAddress()
     m_peer->enqueue(FolderAnswer({{"gone", 10, false}}, dead));
     QCOMPARE(session().GetMsgStoreProps(Mailbox()), QByteArray("+OK store loaded"));
     QCOMPARE(session().Retrieve(1),
-             QByteArray("-ERR Retrieval failed: 22029, 12029 - The attempt to connect to the server failed."));
+             QByteArray("-ERR Retrieval failed: 12029, 12029 - The attempt to connect to the server failed."));
     QCOMPARE(session().HighestMessageNumber(), 1);
 }
 
@@ -814,6 +852,16 @@ void tst_SessionFaults::sendPostsAgainAfterComponentFailure()
     // connection before it reports the failure, so the session's first
     // attempt takes both drops and its second one gets the answer.
     const QByteArray submission = "MAIL FROM:<joe@zorvane.test>\r\nRCPT TO:<a@b.c>\r\n\r\nHi\r\n";
+    FakeHttpPeer cutPeer;
+    QVERIFY(cutPeer.listenInOwnThread());
+    QVERIFY(session().GetSendUrl(Mailbox(cutPeer.url(QStringLiteral("/mail/joe/sendmsg")))));
+    const FakeHttpPeer::Answer verdictCutShort =
+        FakeHttpPeer::raw("HTTP/1.1 201 Created\r\nContent-Length: 100\r\n\r\nstored").close();
+    cutPeer.enqueue(verdictCutShort);
+    cutPeer.enqueue(verdictCutShort);
+    QCOMPARE(session().Send(submission, true), QByteArray("451 Local error in processing\r\n"));
+    QCOMPARE(cutPeer.requests().size(), 2);
+
     FakeHttpPeer sendPeer;
     QVERIFY(sendPeer.listenInOwnThread());
     QVERIFY(session().GetSendUrl(Mailbox(sendPeer.url(QStringLiteral("/mail/joe/sendmsg")))));
