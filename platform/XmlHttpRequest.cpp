@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include <optional>
+#include <utility>
 
 struct XmlHttpRequest::Private
 {
@@ -133,6 +134,14 @@ const QByteArray &XmlHttpRequest::responseText() const
     if (d->exchange)
         return d->exchange->answer().body;
     return d->answer.body;
+}
+
+QByteArray XmlHttpRequest::takeResponseText()
+{
+    if (d->readyState != 4)
+        return QByteArray();
+    d->parsedAnswer.reset();
+    return std::exchange(d->answer.body, QByteArray());
 }
 
 XmlDocument XmlHttpRequest::responseXML() const

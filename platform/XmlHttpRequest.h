@@ -75,6 +75,9 @@ public:
     // The body bytes as they arrived, unchanged; while readyState is 3 the
     // part received so far.
     const QByteArray &responseText() const;
+    // Once complete: hands the body over and leaves responseText() empty, so
+    // a large answer is held once, by the caller. Empty before completion.
+    QByteArray takeResponseText();
     // The body parsed as XML once complete; an empty document otherwise or
     // when the body is not well-formed.
     XmlDocument responseXML() const;

@@ -368,11 +368,17 @@ void tst_XmlHttpRequest::readyStateIsThreeWhileTheAnswerArrives()
     QCOMPARE(request.statusText(), QByteArray("OK"));
     QTRY_COMPARE(request.responseText(), QByteArray("hello"));
     QVERIFY(!states.contains(QVariantList { 4 }));
+    // Nothing is handed over before the answer is whole, and nothing is lost.
+    QCOMPARE(request.takeResponseText(), QByteArray());
 
     QVERIFY(peer.resumeStalled(FakeHttpPeer::raw(" world")));
     QVERIFY(completes(request));
     QCOMPARE(request.responseText(), QByteArray("hello world"));
     QCOMPARE(states.count(QVariantList { 3 }), 1);
+    // Once whole, the body is handed over once; the status stays.
+    QCOMPARE(request.takeResponseText(), QByteArray("hello world"));
+    QCOMPARE(request.responseText(), QByteArray());
+    QCOMPARE(request.status(), 200);
 }
 
 void tst_XmlHttpRequest::reopeningAbandonsTheRequestInFlight()
