@@ -5,21 +5,26 @@
 // The byte-stuffing of POP3 multi-line replies: inside a multi-line reply
 // every data line that begins with "." goes out with one more "." in front,
 // so the only line that is a lone "." is the terminator. Lines end with CRLF;
-// a bare CR or LF does not end a line. Both functions run in linear time.
+// a bare CR or LF does not end a line. Every function runs in linear time and
+// works in the buffer it is given: a caller that hands its text over with
+// std::move gets it back stuffed without a second copy of a large message.
 namespace DotStuffing {
 
 // A complete multi-line reply as the session composes it: status line, CRLF,
 // data lines, and the terminating "." without its line end. Every data line
 // is stuffed; the status line and the terminator are left alone. A text that
 // does not end in CRLF "." (a one-line reply) comes back unchanged.
-QByteArray StuffMultiLineReply(const QByteArray &reply);
+QByteArray StuffMultiLineReply(QByteArray reply);
+
+// The reply as it goes to the client: StuffMultiLineReply and the final CRLF.
+QByteArray WireReply(QByteArray reply);
 
 // A message text that goes out as the data lines of a reply: every line,
 // the first included, is stuffed.
-QByteArray StuffDataLines(const QByteArray &text);
+QByteArray StuffDataLines(QByteArray text);
 
 // The message text followed by what ends the reply: CRLF when the text does
 // not already end with one, then "." CRLF. Stuffed as StuffDataLines.
-QByteArray MessageWithTerminator(const QByteArray &text);
+QByteArray MessageWithTerminator(QByteArray text);
 
 } // namespace DotStuffing

@@ -108,7 +108,8 @@ void MessageDelivery::completeIfDone()
         emit Finished(Outcome::Failed);
         return;
     }
-    m_wskPop.SendData(DotStuffing::MessageWithTerminator(m_download->responseText()));
+    // The body is stuffed where it lies and goes to the socket as it is.
+    m_wskPop.SendData(DotStuffing::MessageWithTerminator(m_download->takeResponseText()));
     dropDownload();
     emit Finished(Outcome::Delivered);
 }

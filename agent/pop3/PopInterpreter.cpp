@@ -249,11 +249,11 @@ PopInterpreter::Result PopInterpreter::handleTransaction(const PopCommandLine &c
     if (word == "LIST") {
         // "LIST" [SP msg]: without a number the whole listing.
         log(QStringLiteral("POP3-Listing Inbox contents."));
-        return reply(DotStuffing::StuffMultiLineReply(mail.List(n)) + CrLf);
+        return reply(DotStuffing::WireReply(mail.List(n)));
     }
     if (word == "UIDL") {
         log(QStringLiteral("POP3-Listing message IDs"));
-        return reply(DotStuffing::StuffMultiLineReply(mail.ListNames(n)) + CrLf);
+        return reply(DotStuffing::WireReply(mail.ListNames(n)));
     }
     if (word == "RETR")
         return handleRetrieve(n, cmd.argumentText);
@@ -309,7 +309,7 @@ PopInterpreter::Result PopInterpreter::handleRetrieve(int msgNumber, const QByte
         m_state.TrayData.set(TrayStatus::Icon::Busy, TrayStatus::Busy);
         return r;
     }
-    return reply(DotStuffing::StuffMultiLineReply(mail.Retrieve(msgNumber)) + CrLf);
+    return reply(DotStuffing::WireReply(mail.Retrieve(msgNumber)));
 }
 
 // "DELE" SP msg: the mark only counts when QUIT has something to do with it.
@@ -333,7 +333,7 @@ PopInterpreter::Result PopInterpreter::handleTop(const PopCommandLine &cmd, int 
     if (lines.kind != PopNumber::Kind::Valid)
         return invalidArgument(QStringLiteral("POP3-Unknown command: ") + loggable(line));
     log(QStringLiteral("POP3-Inspecting message header #") + QString::fromUtf8(cmd.arguments.value(0, "0")));
-    return reply(DotStuffing::StuffMultiLineReply(session()->Top(msgNumber, lines.value)) + CrLf);
+    return reply(DotStuffing::WireReply(session()->Top(msgNumber, lines.value)));
 }
 
 // QUIT in the transaction state runs the update phase: the marks reach the

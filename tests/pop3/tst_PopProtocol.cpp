@@ -148,7 +148,14 @@ void tst_PopProtocol::stuffing()
 {
     QFETCH(QByteArray, reply);
     QFETCH(QByteArray, stuffed);
+    const QByteArray original(reply.constData(), reply.size()); // not shared with reply
     QCOMPARE(DotStuffing::StuffMultiLineReply(reply), stuffed);
+    QCOMPARE(DotStuffing::WireReply(reply), stuffed + "\r\n");
+    // A reply the caller keeps is left as it was; one handed over is stuffed
+    // in its own buffer.
+    QCOMPARE(reply, original);
+    QByteArray handedOver(reply.constData(), reply.size());
+    QCOMPARE(DotStuffing::WireReply(std::move(handedOver)), stuffed + "\r\n");
 }
 
 void tst_PopProtocol::messageWithTerminator_data()
@@ -161,14 +168,20 @@ void tst_PopProtocol::messageWithTerminator_data()
     QTest::newRow("dot lines") << QByteArray("a\r\n.\r\n..\r\n.x\r\n") << QByteArray("a\r\n..\r\n...\r\n..x\r\n.\r\n");
     QTest::newRow("ends in a lone dot") << QByteArray("a\r\n.") << QByteArray("a\r\n..\r\n.\r\n");
     QTest::newRow("empty") << QByteArray() << QByteArray("\r\n.\r\n");
+    QTest::newRow("dots first, in a row and last") << QByteArray(".a\r\n.\r\n.\r\nb\r\n.c")
+                                                   << QByteArray("..a\r\n..\r\n..\r\nb\r\n..c\r\n.\r\n");
 }
 
 void tst_PopProtocol::messageWithTerminator()
 {
     QFETCH(QByteArray, text);
     QFETCH(QByteArray, wire);
+    const QByteArray original(text.constData(), text.size());
     QCOMPARE(DotStuffing::MessageWithTerminator(text), wire);
     QCOMPARE(DotStuffing::StuffDataLines(text) + (text.endsWith("\r\n") ? "" : "\r\n") + ".\r\n", wire);
+    QCOMPARE(text, original);
+    QByteArray handedOver(text.constData(), text.size());
+    QCOMPARE(DotStuffing::MessageWithTerminator(std::move(handedOver)), wire);
 }
 
 // A megabyte of nothing but dot lines: every line doubled, nothing lost.
