@@ -168,9 +168,6 @@ HttpAuthenticator::Result HttpAuthenticator::checkDigest(const HttpRequest &requ
         return {Outcome::Rejected, {}};
     if (!qop.isEmpty() && (qop != "auth" || p.value("nc").isEmpty() || p.value("cnonce").isEmpty()))
         return {Outcome::Rejected, {}};
-    const int state = nonceState(nonce);
-    if (state < 0)
-        return {Outcome::Rejected, {}};
     const Account *account = m_accounts.find(m_accounts.addressForLoginName(user));
     if (!account)
         return {Outcome::Rejected, {}};
@@ -182,7 +179,10 @@ HttpAuthenticator::Result HttpAuthenticator::checkDigest(const HttpRequest &requ
         : md5Hex(ha1 + ':' + nonce + ':' + p.value("nc") + ':' + p.value("cnonce") + ':' + qop + ':' + ha2);
     if (!equalInConstantTime(expected, p.value("response").toLower()))
         return {Outcome::Rejected, {}};
-    if (state == 1)
+    // The right password with a nonce this run did not issue (an earlier run
+    // of the service) or one that has expired: the client may simply answer
+    // a fresh nonce with the same credentials.
+    if (nonceState(nonce) != 0)
         return {Outcome::Stale, {}};
     return {Outcome::Accepted, account->address};
 }

@@ -38,7 +38,7 @@ private:
     Result checkBasic(const QByteArray &credentials) const;
     Result checkDigest(const HttpRequest &request, const QByteArray &credentials) const;
     QByteArray nonceMac(const QByteArray &timeText) const;
-    // 0 good, 1 expired, -1 not ours.
+    // 0 good, 1 expired, -1 not issued by this run.
     int nonceState(const QByteArray &nonce) const;
 
     const AccountBook &m_accounts;

@@ -45,7 +45,7 @@ private slots:
     void cleanup();
 
     void authentication();
-    void digestNonceExpires();
+    void digestNonceExpiresAndSurvivesARestart();
     void loginRedirectsAndAlternativeAccounts();
     void listingFollowsTheMaildir();
     void stylesheetsOnTheAnswers();
@@ -180,13 +180,14 @@ void tst_ServiceRequests::authentication()
     QCOMPARE(send("PROPFIND", uri, {}, {}, digestAuthorization(challenges.at(0), "PROPFIND", "/dav/", "demo", "demo"))
                  .status,
              401);
-    // A nonce the service never issued.
+    // A nonce the service never issued is not accepted, whatever the password.
     QByteArray forged = challenges.at(0);
     forged.replace("nonce=\"", "nonce=\"1");
     QCOMPARE(send("PROPFIND", uri, {}, {}, digestAuthorization(forged, "PROPFIND", uri, "demo", "demo")).status, 401);
+    QCOMPARE(send("PROPFIND", uri, {}, {}, digestAuthorization(forged, "PROPFIND", uri, "demo", "x")).status, 401);
 }
 
-void tst_ServiceRequests::digestNonceExpires()
+void tst_ServiceRequests::digestNonceExpiresAndSurvivesARestart()
 {
     const QByteArray challenge = send("PROPFIND", "/dav/", {}, {}, {}).header("WWW-Authenticate");
     m_now += 3601;
@@ -199,6 +200,25 @@ void tst_ServiceRequests::digestNonceExpires()
                                     digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "bad"));
     QCOMPARE(wrong.status, 401);
     QVERIFY(!wrong.header("WWW-Authenticate").contains("stale"));
+    // A nonce of an earlier run of the service (another secret) with the
+    // right password: stale too, so a client's kept credentials carry on
+    // after a restart.
+    MailService::Settings settings;
+    settings.dataDir = m_dir->path();
+    settings.clock = [this] { return m_now; };
+    MailService earlierRun(settings);
+    HttpRequest probe;
+    probe.method = "PROPFIND";
+    probe.rawTarget = "/dav/";
+    const QByteArray earlierChallenge = earlierRun.handle(probe).header("WWW-Authenticate");
+    const HttpResponse afterRestart = send("PROPFIND", "/dav/", {}, {},
+                                           digestAuthorization(earlierChallenge, "PROPFIND", "/dav/", "demo", "demo"));
+    QCOMPARE(afterRestart.status, 401);
+    QVERIFY(afterRestart.header("WWW-Authenticate").contains("stale=true"));
+    const HttpResponse guessed = send("PROPFIND", "/dav/", {}, {},
+                                      digestAuthorization(earlierChallenge, "PROPFIND", "/dav/", "demo", "guess"));
+    QVERIFY(!guessed.header("WWW-Authenticate").contains("stale"));
+
     const QByteArray fresh = stale.header("WWW-Authenticate");
     QCOMPARE(send("PROPFIND", "/dav/", {}, {}, digestAuthorization(fresh, "PROPFIND", "/dav/", "demo", "demo")).status,
              207);
