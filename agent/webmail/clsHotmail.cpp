@@ -48,7 +48,7 @@ struct HeaderPair
     QByteArray value;
 };
 
-struct RequestSpec
+struct RequestDescription
 {
     QByteArray verb;
     QByteArray url;
@@ -143,14 +143,14 @@ struct clsHotmail::Private
     void CreateRequest();
     bool IsAltAccount(const QString &userName) const;
 
-    int SendAwaited(const RequestSpec &spec);
-    int SendAwaitedOn(XmlHttpRequest &request, const RequestSpec &spec, const QString &user = QString(),
+    int SendAwaited(const RequestDescription &what);
+    int SendAwaitedOn(XmlHttpRequest &request, const RequestDescription &what, const QString &user = QString(),
                       const QString &password = QString());
     void WriteResponseLog(const XmlHttpRequest &request);
     int CurrentStatus() const;
 
-    RequestSpec QueryRequest(const QByteArray &url) const;
-    RequestSpec FetchRequest(const QByteArray &url, qint64 maxResponseBytes) const;
+    RequestDescription QueryRequest(const QByteArray &url) const;
+    RequestDescription FetchRequest(const QByteArray &url, qint64 maxResponseBytes) const;
     HeaderPair CommonPair() const { return {texts.CommonHeaderName, texts.CommonHeaderValue}; }
     HeaderPair QueryPair() const { return {texts.QueryHeaderName, texts.QueryHeaderValue}; }
 
@@ -230,17 +230,17 @@ bool clsHotmail::Private::IsAltAccount(const QString &userName) const
 // with an answer, else the attempt's error number: 1000 for a request given
 // up, the network code for a connection that failed or ended before the
 // answer did.
-int clsHotmail::Private::SendAwaitedOn(XmlHttpRequest &request, const RequestSpec &spec, const QString &user,
+int clsHotmail::Private::SendAwaitedOn(XmlHttpRequest &request, const RequestDescription &what, const QString &user,
                                        const QString &password)
 {
-    request.setMaxResponseBytes(spec.maxResponseBytes);
-    request.open(spec.verb, AddressText(spec.url), true, user, password);
-    for (const HeaderPair &header : spec.headers)
+    request.setMaxResponseBytes(what.maxResponseBytes);
+    request.open(what.verb, AddressText(what.url), true, user, password);
+    for (const HeaderPair &header : what.headers)
         request.setRequestHeader(header.name, header.value);
-    request.send(spec.body);
+    request.send(what.body);
     if (!wait.WaitForResponse(request))
         return RequestGivenUp;
-    if (spec.logResponse)
+    if (what.logResponse)
         WriteResponseLog(request);
     bool ok = false;
     const int status = StatusOf(request, &ok);
@@ -249,11 +249,11 @@ int clsHotmail::Private::SendAwaitedOn(XmlHttpRequest &request, const RequestSpe
     return 0;
 }
 
-int clsHotmail::Private::SendAwaited(const RequestSpec &spec)
+int clsHotmail::Private::SendAwaited(const RequestDescription &what)
 {
     if (!Request)
         return NoRequestObject;
-    return SendAwaitedOn(*Request, spec);
+    return SendAwaitedOn(*Request, what);
 }
 
 void clsHotmail::Private::WriteResponseLog(const XmlHttpRequest &request)
@@ -278,14 +278,14 @@ int clsHotmail::Private::CurrentStatus() const
     return ok ? status : 0;
 }
 
-RequestSpec clsHotmail::Private::QueryRequest(const QByteArray &url) const
+RequestDescription clsHotmail::Private::QueryRequest(const QByteArray &url) const
 {
-    return RequestSpec{texts.QueryVerb, url, {CommonPair(), QueryPair()}, texts.FolderQueryBody, MaxXmlAnswerBytes};
+    return RequestDescription{texts.QueryVerb, url, {CommonPair(), QueryPair()}, texts.FolderQueryBody, MaxXmlAnswerBytes};
 }
 
-RequestSpec clsHotmail::Private::FetchRequest(const QByteArray &url, qint64 maxResponseBytes) const
+RequestDescription clsHotmail::Private::FetchRequest(const QByteArray &url, qint64 maxResponseBytes) const
 {
-    return RequestSpec{texts.FetchVerb, url, {CommonPair()}, QByteArray(), maxResponseBytes};
+    return RequestDescription{texts.FetchVerb, url, {CommonPair()}, QByteArray(), maxResponseBytes};
 }
 
 std::optional<QByteArray> clsHotmail::Private::ApplyStylesheet(const XmlDocument &document,
@@ -339,16 +339,16 @@ int clsHotmail::Login(const QString &UserName, const QString &Password, XmlDocum
 
     // The login has its own request object for its whole duration.
     XmlHttpRequest login;
-    const RequestSpec base{t.QueryVerb, QByteArray(), {d->CommonPair(), d->QueryPair()}, QByteArray(),
+    const RequestDescription base{t.QueryVerb, QByteArray(), {d->CommonPair(), d->QueryPair()}, QByteArray(),
                            MaxXmlAnswerBytes};
     int redirects = 0;
     int answered401 = 0;
     for (;;) {
-        RequestSpec spec = base;
-        spec.url = address;
+        RequestDescription what = base;
+        what.url = address;
         // Whether the wait gave up is not looked at: a given-up request has
         // no status, and reading it gives the login's error number.
-        d->SendAwaitedOn(login, spec, loginUser, Password);
+        d->SendAwaitedOn(login, what, loginUser, Password);
         bool ok = false;
         int errorNumber = 0;
         const int status = StatusOf(login, &ok, &errorNumber);
@@ -505,9 +505,9 @@ int clsHotmail::Logoff(const QString &UserName)
 {
     Private::Operation operation(*d);
     const QByteArray base = d->IsAltAccount(UserName) ? d->texts.AltServiceUrl : d->texts.ServiceUrl;
-    const RequestSpec spec{d->texts.QueryVerb, base + d->texts.LogoffPath, {d->CommonPair()}, QByteArray(),
+    const RequestDescription what{d->texts.QueryVerb, base + d->texts.LogoffPath, {d->CommonPair()}, QByteArray(),
                            MaxXmlAnswerBytes};
-    const int errorNumber = d->SendAwaited(spec);
+    const int errorNumber = d->SendAwaited(what);
     if (errorNumber == RequestGivenUp && d->state.LogToFile)
         d->state.LogEntry(QStringLiteral("ERR - Logoff failed"));
     return d->CurrentStatus();
@@ -579,14 +579,14 @@ std::unique_ptr<XmlHttpRequest> clsHotmail::RetrieveAsync(int MsgNumber)
     if (!d->Request)
         return nullptr;
     constexpr int ReadyStateOpened = 1;
-    const RequestSpec spec = d->FetchRequest(d->store.Url(MsgNumber), MaxMessageBytes);
+    const RequestDescription what = d->FetchRequest(d->store.Url(MsgNumber), MaxMessageBytes);
     for (int attempt = 0; attempt < Attempts::RetrieveAsync; ++attempt) {
         auto download = std::make_unique<XmlHttpRequest>();
-        download->setMaxResponseBytes(spec.maxResponseBytes);
-        download->open(spec.verb, AddressText(spec.url), true);
-        for (const HeaderPair &header : spec.headers)
+        download->setMaxResponseBytes(what.maxResponseBytes);
+        download->open(what.verb, AddressText(what.url), true);
+        for (const HeaderPair &header : what.headers)
             download->setRequestHeader(header.name, header.value);
-        download->send(spec.body);
+        download->send(what.body);
         if (download->readyState() < ReadyStateOpened)
             continue; // opening or sending failed: the next attempt
         d->asyncDownloadRunning = true;
@@ -676,7 +676,7 @@ bool clsHotmail::MarkAsRead()
     Private::Operation operation(*d);
     const StoredRequestTexts &t = d->texts;
     d->RunUpdatePasses([&](int i) {
-        return RequestSpec{t.MarkReadVerb, d->store.Url(i), {d->CommonPair(), d->QueryPair()}, t.MarkReadBody,
+        return RequestDescription{t.MarkReadVerb, d->store.Url(i), {d->CommonPair(), d->QueryPair()}, t.MarkReadBody,
                            MaxXmlAnswerBytes};
     });
     return true;
@@ -687,7 +687,7 @@ bool clsHotmail::MoveToDeletedItems()
     Private::Operation operation(*d);
     const StoredRequestTexts &t = d->texts;
     d->RunUpdatePasses([&](int i) {
-        return RequestSpec{t.MoveVerb,
+        return RequestDescription{t.MoveVerb,
                            d->store.Url(i),
                            {d->CommonPair(),
                             {t.MoveTargetHeaderName, d->DeletedItemsUrl + d->store.Name(i)},
@@ -706,9 +706,9 @@ bool clsHotmail::PopCollect(const XmlDocument &XmlMailbox)
         d->ApplyStylesheet(XmlMailbox, d->texts.CollectUrlStylesheet, errorNumber);
     if (!address)
         return false;
-    RequestSpec spec{d->texts.FetchVerb, address->trimmed(), {}, QByteArray(), MaxXmlAnswerBytes};
-    spec.logResponse = false;
-    return d->SendAwaited(spec) == 0;
+    RequestDescription what{d->texts.FetchVerb, address->trimmed(), {}, QByteArray(), MaxXmlAnswerBytes};
+    what.logResponse = false;
+    return d->SendAwaited(what) == 0;
 }
 
 // ---------------------------------------------------------------------------
