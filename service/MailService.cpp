@@ -495,7 +495,8 @@ HttpResponse MailService::submit(const Context &context, const QByteArray &addre
     SubmissionEnvelope envelope;
     if (!envelope.parse(request.body))
         return HttpResponse::failure(400, envelope.reason());
-    if (m_accounts.addressForLoginName(envelope.sender()) != address)
+    // The null sender (notices such as delivery reports) is the account's own.
+    if (!envelope.sender().isEmpty() && m_accounts.addressForLoginName(envelope.sender()) != address)
         return HttpResponse::failure(403, "the sender must be the account's own address");
 
     QList<QByteArray> localRecipients;

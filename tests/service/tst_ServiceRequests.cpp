@@ -56,6 +56,7 @@ private slots:
     void submissionIsStoredWholeOrNotAtAll();
     void submissionRefusals_data();
     void submissionRefusals();
+    void nullSenderIsTheAccountsOwn();
     void pathsCannotLeaveTheDataFolder_data();
     void pathsCannotLeaveTheDataFolder();
     void xmlBodiesAreParsedSafely();
@@ -533,8 +534,6 @@ void tst_ServiceRequests::submissionRefusals_data()
     QTest::newRow("envelope flag f") << ok << QByteArray("f") << 400;
     QTest::newRow("another sender") << QByteArray("MAIL FROM:<ann@zorvane.test>\r\nRCPT TO:<ann@zorvane.test>\r\n\r\nx")
                                     << QByteArray("t") << 403;
-    QTest::newRow("null sender") << QByteArray("MAIL FROM:<>\r\nRCPT TO:<ann@zorvane.test>\r\n\r\nx") << QByteArray("t")
-                                 << 403;
     QTest::newRow("no empty line") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<ann@zorvane.test>\r\n")
                                    << QByteArray("t") << 400;
     QTest::newRow("no recipient") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\n\r\nx") << QByteArray("t") << 400;
@@ -566,6 +565,17 @@ void tst_ServiceRequests::submissionRefusals()
     QVERIFY(!reason.contains('\r') && !reason.contains('\n'));
     QVERIFY(!QDir(m_dir->path() + QStringLiteral("/mail/ann@zorvane.test")).exists());
     QVERIFY(!QDir(m_dir->path() + QStringLiteral("/outbox")).exists());
+}
+
+void tst_ServiceRequests::nullSenderIsTheAccountsOwn()
+{
+    const QByteArray body = "MAIL FROM:<>\r\nRCPT TO:<ann@zorvane.test>\r\n\r\nSubject: notice\r\n\r\nx\r\n";
+    const HttpResponse response
+        = send("POST", "/mail/demo@zorvane.test/sendmsg", body, { { "x-zorvane-envelope", "t" } });
+    QVERIFY2(response.status == 200 || response.status == 201, response.header("X-Zorvane-Reason").constData());
+    const QStringList delivered
+        = QDir(m_dir->path() + QStringLiteral("/mail/ann@zorvane.test/new")).entryList(QDir::Files);
+    QCOMPARE(delivered.size(), 1);
 }
 
 void tst_ServiceRequests::pathsCannotLeaveTheDataFolder_data()
