@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <cstring>
+
 namespace {
 constexpr qint64 ReadPieceBytes = 64 * 1024; // one read of a file being measured; stays off the mmap path of malloc
 }
@@ -12,29 +14,39 @@ QByteArray WireForm::fromStored(const QByteArray &stored)
     const qint64 added = addedBytes(stored.constData(), stored.size(), &previousWasCr);
     if (added == 0)
         return stored;
-    QByteArray wire;
-    wire.reserve(stored.size() + added);
-    char previous = 0;
-    for (const char c : stored) {
-        if (c == '\n' && previous != '\r')
-            wire.append('\r');
-        wire.append(c);
-        previous = c;
+    QByteArray wire(stored.size() + added, Qt::Uninitialized);
+    const char *const begin = stored.constData();
+    const char *const end = begin + stored.size();
+    char *out = wire.data();
+    // Each run up to the next LF goes over in one piece; a CR goes in front
+    // of an LF that has none.
+    for (const char *from = begin; from < end;) {
+        const auto *lf = static_cast<const char *>(std::memchr(from, '\n', size_t(end - from)));
+        const char *runEnd = lf ? lf : end;
+        std::memcpy(out, from, size_t(runEnd - from));
+        out += runEnd - from;
+        if (!lf)
+            break;
+        if (lf == begin || lf[-1] != '\r')
+            *out++ = '\r';
+        *out++ = '\n';
+        from = lf + 1;
     }
     return wire;
 }
 
 qint64 WireForm::addedBytes(const char *data, qsizetype size, bool *previousWasCr)
 {
+    if (size <= 0)
+        return 0;
     qint64 added = 0;
-    bool afterCr = *previousWasCr;
-    for (qsizetype i = 0; i < size; ++i) {
-        const char c = data[i];
-        if (c == '\n' && !afterCr)
+    const char *const end = data + size;
+    for (const char *lf = data; (lf = static_cast<const char *>(std::memchr(lf, '\n', size_t(end - lf)))); ++lf) {
+        const bool afterCr = lf == data ? *previousWasCr : lf[-1] == '\r';
+        if (!afterCr)
             ++added;
-        afterCr = (c == '\r');
     }
-    *previousWasCr = afterCr;
+    *previousWasCr = end[-1] == '\r';
     return added;
 }
 
