@@ -65,10 +65,14 @@ void XmlHttpRequest::send(const QByteArray &body)
     d->spec.inactivityTimeoutMilliseconds = d->timeoutMilliseconds;
     if (!d->async) {
         d->answer = BlockingHttp::run(d->spec);
+        // A submission of many megabytes must not stay in memory until the
+        // next request: the body is not looked at again.
+        d->spec.body = QByteArray();
         setReadyState(4);
         return;
     }
     d->exchange = new HttpExchange(d->spec, [this] { answerBegun(); }, [this] { exchangeCompleted(); }, this);
+    d->spec.body = QByteArray(); // the exchange holds what it sends, and lets it go when done
     d->exchange->start();
 }
 

@@ -41,6 +41,7 @@ private slots:
     void loginUnderAnotherAccountNeverPresentsTheFirst();
 
     void synchronousSendRunsNoEventsOfTheCaller();
+    void sentBodyIsNotKeptOnceAnswered();
     void synchronousSendUsesTheLoginCredentials();
     void synchronousSendReportsFailuresAsCodes();
 };
@@ -618,6 +619,27 @@ void tst_XmlHttpRequest::synchronousSendRunsNoEventsOfTheCaller()
 
     QTRY_VERIFY(timerFired);
     QTRY_VERIFY(dataDelivered);
+}
+
+// A submission of many megabytes must not stay in memory until the next
+// request: once answered, the request object holds nothing of the body it
+// sent, in either mode.
+void tst_XmlHttpRequest::sentBodyIsNotKeptOnceAnswered()
+{
+    FakeHttpPeer peer;
+    QVERIFY(peer.listenInOwnThread());
+    XmlHttpRequest request;
+    for (const bool async : { false, true }) {
+        peer.enqueue(FakeHttpPeer::reply(201, "Created"));
+        QByteArray body(256 * 1024, 'x');
+        request.open("POST", peer.url("/send"), async);
+        request.send(body);
+        QVERIFY(completes(request));
+        QCOMPARE(request.status(), 201);
+        QCOMPARE(peer.requests().last().body.size(), body.size());
+        // Helpers of the component let go of their copies as they clean up.
+        QTRY_VERIFY(body.isDetached());
+    }
 }
 
 void tst_XmlHttpRequest::synchronousSendUsesTheLoginCredentials()
