@@ -9,10 +9,24 @@
 #include "clsHotmail.h"
 #include "modMain.h"
 
+#include <QTimer>
+
 namespace {
 const QByteArray Greeting = QByteArrayLiteral("+OK Zorvane Welcome\r\n");
 const QByteArray LineTooLongReply = QByteArrayLiteral("-ERR line too long\r\n");
+const QByteArray IdleReply = QByteArrayLiteral("-ERR idle for too long, closing connection\r\n");
 const QString LoopbackAddress = QStringLiteral("127.0.0.1");
+const char IdleTimeoutVariable[] = "ZORVANE_TEST_POP_IDLE_MS";
+
+// "10 minutes" for the real limit; shortened ones read as what they are.
+QString idleDurationText(int milliseconds)
+{
+    if (milliseconds % 60000 == 0)
+        return milliseconds == 60000 ? QStringLiteral("1 minute") : QStringLiteral("%1 minutes").arg(milliseconds / 60000);
+    if (milliseconds % 1000 == 0)
+        return QStringLiteral("%1 seconds").arg(milliseconds / 1000);
+    return QStringLiteral("%1 ms").arg(milliseconds);
+}
 } // namespace
 
 struct PopFrontEnd::Private
@@ -42,6 +56,8 @@ struct PopFrontEnd::Private
     void abortConnection();
     void listenAgain();
     bool sessionBusy() const;
+    void watchForIdleClient();
+    void closeIdleConnection();
 
     PopFrontEnd *q;
     modMain &state;
@@ -55,6 +71,9 @@ struct PopFrontEnd::Private
     quint64 dialogueSerial = 0;
     bool quitAccepted = false; // the QUIT reply is out; nothing more is read
     bool peerGone = false;     // a reply found the client closed; the connection ends after its lines
+    // Runs only while the agent waits for the client: stopped by every byte
+    // received, started again once everything received has been answered.
+    QTimer idleTimer;
 };
 
 PopFrontEnd::PopFrontEnd(modMain &state, Winsock &wskPop, QObject *parent)
@@ -64,6 +83,9 @@ PopFrontEnd::PopFrontEnd(modMain &state, Winsock &wskPop, QObject *parent)
     connect(&wskPop, &Winsock::ConnectionRequest, this, [this](qintptr id) { d->connectionRequest(id); });
     connect(&wskPop, &Winsock::DataArrival, this, [this] { d->dataArrival(); });
     connect(&wskPop, &Winsock::SendComplete, this, [this] { d->sendComplete(); });
+    d->idleTimer.setSingleShot(true);
+    SetIdleTimeout(qEnvironmentVariableIntValue(IdleTimeoutVariable));
+    connect(&d->idleTimer, &QTimer::timeout, this, [this] { d->closeIdleConnection(); });
     connect(&d->delivery, &MessageDelivery::Finished, this,
             [this](MessageDelivery::Outcome outcome) { d->downloadFinished(outcome); });
     // Input held while the session served the SMTP side is looked at as soon
@@ -99,6 +121,16 @@ void PopFrontEnd::SetRetrieveInterval(int milliseconds)
     d->delivery.RetrieveTimer().setInterval(milliseconds);
 }
 
+void PopFrontEnd::SetIdleTimeout(int milliseconds)
+{
+    d->idleTimer.setInterval(milliseconds > 0 ? milliseconds : PopIdleTimeoutMs);
+}
+
+int PopFrontEnd::IdleTimeout() const
+{
+    return d->idleTimer.interval();
+}
+
 void PopFrontEnd::ResetDialogue()
 {
     d->resetDialogue();
@@ -130,10 +162,12 @@ void PopFrontEnd::Private::connectionRequest(qintptr requestId)
         return;
     }
     state.AddLogLine(who + QStringLiteral(" accepted."));
+    watchForIdleClient();
 }
 
 void PopFrontEnd::Private::dataArrival()
 {
+    idleTimer.stop();
     if (!popBuffer.append(wskPop.GetData())) {
         state.AddLogLine(QStringLiteral("POP3-ERR: Too much input without waiting for replies; connection closed."));
         dropConnection();
@@ -165,6 +199,33 @@ void PopFrontEnd::Private::processHeldInput()
     interpreting = false;
     if (peerGone && !delivery.IsActive() && !sessionBusy())
         abortConnection();
+    else
+        watchForIdleClient();
+}
+
+// Starts the idle clock when the agent has answered everything it received
+// and now waits for the client. While a download runs, or while lines wait
+// for the session to serve the SMTP side, the agent owes the client a reply,
+// and whatever finishes that work comes back through processHeldInput.
+void PopFrontEnd::Private::watchForIdleClient()
+{
+    const bool inputHeld = sessionBusy() && !popBuffer.isEmpty();
+    if (wskPop.State() != Winsock::sckConnected || interpreting || quitAccepted || peerGone || delivery.IsActive()
+        || inputHeld)
+        return;
+    idleTimer.start();
+}
+
+// Only what the client did is given up: marks of the dialogue are never
+// carried out without QUIT.
+void PopFrontEnd::Private::closeIdleConnection()
+{
+    if (interpreting || delivery.IsActive())
+        return; // busy for this client after all; the clock starts again when done
+    if (wskPop.State() == Winsock::sckConnected)
+        SendPopReply(IdleReply);
+    state.AddLogLine(QStringLiteral("POP3-Connection idle for %1, closed.").arg(idleDurationText(idleTimer.interval())));
+    dropConnection();
 }
 
 void PopFrontEnd::Private::answerOverlongLine()
@@ -288,6 +349,7 @@ void PopFrontEnd::Private::abandonDownload(std::unique_ptr<XmlHttpRequest> downl
 
 void PopFrontEnd::Private::resetDialogue()
 {
+    idleTimer.stop();
     ++dialogueSerial;
     if (delivery.Abort())
         endDownload();

@@ -30,6 +30,15 @@ public:
     // The keep-alive interval of a large download (5000 ms unless changed).
     void SetRetrieveInterval(int milliseconds);
 
+    // A client silent this long while the agent owes it nothing is told so
+    // and disconnected, without an update phase: one silent client must not
+    // keep the port from everybody else.
+    static constexpr int PopIdleTimeoutMs = 10 * 60 * 1000; // RFC 1939's minimum auto-logout time
+    // Tests shorten the limit through ZORVANE_TEST_POP_IDLE_MS (read once,
+    // at creation) or through this setter; 0 or less restores the default.
+    void SetIdleTimeout(int milliseconds);
+    int IdleTimeout() const;
+
 public slots:
     // Forgets the dialogue of a connection that is gone: held input, the
     // dialogue state and a running download. The watchdog's recovery of the

@@ -15,6 +15,8 @@ namespace {
 const QByteArray Greeting = QByteArrayLiteral("220 Zorvane Simple Mail Transfer Service Ready\r\n");
 const QByteArray Bye = QByteArrayLiteral("221 Zorvane bye.\r\n\r\n");
 const QByteArray LineTooLong = QByteArrayLiteral("500 Line too long\r\n");
+const QByteArray IdleReply = QByteArrayLiteral("421 Zorvane idle for too long, closing connection\r\n");
+const char IdleTimeoutVariable[] = "ZORVANE_TEST_SMTP_IDLE_MS";
 const QString LocalHostAddress = QStringLiteral("127.0.0.1");
 
 // A closed socket reports state 0 at once; should it not, give it this long
@@ -23,6 +25,16 @@ constexpr int CloseRetryMilliseconds = 100;
 // ... and stop after this many attempts (5 s), leaving the socket to the
 // watchdog rather than hanging the agent.
 constexpr int MaxCloseAttempts = 50;
+
+// "5 minutes" for the real limit; shortened ones read as what they are.
+QString idleDurationText(int milliseconds)
+{
+    if (milliseconds % 60000 == 0)
+        return milliseconds == 60000 ? QStringLiteral("1 minute") : QStringLiteral("%1 minutes").arg(milliseconds / 60000);
+    if (milliseconds % 1000 == 0)
+        return QStringLiteral("%1 seconds").arg(milliseconds / 1000);
+    return QStringLiteral("%1 ms").arg(milliseconds);
+}
 
 } // namespace
 
@@ -60,6 +72,9 @@ struct SmtpFrontEnd::Private {
     // and replaced while its command ran is not sent to the next client.
     quint64 connectionNumber = 0;
     QPointer<clsHotmail> watchedSession;
+    // Runs only while the agent waits for the client: stopped by every byte
+    // received, started again once everything received has been answered.
+    QTimer idleTimer;
 };
 
 SmtpFrontEnd::SmtpFrontEnd(modMain &state, Winsock &wskSmtp, QObject *parent)
@@ -69,6 +84,9 @@ SmtpFrontEnd::SmtpFrontEnd(modMain &state, Winsock &wskSmtp, QObject *parent)
     connect(&wskSmtp, &Winsock::ConnectionRequest, this, &SmtpFrontEnd::onConnectionRequest);
     connect(&wskSmtp, &Winsock::DataArrival, this, &SmtpFrontEnd::onDataArrival);
     connect(&wskSmtp, &Winsock::SendComplete, this, &SmtpFrontEnd::onSendComplete);
+    d->idleTimer.setSingleShot(true);
+    SetIdleTimeout(qEnvironmentVariableIntValue(IdleTimeoutVariable));
+    connect(&d->idleTimer, &QTimer::timeout, this, &SmtpFrontEnd::closeIdleConnection);
 }
 
 SmtpFrontEnd::~SmtpFrontEnd()
@@ -86,8 +104,19 @@ int SmtpFrontEnd::DialogueState() const
     return int(d->dialogue.state());
 }
 
+void SmtpFrontEnd::SetIdleTimeout(int milliseconds)
+{
+    d->idleTimer.setInterval(milliseconds > 0 ? milliseconds : SmtpIdleTimeoutMs);
+}
+
+int SmtpFrontEnd::IdleTimeout() const
+{
+    return d->idleTimer.interval();
+}
+
 void SmtpFrontEnd::ResetDialogue()
 {
+    d->idleTimer.stop();
     d->smtpBuffer.clear();
     d->dialogue.setState(SmtpState::AwaitingHelo);
 }
@@ -111,10 +140,12 @@ void SmtpFrontEnd::onConnectionRequest(qintptr requestId)
     d->wskSmtp.SendData(Greeting);
     d->m.AddLogLine(QStringLiteral("Connection request from ") + d->wskSmtp.RemoteHost() + QLatin1Char('(')
                     + d->wskSmtp.RemoteHostIP() + QLatin1Char(')'));
+    watchForIdleClient();
 }
 
 void SmtpFrontEnd::onDataArrival()
 {
+    d->idleTimer.stop();
     // Bytes that came while a command of this handler let events run raise
     // no event of their own; they are taken in the same way here.
     for (QByteArray bytes = d->wskSmtp.GetData(); !bytes.isEmpty(); bytes = d->wskSmtp.GetData()) {
@@ -180,6 +211,32 @@ void SmtpFrontEnd::interpretBufferedInput()
     }
 
     d->interpreting = false;
+    watchForIdleClient();
+}
+
+// Starts the idle clock when the agent has answered everything it received
+// and now waits for the client. Input held while the session serves the
+// POP3 side is owed a reply; the session's Idle brings it back here.
+void SmtpFrontEnd::watchForIdleClient()
+{
+    const bool inputHeld = d->sessionBusy() && !d->smtpBuffer.isEmpty();
+    if (d->wskSmtp.State() != Winsock::sckConnected || d->interpreting || inputHeld
+        || d->dialogue.state() == SmtpState::Closing)
+        return;
+    d->idleTimer.start();
+}
+
+// The envelope and any part of a message received are dropped unsent.
+void SmtpFrontEnd::closeIdleConnection()
+{
+    if (d->interpreting)
+        return; // busy for this client after all; the clock starts again when done
+    if (d->wskSmtp.State() == Winsock::sckConnected)
+        SendSmtpReply(IdleReply);
+    d->m.AddLogLine(QStringLiteral("SMTP-Connection idle for %1, closed.").arg(idleDurationText(d->idleTimer.interval())));
+    d->closeUntilClosed();
+    ResetDialogue();
+    d->wskSmtp.Listen();
 }
 
 void SmtpFrontEnd::onSendComplete()

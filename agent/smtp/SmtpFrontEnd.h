@@ -25,6 +25,15 @@ public:
 
     // SmtpState: 0 awaiting HELO, 1 envelope, 2 message text, 99 closing.
     int DialogueState() const;
+
+    // A client silent this long while the agent owes it nothing (a message
+    // half sent included) gets a 421 and is disconnected; nothing of its
+    // dialogue is submitted. One silent client must not hold the port.
+    static constexpr int SmtpIdleTimeoutMs = 5 * 60 * 1000; // RFC 5321's shortest server time-out
+    // Tests shorten the limit through ZORVANE_TEST_SMTP_IDLE_MS (read once,
+    // at creation) or through this setter; 0 or less restores the default.
+    void SetIdleTimeout(int milliseconds);
+    int IdleTimeout() const;
 public slots:
     // For the socket watchdog after it healed wskSmtp: forgets the bytes of
     // the lost connection and waits for HELO again.
@@ -35,6 +44,8 @@ private:
     void onDataArrival();
     void onSendComplete();
     void interpretBufferedInput();
+    void watchForIdleClient();
+    void closeIdleConnection();
     bool SendSmtpReply(const QByteArray &text);
 
     struct Private;

@@ -44,6 +44,8 @@ private slots:
     void secondClientIsNotAnswered();
     void logFileMasksPasswords();
     void trayShowsBusyThenIdle();
+    void idleClientIsClosedWithoutUpdate();
+    void noopWithinTheLimitKeepsTheClient();
 
 private:
     void putMessage(const QString &account, const QByteArray &name, const QByteArray &text, bool read = false);
@@ -62,7 +64,7 @@ void tst_PopDialogue::initTestCase()
     m_env = std::make_unique<IsolatedEnvironment>();
     QVERIFY(m_env->isValid());
     m_service = std::make_unique<ServiceProcess>(m_env->path(QStringLiteral("service")));
-    for (const char *account : {"user", "marks", "deletes", "ignored", "quitter", "hasty"})
+    for (const char *account : {"user", "marks", "deletes", "ignored", "quitter", "hasty", "idler"})
         QVERIFY(m_service->addAccount(QLatin1String(account) + Domain, QStringLiteral("secret")));
 
     // The inbox of "user": a small message, dot lines, the sizes around the
@@ -612,6 +614,71 @@ void tst_PopDialogue::trayShowsBusyThenIdle()
     QCOMPARE(tray.size(), 2);
     QCOMPARE(tray.at(0).at(1).toString(), TrayStatus::Busy);
     QCOMPARE(tray.at(1).at(1).toString(), TrayStatus::Idle);
+}
+
+// A client that goes silent after DELE is told so and disconnected; the
+// update phase never runs, so the Maildir is untouched, and the next client
+// is served with the message still there.
+void tst_PopDialogue::idleClientIsClosedWithoutUpdate()
+{
+    QCOMPARE(m_agent->frontEnd->IdleTimeout(), PopFrontEnd::PopIdleTimeoutMs);
+    putMessage(QStringLiteral("idler"), "4000000001.M1P1.test", messageOfSize(600, "idle"));
+    const QStringList before = maildirFiles(QStringLiteral("idler"));
+    m_agent->options.markReadOnServer = true;
+    m_agent->options.deleteOnServer = true;
+    {
+        PopClient client;
+        login(client, "idler");
+        QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
+        m_agent->frontEnd->SetIdleTimeout(300);
+        QVERIFY(client.waitForClose());
+        QCOMPARE(client.takeAll(), QByteArray("-ERR idle for too long, closing connection\r\n"));
+    }
+    const QString log = m_agent->screenLog();
+    QVERIFY2(log.contains(QStringLiteral("POP3-Connection idle for 300 ms, closed.")), qPrintable(log));
+    QVERIFY(!log.contains(QStringLiteral("POP3-Cleaning up.")));
+    QVERIFY(m_agent->listensAgain());
+    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+    QCOMPARE(maildirFiles(QStringLiteral("idler")), before);
+    QVERIFY(maildirFiles(QStringLiteral("idler"), QStringLiteral(".Deleted Items")).isEmpty());
+
+    m_agent->frontEnd->SetIdleTimeout(0);
+    PopClient next;
+    login(next, "idler");
+    QCOMPARE(next.command("STAT"), QByteArray("+OK 1 600\r\n"));
+    next.send("QUIT\r\n");
+    QVERIFY(next.waitForClose());
+    QCOMPARE(maildirFiles(QStringLiteral("idler")), before);
+}
+
+// NOOPs sent well within the limit, for longer than the limit in all, keep
+// the dialogue; once they stop, the limit applies again.
+void tst_PopDialogue::noopWithinTheLimitKeepsTheClient()
+{
+    constexpr int IdleLimitMs = 1500;
+    constexpr int NoopEveryMs = 150;
+    constexpr int NoopCount = 15; // 2250 ms of dialogue in all
+    PopClient client;
+    login(client, "user");
+    m_agent->frontEnd->SetIdleTimeout(IdleLimitMs);
+    int sent = 0;
+    QTimer ticker;
+    ticker.setInterval(NoopEveryMs);
+    QObject::connect(&ticker, &QTimer::timeout, &client.socket(), [&] {
+        client.send("NOOP\r\n");
+        if (++sent == NoopCount)
+            ticker.stop();
+    });
+    ticker.start();
+    QVERIFY(client.waitUntil([&] { return client.received().count("+OK nothing done\r\n") == NoopCount
+                                          || client.closedByPeer(); }));
+    QCOMPARE(client.received().count("+OK nothing done\r\n"), NoopCount);
+    QVERIFY(!client.closedByPeer());
+    QVERIFY(!m_agent->screenLog().contains(QStringLiteral("POP3-Connection idle")));
+
+    QVERIFY(client.waitForClose());
+    QVERIFY(client.takeAll().endsWith("-ERR idle for too long, closing connection\r\n"));
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Connection idle for 1500 ms, closed.")));
 }
 
 QTEST_GUILESS_MAIN(tst_PopDialogue)

@@ -136,6 +136,7 @@ private slots:
     void clientGoneDuringDownload();
     void inputIsHeldWhileTheSessionIsBusy();
     void nextClientGetsNothingOfTheLastOne();
+    void slowDownloadIsNotIdleness();
 
 private:
     void login(PopClient &client);
@@ -427,6 +428,38 @@ void tst_PopFaults::nextClientGetsNothingOfTheLastOne()
     QCOMPARE(next.command("STAT"), QByteArray("-ERR authenticate first\r\n"));
     QVERIFY(next.takeAll().isEmpty());
     QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+}
+
+// A download that outlasts the idle limit is the agent's work, not the
+// client's silence: the message arrives whole, and the clock starts only
+// once it has gone out.
+void tst_PopFaults::slowDownloadIsNotIdleness()
+{
+    constexpr int IdleLimitMs = 100;
+    m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
+    PopClient client;
+    login(client);
+    m_agent->frontEnd->SetRetrieveInterval(20);
+    m_agent->frontEnd->SetIdleTimeout(IdleLimitMs);
+    const QByteArray keepAlive("X-zorvane: busy...\r\n");
+
+    client.send("RETR 2\r\n");
+    // Twenty keep-alive ticks of 20 ms: four times the idle limit.
+    QVERIFY(client.waitUntil([&] { return client.received().count(keepAlive) >= 20 || client.closedByPeer(); }));
+    QVERIFY(!client.closedByPeer());
+    QVERIFY(m_agent->frontEnd->IsRetrieving());
+
+    QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(1))));
+    QVERIFY(client.waitForClose());
+    const QByteArray all = client.takeAll();
+    const QByteArray idleReply("-ERR idle for too long, closing connection\r\n");
+    QVERIFY(all.endsWith("\r\n.\r\n" + idleReply));
+    const auto [status, text] = splitRetrieve(all.chopped(idleReply.size()));
+    QCOMPARE(status, QByteArray("+OK 50001\r\n"));
+    QVERIFY(text == m_service->messages.at(1));
+    QVERIFY(m_agent->listensAgain());
+    QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
+    QVERIFY(!m_agent->session->IsBusy());
 }
 
 QTEST_GUILESS_MAIN(tst_PopFaults)

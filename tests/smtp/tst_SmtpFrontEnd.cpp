@@ -42,6 +42,8 @@ private slots:
     void emptyMessage();
     void inputLimits();
     void localhostOnlyRule();
+    void idleClientMidDataIsClosedUnsent();
+    void noopWithinTheLimitKeepsTheClient();
 
 private:
     // Connects, reads the greeting, greets with HELO.
@@ -361,6 +363,76 @@ void tst_SmtpFrontEnd::localhostOnlyRule()
     QVERIFY(accepted.connectTo(m_agent->wskSmtp.LocalPort(), other));
     QCOMPARE(accepted.reply(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
     QVERIFY(m_agent->screen.contains(QStringLiteral("Connection request from 127.0.0.2(127.0.0.2)\r\n")));
+}
+
+
+// A client that goes silent half-way through its message is told so and
+// disconnected; the part it sent is never submitted, and the port serves
+// the next client.
+void tst_SmtpFrontEnd::idleClientMidDataIsClosedUnsent()
+{
+    QCOMPARE(m_agent->frontEnd->IdleTimeout(), SmtpFrontEnd::SmtpIdleTimeoutMs);
+    const qsizetype inboxBefore = m_service->messages(Ann).size();
+    const qsizetype sentBefore = m_service->messages(Demo, QStringLiteral(".Sent Items")).size();
+    SmtpClient client;
+    openDialogue(client);
+    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
+    m_agent->frontEnd->SetIdleTimeout(300);
+    client.socket.write("Subject: half\r\n\r\nthe first half, then silence\r\n");
+    QVERIFY(client.waitForClose());
+    QCOMPARE(client.received, QByteArray("421 Zorvane idle for too long, closing connection\r\n"));
+    QVERIFY2(m_agent->screen.contains(QStringLiteral("SMTP-Connection idle for 300 ms, closed.")),
+             qPrintable(m_agent->screen));
+    QCOMPARE(m_agent->wskSmtp.State(), int(Winsock::sckListening));
+    QCOMPARE(m_agent->frontEnd->DialogueState(), 0);
+
+    // The next client starts afresh: no envelope of the last one, and its
+    // own message is the only one that lands.
+    m_agent->frontEnd->SetIdleTimeout(0);
+    QCOMPARE(m_agent->frontEnd->IdleTimeout(), SmtpFrontEnd::SmtpIdleTimeoutMs);
+    SmtpClient next;
+    QVERIFY(next.connectTo(m_agent->wskSmtp.LocalPort()));
+    QCOMPARE(next.reply(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    QCOMPARE(next.command("DATA\r\n"), QByteArray("500 Unrecognized command\r\n"));
+    QCOMPARE(next.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
+    QCOMPARE(submit(next, Wire), QByteArray("250 OK\r\n"));
+    const QList<QByteArray> inbox = m_service->messages(Ann);
+    QCOMPARE(inbox.size(), inboxBefore + 1);
+    for (const QByteArray &text : inbox)
+        QVERIFY(!text.contains("the first half"));
+    QCOMPARE(m_service->messages(Demo, QStringLiteral(".Sent Items")).size(), sentBefore + 1);
+}
+
+// NOOPs sent well within the limit, for longer than the limit in all, keep
+// the dialogue; once they stop, the limit applies again.
+void tst_SmtpFrontEnd::noopWithinTheLimitKeepsTheClient()
+{
+    constexpr int IdleLimitMs = 1500;
+    constexpr int NoopEveryMs = 150;
+    constexpr int NoopCount = 15; // 2250 ms of dialogue in all
+    SmtpClient client;
+    openDialogue(client);
+    m_agent->frontEnd->SetIdleTimeout(IdleLimitMs);
+    int sent = 0;
+    QTimer ticker;
+    ticker.setInterval(NoopEveryMs);
+    QObject::connect(&ticker, &QTimer::timeout, &client.socket, [&] {
+        client.socket.write("NOOP\r\n");
+        if (++sent == NoopCount)
+            ticker.stop();
+    });
+    ticker.start();
+    QVERIFY(client.waitUntil([&] { return client.received.count("250 OK\r\n") == NoopCount
+                                          || client.socket.state() != QAbstractSocket::ConnectedState; }));
+    QCOMPARE(client.received.count("250 OK\r\n"), NoopCount);
+    QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
+    QVERIFY(!m_agent->screen.contains(QStringLiteral("SMTP-Connection idle")));
+
+    QVERIFY(client.waitForClose());
+    QVERIFY(client.received.endsWith("421 Zorvane idle for too long, closing connection\r\n"));
+    QVERIFY(m_agent->screen.contains(QStringLiteral("SMTP-Connection idle for 1500 ms, closed.")));
 }
 
 QTEST_MAIN(tst_SmtpFrontEnd)
