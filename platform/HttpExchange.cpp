@@ -6,6 +6,7 @@
 #include <QNetworkRequest>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -67,6 +68,7 @@ void HttpExchange::cancel()
 {
     m_completed = nullptr;
     m_answerBegun = nullptr;
+    m_bodyGrew = nullptr;
     release();
 }
 
@@ -103,7 +105,7 @@ void HttpExchange::bodyArrived()
     if (available <= 0)
         return;
     const qint64 had = m_answer.body.size();
-    if (m_spec.maxResponseBytes > 0 && had + available > m_spec.maxResponseBytes) {
+    if (m_spec.maxResponseBytes > 0 && m_bodyHandedOver + had + available > m_spec.maxResponseBytes) {
         failWith(NetworkCode::InternalError);
         return;
     }
@@ -112,6 +114,16 @@ void HttpExchange::bodyArrived()
     const qint64 read = m_reply->read(m_answer.body.data() + had, available);
     m_answer.body.resize(had + std::max<qint64>(read, 0));
     announceBegun();
+    // A copy: the callee may cancel the exchange, which clears the original.
+    if (Notify grew = m_bodyGrew)
+        grew();
+}
+
+QByteArray HttpExchange::takeBodySoFar()
+{
+    QByteArray piece = std::exchange(m_answer.body, QByteArray());
+    m_bodyHandedOver += piece.size();
+    return piece;
 }
 
 void HttpExchange::finished()
@@ -125,6 +137,12 @@ void HttpExchange::finished()
         if (m_complete)
             return; // the cap was hit by the last bytes
         captureStatusAndHeaders();
+        if (bodyCutShort()) {
+            // The network layer may report a connection reset inside the
+            // body as a normal end: the announced length tells.
+            m_answer = HttpAnswer();
+            m_answer.status = NetworkCode::ConnectionAborted;
+        }
     } else {
         // A transfer broken below HTTP is a failure even when its status
         // line had arrived: a cut-off body must not pass for an answer.
@@ -135,11 +153,24 @@ void HttpExchange::finished()
     complete();
 }
 
+bool HttpExchange::bodyCutShort() const
+{
+    const QVariant announced = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (!announced.isValid() || m_spec.verb == "HEAD" || m_answer.status == 204 || m_answer.status == 304)
+        return false;
+    // A compressed body is unpacked on the way; its length is another one.
+    const QByteArray encoding = m_reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity")
+        return false;
+    return m_bodyHandedOver + m_answer.body.size() < announced.toLongLong();
+}
+
 void HttpExchange::captureStatusAndHeaders()
 {
     m_answer.status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     m_answer.statusText = m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
     m_answer.headers = m_reply->rawHeaderPairs();
+    m_hasStatus = true;
 }
 
 void HttpExchange::announceBegun()

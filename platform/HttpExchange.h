@@ -79,11 +79,21 @@ public:
     const HttpAnswer &answer() const { return m_answer; }
     HttpAnswer takeAnswer() { return std::move(m_answer); }
 
+    // Called each time more of the body has arrived; the callee may take it
+    // with takeBodySoFar() or cancel the exchange.
+    void setBodyGrew(Notify bodyGrew) { m_bodyGrew = std::move(bodyGrew); }
+    // Hands over the body received so far; the answer keeps only what comes
+    // later. The size cap still counts every byte of the body.
+    QByteArray takeBodySoFar();
+    // Whether the status line has arrived: answer().status is the server's.
+    bool hasStatus() const { return m_hasStatus; }
+
 private:
     void headersArrived();
     void bodyArrived();
     void finished();
     void captureStatusAndHeaders();
+    bool bodyCutShort() const;
     void announceBegun();
     void complete();
     void release();
@@ -92,8 +102,11 @@ private:
     HttpRequestSpec m_spec;
     Notify m_answerBegun;
     Notify m_completed;
+    Notify m_bodyGrew;
     QPointer<QNetworkReply> m_reply;
     HttpAnswer m_answer;
+    qint64 m_bodyHandedOver = 0; // bytes of the body taken by takeBodySoFar()
+    bool m_hasStatus = false;
     bool m_begun = false;
     bool m_complete = false;
 };

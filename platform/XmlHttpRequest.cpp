@@ -72,6 +72,7 @@ void XmlHttpRequest::send(const QByteArray &body)
         return;
     }
     d->exchange = new HttpExchange(d->spec, [this] { answerBegun(); }, [this] { exchangeCompleted(); }, this);
+    d->exchange->setBodyGrew([this] { emit responseTextGrew(); });
     d->spec.body = QByteArray(); // the exchange holds what it sends, and lets it go when done
     d->exchange->start();
 }
@@ -142,10 +143,21 @@ const QByteArray &XmlHttpRequest::responseText() const
 
 QByteArray XmlHttpRequest::takeResponseText()
 {
+    if (d->exchange)
+        return d->exchange->takeBodySoFar();
     if (d->readyState != 4)
         return QByteArray();
     d->parsedAnswer.reset();
     return std::exchange(d->answer.body, QByteArray());
+}
+
+int XmlHttpRequest::answerStatus(bool *ok) const
+{
+    const bool known = d->readyState == 4 || (d->exchange && d->exchange->hasStatus());
+    *ok = known;
+    if (!known)
+        return 0;
+    return d->readyState == 4 ? d->answer.status : d->exchange->answer().status;
 }
 
 XmlDocument XmlHttpRequest::responseXML() const

@@ -75,9 +75,13 @@ public:
     // The body bytes as they arrived, unchanged; while readyState is 3 the
     // part received so far.
     const QByteArray &responseText() const;
-    // Once complete: hands the body over and leaves responseText() empty, so
-    // a large answer is held once, by the caller. Empty before completion.
+    // Hands over the body received so far and leaves responseText() empty,
+    // so a large answer is held once, by the caller; what arrives later is
+    // handed over by the next call. Empty before the answer has begun.
     QByteArray takeResponseText();
+    // The status of the answer once its status line has arrived (readyState
+    // 3 or 4); ok is false before. status() keeps waiting for completion.
+    int answerStatus(bool *ok) const;
     // The body parsed as XML once complete; an empty document otherwise or
     // when the body is not well-formed.
     XmlDocument responseXML() const;
@@ -92,6 +96,8 @@ public:
 signals:
     // Emitted when readyState changes; 4 means complete or failed.
     void readyStateChanged(int state);
+    // More of the body has arrived while readyState is 3.
+    void responseTextGrew();
 
 private:
     void answerBegun();

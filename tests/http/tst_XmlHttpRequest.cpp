@@ -42,6 +42,7 @@ private slots:
 
     void synchronousSendRunsNoEventsOfTheCaller();
     void sentBodyIsNotKeptOnceAnswered();
+    void bodyIsHandedOverPieceByPiece();
     void synchronousSendUsesTheLoginCredentials();
     void synchronousSendReportsFailuresAsCodes();
 };
@@ -281,6 +282,10 @@ void tst_XmlHttpRequest::failuresBelowHttpBecomeNetworkCodes_data()
                                             << noCap << noTimeout << 12030;
     QTest::newRow("reset inside the body") << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").reset()
                                            << noCap << noTimeout << 12030;
+    QTest::newRow("reset inside the body after a pause")
+        << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").wait(50).reset() << noCap << noTimeout << 12030;
+    QTest::newRow("closed inside the body after a pause")
+        << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").wait(50).close() << noCap << noTimeout << 12030;
     QTest::newRow("declared body above the cap") << QStringLiteral("PEER") << FakeHttpPeer::reply(200, "OK", "0123456789")
                                                  << qint64(9) << noTimeout << 12004;
     QTest::newRow("undeclared body above the cap")
@@ -362,24 +367,63 @@ void tst_XmlHttpRequest::readyStateIsThreeWhileTheAnswerArrives()
 
     XmlHttpRequest request;
     QSignalSpy states(&request, &XmlHttpRequest::readyStateChanged);
+    QSignalSpy grew(&request, &XmlHttpRequest::responseTextGrew);
+    bool ok = true;
+    request.answerStatus(&ok);
+    QVERIFY(!ok);
     request.open("GET", peer.url("/big"), true);
     request.send();
     QTRY_COMPARE(request.readyState(), 3);
     QCOMPARE(request.getResponseHeader("X-Part"), QByteArray("first"));
     QCOMPARE(request.statusText(), QByteArray("OK"));
+    QCOMPARE(request.answerStatus(&ok), 200);
+    QVERIFY(ok);
     QTRY_COMPARE(request.responseText(), QByteArray("hello"));
+    QVERIFY(!grew.isEmpty());
     QVERIFY(!states.contains(QVariantList { 4 }));
-    // Nothing is handed over before the answer is whole, and nothing is lost.
-    QCOMPARE(request.takeResponseText(), QByteArray());
+    QCOMPARE(request.responseText(), QByteArray("hello"));
 
     QVERIFY(peer.resumeStalled(FakeHttpPeer::raw(" world")));
     QVERIFY(completes(request));
     QCOMPARE(request.responseText(), QByteArray("hello world"));
     QCOMPARE(states.count(QVariantList { 3 }), 1);
-    // Once whole, the body is handed over once; the status stays.
     QCOMPARE(request.takeResponseText(), QByteArray("hello world"));
     QCOMPARE(request.responseText(), QByteArray());
     QCOMPARE(request.status(), 200);
+}
+
+// The body can be taken piece by piece while it arrives: every byte is
+// handed over exactly once, and the size cap still counts them all.
+void tst_XmlHttpRequest::bodyIsHandedOverPieceByPiece()
+{
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    peer.enqueue(FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\nhello").stall());
+    // No length announced: the cap can only be met as the bytes come.
+    peer.enqueue(FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nhello").stall());
+
+    XmlHttpRequest request;
+    QByteArray taken;
+    connect(&request, &XmlHttpRequest::responseTextGrew, this, [&] { taken += request.takeResponseText(); });
+    request.open("GET", peer.url("/big"), true);
+    request.send();
+    QTRY_COMPARE(taken, QByteArray("hello"));
+    QCOMPARE(request.responseText(), QByteArray());
+    QVERIFY(peer.resumeStalled(FakeHttpPeer::raw(" world")));
+    QVERIFY(completes(request));
+    taken += request.takeResponseText();
+    QCOMPARE(taken, QByteArray("hello world"));
+    QCOMPARE(request.status(), 200);
+
+    // Ten bytes allowed: what was handed over counts.
+    taken.clear();
+    request.setMaxResponseBytes(10);
+    request.open("GET", peer.url("/big"), true);
+    request.send();
+    QTRY_COMPARE(taken, QByteArray("hello"));
+    QVERIFY(peer.resumeStalled(FakeHttpPeer::raw(" world").close()));
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 12004);
 }
 
 void tst_XmlHttpRequest::reopeningAbandonsTheRequestInFlight()
