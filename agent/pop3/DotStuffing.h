@@ -23,6 +23,11 @@ QByteArray WireReply(QByteArray reply);
 // the first included, is stuffed.
 QByteArray StuffDataLines(QByteArray text);
 
+// One piece of a message text that goes out in pieces, stuffed as
+// StuffDataLines stuffs it within the whole text: startsLine when a line
+// begins at its first byte, crBefore when the text before it ended in CR.
+QByteArray StuffPiece(QByteArray piece, bool startsLine, bool crBefore);
+
 // The message text followed by what ends the reply: CRLF when the text does
 // not already end with one, then "." CRLF. Stuffed as StuffDataLines.
 QByteArray MessageWithTerminator(QByteArray text);

@@ -1,6 +1,5 @@
 #include "MessageDelivery.h"
 
-#include "DotStuffing.h"
 #include "Winsock.h"
 #include "XmlHttpRequest.h"
 
@@ -38,7 +37,9 @@ void MessageDelivery::Start(std::unique_ptr<XmlHttpRequest> download)
     if (!download)
         return;
     m_download = std::move(download);
+    m_text = StuffedStream();
     connect(m_download.get(), &XmlHttpRequest::readyStateChanged, this, &MessageDelivery::downloadStateChanged);
+    connect(m_download.get(), &XmlHttpRequest::responseTextGrew, this, &MessageDelivery::forwardArrivedText);
     m_tmRetrieve.start();
     // A download that finished before we took it over signals nothing more.
     if (m_download->readyState() >= ReadyStateComplete)
@@ -81,7 +82,28 @@ void MessageDelivery::tmRetrieveTick()
         completeIfDone();
         return;
     }
-    m_wskPop.SendData(KeepAliveLine);
+    // Once the text flows, a keep-alive line would land inside the message.
+    if (!m_text.hasStarted())
+        m_wskPop.SendData(KeepAliveLine);
+}
+
+// An error page is not the user's mail: nothing of it reaches the client.
+bool MessageDelivery::answerIsMessage() const
+{
+    bool known = false;
+    const int status = m_download->answerStatus(&known);
+    return known && status >= 200 && status <= 299;
+}
+
+// The text goes on as it arrives, so the client receives a large message
+// while it is still being fetched, and it is never held whole.
+void MessageDelivery::forwardArrivedText()
+{
+    if (!m_download || !clientConnected() || !answerIsMessage())
+        return;
+    QByteArray piece = m_download->takeResponseText();
+    if (!piece.isEmpty())
+        m_wskPop.SendData(m_text.stuff(std::move(piece)));
 }
 
 void MessageDelivery::downloadStateChanged(int readyState)
@@ -100,16 +122,14 @@ void MessageDelivery::completeIfDone()
         emit Finished(Outcome::ClientGone);
         return;
     }
-    bool statusKnown = false;
-    const int status = m_download->status(&statusKnown);
-    // An error page or a broken transfer is not the user's mail.
-    if (!statusKnown || status < 200 || status > 299) {
+    // An error page or a broken transfer is not the user's mail; what went
+    // out of it already ends without the terminating line.
+    if (!answerIsMessage()) {
         dropDownload();
         emit Finished(Outcome::Failed);
         return;
     }
-    // The body is stuffed where it lies and goes to the socket as it is.
-    m_wskPop.SendData(DotStuffing::MessageWithTerminator(m_download->takeResponseText()));
+    m_wskPop.SendData(m_text.finish(m_download->takeResponseText()));
     dropDownload();
     emit Finished(Outcome::Delivered);
 }

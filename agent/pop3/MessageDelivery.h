@@ -1,5 +1,7 @@
 #pragma once
 
+#include "StuffedStream.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QTimer>
@@ -10,10 +12,12 @@ class Winsock;
 class XmlHttpRequest;
 
 // The background path of RETR for a large message. The status line has
-// already gone out; while the download runs the client receives a keep-alive
-// header line at every tick of tmRetrieve, and the message itself (stuffed,
-// with its terminating line) as soon as the download completes. While this is
-// active the front end holds every command the client sends.
+// already gone out; until the message text begins to arrive the client
+// receives a keep-alive header line at every tick of tmRetrieve. The text goes
+// on to the client (stuffed) piece by piece as it arrives, once the answer is
+// known to be the message and not an error page, and the terminating line
+// follows when the download is complete. While this is active the front end
+// holds every command the client sends.
 class MessageDelivery : public QObject
 {
     Q_OBJECT
@@ -25,7 +29,7 @@ public:
 
     enum class Outcome {
         Delivered,  // the message and its terminating line are on their way
-        Failed,     // the service did not deliver the message; nothing was sent
+        Failed,     // the service did not deliver the whole message; no terminating line was sent
         ClientGone, // the connection ended first; the download was abandoned
     };
     Q_ENUM(Outcome)
@@ -48,6 +52,8 @@ signals:
 private:
     void tmRetrieveTick();
     void downloadStateChanged(int readyState);
+    void forwardArrivedText();
+    bool answerIsMessage() const;
     void completeIfDone();
     void dropDownload();
     bool clientConnected() const;
@@ -55,4 +61,5 @@ private:
     Winsock &m_wskPop;
     QTimer m_tmRetrieve;
     std::unique_ptr<XmlHttpRequest> m_download;
+    StuffedStream m_text;
 };

@@ -2,6 +2,7 @@
 // lines, stuffing data lines, taking a command line apart, normalising the
 // user name. No network, no session.
 #include "DotStuffing.h"
+#include "StuffedStream.h"
 #include "PopBuffer.h"
 #include "PopCommandLine.h"
 #include "PopUserName.h"
@@ -168,6 +169,8 @@ void tst_PopProtocol::messageWithTerminator_data()
     QTest::newRow("dot lines") << QByteArray("a\r\n.\r\n..\r\n.x\r\n") << QByteArray("a\r\n..\r\n...\r\n..x\r\n.\r\n");
     QTest::newRow("ends in a lone dot") << QByteArray("a\r\n.") << QByteArray("a\r\n..\r\n.\r\n");
     QTest::newRow("empty") << QByteArray() << QByteArray("\r\n.\r\n");
+    QTest::newRow("CR and LF apart, dots after") << QByteArray("x\r\n.\r\r\n.y\r\n\r.\n.\r\n..")
+                                                << QByteArray("x\r\n..\r\r\n..y\r\n\r.\n.\r\n...\r\n.\r\n");
     QTest::newRow("dots first, in a row and last") << QByteArray(".a\r\n.\r\n.\r\nb\r\n.c")
                                                    << QByteArray("..a\r\n..\r\n..\r\nb\r\n..c\r\n.\r\n");
 }
@@ -182,6 +185,18 @@ void tst_PopProtocol::messageWithTerminator()
     QCOMPARE(text, original);
     QByteArray handedOver(text.constData(), text.size());
     QCOMPARE(DotStuffing::MessageWithTerminator(std::move(handedOver)), wire);
+
+    // The same text arriving in pieces, however it is cut, gives the same
+    // bytes: a line end may straddle two pieces.
+    for (const qsizetype cut : { 1, 2, 3, 7 }) {
+        StuffedStream stream;
+        QByteArray out;
+        qsizetype at = 0;
+        for (; at + cut < text.size(); at += cut)
+            out += stream.stuff(text.mid(at, cut));
+        out += stream.finish(text.mid(at));
+        QCOMPARE(out, wire);
+    }
 }
 
 // A megabyte of nothing but dot lines: every line doubled, nothing lost.
