@@ -7,68 +7,60 @@ namespace {
 const QByteArray CrLf = QByteArrayLiteral("\r\n");
 const QByteArray LineStartingWithDot = QByteArrayLiteral("\r\n.");
 
-// Where lines begin in text[from, to): at its first byte when startsLine,
-// at its second when the text before it ended in CR and the first byte is
-// LF, and after every CRLF inside the range.
-bool beginsLine(const char *text, qsizetype from, qsizetype i, bool startsLine, bool crBefore)
+// Calls visit(position) for every "." in text[from, to) that begins a line,
+// in ascending order. Lines begin at the first byte when startsLine, at the
+// second when the text before the range ended in CR and the first byte is
+// LF, and after every CRLF inside the range. The search jumps from LF to LF.
+template <typename Visit>
+void forEachDotLine(const char *text, qsizetype from, qsizetype to, bool startsLine, bool crBefore, Visit visit)
 {
-    if (i == from)
-        return startsLine;
-    if (i == from + 1)
-        return crBefore && text[from] == '\n';
-    return text[i - 2] == '\r' && text[i - 1] == '\n';
-}
-
-qsizetype countDotLines(const char *text, qsizetype from, qsizetype to, bool startsLine, bool crBefore)
-{
-    qsizetype count = 0;
-    for (qsizetype i = from; i < to; ++i) {
-        if (text[i] == '.' && beginsLine(text, from, i, startsLine, crBefore))
-            ++count;
-    }
-    return count;
-}
-
-// Puts one more "." before every line of text[from, to) that begins with
-// ".", where the text lies: the text grows once by the number of those
-// lines, and each run between them moves up once, from the last run to the
-// first, so nothing is copied twice and no second buffer is needed. room
-// bytes more are reserved behind the text for what the caller appends.
-void stuffInPlace(QByteArray &text, qsizetype from, qsizetype to, qsizetype room, bool startsLine = true,
-                  bool crBefore = false)
-{
-    const qsizetype dots = countDotLines(text.constData(), from, to, startsLine, crBefore);
-    if (dots == 0 && room == 0)
-        return; // nothing changes: a shared text stays shared
-    const qsizetype oldSize = text.size();
-    text.reserve(oldSize + dots + room);
-    if (dots == 0)
+    if (from >= to)
         return;
-    text.resize(oldSize + dots);
-    char *data = text.data();
-    qsizetype shift = dots;
-    qsizetype runEnd = oldSize;
-    const auto insertDotAt = [&](qsizetype dot) {
-        std::memmove(data + dot + shift, data + dot, size_t(runEnd - dot));
-        --shift;
-        data[dot + shift] = '.';
-        runEnd = dot;
-    };
-    // Bytes below the run being moved are still as they came, so the search
-    // goes on in the original text. The last CRLF "." whose dot lies before
-    // `to` begins at to - 3 at most.
-    for (qsizetype searchBefore = to - 3; shift > 0 && searchBefore >= from;) {
-        const qsizetype at = text.lastIndexOf(LineStartingWithDot, searchBefore);
-        if (at < from)
+    if (startsLine && text[from] == '.')
+        visit(from);
+    if (crBefore && from + 1 < to && text[from] == '\n' && text[from + 1] == '.')
+        visit(from + 1);
+    // An LF at `from` has its CR before the range, one at the last byte
+    // begins nothing inside it.
+    const char *at = text + from + 1;
+    const char *const last = text + to - 1;
+    while (at < last) {
+        const auto *lf = static_cast<const char *>(std::memchr(at, '\n', size_t(last - at)));
+        if (!lf)
             break;
-        insertDotAt(at + 2);
-        searchBefore = at - 1;
+        if (lf[-1] == '\r' && lf[1] == '.')
+            visit(lf + 1 - text);
+        at = lf + 1;
     }
-    // What is left begins a line by what came before the range.
-    if (shift > 0 && from + 1 < to && data[from + 1] == '.' && beginsLine(data, from, from + 1, startsLine, crBefore))
-        insertDotAt(from + 1);
-    if (shift > 0)
-        insertDotAt(from);
+}
+
+// The text with one more "." before every line of text[from, to) that begins
+// with ".", and room bytes reserved behind it for what the caller appends.
+// A text with no such line comes back as it is, without a copy.
+QByteArray stuffed(QByteArray text, qsizetype from, qsizetype to, qsizetype room, bool startsLine = true,
+                   bool crBefore = false)
+{
+    qsizetype dots = 0;
+    forEachDotLine(text.constData(), from, to, startsLine, crBefore, [&dots](qsizetype) { ++dots; });
+    if (dots == 0) {
+        if (room > 0)
+            text.reserve(text.size() + room);
+        return text;
+    }
+    QByteArray out;
+    out.reserve(text.size() + dots + room);
+    out.resize(text.size() + dots);
+    const char *in = text.constData();
+    char *write = out.data();
+    qsizetype copied = 0;
+    forEachDotLine(in, from, to, startsLine, crBefore, [&](qsizetype dot) {
+        std::memcpy(write, in + copied, size_t(dot - copied));
+        write += dot - copied;
+        *write++ = '.';
+        copied = dot;
+    });
+    std::memcpy(write, in + copied, size_t(text.size() - copied));
+    return out;
 }
 
 // Where the data lines of a multi-line reply lie: after the status line's
@@ -93,9 +85,9 @@ QByteArray StuffMultiLineReply(QByteArray reply)
 {
     qsizetype dataStart = 0;
     qsizetype dataEnd = 0;
-    if (dataLinesOf(reply, &dataStart, &dataEnd))
-        stuffInPlace(reply, dataStart, dataEnd, 0);
-    return reply;
+    if (!dataLinesOf(reply, &dataStart, &dataEnd))
+        return reply;
+    return stuffed(std::move(reply), dataStart, dataEnd, 0);
 }
 
 QByteArray WireReply(QByteArray reply)
@@ -103,28 +95,29 @@ QByteArray WireReply(QByteArray reply)
     qsizetype dataStart = 0;
     qsizetype dataEnd = 0;
     if (dataLinesOf(reply, &dataStart, &dataEnd))
-        stuffInPlace(reply, dataStart, dataEnd, CrLf.size());
+        reply = stuffed(std::move(reply), dataStart, dataEnd, CrLf.size());
     reply.append(CrLf);
     return reply;
 }
 
 QByteArray StuffDataLines(QByteArray text)
 {
-    stuffInPlace(text, 0, text.size(), 0);
-    return text;
+    const qsizetype size = text.size();
+    return stuffed(std::move(text), 0, size, 0);
 }
 
 QByteArray StuffPiece(QByteArray piece, bool startsLine, bool crBefore)
 {
-    stuffInPlace(piece, 0, piece.size(), 0, startsLine, crBefore);
-    return piece;
+    const qsizetype size = piece.size();
+    return stuffed(std::move(piece), 0, size, 0, startsLine, crBefore);
 }
 
 QByteArray MessageWithTerminator(QByteArray text)
 {
     static const QByteArray terminator = QByteArrayLiteral(".\r\n");
     const bool endsWithLine = text.endsWith(CrLf);
-    stuffInPlace(text, 0, text.size(), (endsWithLine ? 0 : CrLf.size()) + terminator.size());
+    const qsizetype size = text.size();
+    text = stuffed(std::move(text), 0, size, (endsWithLine ? 0 : CrLf.size()) + terminator.size());
     if (!endsWithLine)
         text.append(CrLf);
     text.append(terminator);

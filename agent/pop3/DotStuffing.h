@@ -5,9 +5,9 @@
 // The byte-stuffing of POP3 multi-line replies: inside a multi-line reply
 // every data line that begins with "." goes out with one more "." in front,
 // so the only line that is a lone "." is the terminator. Lines end with CRLF;
-// a bare CR or LF does not end a line. Every function runs in linear time and
-// works in the buffer it is given: a caller that hands its text over with
-// std::move gets it back stuffed without a second copy of a large message.
+// a bare CR or LF does not end a line. Every function runs in linear time,
+// jumping from line end to line end, and gives a text with no line to stuff
+// back as it is, without a copy.
 namespace DotStuffing {
 
 // A complete multi-line reply as the session composes it: status line, CRLF,
