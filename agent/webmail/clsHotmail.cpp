@@ -10,6 +10,7 @@
 #include "modMain.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <QUrl>
 
 #include <optional>
@@ -34,6 +35,10 @@ constexpr int MaxLoginRequestsAnswered401 = 4;
 // Messages above this size with no body line asked get TOP from their
 // properties instead of a download.
 constexpr qint64 TopFromPropertiesAboveBytes = 10000;
+
+// Parsed stylesheets kept: the dozen stored ones and a count stylesheet for
+// each folder address seen.
+constexpr qsizetype MaxParsedStylesheets = 32;
 
 constexpr int StatusMultiStatus = 207;
 constexpr int StatusLoginRedirect = 900;
@@ -156,6 +161,10 @@ struct clsHotmail::Private
 
     std::optional<QByteArray> ApplyStylesheet(const XmlDocument &document, const QByteArray &stylesheet,
                                               int &errorNumber) const;
+    // Each stylesheet text is parsed once: the session applies the same ones
+    // at every login and every store load.
+    const XmlDocument &Stylesheet(const QByteArray &text) const;
+    mutable QHash<QByteArray, XmlDocument> parsedStylesheets;
     QByteArray LoadStore(const QByteArray &folderUrl, bool ListAll);
     AttemptOutcome LoadStoreAttempt(const QByteArray &collectionUrl, const QByteArray &folderUrl, bool ListAll,
                                     QByteArray &reply);
@@ -296,16 +305,28 @@ std::optional<QByteArray> clsHotmail::Private::ApplyStylesheet(const XmlDocument
         errorNumber = XmlDocument::ErrorNoDocument;
         return std::nullopt;
     }
-    XmlDocument sheet;
-    sheet.loadXML(stylesheet); // a broken sheet fails in the transformation
     bool ok = false;
     int error = 0;
-    const QByteArray output = document.transformNode(sheet, &ok, &error);
+    const QByteArray output = document.transformNode(Stylesheet(stylesheet), &ok, &error);
     if (!ok) {
         errorNumber = error != 0 ? error : StylesheetFailed;
         return std::nullopt;
     }
     return output;
+}
+
+const XmlDocument &clsHotmail::Private::Stylesheet(const QByteArray &text) const
+{
+    auto found = parsedStylesheets.constFind(text);
+    if (found != parsedStylesheets.constEnd())
+        return *found;
+    // The stored stylesheets and one count stylesheet per folder address:
+    // beyond this an unusual caller starts the collection afresh.
+    if (parsedStylesheets.size() >= MaxParsedStylesheets)
+        parsedStylesheets.clear();
+    XmlDocument sheet;
+    sheet.loadXML(text); // a broken sheet fails in the transformation
+    return *parsedStylesheets.insert(text, sheet);
 }
 
 // ---------------------------------------------------------------------------
@@ -412,7 +433,7 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
     // An answer that is no XML (a proxy's page, a refused connection) will
     // not turn into a listing by asking again.
     const XmlDocument collection = Request->responseXML();
-    if (collection.xml().isEmpty()) {
+    if (collection.isEmpty()) { // no well-formed XML
         reply = StoreNotLocked;
         return AttemptOutcome::Finished();
     }
@@ -430,7 +451,7 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
     if (secondError != 0)
         return AttemptOutcome::Failed(secondError);
     const XmlDocument folder = Request->responseXML();
-    if (folder.xml().isEmpty()) {
+    if (folder.isEmpty()) { // no well-formed XML
         reply = StoreNotLocked;
         return AttemptOutcome::Finished();
     }
