@@ -183,7 +183,14 @@ void tst_XmlHttpRequest::answersComeThroughUnchanged()
     QCOMPARE(request.responseText(), body);
     QCOMPARE(states.first().first().toInt(), 1);
     QCOMPARE(states.last().first().toInt(), 4);
-    QCOMPARE(peer.requests().size(), 1); // a 3xx is never followed
+    // A 3xx is never followed. (Qt may resend a request once when the peer
+    // closes right after a close-delimited answer; the resend goes to the same
+    // address and its answer is not the one reported.)
+    QVERIFY(!peer.requests().isEmpty());
+    for (const FakeHttpPeer::Request &sent : peer.requests())
+        QCOMPARE(sent.target, QByteArray("/mail/"));
+    if (status / 100 == 3)
+        QCOMPARE(peer.requests().size(), 1);
 }
 
 void tst_XmlHttpRequest::requestCarriesVerbHeadersAndBody()

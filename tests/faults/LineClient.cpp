@@ -1,0 +1,125 @@
+#include "LineClient.h"
+
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QTest>
+#include <QTimer>
+
+bool LineClient::connectTo(quint16 port)
+{
+    m_socket.connectToHost(QHostAddress::LocalHost, port);
+    return m_socket.waitForConnected(ReplyTimeoutMs);
+}
+
+bool LineClient::connectGreeted(quint16 port, const QByteArray &greeting, int timeoutMs)
+{
+    return QTest::qWaitFor(
+        [&] {
+            m_buffer.clear();
+            if (!connectTo(port))
+                return false;
+            if (readLine() == greeting)
+                return true;
+            m_socket.abort();
+            return false;
+        },
+        timeoutMs);
+}
+
+void LineClient::send(const QByteArray &bytes)
+{
+    m_socket.write(bytes);
+    m_socket.flush();
+}
+
+QByteArray LineClient::command(const QByteArray &line, int timeoutMs)
+{
+    send(line + "\r\n");
+    return readLine(timeoutMs);
+}
+
+QByteArray LineClient::readLine(int timeoutMs)
+{
+    if (!waitFor("\r\n", timeoutMs))
+        return takeAll();
+    return take(m_buffer.indexOf("\r\n") + 2);
+}
+
+QByteArray LineClient::readMultiLine(int timeoutMs)
+{
+    waitUntil([this] { return multiLineEnd() >= 0; }, timeoutMs);
+    const qsizetype end = multiLineEnd();
+    return end >= 0 ? take(end) : takeAll();
+}
+
+bool LineClient::waitFor(const QByteArray &needle, int timeoutMs)
+{
+    return waitUntil([&] { return pending().contains(needle); }, timeoutMs);
+}
+
+// Runs the event loop until done() holds, the peer closes, or the time is up;
+// wakes on every arrival rather than on a poll interval.
+bool LineClient::waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QTimer limit;
+    limit.setSingleShot(true);
+    limit.start(timeoutMs);
+    for (;;) {
+        pending();
+        if (done())
+            return true;
+        if (!limit.isActive() || m_socket.state() == QAbstractSocket::UnconnectedState)
+            return false;
+        QEventLoop loop;
+        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        QObject::connect(&m_socket, &QTcpSocket::readyRead, &loop, &QEventLoop::quit);
+        QObject::connect(&m_socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+        QObject::connect(&m_socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
+        if (m_socket.bytesAvailable() == 0)
+            loop.exec();
+    }
+}
+
+bool LineClient::waitForClose(int timeoutMs)
+{
+    waitUntil([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+    pending();
+    return m_socket.state() == QAbstractSocket::UnconnectedState;
+}
+
+QByteArray LineClient::pending()
+{
+    m_buffer += m_socket.readAll();
+    return m_buffer;
+}
+
+QByteArray LineClient::takeAll()
+{
+    pending();
+    return take(m_buffer.size());
+}
+
+void LineClient::disconnect()
+{
+    m_socket.disconnectFromHost();
+    if (m_socket.state() != QAbstractSocket::UnconnectedState)
+        m_socket.waitForDisconnected(ReplyTimeoutMs);
+}
+
+QByteArray LineClient::take(qsizetype count)
+{
+    const QByteArray head = m_buffer.left(count);
+    m_buffer.remove(0, count);
+    return head;
+}
+
+qsizetype LineClient::multiLineEnd()
+{
+    const QByteArray &data = pending();
+    if (data.startsWith("-ERR")) {
+        const qsizetype lineEnd = data.indexOf("\r\n");
+        return lineEnd >= 0 ? lineEnd + 2 : -1;
+    }
+    const qsizetype at = data.indexOf("\r\n.\r\n");
+    return at >= 0 ? at + 5 : -1;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QTcpSocket>
+
+#include <functional>
+
+// A POP3 or SMTP client on a raw socket: sends bytes exactly as given and
+// reads what arrives exactly as it arrives. Every wait is bounded and ends
+// as soon as what it waits for is there.
+class LineClient
+{
+public:
+    // Generous: the agent may be retrying a request three times behind a reply.
+    static constexpr int ReplyTimeoutMs = 60000;
+
+    bool connectTo(quint16 port);
+    // Connects and reads the greeting, again and again until it comes: after
+    // a client dropped, the agent's port takes connections it closes at once
+    // until the watchdog has healed the socket.
+    bool connectGreeted(quint16 port, const QByteArray &greeting, int timeoutMs = 30000);
+    void send(const QByteArray &bytes);
+    // Sends line + CRLF and returns the next line (CRLF included), or what
+    // arrived before the connection ended or the time ran out.
+    QByteArray command(const QByteArray &line, int timeoutMs = ReplyTimeoutMs);
+    QByteArray readLine(int timeoutMs = ReplyTimeoutMs);
+    // A POP3 multi-line reply up to and including its terminating line (a
+    // "-ERR" status line alone when refused).
+    QByteArray readMultiLine(int timeoutMs = ReplyTimeoutMs);
+    // Waits until the received bytes hold needle; false when they never do.
+    bool waitFor(const QByteArray &needle, int timeoutMs = ReplyTimeoutMs);
+    bool waitUntil(const std::function<bool()> &done, int timeoutMs = ReplyTimeoutMs);
+    // Waits until the agent closes the connection.
+    bool waitForClose(int timeoutMs = ReplyTimeoutMs);
+
+    // Everything received and not yet taken.
+    QByteArray pending();
+    QByteArray takeAll();
+    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    // Drops the connection with a reset, as a crashing client would.
+    void abort() { m_socket.abort(); }
+    void disconnect();
+
+private:
+    QByteArray take(qsizetype count);
+    qsizetype multiLineEnd();
+
+    QTcpSocket m_socket;
+    QByteArray m_buffer;
+};
