@@ -53,6 +53,7 @@ struct Winsock::Private
     int lastError = 0;
     QString lastErrorDescription;
     bool sendPending = false;
+    bool sending = false; // inside SendData
 };
 
 Winsock::Winsock(QObject *parent)
@@ -140,6 +141,11 @@ bool Winsock::SendData(const QByteArray &data)
         return false;
     }
     d->sendPending = true;
+    // Out at once, as far as the system takes it, instead of on the next
+    // turn of the event loop; the rest follows as the peer reads.
+    d->sending = true;
+    d->connection->flush();
+    d->sending = false;
     return true;
 }
 
@@ -234,16 +240,26 @@ void Winsock::adopt(QTcpSocket *socket)
 {
     d->connection = socket;
     d->sendPending = false;
+    // Replies are whole lines written at once: none waits for the peer's
+    // acknowledgement of the one before (a short last piece of a message
+    // would otherwise wait out the peer's delayed acknowledgement).
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     d->state = socket->state() == QAbstractSocket::ConnectedState ? sckConnected : sckClosing;
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
         if (d->connection == socket)
             emit DataArrival(socket->bytesAvailable());
     });
     connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
-        if (d->connection == socket && d->sendPending && socket->bytesToWrite() == 0) {
-            d->sendPending = false;
-            emit SendComplete();
+        if (d->sending) {
+            // Written from inside SendData: the event comes from the event
+            // loop, never while the sender is still in the middle of its work.
+            QMetaObject::invokeMethod(this, [this, guard = QPointer<QTcpSocket>(socket)] {
+                if (guard)
+                    announceSent(guard);
+            }, Qt::QueuedConnection);
+            return;
         }
+        announceSent(socket);
     });
     // A peer that closed or reset the connection has gone either way; both
     // leave the object waiting to be closed, which the watchdog heals.
@@ -264,6 +280,14 @@ void Winsock::adopt(QTcpSocket *socket)
             if (d->connection == socket && socket->bytesAvailable() > 0)
                 emit DataArrival(socket->bytesAvailable());
         });
+    }
+}
+
+void Winsock::announceSent(QTcpSocket *socket)
+{
+    if (d->connection == socket && d->sendPending && socket->bytesToWrite() == 0) {
+        d->sendPending = false;
+        emit SendComplete();
     }
 }
 

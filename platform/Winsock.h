@@ -69,6 +69,7 @@ private:
     void takeRequests();
     void dropRequests();
     void adopt(QTcpSocket *socket);
+    void announceSent(QTcpSocket *socket);
     void retire(QTcpSocket *socket);
     void setError(int number, const QString &description);
 
