@@ -14,6 +14,12 @@ namespace {
 // longer answer grows its buffer as the bytes really arrive.
 constexpr qint64 MaxReserveBytes = 64 * 1024 * 1024;
 
+// The network layer takes at most this much of an answer from the system
+// before we have taken it over: a large body then arrives piece by piece, so
+// passing a piece on overlaps with receiving the next, and no one piece
+// holds the whole body.
+constexpr qint64 NetworkReadBufferBytes = 1024 * 1024;
+
 bool isHttpLevelError(QNetworkReply::NetworkError error)
 {
     // Content (2xx), server (4xx) errors and proxy authentication are Qt's
@@ -59,6 +65,7 @@ void HttpExchange::start()
         failWith(refusal);
         return;
     }
+    m_reply->setReadBufferSize(NetworkReadBufferBytes);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &HttpExchange::headersArrived);
     connect(m_reply, &QNetworkReply::readyRead, this, &HttpExchange::bodyArrived);
     connect(m_reply, &QNetworkReply::finished, this, &HttpExchange::finished);
