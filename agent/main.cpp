@@ -15,16 +15,10 @@
 #include "modMain.h"
 #include "TrayIcon.h"
 
-#ifdef ZORVANE_HAVE_WEBMAIL
-#include "clsHotmail.h"
-#endif
-#ifdef ZORVANE_HAVE_POP3
 #include "PopFrontEnd.h"
-#include "SocketWatchdog.h"
-#endif
-#ifdef ZORVANE_HAVE_SMTP
 #include "SmtpFrontEnd.h"
-#endif
+#include "SocketWatchdog.h"
+#include "clsHotmail.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>
@@ -162,25 +156,15 @@ int main(int argc, char *argv[])
 
     // 3. The web mail session; then the front ends, which begin in their
     // first dialogue state; then the socket watchdog.
-#ifdef ZORVANE_HAVE_WEBMAIL
     auto session = std::make_unique<clsHotmail>(state);
     state.MailSession = session.get();
-#endif
-#ifdef ZORVANE_HAVE_POP3
     PopFrontEnd popFrontEnd(state, wskPop);
-#endif
-#ifdef ZORVANE_HAVE_SMTP
     SmtpFrontEnd smtpFrontEnd(state, wskSmtp);
-#endif
-#ifdef ZORVANE_HAVE_POP3
     SocketWatchdog watchdog(state, wskPop, wskSmtp);
     // A healed socket starts its dialogue afresh.
     QObject::connect(&watchdog, &SocketWatchdog::PopRecovered, &popFrontEnd, &PopFrontEnd::ResetDialogue);
-#ifdef ZORVANE_HAVE_SMTP
     QObject::connect(&watchdog, &SocketWatchdog::SmtpRecovered, &smtpFrontEnd, &SmtpFrontEnd::ResetDialogue);
-#endif
     watchdog.start();
-#endif
 
     // 5. The version line, before the log file is opened, so it never
     // reaches the file.
@@ -207,9 +191,7 @@ int main(int argc, char *argv[])
     if (tray)
         tray->remove();
     ShutdownSteps::CloseLog(state);
-#ifdef ZORVANE_HAVE_WEBMAIL
     state.MailSession = nullptr;
     session.reset();
-#endif
     return status;
 }

@@ -4,13 +4,48 @@ namespace {
 constexpr char CrLf[] = "\r\n";
 }
 
+// Of a line longer than MaxCommandLineBytes only its first MaxCommandLineBytes
+// bytes are kept (enough for takeNext to refuse it) and its CRLF: a client
+// that sends a huge line and then waits gets its "-ERR", however large the
+// pieces the line arrives in.
 bool PopBuffer::append(const QByteArray &bytes)
 {
-    if (heldBytes() + bytes.size() > MaxHeldInputBytes)
-        return false;
     compact();
-    m_data.append(bytes);
+    const qsizetype before = m_data.size();
+    qsizetype lineLength = unfinishedLineLength();
+    qsizetype at = 0;
+    if (m_data.endsWith('\r') && bytes.startsWith('\n')) {
+        m_data.append('\n'); // the CRLF of the held line, split between two pieces
+        lineLength = 0;
+        at = 1;
+    }
+    while (at < bytes.size()) {
+        const qsizetype end = bytes.indexOf(CrLf, at);
+        const qsizetype run = (end < 0 ? bytes.size() : end) - at;
+        const qsizetype kept = qMin(run, qMax<qsizetype>(0, MaxCommandLineBytes - lineLength));
+        m_data.append(bytes.constData() + at, kept);
+        lineLength += kept;
+        if (end < 0) {
+            // A dropped final CR may be the first half of the line's CRLF.
+            if (kept < run && bytes.endsWith('\r'))
+                m_data.append('\r');
+            break;
+        }
+        m_data.append(CrLf);
+        lineLength = 0;
+        at = end + 2;
+    }
+    if (heldBytes() > MaxHeldInputBytes) {
+        m_data.truncate(before);
+        return false;
+    }
     return true;
+}
+
+qsizetype PopBuffer::unfinishedLineLength() const
+{
+    const qsizetype lastEnd = m_data.lastIndexOf(CrLf);
+    return m_data.size() - qMax(m_start, lastEnd < 0 ? 0 : lastEnd + 2);
 }
 
 PopBuffer::Next PopBuffer::takeNext(QByteArray *line)

@@ -14,8 +14,9 @@ public:
     // memory with a line that never ends.
     static constexpr qsizetype MaxCommandLineBytes = 64 * 1024;
     // Input held while a command or a download is in progress (pipelined
-    // lines included); a client that floods past this is not waiting for
-    // our replies at all.
+    // lines included, an overlong line counting with its first
+    // MaxCommandLineBytes); a client that floods past this is not waiting
+    // for our replies at all.
     static constexpr qsizetype MaxHeldInputBytes = 1024 * 1024;
 
     enum class Next {
@@ -24,8 +25,9 @@ public:
         TooLong, // a line reached MaxCommandLineBytes; its bytes are dropped
     };
 
-    // Adds received bytes. Returns false (and keeps nothing new) when the
-    // held input would exceed MaxHeldInputBytes.
+    // Adds received bytes, of an overlong line only as much as it takes to
+    // refuse it. Returns false (and keeps nothing new) when the held input
+    // would exceed MaxHeldInputBytes.
     bool append(const QByteArray &bytes);
     // Takes the next complete line, or reports an overlong one. After
     // TooLong the rest of that line, up to its CRLF, is dropped as it comes.
@@ -37,6 +39,8 @@ public:
 
 private:
     void compact();
+    // Bytes held after the last CRLF: the line still arriving.
+    qsizetype unfinishedLineLength() const;
 
     QByteArray m_data;
     qsizetype m_start = 0;      // first byte not yet taken

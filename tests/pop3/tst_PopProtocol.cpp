@@ -104,6 +104,16 @@ void tst_PopProtocol::bufferOverlongLine()
     // One byte below the limit is still a command line.
     const QByteArray longest(PopBuffer::MaxCommandLineBytes - 1, 'y');
     QCOMPARE(feed({longest + "\r\n"}), Lines{longest});
+
+    // A line far above the held-input limit, in pieces of any size, is
+    // refused like any overlong line and holds no more than the limit.
+    const QByteArray huge(3 * PopBuffer::MaxHeldInputBytes, 'h');
+    QCOMPARE(feed({huge + "\r\nNOOP\r\n"}), (Lines{"<too long>", "NOOP"}));
+    QCOMPARE(feed({"STAT\r\n" + huge + "\r", "\nLIST\r\n"}), (Lines{"STAT", "<too long>", "LIST"}));
+    QCOMPARE(feed({"NOOP\r\n" + huge, huge, "\r\nQUIT\r\n"}), (Lines{"NOOP", "<too long>", "QUIT"}));
+    PopBuffer buffer;
+    QVERIFY(buffer.append("STAT\r\n" + huge + "\r\n" + huge + "\r\nQUIT\r\n"));
+    QVERIFY(buffer.heldBytes() <= 2 * PopBuffer::MaxCommandLineBytes + 20);
 }
 
 void tst_PopProtocol::bufferHeldInputLimit()
