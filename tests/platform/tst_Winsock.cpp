@@ -60,6 +60,7 @@ private slots:
     void request_shows_the_loopback_peer_before_and_after_closing();
     void carries_one_connection_in_both_directions_8bit_clean();
     void send_complete_follows_the_written_bytes();
+    void a_reply_leaves_inside_send_data_without_delay();
     void does_not_listen_while_carrying_a_connection();
     void peer_close_leaves_state_8_until_closed_and_listening_again();
     void a_request_not_accepted_is_dropped_when_listening_again();
@@ -147,6 +148,34 @@ void tst_Winsock::send_complete_follows_the_written_bytes()
     QVERIFY(listener.SendData("+OK\r\n\r\n"));
     QCOMPARE(readUntil(*client, 7), QByteArray("+OK\r\n\r\n"));
     QTRY_COMPARE_WITH_TIMEOUT(complete.count(), 2, 5000);
+}
+
+// A reply is on its way when SendData returns, not on a later turn of the
+// event loop, and a short reply behind a long one does not wait for the
+// peer's acknowledgement (the connection sends without delay).
+void tst_Winsock::a_reply_leaves_inside_send_data_without_delay()
+{
+    Winsock listener;
+    QVERIFY(listener.Listen());
+    auto client = acceptClient(listener);
+    QVERIFY(client);
+
+    const QList<QTcpSocket *> carried = listener.findChildren<QTcpSocket *>();
+    QCOMPARE(carried.size(), 1);
+    QCOMPARE(carried.first()->socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
+
+    QSignalSpy complete(&listener, &Winsock::SendComplete);
+    QVERIFY(listener.SendData("+OK 5 octets\r\n"));
+    QVERIFY(listener.SendData("hello\r\n.\r\n"));
+    // The client waits on its own socket only: the listener's event loop
+    // does not run meanwhile.
+    const QByteArray expected("+OK 5 octets\r\nhello\r\n.\r\n");
+    QByteArray received;
+    while (received.size() < expected.size() && client->waitForReadyRead(5000))
+        received += client->readAll();
+    QCOMPARE(received, expected);
+    QCOMPARE(complete.count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(complete.count(), 1, 5000);
 }
 
 void tst_Winsock::does_not_listen_while_carrying_a_connection()
