@@ -244,6 +244,10 @@ void Winsock::adopt(QTcpSocket *socket)
     // acknowledgement of the one before (a short last piece of a message
     // would otherwise wait out the peer's delayed acknowledgement).
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // What the peer sends beyond this waits in the system's socket buffer
+    // until the owner has taken what is here, so a peer that floods the
+    // connection cannot grow the agent's memory faster than it is read.
+    socket->setReadBufferSize(MaxReadAheadBytes);
     d->state = socket->state() == QAbstractSocket::ConnectedState ? sckConnected : sckClosing;
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
         if (d->connection == socket)

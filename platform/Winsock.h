@@ -30,6 +30,8 @@ public:
     static constexpr int sckConnectionReset = 10054; // the peer closed or reset
     static constexpr int sckBadState = 40006;         // send without a connection
     static constexpr int sckInvalidOp = 40020;        // listen while not closed
+    // Received bytes held for the owner at most; GetData returns no more.
+    static constexpr qint64 MaxReadAheadBytes = 1024 * 1024;
 
     explicit Winsock(QObject *parent = nullptr);
     ~Winsock() override;

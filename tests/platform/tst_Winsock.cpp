@@ -59,6 +59,7 @@ private slots:
     void listens_on_a_free_port_when_given_port_0();
     void request_shows_the_loopback_peer_before_and_after_closing();
     void carries_one_connection_in_both_directions_8bit_clean();
+    void a_flooding_peer_is_read_no_faster_than_taken();
     void send_complete_follows_the_written_bytes();
     void a_reply_leaves_inside_send_data_without_delay();
     void does_not_listen_while_carrying_a_connection();
@@ -125,6 +126,35 @@ void tst_Winsock::carries_one_connection_in_both_directions_8bit_clean()
     }
     QTRY_COMPARE_WITH_TIMEOUT((received += listener.GetData()), QByteArray("RETR 1\r\n") + everyByte, 5000);
     QCOMPARE(listener.GetData(), QByteArray());
+}
+
+// The owner never holds more than the read-ahead limit in one piece, and
+// nothing is lost: the rest waits in the system until it is taken.
+void tst_Winsock::a_flooding_peer_is_read_no_faster_than_taken()
+{
+    Winsock listener;
+    QVERIFY(listener.Listen());
+    auto client = acceptClient(listener);
+    QVERIFY(client);
+
+    QByteArray flood(8 * Winsock::MaxReadAheadBytes, '\0');
+    for (qsizetype i = 0; i < flood.size(); ++i)
+        flood[i] = char(i * 7 + i / 4093);
+    client->write(flood);
+    QSignalSpy arrivals(&listener, &Winsock::DataArrival);
+    QByteArray received;
+    qint64 largestPiece = 0;
+    while (received.size() < flood.size()) {
+        if (arrivals.isEmpty() && !arrivals.wait(5000))
+            break;
+        arrivals.clear();
+        const QByteArray piece = listener.GetData();
+        largestPiece = qMax(largestPiece, qint64(piece.size()));
+        received += piece;
+    }
+    QCOMPARE(received.size(), flood.size());
+    QVERIFY(received == flood);
+    QVERIFY(largestPiece <= Winsock::MaxReadAheadBytes);
 }
 
 void tst_Winsock::send_complete_follows_the_written_bytes()
