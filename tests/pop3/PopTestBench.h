@@ -5,6 +5,7 @@
 // and the reference web mail service as a child process.
 
 #include "AgentOptions.h"
+#include "MailTexts.h"
 #include "PopFrontEnd.h"
 #include "SettingsStore.h"
 #include "SocketWatchdog.h"
@@ -53,20 +54,7 @@ inline bool waitUntil(const std::function<bool()> &done, QObject *watched, const
     return true;
 }
 
-// A message in wire form (CRLF line ends) of exactly size bytes whose body
-// begins with bodyStart and is padded with plain lines.
-inline QByteArray messageOfSize(qsizetype size, const QByteArray &subject, const QByteArray &bodyStart = QByteArray())
-{
-    QByteArray text = "From: Ann <ann@example.org>\r\nTo: user@zorvane.test\r\nSubject: " + subject
-        + "\r\nMessage-ID: <" + subject + "@example.org>\r\n\r\n" + bodyStart;
-    const QByteArray pad = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ-.\r\n";
-    while (text.size() + pad.size() <= size - 4)
-        text += pad;
-    while (text.size() < size - 2)
-        text += 'z';
-    text += "\r\n";
-    return text.left(size);
-}
+using MailTexts::messageOfSize;
 
 // The text a client keeps of data lines: stuffing and terminator removed.
 inline QByteArray unstuff(const QByteArray &dataLines)
