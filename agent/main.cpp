@@ -87,6 +87,7 @@ OptionValues optionsFrom(const Preferences &preferences)
     options.saveSentItems = preferences.SaveSentItems;
     options.collectPOP3 = preferences.CollectPOP3;
     options.localhostOnly = preferences.LocalhostOnly;
+    options.sameUserOnly = preferences.SameUserOnly;
     return options;
 }
 
@@ -172,6 +173,7 @@ int main(int argc, char *argv[])
 
     // 6., 7. The log file in debug mode.
     state.StartFileLog(startValues.DebugMode);
+    state.SameUser.AnnounceAtStart(state);
 
     // The system's close request takes the close box's way: no settings saved.
     SystemCloseRequest closeRequest;

@@ -172,6 +172,14 @@ int Winsock::State() const
     return d->state;
 }
 
+ConnectionAddresses Winsock::RequestAddresses(qintptr requestId) const
+{
+    const QTcpSocket *socket = d->requests.value(requestId);
+    if (!socket)
+        return {};
+    return {socket->localAddress(), socket->localPort(), socket->peerAddress(), socket->peerPort()};
+}
+
 QString Winsock::RemoteHostIP() const
 {
     if (d->connection)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ConnectionAddresses.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -54,6 +56,9 @@ public:
     void Close();
 
     int State() const;
+    // Both ends of an announced request not yet accepted; incomplete when
+    // there is no such request or its peer had gone before it was taken.
+    ConnectionAddresses RequestAddresses(qintptr requestId) const;
     QString RemoteHostIP() const;
     QString RemoteHost() const;
     int LastError() const;

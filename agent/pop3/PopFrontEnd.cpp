@@ -149,7 +149,8 @@ void PopFrontEnd::Private::connectionRequest(qintptr requestId)
     state.Screen.appendRaw(QStringLiteral("\r\n--New POP3 dialog--\r\n"));
     const QString who = QStringLiteral("Connection request from ") + host + QLatin1Char('(') + address + QLatin1Char(')');
 
-    if (state.Options().LocalhostOnly() && address != LoopbackAddress) {
+    if ((state.Options().LocalhostOnly() && address != LoopbackAddress)
+        || !state.SameUser.Admits(state, wskPop, requestId)) {
         listenAgain();
         state.AddLogLine(who + QStringLiteral(" rejected."));
         return;

@@ -13,6 +13,8 @@ public:
     virtual bool SaveSentItems() const = 0;    // "Sa&ve sent messages on Hotmail"
     virtual bool CollectPOP3() const = 0;      // "Tri&gger Hotmail POP3 collection"
     virtual bool LocalhostOnly() const = 0;    // "&Listen only to host 127.0.0.1"
+    // No check box: the value the settings held at start.
+    virtual bool SameUserOnly() const = 0;
 };
 
 // Plain values, for running without a window and for tests.
@@ -25,6 +27,7 @@ public:
     bool saveSentItems = true;
     bool collectPOP3 = false;
     bool localhostOnly = true;
+    bool sameUserOnly = true;
 
     bool ListUnreadOnly() const override { return listUnreadOnly; }
     bool MarkReadOnServer() const override { return markReadOnServer; }
@@ -32,4 +35,5 @@ public:
     bool SaveSentItems() const override { return saveSentItems; }
     bool CollectPOP3() const override { return collectPOP3; }
     bool LocalhostOnly() const override { return localhostOnly; }
+    bool SameUserOnly() const override { return sameUserOnly; }
 };

@@ -33,6 +33,7 @@ Preferences Preferences::Read(const SettingsStore &store)
     p.Pop3Port = store.value(Section, QStringLiteral("Pop3Port"), p.Pop3Port);
     p.SmtpPort = store.value(Section, QStringLiteral("SmtpPort"), p.SmtpPort);
     p.LocalhostOnly = readFlag(store, QStringLiteral("LocalhostOnly"), p.LocalhostOnly);
+    p.SameUserOnly = readFlag(store, QStringLiteral("SameUserOnly"), p.SameUserOnly);
     return p;
 }
 

@@ -21,16 +21,21 @@ struct Preferences
     // On when missing: with it off any host on the network could submit mail
     // as an account whose password we keep.
     bool LocalhostOnly = true;
+    // On when missing: with it off, every other user of this computer could
+    // submit mail through the agent as an account whose password we keep.
+    // It has no control on the window and is only ever read.
+    bool SameUserOnly = true;
 
     static inline const QString Section = QStringLiteral("Preferences");
     static inline const QString AccountSection = QStringLiteral("AccountInfo");
 
-    // Reads the eleven keys, each missing key giving its default. A check
+    // Reads the twelve keys, each missing key giving its default. A check
     // box value that is not a whole number also gives the default; any whole
     // number other than 0 means checked.
     static Preferences Read(const SettingsStore &store);
 
-    // Writes ten keys (DebugMode is never written): the check boxes as "1"
+    // Writes ten keys (DebugMode and SameUserOnly are never written, so a
+    // value set by hand stays as it is): the check boxes as "1"
     // or "0", the port texts exactly as they stand. False when the store
     // could not be written.
     bool Save(SettingsStore &store) const;

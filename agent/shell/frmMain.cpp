@@ -392,6 +392,7 @@ void frmMain::ShowValues(const Preferences &values)
     txtPop->setText(values.Pop3Port);
     txtSmtp->setText(values.SmtpPort);
     chkLocalhost->setCheckState(Qt::CheckState(checkState(values.LocalhostOnly)));
+    m_sameUserOnly = values.SameUserOnly;
 }
 
 Preferences frmMain::ControlValues() const
@@ -408,6 +409,7 @@ Preferences frmMain::ControlValues() const
     values.Pop3Port = txtPop->text();
     values.SmtpPort = txtSmtp->text();
     values.LocalhostOnly = chkLocalhost->isChecked();
+    values.SameUserOnly = m_sameUserOnly;
     return values;
 }
 

@@ -68,6 +68,7 @@ public:
     bool SaveSentItems() const override;
     bool CollectPOP3() const override;
     bool LocalhostOnly() const override;
+    bool SameUserOnly() const override { return m_sameUserOnly; }
 
     // The design rectangle (twips, relative to the enclosing frame, tab
     // control or window) of a named control, for checking the layout.
@@ -116,6 +117,7 @@ private:
     Winsock *m_wskPop = nullptr;
     Winsock *m_wskSmtp = nullptr;
     bool m_trayAvailable = true;
+    bool m_sameUserOnly = true; // as read at the window load; no control shows it
     bool m_windowTerminated = false;
     bool m_unloaded = false;
 

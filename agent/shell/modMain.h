@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AgentOptions.h"
+#include "SameUserRule.h"
 #include "TrayStatus.h"
 #include "clsLog.h"
 
@@ -85,6 +86,8 @@ public:
     bool LogToFile = false;
     TrayStatus TrayData;
     OnScreenLog Screen;
+    // Who may connect to either port besides the local-only rule.
+    SameUserRule SameUser;
 
     // Shared by the POP3 and SMTP front ends.
     QString UserName;   // normalised user name of the last USER command

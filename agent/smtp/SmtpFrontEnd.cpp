@@ -127,7 +127,8 @@ void SmtpFrontEnd::onConnectionRequest(qintptr requestId)
     d->m.Screen.appendRaw(QStringLiteral("\r\n--New SMTP dialog--\r\n"));
 
     const QString peer = d->wskSmtp.RemoteHost() + QLatin1Char('(') + d->wskSmtp.RemoteHostIP() + QLatin1Char(')');
-    if (d->m.Options().LocalhostOnly() && d->wskSmtp.RemoteHostIP() != LocalHostAddress) {
+    if ((d->m.Options().LocalhostOnly() && d->wskSmtp.RemoteHostIP() != LocalHostAddress)
+        || !d->m.SameUser.Admits(d->m, d->wskSmtp, requestId)) {
         d->wskSmtp.Listen();
         d->m.AddLogLine(QStringLiteral("Connection request from ") + peer + QStringLiteral(" rejected."));
         return;
