@@ -54,7 +54,7 @@ private slots:
     void fresh_store_gives_the_defaults();
     void stored_values_are_read_as_they_are_data();
     void stored_values_are_read_as_they_are();
-    void save_writes_ten_keys_and_never_debug_mode();
+    void save_writes_ten_keys_never_debug_mode_or_same_user_only();
     void saves_in_quick_succession_read_back_the_last();
     void store_file_is_private_and_readable_by_other_programs();
     void account_password_round_trip_through_the_store();
@@ -108,6 +108,7 @@ void tst_Settings::fresh_store_gives_the_defaults()
     QCOMPARE(p.Pop3Port, QStringLiteral("110"));
     QCOMPARE(p.SmtpPort, QStringLiteral("25"));
     QCOMPARE(p.LocalhostOnly, true);
+    QCOMPARE(p.SameUserOnly, true);
     // Reading creates nothing.
     QVERIFY(!QFile::exists(store.path()));
 }
@@ -121,6 +122,8 @@ void tst_Settings::stored_values_are_read_as_they_are_data()
     QTest::newRow("LocalhostOnly stored 0 is honoured") << QByteArray("LocalhostOnly=0") << "LocalhostOnly" << "0";
     QTest::newRow("whole number 2 counts as checked") << QByteArray("DeleteOnServer=2") << "DeleteOnServer" << "1";
     QTest::newRow("not a number gives the default") << QByteArray("LocalhostOnly=yes") << "LocalhostOnly" << "1";
+    QTest::newRow("SameUserOnly stored 0 is honoured") << QByteArray("SameUserOnly=0") << "SameUserOnly" << "0";
+    QTest::newRow("SameUserOnly off only by a number") << QByteArray("SameUserOnly=off") << "SameUserOnly" << "1";
     QTest::newRow("empty gives the default") << QByteArray("AutoStart=") << "AutoStart" << "1";
     QTest::newRow("DebugMode 1") << QByteArray("DebugMode=1") << "DebugMode" << "1";
     QTest::newRow("port text as typed") << QByteArray("Pop3Port=11O") << "Pop3Port" << "11O";
@@ -138,6 +141,7 @@ void tst_Settings::stored_values_are_read_as_they_are()
     const QMap<QString, QString> values{
         {QStringLiteral("ListUnreadOnly"), p.ListUnreadOnly ? "1" : "0"},
         {QStringLiteral("LocalhostOnly"), p.LocalhostOnly ? "1" : "0"},
+        {QStringLiteral("SameUserOnly"), p.SameUserOnly ? "1" : "0"},
         {QStringLiteral("DeleteOnServer"), p.DeleteOnServer ? "1" : "0"},
         {QStringLiteral("AutoStart"), p.AutoStart ? "1" : "0"},
         {QStringLiteral("DebugMode"), p.DebugMode ? "1" : "0"},
@@ -146,7 +150,7 @@ void tst_Settings::stored_values_are_read_as_they_are()
     QCOMPARE(values.value(key), expected);
 }
 
-void tst_Settings::save_writes_ten_keys_and_never_debug_mode()
+void tst_Settings::save_writes_ten_keys_never_debug_mode_or_same_user_only()
 {
     SettingsStore store;
     Preferences p;
@@ -154,6 +158,7 @@ void tst_Settings::save_writes_ten_keys_and_never_debug_mode()
     p.DeleteOnServer = true;
     p.CollectPOP3 = true;
     p.DebugMode = true; // shown on the window, never written
+    p.SameUserOnly = false; // no control at all, never written
     p.Pop3Port = QStringLiteral(" 8110 ");
     p.SmtpPort = QStringLiteral("not a port");
     p.LocalhostOnly = false;
@@ -163,6 +168,7 @@ void tst_Settings::save_writes_ten_keys_and_never_debug_mode()
     written.beginGroup(QStringLiteral("Preferences"));
     QCOMPARE(written.childKeys().size(), 10);
     QVERIFY(!written.contains(QStringLiteral("DebugMode")));
+    QVERIFY(!written.contains(QStringLiteral("SameUserOnly")));
     QCOMPARE(written.value(QStringLiteral("AutoStart")).toString(), QStringLiteral("0"));
     QCOMPARE(written.value(QStringLiteral("StartInTray")).toString(), QStringLiteral("0"));
     QCOMPARE(written.value(QStringLiteral("ListUnreadOnly")).toString(), QStringLiteral("1"));
@@ -180,6 +186,12 @@ void tst_Settings::save_writes_ten_keys_and_never_debug_mode()
     QVERIFY(p.Save(store));
     QCOMPARE(store.value(QStringLiteral("Preferences"), QStringLiteral("DebugMode")), QStringLiteral("1"));
     QVERIFY(Preferences::Read(store).DebugMode);
+
+    // So does a SameUserOnly set by hand while the agent ran.
+    store.setValue(QStringLiteral("Preferences"), QStringLiteral("SameUserOnly"), QStringLiteral("0"));
+    p.SameUserOnly = true;
+    QVERIFY(p.Save(store));
+    QVERIFY(!Preferences::Read(store).SameUserOnly);
 }
 
 void tst_Settings::saves_in_quick_succession_read_back_the_last()

@@ -124,6 +124,7 @@ private slots:
     void close_box_unloads_without_saving();
     void tray_exit_unloads_a_window_that_was_never_shown();
     void options_are_the_check_boxes_at_the_moment_of_use();
+    void same_user_only_is_the_stored_value_and_saving_keeps_it();
     void on_screen_log_shows_every_line();
     void minimise_hides_only_when_a_tray_icon_can_restore();
     void escape_presses_quit();
@@ -419,6 +420,25 @@ void tst_frmMain::options_are_the_check_boxes_at_the_moment_of_use()
     QVERIFY(options.CollectPOP3());
     // Nothing saved by a click.
     QVERIFY(!QFile::exists(rig.store.path()));
+}
+
+// No control shows it: the window holds what it read, and its saves leave
+// the key as the user wrote it.
+void tst_frmMain::same_user_only_is_the_stored_value_and_saving_keeps_it()
+{
+    {
+        Rig fresh(m_folder->path());
+        fresh.window->Form_Load();
+        QVERIFY(fresh.state.Options().SameUserOnly());
+        QVERIFY(fresh.window->ControlValues().SameUserOnly);
+    }
+    Rig rig(m_folder->path(), "[Preferences]\nSameUserOnly=0\n");
+    rig.window->Form_Load();
+    QVERIFY(!rig.state.Options().SameUserOnly());
+    QVERIFY(!rig.window->ControlValues().SameUserOnly);
+    rig.window->cmdApply_Click();
+    QCOMPARE(QSettings(rig.store.path(), QSettings::IniFormat).value(QStringLiteral("Preferences/SameUserOnly")).toString(),
+             QStringLiteral("0"));
 }
 
 void tst_frmMain::on_screen_log_shows_every_line()
