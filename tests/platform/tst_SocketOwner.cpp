@@ -4,7 +4,6 @@
 #include <QBuffer>
 #include <QFile>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -24,10 +23,13 @@ constexpr int WaitMs = 10000;
 constexpr quint32 OtherUser = 65534; // nobody
 
 enum class Way { Either, Kernel, Tables };
+// The clients of this process whose sockets must be found.
+enum class Client { IPv4, IPv6, DualStackOverIPv4 };
 
 } // namespace
 
 Q_DECLARE_METATYPE(Way)
+Q_DECLARE_METATYPE(Client)
 Q_DECLARE_METATYPE(SocketOwner::Outcome)
 
 namespace {
@@ -45,12 +47,17 @@ SocketOwner::Answer ask(Way way, const ConnectionAddresses &connection)
     return SocketOwner::OfPeer(connection);
 }
 
+const std::pair<const char *, Way> Ways[] = {
+    {"kernel or tables", Way::Either},
+    {"kernel diagnostics", Way::Kernel},
+    {"/proc tables", Way::Tables},
+};
+
 void addWayRows()
 {
     QTest::addColumn<Way>("way");
-    QTest::newRow("kernel or tables") << Way::Either;
-    QTest::newRow("kernel diagnostics") << Way::Kernel;
-    QTest::newRow("/proc tables") << Way::Tables;
+    for (const auto &[name, way] : Ways)
+        QTest::newRow(name) << way;
 }
 
 // The listening side of a loopback connection; the pair is read from the
@@ -79,6 +86,41 @@ private:
     std::unique_ptr<QTcpSocket> m_accepted;
 };
 
+// A client of this process; a dual-stack one is an IPv6 socket that
+// reaches the IPv4 listener through an IPv4-mapped address, so its socket
+// has mapped ends and sits in the IPv6 table.
+class OwnClient
+{
+public:
+    ~OwnClient()
+    {
+        if (m_dualStack >= 0)
+            ::close(m_dualStack);
+    }
+
+    // False when this machine cannot make a client of that kind.
+    bool connectTo(Client kind, quint16 port)
+    {
+        if (kind != Client::DualStackOverIPv4) {
+            m_socket.connectToHost(kind == Client::IPv6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost, port);
+            return m_socket.waitForConnected(WaitMs);
+        }
+        m_dualStack = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_dualStack < 0)
+            return false;
+        sockaddr_in6 mapped{};
+        mapped.sin6_family = AF_INET6;
+        mapped.sin6_port = htons(port);
+        const Q_IPV6ADDR loopback = QHostAddress(QStringLiteral("::ffff:127.0.0.1")).toIPv6Address();
+        std::memcpy(&mapped.sin6_addr, loopback.c, sizeof loopback.c);
+        return ::connect(m_dualStack, reinterpret_cast<const sockaddr *>(&mapped), sizeof mapped) == 0;
+    }
+
+private:
+    QTcpSocket m_socket;
+    int m_dualStack = -1;
+};
+
 QByteArray tableOf(ProcNetTcpTable::Family family)
 {
     QFile table(family == ProcNetTcpTable::Family::IPv4 ? QStringLiteral("/proc/net/tcp") : QStringLiteral("/proc/net/tcp6"));
@@ -100,18 +142,12 @@ class tst_SocketOwner : public QObject
     Q_OBJECT
 
 private slots:
-    void a_client_of_this_process_is_ours_data() { addWayRows(); }
+    void a_client_of_this_process_is_ours_data();
     void a_client_of_this_process_is_ours();
-    void an_ipv6_client_is_found_data() { addWayRows(); }
-    void an_ipv6_client_is_found();
-    void a_dual_stack_client_over_ipv4_is_found_data() { addWayRows(); }
-    void a_dual_stack_client_over_ipv4_is_found();
     void another_users_client_is_named_data() { addWayRows(); }
     void another_users_client_is_named();
-    void a_reset_connection_is_gone_data() { addWayRows(); }
-    void a_reset_connection_is_gone();
-    void a_closed_connection_is_nobodys_not_roots_data() { addWayRows(); }
-    void a_closed_connection_is_nobodys_not_roots();
+    void a_connection_that_has_ended_is_nobodys_data();
+    void a_connection_that_has_ended_is_nobodys();
     void an_incomplete_pair_is_never_anybodys();
 
     void endpoint_text_is_the_kernels_own();
@@ -119,58 +155,38 @@ private slots:
     void table_rows();
 };
 
+void tst_SocketOwner::a_client_of_this_process_is_ours_data()
+{
+    QTest::addColumn<Client>("client");
+    QTest::addColumn<Way>("way");
+    const std::pair<const char *, Client> clients[] = {
+        {"IPv4", Client::IPv4},
+        {"IPv6", Client::IPv6},
+        {"dual-stack over IPv4", Client::DualStackOverIPv4},
+    };
+    for (const auto &[clientName, client] : clients) {
+        for (const auto &[wayName, way] : Ways)
+            QTest::addRow("%s, %s", clientName, wayName) << client << way;
+    }
+}
+
 void tst_SocketOwner::a_client_of_this_process_is_ours()
 {
+    QFETCH(Client, client);
     QFETCH(Way, way);
     Listener listener;
-    QVERIFY(listener.listen(QHostAddress::LocalHost));
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, listener.port());
+    const bool v6 = client == Client::IPv6;
+    if (!listener.listen(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost) && v6)
+        QSKIP("no IPv6 loopback on this machine");
+    OwnClient own;
+    if (!own.connectTo(client, listener.port()) && client != Client::IPv4)
+        QSKIP("no IPv6 sockets on this machine");
     QVERIFY(listener.takeConnection());
 
     const SocketOwner::Answer owner = ask(way, listener.addresses());
     QCOMPARE(owner.outcome, SocketOwner::Outcome::Found);
     QCOMPARE(owner.uid, SocketOwner::CurrentUser());
     QVERIFY(owner.reason.isEmpty());
-}
-
-void tst_SocketOwner::an_ipv6_client_is_found()
-{
-    QFETCH(Way, way);
-    Listener listener;
-    if (!listener.listen(QHostAddress::LocalHostIPv6))
-        QSKIP("no IPv6 loopback on this machine");
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHostIPv6, listener.port());
-    QVERIFY(listener.takeConnection());
-
-    const SocketOwner::Answer owner = ask(way, listener.addresses());
-    QCOMPARE(owner.outcome, SocketOwner::Outcome::Found);
-    QCOMPARE(owner.uid, SocketOwner::CurrentUser());
-}
-
-// A client with an IPv6 socket that reaches an IPv4 listener: its socket
-// has IPv4-mapped ends and sits in the IPv6 table.
-void tst_SocketOwner::a_dual_stack_client_over_ipv4_is_found()
-{
-    QFETCH(Way, way);
-    Listener listener;
-    QVERIFY(listener.listen(QHostAddress::LocalHost));
-    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        QSKIP("no IPv6 sockets on this machine");
-    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
-    sockaddr_in6 mapped{};
-    mapped.sin6_family = AF_INET6;
-    mapped.sin6_port = htons(listener.port());
-    const Q_IPV6ADDR loopback = QHostAddress(QStringLiteral("::ffff:127.0.0.1")).toIPv6Address();
-    std::memcpy(&mapped.sin6_addr, loopback.c, sizeof loopback.c);
-    QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr *>(&mapped), sizeof mapped), 0);
-    QVERIFY(listener.takeConnection());
-
-    const SocketOwner::Answer owner = ask(way, listener.addresses());
-    QCOMPARE(owner.outcome, SocketOwner::Outcome::Found);
-    QCOMPARE(owner.uid, SocketOwner::CurrentUser());
 }
 
 // The other end belongs to another user, our end to us: the answer must be
@@ -203,35 +219,23 @@ void tst_SocketOwner::another_users_client_is_named()
     QVERIFY(client.waitForFinished(WaitMs));
 }
 
-// A client that reset its connection before it was looked at has no
-// socket left: nobody owns it.
-void tst_SocketOwner::a_reset_connection_is_gone()
+void tst_SocketOwner::a_connection_that_has_ended_is_nobodys_data()
 {
-    QFETCH(Way, way);
-    Listener listener;
-    QVERIFY(listener.listen(QHostAddress::LocalHost));
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, listener.port());
-    QVERIFY(client.waitForConnected(WaitMs));
-    QTcpSocket *accepted = listener.takeConnection();
-    QVERIFY(accepted);
-    const ConnectionAddresses addresses = listener.addresses();
-
-    // Closing with a zero linger time resets the connection at once.
-    const linger resetAtOnce{1, 0};
-    QCOMPARE(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &resetAtOnce, sizeof resetAtOnce), 0);
-    client.abort();
-
-    const SocketOwner::Answer owner = ask(way, addresses);
-    QCOMPARE(owner.outcome, SocketOwner::Outcome::NoSuchSocket);
-    QVERIFY(!owner.reason.isEmpty());
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<Way>("way");
+    for (const auto &[wayName, way] : Ways) {
+        QTest::addRow("reset, %s", wayName) << true << way;
+        QTest::addRow("closed, %s", wayName) << false << way;
+    }
 }
 
-// The end that closes first waits in TIME_WAIT, where the kernel reports
-// uid 0. Were that taken for an owner, a root agent would serve any user
-// whose client had gone, and others would see root.
-void tst_SocketOwner::a_closed_connection_is_nobodys_not_roots()
+// A client that reset its connection before it was looked at has no
+// socket left. One that closed first waits in TIME_WAIT, where the kernel
+// reports uid 0: were that taken for an owner, a root agent would serve any
+// user whose client had gone, and others would see root. Both are nobody's.
+void tst_SocketOwner::a_connection_that_has_ended_is_nobodys()
 {
+    QFETCH(bool, reset);
     QFETCH(Way, way);
     Listener listener;
     QVERIFY(listener.listen(QHostAddress::LocalHost));
@@ -242,11 +246,20 @@ void tst_SocketOwner::a_closed_connection_is_nobodys_not_roots()
     QVERIFY(accepted);
     const ConnectionAddresses addresses = listener.addresses();
 
+    if (reset) {
+        // Closing with a zero linger time resets the connection at once.
+        const linger resetAtOnce{1, 0};
+        QCOMPARE(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &resetAtOnce, sizeof resetAtOnce), 0);
+        client.abort();
+        const SocketOwner::Answer owner = ask(way, addresses);
+        QCOMPARE(owner.outcome, SocketOwner::Outcome::NoSuchSocket);
+        QVERIFY(!owner.reason.isEmpty());
+        return;
+    }
     QSignalSpy peerClosed(accepted, &QTcpSocket::disconnected);
     client.disconnectFromHost();
     QVERIFY(peerClosed.wait(WaitMs));
     accepted->close();
-
     QTRY_COMPARE_WITH_TIMEOUT(ask(way, addresses).outcome, SocketOwner::Outcome::NoSuchSocket, WaitMs);
 }
 
