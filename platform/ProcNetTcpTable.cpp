@@ -59,6 +59,8 @@ SocketOwner::Answer ProcNetTcpTable::FindPeerSocket(QIODevice &table, Family fam
         const QByteArray row = table.readLine(MaxRowBytes);
         if (row.isEmpty())
             break;
+        if (!row.contains(ownEnd))
+            continue; // the cheap test first: tables of busy machines are long
         const QList<QByteArray> columns = row.simplified().split(' ');
         if (columns.size() < ColumnsNeeded || columns[LocalColumn] != ownEnd || columns[RemoteColumn] != farEnd)
             continue;
