@@ -66,6 +66,9 @@ frmMain::frmMain(modMain &state, SettingsStore &store, AutoStartEntry &autoStart
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Zorvane - eMail Transfer Agent"));
     setWindowIcon(TrayArtwork::IconFor(TrayStatus::Icon::Program));
+    // Drawn at one size: the window offers no resizing and no maximise.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFont(designFont(8.25));
     createControls();
     setToolTipsAndOrder();
@@ -367,6 +370,9 @@ void frmMain::Form_Load()
     SSTab1->setCurrentIndex(0);
     chkStartTray->setEnabled(true);
     ShowValues(Preferences::Read(m_store));
+    // Centred whether shown now or later from the tray: the place is kept
+    // for the first show.
+    centreOnScreen();
     if (chkStartTray->isChecked()) {
         // Without a tray icon to bring it back, a hidden window would be
         // lost: it starts minimised instead.
@@ -374,9 +380,13 @@ void frmMain::Form_Load()
             showMinimized();
         return;
     }
+    showNormal();
+}
+
+void frmMain::centreOnScreen()
+{
     if (const QScreen *screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
-    showNormal();
 }
 
 void frmMain::ShowValues(const Preferences &values)
