@@ -1,6 +1,8 @@
 #include "Diagnostics.h"
 
 #include "AgentPreferences.h"
+#include "DiagnosticsIcon.h"
+#include "PortHolder.h"
 #include "Utilities.h"
 
 #include "platform/Winsock.h"
@@ -148,6 +150,10 @@ int Diagnostics::TwipsToPixels(int twips, int dotsPerInch)
 void Diagnostics::BuildControls()
 {
     setWindowTitle(QStringLiteral("Zorvane Diagnostics"));
+    setWindowIcon(DiagnosticsIcon::Icon());
+    // Drawn at one size: the window offers no resizing and no maximise.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     QFont font(QStringLiteral("Verdana"), FontPointSize);
     font.setStyleHint(QFont::SansSerif);
     setFont(font);
@@ -292,7 +298,7 @@ bool Diagnostics::CheckAgentPort(const QString &setting, const QString &settingN
                          QStringLiteral("%1 (port %2)").arg(description).arg(port));
             return false;
         }
-        Append(QStringLiteral("Port %1 in use by another program. Retrying...").arg(port));
+        Append(PortHolder::InUseLine(quint16(port), protocol));
     }
     // Every port taken is a finding, not a failure: the run goes on.
     return true;
