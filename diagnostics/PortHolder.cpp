@@ -7,12 +7,34 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <functional>
+
 namespace {
 
 QByteArray AgentGreeting(const QString &protocol)
 {
     return protocol == QLatin1String("POP3") ? QByteArrayLiteral("+OK Zorvane Welcome")
                                              : QByteArrayLiteral("220 Zorvane Simple Mail Transfer Service Ready");
+}
+
+// Lets events run until done() holds, the connection ends or the wait is
+// over, whichever comes first.
+void WaitOn(QTcpSocket &socket, const std::function<bool()> &done)
+{
+    if (done())
+        return;
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&loop, &done] {
+        if (done())
+            loop.quit();
+    });
+    limit.start(PortHolder::GreetingWaitMs);
+    loop.exec();
 }
 
 } // namespace
@@ -28,32 +50,16 @@ bool PortHolder::IsRunningAgent(quint16 port, const QString &protocol)
 {
     if (!InstanceLock::IsHeld(InstanceLock::DefaultPath(QStringLiteral("Zorvane"))))
         return false;
-    return Greeting(port) == AgentGreeting(protocol);
-}
-
-// The first line the port's holder sends to a new client, without its line
-// end; empty when it sends none within the wait.
-QByteArray PortHolder::Greeting(quint16 port)
-{
     QTcpSocket socket;
-    QEventLoop loop;
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&socket, &loop] {
-        if (socket.canReadLine() || socket.bytesAvailable() >= MaxGreetingBytes)
-            loop.quit();
-    });
     socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
-    limit.start(GreetingWaitMs);
-    loop.exec();
-    QByteArray line = socket.canReadLine() ? socket.readLine(MaxGreetingBytes + 1) : QByteArray();
-    // An orderly close: the agent takes it as a client that left and listens
-    // again at once.
+    WaitOn(socket, [&socket] { return socket.canReadLine() || socket.bytesAvailable() >= MaxGreetingBytes; });
+    const bool agent = socket.canReadLine() && socket.readLine(MaxGreetingBytes + 1).trimmed() == AgentGreeting(protocol);
+    if (agent) {
+        // Said goodbye to, the agent ends the dialogue and listens again at
+        // once, as after any client.
+        socket.write("QUIT\r\n");
+        WaitOn(socket, [&socket] { return socket.state() == QAbstractSocket::UnconnectedState; });
+    }
     socket.disconnectFromHost();
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    return line;
+    return agent;
 }

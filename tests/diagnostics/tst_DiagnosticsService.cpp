@@ -71,6 +71,16 @@ private:
     QString m_serviceUrl;
 };
 
+// The first line a client connecting to the port receives.
+QByteArray GreetingAt(quint16 port)
+{
+    QTcpSocket client;
+    client.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    while (client.state() != QAbstractSocket::UnconnectedState && !client.canReadLine() && client.waitForReadyRead(10000)) {
+    }
+    return client.canReadLine() ? client.readLine() : QByteArray();
+}
+
 } // namespace
 
 class DiagnosticsServiceTest : public QObject
@@ -246,7 +256,7 @@ void DiagnosticsServiceTest::programWithoutDisplayTestsTheNamedUser()
     program.closeWriteChannel();
     QVERIFY(program.waitForFinished(60000));
     const QString output = QString::fromLocal8Bit(program.readAllStandardOutput());
-    QVERIFY2(output.trimmed().endsWith(verdict), qPrintable(output));
+    QVERIFY2(output.contains(QLatin1Char('\n') + verdict + QLatin1Char('\n')), qPrintable(output));
     QCOMPARE(program.exitCode(), exitCode);
 
     QProcess withoutName;
@@ -282,14 +292,10 @@ void DiagnosticsServiceTest::portsOfTheRunningAgentAreNamed()
     QVERIFY2(lines.contains(AgentInUseLine(ports.SmtpPort().toInt())), qPrintable(form->Text3()));
     QCOMPARE(form->Text4(), Success);
 
-    // The agent took the checks for clients that came and went, and serves
-    // the next one.
-    QTcpSocket client;
-    client.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(ports.Pop3Port().toInt()));
-    while (!client.canReadLine() && client.waitForReadyRead(30000)) {
-    }
-    QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
-    client.abort();
+    // The agent took the checks for clients that came and said QUIT, and
+    // serves the next one.
+    QCOMPARE(GreetingAt(quint16(ports.Pop3Port().toInt())), QByteArray("+OK Zorvane Welcome\r\n"));
+    QCOMPARE(GreetingAt(quint16(ports.SmtpPort().toInt())), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
     agent.terminate();
     QVERIFY(agent.waitForFinished(30000));
     QCOMPARE(agent.exitCode(), 0);
