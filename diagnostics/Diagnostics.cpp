@@ -5,6 +5,7 @@
 #include "PortHolder.h"
 #include "Utilities.h"
 
+#include "platform/FixedWindowStyle.h"
 #include "platform/Winsock.h"
 #include "platform/XmlHttpRequest.h"
 
@@ -151,9 +152,6 @@ void Diagnostics::BuildControls()
 {
     setWindowTitle(QStringLiteral("Zorvane Diagnostics"));
     setWindowIcon(DiagnosticsIcon::Icon());
-    // Drawn at one size: the window offers no resizing and no maximise.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     QFont font(QStringLiteral("Verdana"), FontPointSize);
     font.setStyleHint(QFont::SansSerif);
     setFont(font);
@@ -196,6 +194,7 @@ void Diagnostics::BuildControls()
     PlaceControl(m_text4, 120, 3900, 5295, 1395);
     setFixedSize(TwipsToPixels(ClientWidthTwips, logicalDpiX()),
                  TwipsToPixels(ClientHeightTwips, logicalDpiY()));
+    FixedWindowStyle::Apply(this);
 
     connect(m_command1, &QPushButton::clicked, this, &Diagnostics::Command1_Click);
 }

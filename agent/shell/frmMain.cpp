@@ -1,6 +1,7 @@
 #include "frmMain.h"
 
 #include "AutoStartEntry.h"
+#include "FixedWindowStyle.h"
 #include "LinkLabel.h"
 #include "SettingsStore.h"
 #include "ShutdownSteps.h"
@@ -66,14 +67,12 @@ frmMain::frmMain(modMain &state, SettingsStore &store, AutoStartEntry &autoStart
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Zorvane - eMail Transfer Agent"));
     setWindowIcon(TrayArtwork::IconFor(TrayStatus::Icon::Program));
-    // Drawn at one size: the window offers no resizing and no maximise.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFont(designFont(8.25));
     createControls();
     setToolTipsAndOrder();
     computeFit();
     layoutWindow();
+    FixedWindowStyle::Apply(this);
     connect(&m_state.Screen, &OnScreenLog::appended, this, &frmMain::appendToLog);
     // Esc presses "&Quit", the window's cancel button.
     auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);

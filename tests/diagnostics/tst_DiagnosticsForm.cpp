@@ -95,6 +95,11 @@ void DiagnosticsFormTest::windowMatchesItsLayoutTable()
     QCOMPARE(form.maximumSize(), drawn);
     form.resize(drawn + QSize(80, 80));
     QCOMPARE(form.size(), drawn);
+    form.showMaximized();
+    QTRY_COMPARE(form.windowState(), Qt::WindowNoState);
+    form.showFullScreen();
+    QTRY_COMPARE(form.windowState(), Qt::WindowNoState);
+    QCOMPARE(form.size(), drawn);
     QVERIFY(!form.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
     QVERIFY(form.windowFlags().testFlag(Qt::WindowCloseButtonHint));
     const QIcon icon = form.windowIcon();

@@ -492,6 +492,13 @@ void tst_frmMain::window_keeps_its_drawn_size()
     QCOMPARE(rig.window->maximumSize(), drawn);
     rig.window->resize(drawn + QSize(100, 100));
     QCOMPARE(rig.window->size(), drawn);
+    // A maximised or full-screen state imposed from outside is undone.
+    rig.window->showMaximized();
+    QTRY_COMPARE(rig.window->windowState(), Qt::WindowNoState);
+    rig.window->showFullScreen();
+    QTRY_COMPARE(rig.window->windowState(), Qt::WindowNoState);
+    QCOMPARE(rig.window->size(), drawn);
+    QVERIFY(rig.window->isVisible());
     // No maximise button; minimising (to the tray) and closing stay.
     const Qt::WindowFlags flags = rig.window->windowFlags();
     QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
