@@ -2,7 +2,7 @@
 
 #include <QLinearGradient>
 #include <QPainter>
-#include <QPainterPath>
+#include <QPolygonF>
 #include <QPixmap>
 
 namespace {
@@ -43,13 +43,9 @@ QPixmap DiagnosticsIcon::Paint(int size)
     // The letter and its flap.
     p.setBrush(Qt::white);
     p.drawRoundedRect(QRectF(8, 12, 38, 26), 3, 3);
-    QPainterPath flap;
-    flap.moveTo(9, 14);
-    flap.lineTo(27, 28);
-    flap.lineTo(45, 14);
     p.setBrush(Qt::NoBrush);
     p.setPen(QPen(TileBottom, 3, Qt::SolidLine, Qt::FlatCap, Qt::RoundJoin));
-    p.drawPath(flap);
+    p.drawPolyline(QPolygonF{{9, 14}, {27, 28}, {45, 14}});
 
     // The magnifying glass with its handle, and a tick inside.
     p.setPen(QPen(Rim, 4));
@@ -57,12 +53,7 @@ QPixmap DiagnosticsIcon::Paint(int size)
     p.drawEllipse(QPointF(40, 40), 12, 12);
     p.setPen(QPen(Rim, 6, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(QPointF(48.5, 48.5), QPointF(58, 58));
-    QPainterPath tick;
-    tick.moveTo(34, 40);
-    tick.lineTo(38, 44);
-    tick.lineTo(46, 35);
-    p.setBrush(Qt::NoBrush);
     p.setPen(QPen(Tick, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.drawPath(tick);
+    p.drawPolyline(QPolygonF{{34, 40}, {38, 44}, {46, 35}});
     return pixmap;
 }

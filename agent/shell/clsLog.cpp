@@ -161,19 +161,18 @@ bool clsLog::AddBlock(const QString &TheString)
 
 QList<QByteArray> clsLog::EntryParts(const QByteArray &TheString)
 {
-    QList<QByteArray> parts;
-    qsizetype from = 0;
-    for (qsizetype end = TheString.indexOf(LineEnd); end >= 0; end = TheString.indexOf(LineEnd, from)) {
-        parts.append(TheString.mid(from, end - from));
-        from = end + LineEnd.size();
-    }
-    parts.append(TheString.mid(from));
-    const qsizetype n = parts.size() - 1;
-    QList<QByteArray> lines{parts.first()};
+    // Parts 0, n - 1 and the count n are all it takes; a large text is not
+    // cut into all of its lines.
+    const qsizetype firstEnd = TheString.indexOf(LineEnd);
+    QList<QByteArray> lines{TheString.left(firstEnd < 0 ? TheString.size() : firstEnd)};
+    const qsizetype n = firstEnd < 0 ? 0 : TheString.count(LineEnd);
     if (n > 2)
         lines += QByteArrayLiteral("\t\t...");
-    if (n > 1)
-        lines += '\t' + parts.at(n - 1);
+    if (n > 1) {
+        const qsizetype lastEnd = TheString.lastIndexOf(LineEnd);
+        const qsizetype before = TheString.lastIndexOf(LineEnd, lastEnd - 1) + LineEnd.size();
+        lines += '\t' + TheString.mid(before, lastEnd - before);
+    }
     return lines;
 }
 
