@@ -13,6 +13,7 @@
 #include "Winsock.h"
 #include "frmMain.h"
 #include "modMain.h"
+#include "TrayArtwork.h"
 #include "TrayIcon.h"
 
 #include "PopFrontEnd.h"
@@ -99,6 +100,9 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(VersionInfo::Title());
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3").arg(VersionInfo::Major()).arg(VersionInfo::Minor()).arg(VersionInfo::Revision()));
+    // Every window of the program, the message boxes too, shows its icon.
+    if (!headless)
+        QApplication::setWindowIcon(TrayArtwork::IconFor(TrayStatus::Icon::Program));
     // The agent lives on in the tray when its window is hidden or closed;
     // only the unload ends it.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -152,8 +156,8 @@ int main(int argc, char *argv[])
     }
 
     // 2.7 Both listeners, each failure shown and start-up going on.
-    ListenerStartup::Start(state, wskPop, startValues.Pop3Port);
-    ListenerStartup::Start(state, wskSmtp, startValues.SmtpPort);
+    ListenerStartup::Start(state, wskPop, startValues.Pop3Port, QStringLiteral("POP3"));
+    ListenerStartup::Start(state, wskSmtp, startValues.SmtpPort, QStringLiteral("SMTP"));
 
     // 3. The web mail session; then the front ends, which begin in their
     // first dialogue state; then the socket watchdog.

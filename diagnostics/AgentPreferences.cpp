@@ -1,8 +1,9 @@
 #include "AgentPreferences.h"
 
+#include "platform/SettingsText.h"
+
 #include <QSettings>
 #include <QStandardPaths>
-#include <QStringList>
 
 #include <memory>
 
@@ -21,16 +22,9 @@ std::unique_ptr<QSettings> OpenStore()
 #endif
 }
 
-// The INI reader turns an unquoted value holding a comma into a list; the
-// stored text is the list joined back together.
 QString ReadText(const QSettings &store, const QString &key, const QString &defaultValue)
 {
-    const QVariant value = store.value(SectionName + QLatin1Char('/') + key);
-    if (!value.isValid())
-        return defaultValue;
-    if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(QLatin1Char(','));
-    return value.toString();
+    return SettingsText::Read(store, SectionName + QLatin1Char('/') + key).value_or(defaultValue);
 }
 
 } // namespace

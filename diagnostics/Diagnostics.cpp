@@ -1,8 +1,11 @@
 #include "Diagnostics.h"
 
 #include "AgentPreferences.h"
+#include "DiagnosticsIcon.h"
+#include "PortHolder.h"
 #include "Utilities.h"
 
+#include "platform/FixedWindowStyle.h"
 #include "platform/Winsock.h"
 #include "platform/XmlHttpRequest.h"
 
@@ -148,6 +151,7 @@ int Diagnostics::TwipsToPixels(int twips, int dotsPerInch)
 void Diagnostics::BuildControls()
 {
     setWindowTitle(QStringLiteral("Zorvane Diagnostics"));
+    setWindowIcon(DiagnosticsIcon::Icon());
     QFont font(QStringLiteral("Verdana"), FontPointSize);
     font.setStyleHint(QFont::SansSerif);
     setFont(font);
@@ -190,6 +194,7 @@ void Diagnostics::BuildControls()
     PlaceControl(m_text4, 120, 3900, 5295, 1395);
     setFixedSize(TwipsToPixels(ClientWidthTwips, logicalDpiX()),
                  TwipsToPixels(ClientHeightTwips, logicalDpiY()));
+    FixedWindowStyle::Apply(this);
 
     connect(m_command1, &QPushButton::clicked, this, &Diagnostics::Command1_Click);
 }
@@ -292,7 +297,7 @@ bool Diagnostics::CheckAgentPort(const QString &setting, const QString &settingN
                          QStringLiteral("%1 (port %2)").arg(description).arg(port));
             return false;
         }
-        Append(QStringLiteral("Port %1 in use by another program. Retrying...").arg(port));
+        Append(PortHolder::InUseLine(quint16(port), protocol));
     }
     // Every port taken is a finding, not a failure: the run goes on.
     return true;

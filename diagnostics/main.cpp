@@ -1,3 +1,4 @@
+#include "CommandLineAccount.h"
 #include "Diagnostics.h"
 
 #include <QApplication>
@@ -61,6 +62,15 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Zorvane_Diagnostics"));
 
     Diagnostics form;
+    bool missingName = false;
+    if (const std::optional<QString> user = CommandLineAccount::UserName(app.arguments(), &missingName)) {
+        form.SetText1(*user);
+        // With a window the password is typed into its box.
+        form.SetText2(Headless() ? CommandLineAccount::ReadPassword(stdin) : QString());
+    } else if (missingName) {
+        std::fputs("Zorvane_Diagnostics: --user needs a user name\n", stderr);
+        return 2;
+    }
     if (Headless())
         return RunOnce(form);
     form.show();

@@ -12,10 +12,11 @@
 
 namespace {
 
+// Every demo message is unread: the agent lists only unread mail unless told
+// otherwise, and a first look should show all of them.
 struct DemoMessage
 {
     const char *date; // RFC 5322 date, also the file's modification time
-    bool read;
     bool crlf;        // line ends of the stored file; both kinds occur in real Maildirs
     QByteArray text;  // written with LF line ends here
 };
@@ -50,7 +51,7 @@ QList<DemoMessage> demoInbox(const QByteArray &address)
 {
     const QByteArray to = "To: Demo User <" + address + ">\n";
     QList<DemoMessage> messages;
-    messages.append({"Mon, 02 Dec 2024 08:15:00 +0000", true, true,
+    messages.append({"Mon, 02 Dec 2024 08:15:00 +0000", true,
                      "Return-Path: <team@zorvane.test>\n"
                      "From: Zorvane Team <team@zorvane.test>\n" + to +
                      "Subject: Welcome to Zorvane\n"
@@ -68,7 +69,7 @@ QList<DemoMessage> demoInbox(const QByteArray &address)
                      "\n"
                      "Have a good day,\n"
                      "the Zorvane team\n"});
-    messages.append({"Tue, 03 Dec 2024 19:42:10 +0100", false, false,
+    messages.append({"Tue, 03 Dec 2024 19:42:10 +0100", false,
                      "From: Ann Example <ann@example.org>\n" + to +
                      "Subject: Holiday photos\n"
                      "Date: Tue, 03 Dec 2024 19:42:10 +0100\n"
@@ -94,7 +95,7 @@ QList<DemoMessage> demoInbox(const QByteArray &address)
                      "Content-Transfer-Encoding: base64\n"
                      "\n" + base64Block(1800, 2) +
                      "--=-b2-holiday--\n"});
-    messages.append({"Wed, 04 Dec 2024 11:05:33 +0000", false, true,
+    messages.append({"Wed, 04 Dec 2024 11:05:33 +0000", true,
                      "From: Finance <finance@example.com>\n" + to +
                      "Subject: Quarterly report (large attachment)\n"
                      "Date: Wed, 04 Dec 2024 11:05:33 +0000\n"
@@ -113,7 +114,7 @@ QList<DemoMessage> demoInbox(const QByteArray &address)
                      "Content-Transfer-Encoding: base64\n"
                      "\n" + base64Block(45000, 3) +
                      "--b3-report--\n"});
-    messages.append({"Thu, 05 Dec 2024 16:20:00 +0000", true, false,
+    messages.append({"Thu, 05 Dec 2024 16:20:00 +0000", false,
                      "From: Bob Builder <bob@example.net>\n" + to +
                      "Subject: Notes with dots\n"
                      "Date: Thu, 05 Dec 2024 16:20:00 +0000\n"
@@ -127,7 +128,7 @@ QList<DemoMessage> demoInbox(const QByteArray &address)
                      "The line above holds a single full stop; the message goes on.\n"
                      "...\n"
                      "End.\n"});
-    messages.append({"Fri, 06 Dec 2024 09:00:00 +0000", false, true,
+    messages.append({"Fri, 06 Dec 2024 09:00:00 +0000", true,
                      "From: Carol <carol@example.org>\n" + to +
                      "Subject: Lunch on Friday?\n"
                      "Date: Fri, 06 Dec 2024 09:00:00 +0000\n"
@@ -144,14 +145,14 @@ QList<DemoMessage> demoInbox(const QByteArray &address)
 QList<DemoMessage> demoAlternativeInbox(const QByteArray &address)
 {
     const QByteArray to = "To: <" + address + ">\n";
-    return {{"Mon, 02 Dec 2024 08:20:00 +0000", true, true,
+    return {{"Mon, 02 Dec 2024 08:20:00 +0000", true,
              "From: Zorvane Team <team@zorvane.test>\n" + to +
              "Subject: Your alternative account\n"
              "Date: Mon, 02 Dec 2024 08:20:00 +0000\n"
              "Message-ID: <alt-welcome-1@zorvane.test>\n"
              "\n"
              "Alternative accounts log in with their full address.\n"},
-            {"Sat, 07 Dec 2024 10:30:00 +0000", false, false,
+            {"Sat, 07 Dec 2024 10:30:00 +0000", false,
              "From: Ann Example <ann@example.org>\n" + to +
              "Subject: Re: Your alternative account\n"
              "Date: Sat, 07 Dec 2024 10:30:00 +0000\n"
@@ -165,8 +166,7 @@ bool writeMessage(const MaildirFolder &folder, const DemoMessage &message, int n
     const QDateTime when = QDateTime::fromString(QString::fromLatin1(message.date), Qt::RFC2822Date);
     const qint64 seconds = when.isValid() ? when.toSecsSinceEpoch() : 1733000000;
     const QByteArray unique = QByteArray::number(seconds) + ".M" + QByteArray::number(number) + "P0.zorvane-demo";
-    const QString path = message.read ? folder.path() + QStringLiteral("/cur/") + QFile::decodeName(unique + ":2,S")
-                                      : folder.path() + QStringLiteral("/new/") + QFile::decodeName(unique);
+    const QString path = folder.path() + QStringLiteral("/new/") + QFile::decodeName(unique);
     if (!SafeFile::writeNew(path, withLineEnds(message.text, message.crlf), error))
         return false;
     // The listing follows modification times; give each message its date.

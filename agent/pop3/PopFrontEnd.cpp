@@ -280,7 +280,7 @@ bool PopFrontEnd::Private::SendPopReply(const QByteArray &text)
         if (text.isEmpty())
             return true;
         if (state.LogToFile)
-            state.LogEntry(QStringLiteral("POP3< ") + QString::fromUtf8(text));
+            state.LogEntry("POP3< " + text);
         return wskPop.SendData(text);
     }
     if (state.LogToFile)

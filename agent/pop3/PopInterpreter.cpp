@@ -11,7 +11,7 @@
 namespace {
 
 const QByteArray CrLf = QByteArrayLiteral("\r\n");
-const QString MaskedPassword = QStringLiteral("********");
+const QByteArray MaskedPassword = QByteArrayLiteral("********");
 
 QByteArray withCrLf(const QByteArray &text)
 {
@@ -52,21 +52,27 @@ PopInterpreter::Result PopInterpreter::reply(const QByteArray &text)
     return r;
 }
 
-// The line as the logs may show it: credentials never reach a log.
-QString PopInterpreter::loggable(const QByteArray &line)
+// The line as the log file may show it, byte for byte: credentials never
+// reach a log.
+QByteArray PopInterpreter::maskedLine(const QByteArray &line)
 {
     const QByteArray word = line.left(4).toUpper();
     if (word == "PASS")
-        return QString::fromUtf8(line.left(4)) + QLatin1Char(' ') + MaskedPassword;
+        return line.left(4) + ' ' + MaskedPassword;
     if (word == "AUTH") {
         // "AUTH" SP mechanism [SP initial-response]: the response carries
         // the credentials.
         const auto cmd = PopCommandLine::parse(line);
         if (cmd && cmd->arguments.size() > 1)
-            return QString::fromUtf8(line.left(4)) + QLatin1Char(' ') + QString::fromUtf8(cmd->arguments.first())
-                + QLatin1Char(' ') + MaskedPassword;
+            return line.left(4) + ' ' + cmd->arguments.first() + ' ' + MaskedPassword;
     }
-    return QString::fromUtf8(line);
+    return line;
+}
+
+// The same as text for the on-screen log.
+QString PopInterpreter::loggable(const QByteArray &line)
+{
+    return QString::fromUtf8(maskedLine(line));
 }
 
 PopInterpreter::Result PopInterpreter::Handle(const QByteArray &line)
@@ -109,7 +115,7 @@ void PopInterpreter::logIncoming(const PopCommandLine &cmd, const QByteArray &li
     // Before the password is in, only the account dialogue is traced.
     if (m_popState == PopState::UserAccepted && cmd.command != "USER" && cmd.command != "PASS")
         return;
-    m_state.LogEntry(QStringLiteral("POP3> ") + loggable(line));
+    m_state.LogEntry("POP3> " + maskedLine(line));
 }
 
 // Greeted and UserAccepted.

@@ -67,6 +67,7 @@ private:
     Result invalidArgument(const QString &logLine);
 
     void log(const QString &text);
+    static QByteArray maskedLine(const QByteArray &line);
     static QString loggable(const QByteArray &line);
     static Result reply(const QByteArray &text);
 

@@ -1,5 +1,7 @@
 #include "SettingsStore.h"
 
+#include "SettingsText.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -23,14 +25,6 @@ QSettings::Format formatOf(const QString &path)
 QString settingsKey(const QString &section, const QString &key)
 {
     return section + QLatin1Char('/') + key;
-}
-
-QString asText(const QVariant &value)
-{
-    // An unquoted value with a comma reads back as a list; it is still text.
-    if (value.metaType().id() == QMetaType::QStringList)
-        return value.toStringList().join(QStringLiteral(", "));
-    return value.toString();
 }
 
 // The folder holds passwords (enciphered, but still): only we may enter it.
@@ -83,10 +77,7 @@ QString SettingsStore::defaultPath()
 QString SettingsStore::value(const QString &section, const QString &key, const QString &defaultValue) const
 {
     const QSettings settings(m_path, formatOf(m_path));
-    const QString name = settingsKey(section, key);
-    if (!settings.contains(name))
-        return defaultValue;
-    return asText(settings.value(name));
+    return SettingsText::Read(settings, settingsKey(section, key)).value_or(defaultValue);
 }
 
 bool SettingsStore::contains(const QString &section, const QString &key) const
@@ -111,6 +102,8 @@ bool SettingsStore::setValues(const QString &section, const QList<std::pair<QStr
     // sees the old store or the new one, never half of one. Writing through
     // QSettings also keeps its per-process cache of the file right.
     QSettings settings(m_path, format);
+    // Values written by hand with commas are written back as they were read.
+    SettingsText::RejoinSplitValues(settings);
     for (const auto &[key, text] : values)
         settings.setValue(settingsKey(section, key), text);
     settings.sync();

@@ -1,11 +1,6 @@
 #include "SingleInstance.h"
 
-#include <QDir>
-#include <QStandardPaths>
-
-#ifndef Q_OS_WIN
-#include <unistd.h>
-#endif
+#include "InstanceLock.h"
 
 SingleInstance::SingleInstance(const QString &lockPath)
     : m_path(lockPath)
@@ -14,17 +9,7 @@ SingleInstance::SingleInstance(const QString &lockPath)
 
 QString SingleInstance::defaultLockPath()
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir(runtime).exists())
-        return QDir(runtime).filePath(QStringLiteral("Zorvane.lock"));
-    // The temp folder is shared between users: the name carries ours.
-#ifdef Q_OS_WIN
-    const QString user = qEnvironmentVariable("USERNAME");
-#else
-    const QString user = QString::number(::getuid());
-#endif
-    const QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    return QDir(temp).filePath(QStringLiteral("Zorvane-%1.lock").arg(user));
+    return InstanceLock::DefaultPath(QStringLiteral("Zorvane"));
 }
 
 bool SingleInstance::tryLock()

@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QLocale>
 #include <QStandardPaths>
-#include <QStringList>
 
 #ifndef Q_OS_WIN
 #include <cerrno>
@@ -17,7 +16,7 @@ namespace {
 
 const QString LogFolderName = QStringLiteral("Zorvane Logging");
 const QString LogFileName = QStringLiteral("Log.txt");
-const QString LineEnd = QStringLiteral("\r\n");
+const QByteArray LineEnd = QByteArrayLiteral("\r\n");
 
 // The system's long time format without a time-zone field, so a time of day
 // reads like a clock ("14:03:22").
@@ -115,8 +114,8 @@ clsLog::clsLog(const QString &logFolder)
 #endif
     // Two writes, as the header has always been written: the empty line with
     // the start line, then the rule.
-    write(LineEnd + QStringLiteral("Logging session started ") + generalDateText() + LineEnd);
-    write(QString(44, QLatin1Char('=')) + LineEnd);
+    write(LineEnd + "Logging session started " + generalDateText().toLocal8Bit() + LineEnd);
+    write(QByteArray(44, '=') + LineEnd);
 }
 
 clsLog::~clsLog()
@@ -134,31 +133,46 @@ QString clsLog::filePath() const
     return isOpen() ? m_filePath : QString();
 }
 
-bool clsLog::AddEntry(const QString &TheString)
+bool clsLog::AddEntry(const QByteArray &TheString)
 {
-    const QStringList lines = EntryParts(TheString);
-    QString text = timeOfDayText() + QLatin1Char('\t') + lines.first() + LineEnd;
+    const QList<QByteArray> lines = EntryParts(TheString);
+    QByteArray text = timeOfDayText().toLocal8Bit() + '\t' + lines.first() + LineEnd;
     for (qsizetype i = 1; i < lines.size(); ++i)
         text += lines.at(i) + LineEnd;
     write(text);
     return true;
 }
 
-bool clsLog::AddBlock(const QString &TheString)
+bool clsLog::AddEntry(const QString &TheString)
+{
+    return AddEntry(TheString.toLocal8Bit());
+}
+
+bool clsLog::AddBlock(const QByteArray &TheString)
 {
     write(TheString);
     return true;
 }
 
-QStringList clsLog::EntryParts(const QString &TheString)
+bool clsLog::AddBlock(const QString &TheString)
 {
-    const QStringList parts = TheString.split(LineEnd);
-    const qsizetype n = parts.size() - 1;
-    QStringList lines{parts.first()};
+    return AddBlock(TheString.toLocal8Bit());
+}
+
+QList<QByteArray> clsLog::EntryParts(const QByteArray &TheString)
+{
+    // Parts 0, n - 1 and the count n are all it takes; a large text is not
+    // cut into all of its lines.
+    const qsizetype firstEnd = TheString.indexOf(LineEnd);
+    QList<QByteArray> lines{TheString.left(firstEnd < 0 ? TheString.size() : firstEnd)};
+    const qsizetype n = firstEnd < 0 ? 0 : TheString.count(LineEnd);
     if (n > 2)
-        lines += QStringLiteral("\t\t...");
-    if (n > 1)
-        lines += QLatin1Char('\t') + parts.at(n - 1);
+        lines += QByteArrayLiteral("\t\t...");
+    if (n > 1) {
+        const qsizetype lastEnd = TheString.lastIndexOf(LineEnd);
+        const qsizetype before = TheString.lastIndexOf(LineEnd, lastEnd - 1) + LineEnd.size();
+        lines += '\t' + TheString.mid(before, lastEnd - before);
+    }
     return lines;
 }
 
@@ -167,10 +181,10 @@ QString clsLog::defaultLogFolder()
     return QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation)).filePath(LogFolderName);
 }
 
-void clsLog::write(const QString &text)
+void clsLog::write(const QByteArray &bytes)
 {
     // A failing write is dropped: the log is a diagnostic aid and must never
     // stop the agent.
     if (m_file.isOpen())
-        m_file.write(text.toLocal8Bit());
+        m_file.write(bytes);
 }

@@ -1,6 +1,7 @@
 #include "frmMain.h"
 
 #include "AutoStartEntry.h"
+#include "FixedWindowStyle.h"
 #include "LinkLabel.h"
 #include "SettingsStore.h"
 #include "ShutdownSteps.h"
@@ -71,6 +72,7 @@ frmMain::frmMain(modMain &state, SettingsStore &store, AutoStartEntry &autoStart
     setToolTipsAndOrder();
     computeFit();
     layoutWindow();
+    FixedWindowStyle::Apply(this);
     connect(&m_state.Screen, &OnScreenLog::appended, this, &frmMain::appendToLog);
     // Esc presses "&Quit", the window's cancel button.
     auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -367,6 +369,9 @@ void frmMain::Form_Load()
     SSTab1->setCurrentIndex(0);
     chkStartTray->setEnabled(true);
     ShowValues(Preferences::Read(m_store));
+    // Centred whether shown now or later from the tray: the place is kept
+    // for the first show.
+    centreOnScreen();
     if (chkStartTray->isChecked()) {
         // Without a tray icon to bring it back, a hidden window would be
         // lost: it starts minimised instead.
@@ -374,9 +379,13 @@ void frmMain::Form_Load()
             showMinimized();
         return;
     }
+    showNormal();
+}
+
+void frmMain::centreOnScreen()
+{
     if (const QScreen *screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
-    showNormal();
 }
 
 void frmMain::ShowValues(const Preferences &values)

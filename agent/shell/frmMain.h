@@ -108,6 +108,7 @@ private:
     QRect toPixels(const QRect &twips) const;
     void layoutWindow();
     void layoutTabContents();
+    void centreOnScreen();
     void appendToLog(const QString &chunk, bool clearedFirst);
     void Form_Unload();
 

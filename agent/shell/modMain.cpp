@@ -49,10 +49,22 @@ void modMain::LogEntry(const QString &text)
         ActivityLog->AddEntry(text);
 }
 
+void modMain::LogEntry(const QByteArray &traffic)
+{
+    if (LogToFile && ActivityLog)
+        ActivityLog->AddEntry(traffic);
+}
+
 void modMain::LogBlock(const QString &text)
 {
     if (LogToFile && ActivityLog)
         ActivityLog->AddBlock(text);
+}
+
+void modMain::LogBlock(const QByteArray &traffic)
+{
+    if (LogToFile && ActivityLog)
+        ActivityLog->AddBlock(traffic);
 }
 
 void modMain::ShowMessage(BoxIcon icon, const QString &title, const QString &text)

@@ -52,9 +52,12 @@ public:
     // then lets pending events run once.
     void AddLogLine(const QString &text);
 
-    // Writes an entry/block to the log file when LogToFile is set.
+    // Writes an entry/block to the log file when LogToFile is set. Traffic
+    // goes in as bytes and is written as it arrived.
     void LogEntry(const QString &text);
+    void LogEntry(const QByteArray &traffic);
     void LogBlock(const QString &text);
+    void LogBlock(const QByteArray &traffic);
 
     // The critical "Zorvane - System Problem" box: text, CRLF CRLF,
     // "Exit and run diagnostics for more information". Headless: standard

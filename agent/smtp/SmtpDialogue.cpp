@@ -110,7 +110,7 @@ QByteArray SmtpDialogue::HandleSmtpCommand(QByteArray text)
     m.TrayData.set(TrayStatus::Icon::Program, TrayStatus::Idle);
 
     if (m.LogToFile)
-        m.LogEntry(QStringLiteral("SMTP> ") + QString::fromUtf8(text));
+        m.LogEntry("SMTP> " + text);
 
     QByteArray reply;
     if (m_state == SmtpState::AwaitingHelo || m_state == SmtpState::Envelope) {

@@ -254,7 +254,7 @@ bool SmtpFrontEnd::SendSmtpReply(const QByteArray &text)
 {
     if (d->wskSmtp.State() == Winsock::sckConnected) {
         if (d->m.LogToFile)
-            d->m.LogEntry(QStringLiteral("SMTP< ") + QString::fromUtf8(text));
+            d->m.LogEntry("SMTP< " + text);
         if (!text.isEmpty())
             d->wskSmtp.SendData(text);
         return true;

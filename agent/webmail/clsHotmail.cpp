@@ -273,8 +273,8 @@ void clsHotmail::Private::WriteResponseLog(const XmlHttpRequest &request)
     const int status = request.status(&ok);
     if (!ok)
         return;
-    state.LogEntry(QString::number(status) + QStringLiteral(" - ") + QString::fromUtf8(request.statusText()));
-    state.LogBlock(QString::fromUtf8(request.getAllResponseHeaders()));
+    state.LogEntry(QByteArray::number(status) + " - " + request.statusText());
+    state.LogBlock(request.getAllResponseHeaders());
 }
 
 // The status of the last request sent, 0 when none can be read.

@@ -157,7 +157,7 @@ inline QStringList ReportLines(const QString &report)
 inline QStringList PortLines(const QString &report)
 {
     static const QRegularExpression portLine(
-        QStringLiteral("^Port \\d+ (is available for (POP3|SMTP)\\.|in use by another program\\. Retrying\\.\\.\\.)$"));
+        QStringLiteral("^Port \\d+ (is available for (POP3|SMTP)\\.|in use by (another program|the running Zorvane agent)\\. Retrying\\.\\.\\.)$"));
     QStringList lines;
     for (const QString &line : ReportLines(report)) {
         if (portLine.match(line).hasMatch())
@@ -169,6 +169,11 @@ inline QStringList PortLines(const QString &report)
 inline QString InUseLine(int port)
 {
     return QStringLiteral("Port %1 in use by another program. Retrying...").arg(port);
+}
+
+inline QString AgentInUseLine(int port)
+{
+    return QStringLiteral("Port %1 in use by the running Zorvane agent. Retrying...").arg(port);
 }
 
 inline QString AvailableLine(int port, const QString &protocol)

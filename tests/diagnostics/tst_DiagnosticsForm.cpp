@@ -88,6 +88,27 @@ void DiagnosticsFormTest::windowMatchesItsLayoutTable()
     // The service's test account, so a first click shows a working service.
     QCOMPARE(form.Text1(), QStringLiteral("demo"));
     QCOMPARE(form.Text2(), QStringLiteral("demo"));
+
+    // Drawn at one size, with the program's icon; no maximise button.
+    const QSize drawn = form.size();
+    QCOMPARE(form.minimumSize(), drawn);
+    QCOMPARE(form.maximumSize(), drawn);
+    form.resize(drawn + QSize(80, 80));
+    QCOMPARE(form.size(), drawn);
+    form.showMaximized();
+    QTRY_COMPARE(form.windowState(), Qt::WindowNoState);
+    form.showFullScreen();
+    QTRY_COMPARE(form.windowState(), Qt::WindowNoState);
+    QCOMPARE(form.size(), drawn);
+    QVERIFY(!form.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    QVERIFY(form.windowFlags().testFlag(Qt::WindowCloseButtonHint));
+    const QIcon icon = form.windowIcon();
+    QVERIFY(icon.availableSizes().contains(QSize(16, 16)));
+    QVERIFY(icon.availableSizes().contains(QSize(32, 32)));
+    // Painted, not blank: the corner is clear, the middle is not.
+    const QImage picture = icon.pixmap(QSize(32, 32)).toImage();
+    QCOMPARE(qAlpha(picture.pixel(0, 0)), 0);
+    QCOMPARE(qAlpha(picture.pixel(16, 16)), 255);
 }
 
 // The stored address is the agent's own entry point, padded to its stored
@@ -123,10 +144,13 @@ void DiagnosticsFormTest::serviceUrlSettingReplacesTheStoredAddress()
     Diagnostics withSetting;
     QCOMPARE(withSetting.RequestUrl(), address);
 
-    // A comma is no list separator in an address.
-    const QString withComma = QStringLiteral("http://127.0.0.1:8910/dav/a,b/");
-    m_environment.WritePreferences({{QStringLiteral("ServiceUrl"), withComma}});
-    QCOMPARE(Diagnostics().RequestUrl(), withComma);
+    // A comma is no list separator in an address, whatever stands around it.
+    for (const QString &withComma : {QStringLiteral("http://127.0.0.1:8910/dav/a,b/"),
+                                     QStringLiteral("http://h/x?a=1,2"),
+                                     QStringLiteral("http://h/x?a=1, \"2\"")}) {
+        m_environment.WritePreferences({{QStringLiteral("ServiceUrl"), withComma}});
+        QCOMPARE(Diagnostics().RequestUrl(), withComma);
+    }
 
     m_environment.WritePreferences({{QStringLiteral("Pop3Port"), QStringLiteral("1110")}});
     QVERIFY(Diagnostics().RequestUrl().startsWith(QStringLiteral("http://127.0.0.1:8910/dav/")));

@@ -3,7 +3,11 @@
 
 #include "DiagnosticsTestEnvironment.h"
 
+#include "platform/InstanceLock.h"
+
 #include <QApplication>
+#include <QLockFile>
+#include <QTcpSocket>
 #include <QTest>
 
 namespace {
@@ -15,6 +19,36 @@ QString RefusingServiceUrl()
 }
 
 const QString SocketErrorHead = QStringLiteral("Could not initialize TCP/IP socket:\r\n");
+
+const QByteArray Pop3Greeting = "+OK Zorvane Welcome\r\n";
+const QByteArray SmtpGreeting = "220 Zorvane Simple Mail Transfer Service Ready\r\n";
+
+// A program that holds a port and greets every client with its line, or
+// says nothing at all.
+class Greeter : public QTcpServer
+{
+public:
+    explicit Greeter(const QByteArray &greeting)
+    {
+        connect(this, &QTcpServer::newConnection, this, [this, greeting] {
+            while (QTcpSocket *client = nextPendingConnection()) {
+                client->setParent(this);
+                client->write(greeting);
+            }
+        });
+        listen(QHostAddress::AnyIPv4, 0);
+    }
+};
+
+// The first line the run wrote about the port.
+QString FirstLineAbout(const QString &report, quint16 port)
+{
+    for (const QString &line : PortLines(report)) {
+        if (line.startsWith(QStringLiteral("Port %1 ").arg(port)))
+            return line;
+    }
+    return QString();
+}
 
 } // namespace
 
@@ -33,6 +67,8 @@ private slots:
     void attemptBeyondTheHighestPortEndsTheRun();
     void unusablePortSettingEndsTheRun_data();
     void unusablePortSettingEndsTheRun();
+    void portHeldByTheRunningAgentIsNamed_data();
+    void portHeldByTheRunningAgentIsNamed();
 
 private:
     DiagnosticsTestEnvironment &m_environment = TestEnvironment();
@@ -206,6 +242,50 @@ void DiagnosticsPortsTest::unusablePortSettingEndsTheRun()
     QCOMPARE(PortLines(form.Text3()).size(), expectedPortLines);
     QVERIFY(browser.Opened(HelpPages::Socket));
     QVERIFY(!form.Text3().contains(QStringLiteral("Requesting information.")));
+}
+
+void DiagnosticsPortsTest::portHeldByTheRunningAgentIsNamed_data()
+{
+    QTest::addColumn<bool>("agentRunning");
+    QTest::addColumn<QByteArray>("pop3Greeting");
+    QTest::addColumn<QByteArray>("smtpGreeting");
+    QTest::addColumn<bool>("pop3IsAgent");
+    QTest::addColumn<bool>("smtpIsAgent");
+    QTest::newRow("the agent on both") << true << Pop3Greeting << SmtpGreeting << true << true;
+    QTest::newRow("its greetings, but no agent runs") << false << Pop3Greeting << SmtpGreeting << false << false;
+    QTest::newRow("other servers") << true << QByteArray("+OK Dovecot ready.\r\n")
+                                   << QByteArray("220 mail.example.org ESMTP\r\n") << false << false;
+    QTest::newRow("greetings on the wrong ports") << true << SmtpGreeting << Pop3Greeting << false << false;
+    QTest::newRow("a silent program, then the agent") << true << QByteArray() << SmtpGreeting << false << true;
+}
+
+// A port the agent itself holds is no problem to solve: the report says so,
+// and only then.
+void DiagnosticsPortsTest::portHeldByTheRunningAgentIsNamed()
+{
+    QFETCH(bool, agentRunning);
+    QFETCH(QByteArray, pop3Greeting);
+    QFETCH(QByteArray, smtpGreeting);
+    QFETCH(bool, pop3IsAgent);
+    QFETCH(bool, smtpIsAgent);
+    QLockFile agentLock(InstanceLock::DefaultPath(QStringLiteral("Zorvane")));
+    if (agentRunning)
+        QVERIFY(agentLock.tryLock(0));
+    const Greeter pop3(pop3Greeting);
+    const Greeter smtp(smtpGreeting);
+    QVERIFY(pop3.isListening() && smtp.isListening());
+    m_environment.WritePreferences({{QStringLiteral("Pop3Port"), QString::number(pop3.serverPort())},
+                                    {QStringLiteral("SmtpPort"), QString::number(smtp.serverPort())},
+                                    {QStringLiteral("ServiceUrl"), RefusingServiceUrl()}});
+
+    Diagnostics form;
+    HelpPageRecorder browser;
+    browser.AttachTo(form);
+    form.Command1()->click();
+
+    const auto expected = [](quint16 port, bool isAgent) { return isAgent ? AgentInUseLine(port) : InUseLine(port); };
+    QCOMPARE(FirstLineAbout(form.Text3(), pop3.serverPort()), expected(pop3.serverPort(), pop3IsAgent));
+    QCOMPARE(FirstLineAbout(form.Text3(), smtp.serverPort()), expected(smtp.serverPort(), smtpIsAgent));
 }
 
 QTEST_MAIN(DiagnosticsPortsTest)

@@ -2,6 +2,7 @@
 // credentials, one run after another in the same program, and the program
 // itself run without a display.
 
+#include "AgentPreferences.h"
 #include "DiagnosticsTestEnvironment.h"
 
 #include <QApplication>
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTcpSocket>
 #include <QTest>
 
 namespace {
@@ -69,6 +71,16 @@ private:
     QString m_serviceUrl;
 };
 
+// The first line a client connecting to the port receives.
+QByteArray GreetingAt(quint16 port)
+{
+    QTcpSocket client;
+    client.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    while (client.state() != QAbstractSocket::UnconnectedState && !client.canReadLine() && client.waitForReadyRead(10000)) {
+    }
+    return client.canReadLine() ? client.readLine() : QByteArray();
+}
+
 } // namespace
 
 class DiagnosticsServiceTest : public QObject
@@ -85,6 +97,9 @@ private slots:
     void eachRunUsesItsOwnCredentials();
     void emptyUserNameIsNotAnsweredWithEarlierCredentials();
     void programWithoutDisplayReportsOnItsOutput();
+    void programWithoutDisplayTestsTheNamedUser_data();
+    void programWithoutDisplayTestsTheNamedUser();
+    void portsOfTheRunningAgentAreNamed();
 
 private:
     Diagnostics *NewForm()
@@ -203,6 +218,87 @@ void DiagnosticsServiceTest::programWithoutDisplayReportsOnItsOutput()
     QVERIFY2(output.trimmed().endsWith(Success), qPrintable(output));
     QCOMPARE(program.exitCode(), 0);
     QVERIFY(!output.contains(QStringLiteral("Help: ")));
+}
+
+void DiagnosticsServiceTest::programWithoutDisplayTestsTheNamedUser_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("its password") << QStringList{QStringLiteral("--user"), QStringLiteral("demo@zorvane.test")}
+                                  << QByteArray("demo\n") << 0 << Success;
+    QTest::newRow("no line end, joined form") << QStringList{QStringLiteral("--user=demo")}
+                                              << QByteArray("demo") << 0 << Success;
+    QTest::newRow("CR LF line end") << QStringList{QStringLiteral("--user"), QStringLiteral("demo")}
+                                    << QByteArray("demo\r\nmore\n") << 0 << Success;
+    QTest::newRow("a wrong password") << QStringList{QStringLiteral("--user"), QStringLiteral("demo")}
+                                      << QByteArray("guess\n") << 1 << AccessDenied;
+    QTest::newRow("another account") << QStringList{QStringLiteral("--user"), QStringLiteral("nobody")}
+                                     << QByteArray("demo\n") << 1 << AccessDenied;
+}
+
+// The password comes from standard input, never from the command line.
+void DiagnosticsServiceTest::programWithoutDisplayTestsTheNamedUser()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(int, exitCode);
+    QFETCH(QString, verdict);
+    UseTheService();
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(environment);
+    program.start(ProgramPath(QStringLiteral("Zorvane_Diagnostics")), arguments);
+    QVERIFY(program.waitForStarted(30000));
+    program.write(input);
+    program.closeWriteChannel();
+    QVERIFY(program.waitForFinished(60000));
+    const QString output = QString::fromLocal8Bit(program.readAllStandardOutput());
+    QVERIFY2(output.contains(QLatin1Char('\n') + verdict + QLatin1Char('\n')), qPrintable(output));
+    QCOMPARE(program.exitCode(), exitCode);
+
+    QProcess withoutName;
+    withoutName.setProcessEnvironment(environment);
+    withoutName.start(ProgramPath(QStringLiteral("Zorvane_Diagnostics")), {QStringLiteral("--user")});
+    QVERIFY(withoutName.waitForFinished(30000));
+    QCOMPARE(withoutName.exitCode(), 2);
+    QVERIFY(withoutName.readAllStandardOutput().isEmpty());
+}
+
+// With the agent running on its ports, the report says that the agent holds
+// them, not some other program.
+void DiagnosticsServiceTest::portsOfTheRunningAgentAreNamed()
+{
+    UseTheService();
+    const AgentPreferences ports;
+    QProcess agent;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    agent.setProcessEnvironment(environment);
+    agent.setProcessChannelMode(QProcess::MergedChannels);
+    agent.start(ProgramPath(QStringLiteral("Zorvane")), {});
+    // The version line is logged once both listeners are up.
+    QByteArray output;
+    while (!output.contains("(Rev. ") && agent.waitForReadyRead(30000))
+        output += agent.readAll();
+    QVERIFY2(output.contains("(Rev. "), output.constData());
+
+    const std::unique_ptr<Diagnostics> form(NewForm());
+    form->Command1()->click();
+    const QStringList lines = PortLines(form->Text3());
+    QVERIFY2(lines.contains(AgentInUseLine(ports.Pop3Port().toInt())), qPrintable(form->Text3()));
+    QVERIFY2(lines.contains(AgentInUseLine(ports.SmtpPort().toInt())), qPrintable(form->Text3()));
+    QCOMPARE(form->Text4(), Success);
+
+    // The agent took the checks for clients that came and said QUIT, and
+    // serves the next one.
+    QCOMPARE(GreetingAt(quint16(ports.Pop3Port().toInt())), QByteArray("+OK Zorvane Welcome\r\n"));
+    QCOMPARE(GreetingAt(quint16(ports.SmtpPort().toInt())), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    agent.terminate();
+    QVERIFY(agent.waitForFinished(30000));
+    QCOMPARE(agent.exitCode(), 0);
 }
 
 QTEST_MAIN(DiagnosticsServiceTest)

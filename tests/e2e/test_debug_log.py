@@ -3,7 +3,9 @@ of a session, and in debug mode the log file holds the protocol traffic with
 the password masked. The password must appear in no output at all."""
 
 import poplib
+import re
 import smtplib
+import socket
 
 import zorvane_e2e as e2e
 
@@ -40,8 +42,17 @@ class ActivityLogTest(e2e.RigTestCase):
         pop.retr(1)
         pop.quit()
         smtp = cls.rig.smtp()
-        smtp.sendmail(ADDRESS, [ADDRESS], b"Subject: to myself\r\n\r\nHello.\r\n")
+        smtp.sendmail(ADDRESS, [ADDRESS], b"Subject: to myself, caf\xe9 \xff\r\n\r\nHello.\r\n")
         smtp.quit()
+        # A command with 8-bit bytes that are no UTF-8.
+        cls.rig.wait_listening(cls.rig.pop3_port)
+        with socket.create_connection(("127.0.0.1", cls.rig.pop3_port), timeout=e2e.SOCKET_TIMEOUT_S) as raw:
+            replies = raw.makefile("rb")
+            replies.readline()
+            raw.sendall(b"USER na\xefve\x80\r\n")
+            replies.readline()
+            raw.sendall(b"QUIT\r\n")
+            replies.readline()
 
     def test_the_log_file_holds_the_traffic_of_both_sides(self):
         lines = self.log_file.splitlines()
@@ -50,6 +61,13 @@ class ActivityLogTest(e2e.RigTestCase):
         self.assertRegex(self.log_file, rb"(?m)^\S*\tPOP3> USER Canary\r$")
         self.assertRegex(self.log_file, rb"(?m)^\S*\tPOP3> PASS \*{8}\r$")
         self.assertRegex(self.log_file, rb"(?im)^\S*\tSMTP> mail FROM:<canary@zorvane\.test>\r$")
+
+    def test_the_log_file_holds_the_traffic_byte_for_byte(self):
+        self.assertRegex(self.log_file, rb"(?m)^\S*\tSMTP> Subject: to myself, caf\xe9 \xff\r$")
+        self.assertRegex(self.log_file, rb"(?m)^\S*\tPOP3> USER na\xefve\x80\r$")
+        # The copies of on-screen lines ("MSG < ") are text; the traffic is not.
+        traffic = [line for line in self.log_file.split(b"\r\n") if re.search(rb"\t(POP3|SMTP)[<>] ", line)]
+        self.assertFalse([line for line in traffic if "\ufffd".encode() in line])
 
     def test_the_password_appears_in_no_output(self):
         secrets = [CANARY.encode(), e2e.basic_credentials("canary", CANARY),

@@ -1,8 +1,7 @@
 // AddEntry's splitting of a text at CR LF into the lines the log file gets,
-// and what AddEntry then writes, for arbitrary text.
+// and what AddEntry then writes, for arbitrary bytes.
 //
-// Input: the text, as UTF-8 (invalid sequences become replacement
-// characters, as they do for the agent's own texts).
+// Input: the bytes of the entry, as traffic reaches the log.
 
 #include "FuzzHarness.h"
 
@@ -12,7 +11,7 @@
 
 namespace {
 
-const QString LineEnd = QStringLiteral("\r\n");
+const QByteArray LineEnd = QByteArrayLiteral("\r\n");
 
 // A log file that is emptied after every entry, so the run stays small.
 clsLog &logFile()
@@ -33,22 +32,22 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
-    const QStringList parts = text.split(LineEnd);
+    const QByteArray text(reinterpret_cast<const char *>(data), qsizetype(size));
+    // The reference split: Latin-1 maps every byte to one character and back.
+    const QStringList parts = QString::fromLatin1(text).split(QString::fromLatin1(LineEnd));
     const qsizetype n = parts.size() - 1;
-    const QStringList lines = clsLog::EntryParts(text);
-    const QByteArray detail = text.toUtf8();
+    const QList<QByteArray> lines = clsLog::EntryParts(text);
 
     // The first part; an ellipsis line when parts were left out; the part
     // before the last CR LF.
-    FuzzHarness::require(lines.size() == 1 + (n > 2 ? 1 : 0) + (n > 1 ? 1 : 0), "number of lines", detail);
-    FuzzHarness::require(lines.first() == parts.first(), "first line", detail);
+    FuzzHarness::require(lines.size() == 1 + (n > 2 ? 1 : 0) + (n > 1 ? 1 : 0), "number of lines", text);
+    FuzzHarness::require(lines.first() == parts.first().toLatin1(), "first line", text);
     if (n > 2)
-        FuzzHarness::require(lines.at(1) == QLatin1String("\t\t..."), "ellipsis line", detail);
+        FuzzHarness::require(lines.at(1) == "\t\t...", "ellipsis line", text);
     if (n > 1)
-        FuzzHarness::require(lines.last() == QLatin1Char('\t') + parts.at(n - 1), "last line", detail);
-    for (const QString &line : lines)
-        FuzzHarness::require(!line.contains(LineEnd), "a written line holds CR LF", detail);
+        FuzzHarness::require(lines.last() == '\t' + parts.at(n - 1).toLatin1(), "last line", text);
+    for (const QByteArray &line : lines)
+        FuzzHarness::require(!line.contains(LineEnd), "a written line holds CR LF", text);
 
     clsLog &log = logFile();
     QFile file(log.filePath());
@@ -58,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FuzzHarness::fail("log file unreadable");
     const QByteArray written = file.readAll();
     QByteArray expected;
-    for (const QString &line : lines)
-        expected += line.toLocal8Bit() + "\r\n";
+    for (const QByteArray &line : lines)
+        expected += line + LineEnd;
     const qsizetype tab = written.indexOf('\t');
     FuzzHarness::require(tab > 0 && written.mid(tab + 1) == expected, "entry written differs", written);
     return 0;

@@ -81,7 +81,10 @@ void tst_ActivityLog::entry_lines()
 {
     QFETCH(QString, text);
     QFETCH(QStringList, lines);
-    QCOMPARE(clsLog::EntryParts(text), lines);
+    QList<QByteArray> expected;
+    for (const QString &line : std::as_const(lines))
+        expected.append(line.toLocal8Bit());
+    QCOMPARE(clsLog::EntryParts(text.toLocal8Bit()), expected);
 
     // The file holds the same lines, the first after the time and a TAB.
     QTemporaryDir folder;
@@ -262,11 +265,18 @@ void tst_ActivityLog::log_line_goes_to_the_file_only_in_debug_mode()
         QVERIFY(state.LogToFile);
         state.AddLogLine(QStringLiteral("SMTP-Reset."));
         state.LogEntry(QStringLiteral("POP3> STAT"));
+        // Traffic with 8-bit bytes that are no UTF-8, and a NUL.
+        state.LogEntry(QByteArray("POP3> USER caf\xe9 \xff\x80\0z\r\n"));
+        state.LogEntry(QByteArray("SMTP> Subject: na\xefve\r\n.\r\nl\xe4st\r\n"));
+        state.LogBlock(QByteArray("Server: \xfe\r\n"));
         state.LogBlock(QStringLiteral("raw"));
     }
     const QByteArray content = readFile(QDir(logFolder).filePath(QStringLiteral("Log.txt")));
     QVERIFY(content.contains("\tMSG < SMTP-Reset.\r\n"));
     QVERIFY(content.contains("\tPOP3> STAT\r\n"));
+    QVERIFY(content.contains(QByteArray("\tPOP3> USER caf\xe9 \xff\x80\0z\r\n")));
+    QVERIFY(content.contains("\tSMTP> Subject: na\xefve\r\n\t\t...\r\n\tl\xe4st\r\nServer: \xfe\r\n"));
+    QVERIFY(!content.contains("\xef\xbf\xbd")); // no replacement character anywhere
     QVERIFY(content.endsWith("\r\nraw"));
 }
 

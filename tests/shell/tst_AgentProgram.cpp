@@ -233,11 +233,12 @@ void tst_AgentProgram::taken_pop3_port_gives_one_problem_and_smtp_still_listens(
 
     const QString err = QString::fromLocal8Bit(m_agent->err);
     QCOMPARE(err.count(QStringLiteral("Zorvane - System Problem: ")), 1);
-    QVERIFY2(err.contains(QStringLiteral("Zorvane - System Problem: 2740 - Address already in use\n\n"
-                                         "Exit and run diagnostics for more information\n")),
+    const QString problem = QStringLiteral("2740 - Address already in use (POP3 port %1)").arg(otherProgram.serverPort());
+    QVERIFY2(err.contains(QStringLiteral("Zorvane - System Problem: ") + problem
+                          + QStringLiteral("\n\nExit and run diagnostics for more information\n")),
              qPrintable(err));
     // The on-screen log shows the problem too.
-    QVERIFY(m_agent->out.contains("2740 - Address already in use"));
+    QVERIFY(m_agent->out.contains(problem.toUtf8()));
     QCOMPARE(greetingAt(smtp), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
     QVERIFY(m_agent->stop(SIGTERM));
 }

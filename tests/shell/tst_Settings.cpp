@@ -57,6 +57,7 @@ private slots:
     void save_writes_ten_keys_never_debug_mode_or_same_user_only();
     void saves_in_quick_succession_read_back_the_last();
     void store_file_is_private_and_readable_by_other_programs();
+    void values_with_commas_stay_as_written();
     void account_password_round_trip_through_the_store();
 
     void autostart_rules();
@@ -208,6 +209,30 @@ void tst_Settings::saves_in_quick_succession_read_back_the_last()
     }
 }
 
+// A value written by hand with commas, as an address with a query string
+// has them, is read as written and kept so when the window saves.
+void tst_Settings::values_with_commas_stay_as_written()
+{
+    SettingsStore store;
+    writeFile(store.path(), "[Preferences]\nServiceUrl=http://h/x?a=1,2\nAltServiceUrl=http://h/alt?b=1, 2\n"
+                            "Pop3Port=1110\n[AccountInfo]\nann%40zorvane.test=000004ABCD\n");
+    const QString section = Preferences::Section;
+    QCOMPARE(store.value(section, QStringLiteral("ServiceUrl")), QStringLiteral("http://h/x?a=1,2"));
+    QCOMPARE(store.value(section, QStringLiteral("AltServiceUrl")), QStringLiteral("http://h/alt?b=1, 2"));
+
+    Preferences changed = Preferences::Read(store);
+    changed.SmtpPort = QStringLiteral("1025,1026"); // typed into the port box
+    QVERIFY(changed.Save(store));
+    const SettingsStore again(store.path());
+    QCOMPARE(again.value(section, QStringLiteral("ServiceUrl")), QStringLiteral("http://h/x?a=1,2"));
+    QCOMPARE(again.value(section, QStringLiteral("AltServiceUrl")), QStringLiteral("http://h/alt?b=1, 2"));
+    QCOMPARE(again.value(section, QStringLiteral("SmtpPort")), QStringLiteral("1025,1026"));
+    QCOMPARE(again.value(Preferences::AccountSection, QStringLiteral("ann@zorvane.test")), QStringLiteral("000004ABCD"));
+    // Any other reader of the file sees the same text.
+    const QSettings other(store.path(), QSettings::IniFormat);
+    QCOMPARE(other.value(QStringLiteral("Preferences/ServiceUrl")).toString(), QStringLiteral("http://h/x?a=1,2"));
+}
+
 void tst_Settings::store_file_is_private_and_readable_by_other_programs()
 {
     SettingsStore store;
@@ -332,23 +357,42 @@ void tst_Settings::listener_start_reports_each_failure_once()
     };
     const QString advice = QStringLiteral("\r\n\r\nExit and run diagnostics for more information");
 
+    // The description names the protocol and the port, so the user knows
+    // which setting to change.
     QTcpServer other;
     QVERIFY(other.listen(QHostAddress::AnyIPv4, 0));
+    const QString otherPort = QString::number(other.serverPort());
     Winsock taken;
-    QVERIFY(!ListenerStartup::Start(state, taken, QString::number(other.serverPort())));
-    QCOMPARE(problems, QStringList{QStringLiteral("2740 - Address already in use") + advice});
+    QVERIFY(!ListenerStartup::Start(state, taken, otherPort, QStringLiteral("POP3")));
+    QCOMPARE(problems, QStringList{QStringLiteral("2740 - Address already in use (POP3 port %1)").arg(otherPort) + advice});
+    problems.clear();
+    Winsock takenForSmtp;
+    QVERIFY(!ListenerStartup::Start(state, takenForSmtp, QStringLiteral(" %1").arg(otherPort), QStringLiteral("SMTP")));
+    QCOMPARE(problems, QStringList{QStringLiteral("2740 - Address already in use (SMTP port %1)").arg(otherPort) + advice});
 
     // A port box that does not hold a port: shown, and still a listen
     // attempt on the port the socket had.
     problems.clear();
     Winsock badText;
-    QVERIFY(ListenerStartup::Start(state, badText, QStringLiteral("pop")));
-    QCOMPARE(problems, QStringList{QStringLiteral("2726 - Invalid port number: pop") + advice});
+    QVERIFY(ListenerStartup::Start(state, badText, QStringLiteral("pop"), QStringLiteral("POP3")));
+    QCOMPARE(problems, QStringList{QStringLiteral("2726 - Invalid port number (POP3 port pop)") + advice});
     QCOMPARE(badText.State(), int(Winsock::sckListening));
+
+    // A port below 1024 without the privilege to open it (where this
+    // machine keeps such ports privileged and we have no privilege).
+    QTcpServer privileged;
+    if (!privileged.listen(QHostAddress::AnyIPv4, 110) && privileged.serverError() == QAbstractSocket::SocketAccessError) {
+        problems.clear();
+        Winsock forbidden;
+        QVERIFY(!ListenerStartup::Start(state, forbidden, QStringLiteral("110"), QStringLiteral("POP3")));
+        QCOMPARE(problems.size(), 1);
+        QVERIFY2(problems.first().startsWith(QStringLiteral("271D - ")), qPrintable(problems.first()));
+        QVERIFY2(problems.first().endsWith(QStringLiteral(" (POP3 port 110)") + advice), qPrintable(problems.first()));
+    }
 
     problems.clear();
     Winsock good;
-    QVERIFY(ListenerStartup::Start(state, good, QStringLiteral(" 0 ")));
+    QVERIFY(ListenerStartup::Start(state, good, QStringLiteral(" 0 "), QStringLiteral("SMTP")));
     QVERIFY(problems.isEmpty());
     QCOMPARE(good.State(), int(Winsock::sckListening));
 

@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTabBar>
@@ -127,6 +128,8 @@ private slots:
     void same_user_only_is_the_stored_value_and_saving_keeps_it();
     void on_screen_log_shows_every_line();
     void minimise_hides_only_when_a_tray_icon_can_restore();
+    void window_opens_centred_however_it_first_shows();
+    void window_keeps_its_drawn_size();
     void escape_presses_quit();
     void tray_icon_activations_menu_and_tips();
     void three_icons_in_two_sizes();
@@ -476,6 +479,52 @@ void tst_frmMain::minimise_hides_only_when_a_tray_icon_can_restore()
     QTRY_VERIFY(noTray.window->isMinimized());
     QCoreApplication::processEvents();
     QVERIFY(noTray.window->isVisible());
+}
+
+void tst_frmMain::window_opens_centred_however_it_first_shows()
+{
+    Rig shown(m_folder->path());
+    shown.window->SetTrayAvailable(true);
+    shown.window->Form_Load();
+    QVERIFY(QTest::qWaitForWindowExposed(shown.window.get()));
+    // Off the middle by no more than the frame the window manager adds.
+    constexpr int FrameAllowance = 8;
+    const QPoint centre = shown.window->screen()->availableGeometry().center();
+    QVERIFY((shown.window->geometry().center() - centre).manhattanLength() <= FrameAllowance);
+
+    // Started as a tray icon, opened from the tray later.
+    Rig inTray(m_folder->path() + QStringLiteral("/tray"), "[Preferences]\nStartInTray=1\n");
+    inTray.window->SetTrayAvailable(true);
+    inTray.window->Form_Load();
+    QVERIFY(!inTray.window->isVisible());
+    inTray.window->mPopRestore_Click();
+    QVERIFY(QTest::qWaitForWindowExposed(inTray.window.get()));
+    QCOMPARE(inTray.window->geometry(), shown.window->geometry());
+}
+
+void tst_frmMain::window_keeps_its_drawn_size()
+{
+    Rig rig(m_folder->path());
+    rig.window->Form_Load();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
+    const QSize drawn = rig.window->size();
+    QCOMPARE(rig.window->minimumSize(), drawn);
+    QCOMPARE(rig.window->maximumSize(), drawn);
+    rig.window->resize(drawn + QSize(100, 100));
+    QCOMPARE(rig.window->size(), drawn);
+    // A maximised or full-screen state imposed from outside is undone.
+    rig.window->showMaximized();
+    QTRY_COMPARE(rig.window->windowState(), Qt::WindowNoState);
+    rig.window->showFullScreen();
+    QTRY_COMPARE(rig.window->windowState(), Qt::WindowNoState);
+    QCOMPARE(rig.window->size(), drawn);
+    QVERIFY(rig.window->isVisible());
+    // No maximise button; minimising (to the tray) and closing stay.
+    const Qt::WindowFlags flags = rig.window->windowFlags();
+    QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
+    QVERIFY(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
+    QVERIFY(!rig.window->windowIcon().isNull());
 }
 
 void tst_frmMain::escape_presses_quit()

@@ -1,0 +1,65 @@
+#include "PortHolder.h"
+
+#include "platform/InstanceLock.h"
+
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <functional>
+
+namespace {
+
+QByteArray AgentGreeting(const QString &protocol)
+{
+    return protocol == QLatin1String("POP3") ? QByteArrayLiteral("+OK Zorvane Welcome")
+                                             : QByteArrayLiteral("220 Zorvane Simple Mail Transfer Service Ready");
+}
+
+// Lets events run until done() holds, the connection ends or the wait is
+// over, whichever comes first.
+void WaitOn(QTcpSocket &socket, const std::function<bool()> &done)
+{
+    if (done())
+        return;
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&loop, &done] {
+        if (done())
+            loop.quit();
+    });
+    limit.start(PortHolder::GreetingWaitMs);
+    loop.exec();
+}
+
+} // namespace
+
+QString PortHolder::InUseLine(quint16 port, const QString &protocol)
+{
+    if (IsRunningAgent(port, protocol))
+        return QStringLiteral("Port %1 in use by the running Zorvane agent. Retrying...").arg(port);
+    return QStringLiteral("Port %1 in use by another program. Retrying...").arg(port);
+}
+
+bool PortHolder::IsRunningAgent(quint16 port, const QString &protocol)
+{
+    if (!InstanceLock::IsHeld(InstanceLock::DefaultPath(QStringLiteral("Zorvane"))))
+        return false;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    WaitOn(socket, [&socket] { return socket.canReadLine() || socket.bytesAvailable() >= MaxGreetingBytes; });
+    const bool agent = socket.canReadLine() && socket.readLine(MaxGreetingBytes + 1).trimmed() == AgentGreeting(protocol);
+    if (agent) {
+        // Said goodbye to, the agent ends the dialogue and listens again at
+        // once, as after any client.
+        socket.write("QUIT\r\n");
+        WaitOn(socket, [&socket] { return socket.state() == QAbstractSocket::UnconnectedState; });
+    }
+    socket.disconnectFromHost();
+    return agent;
+}
