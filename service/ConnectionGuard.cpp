@@ -2,6 +2,8 @@
 
 #include <QList>
 
+#include <tuple>
+
 ConnectionGuard::ConnectionGuard(Limits limits, std::function<void(Id)> close, std::function<qint64()> nowMs)
     : m_limits(limits), m_close(std::move(close)), m_nowMs(std::move(nowMs))
 {
@@ -39,8 +41,8 @@ ConnectionGuard::Id ConnectionGuard::victim(const QByteArray &peer) const
         const Connection &candidate = it.value();
         if (candidate.closing || candidate.phase == Phase::Serving || (!peer.isEmpty() && candidate.peer != peer))
             continue;
-        const bool better = !best || rank(candidate.phase) < rank(best->phase)
-            || (rank(candidate.phase) == rank(best->phase) && candidate.sinceMs < best->sinceMs);
+        const auto key = [&](const Connection &c) { return std::make_tuple(rank(c.phase), c.sinceMs, c.entered); };
+        const bool better = !best || key(candidate) < key(*best);
         if (better) {
             best = &candidate;
             chosen = it.key();
@@ -77,7 +79,7 @@ bool ConnectionGuard::admit(const QByteArray &peer)
 
 void ConnectionGuard::opened(Id id, const QByteArray &peer)
 {
-    m_connections.insert(id, Connection{peer, Phase::AwaitingHead, m_nowMs(), false});
+    m_connections.insert(id, Connection{peer, Phase::AwaitingHead, m_nowMs(), ++m_entries, false});
 }
 
 void ConnectionGuard::enter(Id id, Phase phase)
@@ -87,6 +89,7 @@ void ConnectionGuard::enter(Id id, Phase phase)
         return;
     it->phase = phase;
     it->sinceMs = m_nowMs();
+    it->entered = ++m_entries;
 }
 
 void ConnectionGuard::requestLineSeen(Id id)

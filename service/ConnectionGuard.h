@@ -53,6 +53,7 @@ private:
         QByteArray peer;
         Phase phase = Phase::AwaitingHead;
         qint64 sinceMs = 0;
+        quint64 entered = 0; // orders entries within one millisecond
         bool closing = false;
     };
 
@@ -68,4 +69,5 @@ private:
     std::function<void(Id)> m_close;
     std::function<qint64()> m_nowMs;
     QHash<Id, Connection> m_connections;
+    quint64 m_entries = 0;
 };
