@@ -8,12 +8,6 @@ namespace {
 constexpr qint64 ReadPieceBytes = 64 * 1024; // one read of a file being measured; stays off the mmap path of malloc
 }
 
-QByteArray WireForm::fromStored(const QByteArray &stored)
-{
-    bool previousWasCr = false;
-    return fromStoredPiece(stored, &previousWasCr);
-}
-
 QByteArray WireForm::fromStoredPiece(const QByteArray &stored, bool *previousWasCr)
 {
     bool carried = *previousWasCr;

@@ -10,9 +10,9 @@
 class WireForm
 {
 public:
-    static QByteArray fromStored(const QByteArray &stored);
-    // One piece of a file read in pieces; previousWasCr carries the last
-    // byte of the previous piece and is updated.
+    // The wire form of a piece of a stored file read in pieces;
+    // previousWasCr carries the last byte of the previous piece and is
+    // updated.
     static QByteArray fromStoredPiece(const QByteArray &stored, bool *previousWasCr);
     // The wire size of a file, read in pieces; -1 when it cannot be read.
     static qint64 sizeOfFile(const QString &path);
