@@ -234,20 +234,8 @@ bool HttpServer::takeHead(MHD_Connection *connection, RequestState *state)
     std::optional<HttpResponse> early = std::move(verdict.refusal);
     if (!early && !verdict.wantsBody && request.announcesBody())
         early = m_service.handle(request); // an answer that never looks at the body it was sent
-    bool ok = false;
-    const qint64 announced = request.header("content-length").toLongLong(&ok);
-    if (!early && verdict.wantsBody && ok && announced > m_limits.maxRequestBodyBytes)
-        early = HttpResponse::failure(413, "the request body is larger than "
-                                               + QByteArray::number(m_limits.maxRequestBodyBytes) + " bytes");
-    if (!early && verdict.wantsBody && ok && announced > 0) {
-        if (m_bodies.reserve(announced)) {
-            state->reservedBytes = announced;
-            request.body.reserve(announced);
-        } else {
-            early = HttpResponse::failure(503, "the service holds as many request bodies as it can; try again shortly");
-            early->addHeader("Retry-After", QByteArray::number(RetryAfterSeconds));
-        }
-    }
+    if (!early && verdict.wantsBody)
+        early = admitBody(state);
     if (!early)
         return true;
     // Answered now, the body is never read, and the connection closes after
@@ -256,6 +244,27 @@ bool HttpServer::takeHead(MHD_Connection *connection, RequestState *state)
         return answer(connection, state, std::move(*early));
     state->held = std::move(early);
     return true;
+}
+
+std::optional<HttpResponse> HttpServer::admitBody(RequestState *state)
+{
+    HttpRequest &request = state->request;
+    bool ok = false;
+    const qint64 announced = request.header("content-length").toLongLong(&ok);
+    if (!ok || announced <= 0)
+        return std::nullopt; // no body, or one in chunks, counted as it comes
+    if (announced > m_limits.maxRequestBodyBytes)
+        return HttpResponse::failure(413, "the request body is larger than "
+                                              + QByteArray::number(m_limits.maxRequestBodyBytes) + " bytes");
+    if (!m_bodies.reserve(announced)) {
+        HttpResponse refusal =
+            HttpResponse::failure(503, "the service holds as many request bodies as it can; try again shortly");
+        refusal.addHeader("Retry-After", QByteArray::number(RetryAfterSeconds));
+        return refusal;
+    }
+    state->reservedBytes = announced;
+    request.body.reserve(announced);
+    return std::nullopt;
 }
 
 bool HttpServer::takeBodyPiece(RequestState *state, const char *data, size_t size)

@@ -68,6 +68,9 @@ private:
     void waitForWork();
     void closeConnection(ConnectionGuard::Id id);
     bool takeHead(MHD_Connection *connection, RequestState *state);
+    // 413 or 503 for a body announced too large for the request or for what
+    // all connections hold; else the body's bytes are counted in.
+    std::optional<HttpResponse> admitBody(RequestState *state);
     bool takeBodyPiece(RequestState *state, const char *data, size_t size);
     bool answer(MHD_Connection *connection, RequestState *state, HttpResponse response);
     void finishRequest(RequestState *state);
