@@ -1,7 +1,6 @@
 #include "HttpAuthenticator.h"
 
 #include "AccountBook.h"
-
 #include "ConstantTime.h"
 
 #include <QCryptographicHash>
