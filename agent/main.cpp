@@ -22,10 +22,12 @@
 #include "clsHotmail.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QSystemTrayIcon>
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -79,6 +81,39 @@ void showBoxesHeadless(modMain &state)
     };
 }
 
+// The agent's settings live in the settings store, not on its command line:
+// it answers --help and --version, and refuses anything else rather than
+// start with an argument it would silently ignore. The exit status when the
+// program ends here.
+std::optional<int> answerCommandLine()
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "The Zorvane mail agent: POP3 and SMTP on local ports for the account of a web mail service.\n"
+        "Its settings are kept in the settings store (on Linux $XDG_CONFIG_HOME/Zorvane/Zorvane.ini),\n"
+        "set in its window; without a display it runs without window and tray until SIGTERM."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "Zorvane: %s\nZorvane: see Zorvane --help\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "Zorvane: unexpected argument \"%s\"; the agent takes its settings from the settings store\n",
+                     qPrintable(parser.positionalArguments().constFirst()));
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("%s\n", qPrintable(VersionInfo::VersionLine()));
+        return 0;
+    }
+    return std::nullopt;
+}
+
 OptionValues optionsFrom(const Preferences &preferences)
 {
     OptionValues options;
@@ -106,6 +141,8 @@ int main(int argc, char *argv[])
     // The agent lives on in the tray when its window is hidden or closed;
     // only the unload ends it.
     QApplication::setQuitOnLastWindowClosed(false);
+    if (const std::optional<int> status = answerCommandLine())
+        return *status;
 
     // 1. One instance per user; nothing else is created, read or shown.
     SingleInstance instance;

@@ -1,6 +1,7 @@
 # Desktop integration of an installed Zorvane: the menu entries and icons of
-# the agent and the diagnostics program, and the user service that runs the
-# agent without a display. The programs and the help pages are installed by
+# the agent and the diagnostics program, the user service that runs the
+# agent without a display, and the units that run the web mail service (a
+# system service with a user of its own, or a personal user service). The programs and the help pages are installed by
 # the folders that build them.
 #
 #   cmake --install build --prefix ~/.local
@@ -49,6 +50,17 @@ install(FILES ${ZORVANE_PACKAGING_DIR}/zorvane.svg ${ZORVANE_PACKAGING_DIR}/zorv
 # the user: <prefix>/share/systemd/user (for ~/.local: ~/.local/share/systemd/user).
 zorvane_install_with_paths(${ZORVANE_PACKAGING_DIR}/zorvane.service
   ${CMAKE_INSTALL_DATADIR}/systemd/user zorvane.service)
+
+# The web mail service: the system unit goes where systemd looks for the
+# units of packages (<prefix>/lib/systemd/system, not the multiarch library
+# folder), its system user is declared for systemd-sysusers, and the personal
+# instance is a user unit beside the agent's.
+zorvane_install_with_paths(${ZORVANE_PACKAGING_DIR}/zorvane-service.service
+  lib/systemd/system zorvane-service.service)
+install(FILES ${ZORVANE_PACKAGING_DIR}/zorvane-service.sysusers
+        DESTINATION lib/sysusers.d RENAME zorvane-service.conf)
+zorvane_install_with_paths(${ZORVANE_PACKAGING_DIR}/zorvane-service-user.service
+  ${CMAKE_INSTALL_DATADIR}/systemd/user zorvane-service.service)
 
 # The installed tree is checked by installing into a temporary prefix.
 if(BUILD_TESTING)

@@ -3,10 +3,12 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QUrl>
 
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -36,6 +38,39 @@ void Print(const QString &text)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
 }
 
+// The program has no settings of its own: it answers --help and --version
+// and refuses anything else. The exit status when the program ends here.
+std::optional<int> AnswerCommandLine()
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Zorvane Diagnostics: checks what the Zorvane agent needs (its ports, the HTTP component, the web mail\n"
+        "service with a user name and password, a proxy in the way) and says what it found in plain words.\n"
+        "Without a display the checks run once and the report goes to standard output."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "Zorvane_Diagnostics: %s\nZorvane_Diagnostics: see Zorvane_Diagnostics --help\n",
+                     qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "Zorvane_Diagnostics: unexpected argument \"%s\"; the program takes none\n",
+                     qPrintable(parser.positionalArguments().constFirst()));
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
+                    qPrintable(QCoreApplication::applicationVersion()));
+        return 0;
+    }
+    return std::nullopt;
+}
+
 int RunOnce(Diagnostics &form)
 {
     QString helpPage;
@@ -60,6 +95,9 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Zorvane_Diagnostics"));
+    QApplication::setApplicationVersion(QStringLiteral(ZORVANE_DIAGNOSTICS_VERSION));
+    if (const std::optional<int> status = AnswerCommandLine())
+        return *status;
 
     Diagnostics form;
     bool missingName = false;

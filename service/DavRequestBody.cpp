@@ -53,6 +53,13 @@ void forEachElement(const xmlNode *parent, F f)
     }
 }
 
+// Within the limits on named properties: their number and the bytes of
+// their local names.
+bool withinNameLimits(qsizetype count, qsizetype nameBytes)
+{
+    return count <= DavRequestBody::MaxNamedProperties && nameBytes <= DavRequestBody::MaxNamedPropertyBytes;
+}
+
 } // namespace
 
 DavRequestBody::Outcome DavRequestBody::parsePropfind(const QByteArray &body, PropfindRequest *request)
@@ -67,6 +74,7 @@ DavRequestBody::Outcome DavRequestBody::parsePropfind(const QByteArray &body, Pr
     if (!isDav(root, "propfind"))
         return Outcome::Malformed;
     bool understood = false;
+    qsizetype nameBytes = 0;
     forEachElement(root, [&](const xmlNode *child) {
         if (isDav(child, "allprop")) {
             request->mode = PropfindRequest::Mode::AllProp;
@@ -76,11 +84,21 @@ DavRequestBody::Outcome DavRequestBody::parsePropfind(const QByteArray &body, Pr
             understood = true;
         } else if (isDav(child, "prop")) {
             request->mode = PropfindRequest::Mode::Prop;
-            forEachElement(child, [&](const xmlNode *property) { request->names.append(nameOf(property)); });
+            forEachElement(child, [&](const xmlNode *property) {
+                const DavPropertyName name = nameOf(property);
+                // Past the limit the answer is a refusal: no need to look
+                // through a long list for repeats.
+                if (request->names.size() > MaxNamedProperties || request->names.contains(name))
+                    return;
+                request->names.append(name);
+                nameBytes += name.name.size();
+            });
             understood = true;
         }
     });
-    return understood ? Outcome::Ok : Outcome::Malformed;
+    if (!understood)
+        return Outcome::Malformed;
+    return withinNameLimits(request->names.size(), nameBytes) ? Outcome::Ok : Outcome::TooManyProperties;
 }
 
 DavRequestBody::Outcome DavRequestBody::parsePropertyUpdate(const QByteArray &body, QList<PropertyUpdate> *updates)
@@ -93,6 +111,7 @@ DavRequestBody::Outcome DavRequestBody::parsePropertyUpdate(const QByteArray &bo
     if (!isDav(root, "propertyupdate"))
         return Outcome::Malformed;
     bool malformed = false;
+    qsizetype nameBytes = 0;
     forEachElement(root, [&](const xmlNode *instruction) {
         const bool set = isDav(instruction, "set");
         if (!set && !isDav(instruction, "remove")) {
@@ -105,9 +124,14 @@ DavRequestBody::Outcome DavRequestBody::parsePropertyUpdate(const QByteArray &bo
                 return;
             }
             forEachElement(prop, [&](const xmlNode *property) {
+                if (updates->size() > MaxNamedProperties)
+                    return;
                 updates->append({set, nameOf(property), set ? textOf(property).trimmed() : QByteArray()});
+                nameBytes += updates->constLast().name.name.size();
             });
         });
     });
-    return (malformed || updates->isEmpty()) ? Outcome::Malformed : Outcome::Ok;
+    if (malformed || updates->isEmpty())
+        return Outcome::Malformed;
+    return withinNameLimits(updates->size(), nameBytes) ? Outcome::Ok : Outcome::TooManyProperties;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DigestNonceBook.h"
 #include "HttpMessage.h"
 
 #include <QByteArray>
@@ -9,9 +10,9 @@
 
 class AccountBook;
 
-// HTTP authentication of every request: Digest (MD5, qop "auth" or none) and
-// Basic. Nonces carry their issue time and a keyed hash of it, so the service
-// keeps no table of them: a nonce is good for any address until it expires.
+// HTTP authentication of every request that needs it, decided on the
+// request's head before any of its body is read: Digest (MD5, qop "auth")
+// with nonce counts tracked, and Basic as the HTTP server decoded it.
 class HttpAuthenticator
 {
 public:
@@ -22,30 +23,30 @@ public:
         QByteArray address; // the account, when accepted
     };
 
-    // now() gives seconds since the epoch; tests move the clock.
-    HttpAuthenticator(const AccountBook &accounts, QByteArray realm,
-                      std::function<qint64()> now = {});
+    // now() gives seconds since the epoch; tests move the clock. A Digest
+    // answer may name the request target with pathPrefix in front: a
+    // reverse proxy may have taken the prefix off before passing it on.
+    HttpAuthenticator(const AccountBook &accounts, QByteArray realm, std::function<qint64()> now = {},
+                      QByteArray pathPrefix = {});
 
-    Result check(const HttpRequest &request) const;
+    // A right Digest answer with a nonce or nonce count that can no longer
+    // be used (expired, of an earlier run, already used) is Stale: the
+    // client answers a fresh nonce with the same password.
+    Result check(const HttpRequest &head);
     // 401 with a fresh Digest challenge (stale=true when asked) followed by
     // a Basic challenge.
-    HttpResponse challenge(const QByteArray &reason, bool stale = false) const;
-
-    static constexpr qint64 NonceLifetimeSeconds = 3600; // a POP3 dialogue never lasts that long
-    QByteArray issueNonce() const;
+    HttpResponse challenge(const QByteArray &reason, bool stale = false);
 
 private:
-    Result checkBasic(const QByteArray &credentials) const;
-    Result checkDigest(const HttpRequest &request, const QByteArray &credentials) const;
-    QByteArray nonceMac(const QByteArray &timeText) const;
-    // 0 good, 1 expired, -1 not issued by this run.
-    int nonceState(const QByteArray &nonce) const;
+    Result checkBasic(const BasicCredentials &credentials) const;
+    Result checkDigest(const HttpRequest &head, const QByteArray &credentials);
+    bool isTargetOf(const QByteArray &uri, const HttpRequest &head) const;
 
     const AccountBook &m_accounts;
     QByteArray m_realm;
-    QByteArray m_secret;
     QByteArray m_opaque;
-    std::function<qint64()> m_now;
+    QByteArray m_pathPrefix;
+    DigestNonceBook m_nonces;
 };
 
 // The name=value pairs of a Digest Authorization header, quotes removed.

@@ -12,6 +12,15 @@ QByteArray HttpRequest::query() const
     return mark < 0 ? QByteArray() : rawTarget.mid(mark + 1);
 }
 
+bool HttpRequest::announcesBody() const
+{
+    if (headers.contains("transfer-encoding"))
+        return true;
+    bool ok = false;
+    const qint64 length = header("content-length").trimmed().toLongLong(&ok);
+    return !ok ? headers.contains("content-length") : length > 0;
+}
+
 QByteArray HttpResponse::header(const QByteArray &name) const
 {
     for (const auto &pair : headers) {
@@ -19,6 +28,19 @@ QByteArray HttpResponse::header(const QByteArray &name) const
             return pair.second;
     }
     return {};
+}
+
+QByteArray HttpResponse::takeBody()
+{
+    if (!stream)
+        return body;
+    QByteArray whole;
+    bool failed = false;
+    while (stream->next(&whole, &failed)) {
+    }
+    stream.reset();
+    body = whole;
+    return body;
 }
 
 HttpResponse HttpResponse::failure(int status, const QByteArray &reason)
@@ -49,5 +71,12 @@ HttpResponse HttpResponse::xml(int status, const QByteArray &document)
     response.status = status;
     response.addHeader("Content-Type", "application/xml; charset=utf-8");
     response.body = document;
+    return response;
+}
+
+HttpResponse HttpResponse::xml(int status, std::shared_ptr<ResponseBody> document)
+{
+    HttpResponse response = xml(status, QByteArray());
+    response.stream = std::move(document);
     return response;
 }

@@ -3,18 +3,20 @@
 #include "DavRequestBody.h"
 #include "MaildirDelivery.h"
 #include "MessageHeader.h"
+#include "MultistatusStream.h"
 #include "MultistatusWriter.h"
 #include "SafeFile.h"
 #include "SubmissionEnvelope.h"
-#include "WireForm.h"
+#include "WireFormStream.h"
 #include "XmlText.h"
 
 #include <QDateTime>
 #include <QLocale>
 
+#include <sys/stat.h>
+
 namespace {
 
-constexpr qsizetype MaxHostHeaderBytes = 255; // a DNS name and a port
 constexpr const char *AllowAll = "OPTIONS, GET, HEAD, POST, PROPFIND, PROPPATCH, MOVE";
 
 DavProperty davProperty(const char *name, const QByteArray &valueXml)
@@ -25,21 +27,6 @@ DavProperty davProperty(const char *name, const QByteArray &valueXml)
 DavProperty mailProperty(const char *name, const QByteArray &valueXml)
 {
     return {{MailNamespace, name}, valueXml};
-}
-
-// Host header values end up inside addresses, stylesheets and XPath
-// literals; only plain host names, IP addresses and ports pass.
-bool isPlainHost(const QByteArray &host)
-{
-    if (host.isEmpty() || host.size() > MaxHostHeaderBytes)
-        return false;
-    for (const char c : host) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.'
-            || c == '-' || c == ':' || c == '[' || c == ']';
-        if (!ok)
-            return false;
-    }
-    return true;
 }
 
 bool hasQueryCommand(const QByteArray &query, const QByteArray &command)
@@ -62,7 +49,8 @@ bool isTrue(const QByteArray &flag)
     return flag.trimmed().compare("t", Qt::CaseInsensitive) == 0;
 }
 
-// The path of a Destination header: an absolute address or an absolute path.
+// The path of a Destination header (an absolute address or an absolute
+// path), as the request path would be.
 QByteArray pathOfDestination(const QByteArray &destination)
 {
     QByteArray path = destination.trimmed();
@@ -75,20 +63,37 @@ QByteArray pathOfDestination(const QByteArray &destination)
     return query < 0 ? path : path.left(query);
 }
 
+// The size a listing gives for a message; -1 when it is gone.
+qint64 wireSizeOf(MailStore &store, const MaildirMessage &message)
+{
+    return store.sizes().wireSize(message.filePath, message.mtimeNs, message.fileSize);
+}
+
 } // namespace
 
 MailService::MailService(const Settings &settings)
     : m_settings(settings),
       m_accounts(settings.dataDir + QStringLiteral("/accounts"), settings.mailDomain),
-      m_authenticator(m_accounts, settings.mailDomain.toLower(), settings.clock),
-      m_store(settings.dataDir)
+      m_authenticator(m_accounts, settings.mailDomain.toLower(), settings.clock, settings.address.pathPrefix()),
+      m_store(settings.dataDir, settings.log)
 {
 }
 
 QByteArray MailService::baseOf(const HttpRequest &request) const
 {
-    const QByteArray host = request.header("host").trimmed();
-    return "http://" + (isPlainHost(host) ? host : m_settings.defaultHost);
+    return m_settings.address.base(request.header("host"), m_settings.defaultHost);
+}
+
+PathSegments MailService::pathOf(const HttpRequest &request) const
+{
+    return PathSegments::parse(m_settings.address.localPath(request.path()));
+}
+
+HttpResponse MailService::internalFailure(int status, const QByteArray &what, const QString &detail) const
+{
+    if (m_settings.log)
+        m_settings.log(QString::fromUtf8(what) + QStringLiteral(": ") + detail);
+    return HttpResponse::failure(status, what);
 }
 
 QByteArray MailService::homeHref(const QByteArray &base, const QByteArray &address)
@@ -108,9 +113,62 @@ HttpResponse MailService::methodNotAllowed(const QByteArray &allow)
     return response;
 }
 
-HttpResponse MailService::handle(const HttpRequest &request)
+MailService::RequiredAccount MailService::requiredAccount(const HttpRequest &head) const
+{
+    const PathSegments path = pathOf(head);
+    if (head.method == "OPTIONS" || !path.isValid() || path.size() == 0)
+        return {};
+    const QByteArray &first = path.at(0);
+    const bool login = head.method == "PROPFIND";
+    if (first == "dav" && path.size() == 1 && login && !hasQueryCommand(head.query(), "logoff"))
+        return {true, {}, false};
+    if (first == "alt" && path.size() == 2 && login)
+        return {true, path.at(1).toLower(), true};
+    if (first == "mail" && path.size() >= 2)
+        return {true, path.at(1).toLower(), false};
+    return {};
+}
+
+MailService::HeadVerdict MailService::examineHead(HttpRequest *head)
 {
     m_accounts.refresh();
+    const RequiredAccount required = requiredAccount(*head);
+    if (!required.needed)
+        return {};
+    const HttpAuthenticator::Result result = m_authenticator.check(*head);
+    switch (result.outcome) {
+    case HttpAuthenticator::Outcome::Accepted:
+        break;
+    case HttpAuthenticator::Outcome::Missing:
+        return {m_authenticator.challenge("authentication required")};
+    case HttpAuthenticator::Outcome::Stale:
+        return {m_authenticator.challenge("the nonce can no longer be used", true)};
+    case HttpAuthenticator::Outcome::Rejected:
+        return {m_authenticator.challenge("wrong user name or password")};
+    }
+    // 401, not 403: a client that holds several accounts' credentials (the
+    // agent does) is asked to present the ones of this account.
+    if (required.alternative && (result.address != required.owner || !AccountBook::isAlternative(result.address)))
+        return {m_authenticator.challenge("not an alternative account of these credentials")};
+    if (!required.owner.isEmpty() && result.address != required.owner)
+        return {m_authenticator.challenge("these credentials belong to another account")};
+    head->account = result.address;
+    return {std::nullopt, true};
+}
+
+HttpResponse MailService::serve(HttpRequest request)
+{
+    HeadVerdict verdict = examineHead(&request);
+    if (verdict.refusal)
+        return std::move(*verdict.refusal);
+    return handle(request);
+}
+
+HttpResponse MailService::handle(const HttpRequest &request)
+{
+    // Only a request whose credentials were checked reaches an account.
+    if (requiredAccount(request).needed && request.account.isEmpty())
+        return m_authenticator.challenge("authentication required");
     const Context context{request, baseOf(request)};
     if (request.method == "OPTIONS") {
         HttpResponse response = HttpResponse::text(200, {});
@@ -118,7 +176,7 @@ HttpResponse MailService::handle(const HttpRequest &request)
         response.addHeader("Allow", AllowAll);
         return response;
     }
-    const PathSegments path = PathSegments::parse(request.path());
+    const PathSegments path = pathOf(request);
     if (!path.isValid())
         return HttpResponse::failure(400, "malformed path");
     return route(context, path);
@@ -133,12 +191,12 @@ HttpResponse MailService::route(const Context &context, const PathSegments &path
     if (first == "dav" && path.size() == 1) {
         if (hasQueryCommand(request.query(), "logoff"))
             return probe(context, false);
-        return login(context, nullptr);
+        return login(context);
     }
     if (first == "alt" && path.size() == 1 && hasQueryCommand(request.query(), "logoff"))
         return probe(context, true);
     if (first == "alt" && path.size() == 2)
-        return login(context, &path.at(1));
+        return login(context);
     if (first == "mail" && path.size() >= 2)
         return accountResource(context, path);
     return HttpResponse::failure(404, "no such address");
@@ -160,7 +218,7 @@ HttpResponse MailService::root(const Context &context)
 
 HttpResponse MailService::probe(const Context &context, bool alternative)
 {
-    MultistatusWriter writer(1);
+    MultistatusWriter writer;
     writer.addResource(context.base + (alternative ? "/alt" : "/dav/"),
                        {mailProperty("service", "zorvane-service")}, PropfindRequest{});
     HttpResponse response = HttpResponse::xml(alternative ? 900 : 207, writer.finish());
@@ -170,33 +228,11 @@ HttpResponse MailService::probe(const Context &context, bool alternative)
     return response;
 }
 
-std::optional<HttpResponse> MailService::authenticate(const HttpRequest &request, QByteArray *address) const
-{
-    const HttpAuthenticator::Result result = m_authenticator.check(request);
-    switch (result.outcome) {
-    case HttpAuthenticator::Outcome::Accepted:
-        *address = result.address;
-        return std::nullopt;
-    case HttpAuthenticator::Outcome::Missing:
-        return m_authenticator.challenge("authentication required");
-    case HttpAuthenticator::Outcome::Stale:
-        return m_authenticator.challenge("the nonce has expired", true);
-    case HttpAuthenticator::Outcome::Rejected:
-        break;
-    }
-    return m_authenticator.challenge("wrong user name or password");
-}
-
-HttpResponse MailService::login(const Context &context, const QByteArray *alternativeName)
+HttpResponse MailService::login(const Context &context)
 {
     if (context.request.method != "PROPFIND")
         return methodNotAllowed("OPTIONS, PROPFIND");
-    QByteArray address;
-    if (auto refusal = authenticate(context.request, &address))
-        return *refusal;
-    if (alternativeName
-        && (alternativeName->toLower() != address || !AccountBook::isAlternative(address)))
-        return m_authenticator.challenge("not an alternative account of these credentials");
+    const QByteArray &address = context.request.account;
     const Account *account = m_accounts.find(address);
     if (account && account->redirect) {
         HttpResponse response = HttpResponse::failure(900, "this account logs in at its home collection");
@@ -208,14 +244,7 @@ HttpResponse MailService::login(const Context &context, const QByteArray *altern
 
 HttpResponse MailService::accountResource(const Context &context, const PathSegments &path)
 {
-    const QByteArray owner = path.at(1).toLower();
-    QByteArray address;
-    if (auto refusal = authenticate(context.request, &address))
-        return *refusal;
-    // 401, not 403: a client that holds several accounts' credentials (the
-    // agent does) is asked to present the ones of this account.
-    if (address != owner)
-        return m_authenticator.challenge("these credentials belong to another account");
+    const QByteArray &address = context.request.account;
     if (path.size() == 2)
         return homeCollection(context, address);
     const QByteArray &second = path.at(2);
@@ -252,6 +281,13 @@ std::optional<PropfindRequest> MailService::propfindOf(const HttpRequest &reques
     case DavRequestBody::Outcome::TooLarge:
         *refusal = HttpResponse::failure(413, "the XML body is too large");
         return std::nullopt;
+    case DavRequestBody::Outcome::TooManyProperties:
+        *refusal = HttpResponse::failure(413, "the propfind names more than "
+                                                  + QByteArray::number(DavRequestBody::MaxNamedProperties)
+                                                  + " properties or more than "
+                                                  + QByteArray::number(DavRequestBody::MaxNamedPropertyBytes)
+                                                  + " bytes of names");
+        return std::nullopt;
     case DavRequestBody::Outcome::Malformed:
         break;
     }
@@ -282,7 +318,7 @@ QList<DavProperty> MailService::folderProperties(FolderKind kind, const MaildirF
             mailProperty("unreadcount", QByteArray::number(counts.unread))};
 }
 
-QList<DavProperty> MailService::messageListProperties(const MaildirMessage &message, qint64 wireSize) const
+QList<DavProperty> MailService::messageListProperties(const MaildirMessage &message, qint64 wireSize)
 {
     return {davProperty("resourcetype", {}),
             davProperty("getcontentlength", QByteArray::number(wireSize)),
@@ -304,8 +340,8 @@ HttpResponse MailService::homeCollection(const Context &context, const QByteArra
         return refusal;
     QString error;
     if (!m_store.folder(address, FolderKind::Inbox).ensure(&error))
-        return HttpResponse::failure(507, "cannot create the mailbox: " + error.toUtf8());
-    MultistatusWriter writer;
+        return internalFailure(507, "cannot create the mailbox", error);
+    MultistatusWriter writer(propfind->names);
     writer.addResource(homeHref(context.base, address), homeProperties(context.base, address), *propfind);
     if (*depth > 0) {
         for (const FolderKind kind : MailStore::allFolders()) {
@@ -329,16 +365,25 @@ HttpResponse MailService::folder(const Context &context, const QByteArray &addre
         return refusal;
     const MaildirFolder maildir = m_store.folder(address, kind);
     const QByteArray href = folderHref(context.base, address, kind);
-    const QList<MaildirMessage> messages = *depth > 0 ? maildir.list() : QList<MaildirMessage>();
-    MultistatusWriter writer(messages.size() + 1);
+    MultistatusWriter writer(propfind->names);
     writer.addResource(href, folderProperties(kind, maildir), *propfind);
-    for (const MaildirMessage &message : messages) {
-        const qint64 size = m_store.sizes().wireSize(message.filePath, message.mtimeNs, message.fileSize);
-        if (size < 0)
-            continue; // gone since the folder was read
-        writer.addResource(href + message.name, messageListProperties(message, size), *propfind);
-    }
-    return HttpResponse::xml(207, writer.finish());
+    if (*depth == 0)
+        return HttpResponse::xml(207, writer.finish());
+    // A folder may hold many thousands of messages: their responses are
+    // written as the answer goes out, each file measured when its turn comes.
+    auto remaining = std::make_shared<QList<MaildirMessage>>(maildir.list());
+    auto producer = [this, href, request = *propfind, remaining, at = qsizetype(0)](MultistatusWriter &out) mutable {
+        while (at < remaining->size()) {
+            const MaildirMessage &message = remaining->at(at++);
+            const qint64 size = wireSizeOf(m_store, message);
+            if (size < 0)
+                continue; // gone since the folder was read
+            out.addResource(href + message.name, messageListProperties(message, size), request);
+            return true;
+        }
+        return false;
+    };
+    return HttpResponse::xml(207, std::make_shared<MultistatusStream>(std::move(writer), std::move(producer)));
 }
 
 HttpResponse MailService::message(const Context &context, const QByteArray &address, FolderKind kind,
@@ -365,14 +410,22 @@ HttpResponse MailService::message(const Context &context, const QByteArray &addr
 
 HttpResponse MailService::fetch(const Context &, const MaildirMessage &message)
 {
-    QByteArray stored;
     QString error;
-    if (!SafeFile::readAll(message.filePath, MaxMessageFileBytes, &stored, &error))
-        return HttpResponse::failure(500, "cannot read the message: " + error.toUtf8());
+    std::unique_ptr<QFile> file = SafeFile::openRegular(message.filePath, &error);
+    struct stat info {};
+    if (!file || ::fstat(file->handle(), &info) != 0)
+        return internalFailure(500, "cannot read the message", error);
+    if (info.st_size > MaxMessageFileBytes)
+        return internalFailure(500, "the message is too large to serve",
+                               QStringLiteral("%1 has %2 bytes").arg(message.filePath).arg(info.st_size));
+    const qint64 mtimeNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    const qint64 wireSize = m_store.sizes().wireSize(message.filePath, mtimeNs, info.st_size, file.get());
+    if (wireSize < 0)
+        return internalFailure(500, "cannot read the message", message.filePath);
     HttpResponse response;
     response.status = 200;
     response.addHeader("Content-Type", "message/rfc822");
-    response.body = WireForm::fromStored(stored);
+    response.stream = std::make_shared<WireFormStream>(std::move(file), wireSize);
     return response;
 }
 
@@ -386,8 +439,8 @@ HttpResponse MailService::messageProperties(const Context &context, const QByteA
     MessageHeader header({});
     QString error;
     if (!MessageHeader::readFromFile(message.filePath, &header, &error))
-        return HttpResponse::failure(500, "cannot read the message: " + error.toUtf8());
-    const qint64 size = m_store.sizes().wireSize(message.filePath, message.mtimeNs, message.fileSize);
+        return internalFailure(500, "cannot read the message", error);
+    const qint64 size = wireSizeOf(m_store, message);
     QList<DavProperty> properties = messageListProperties(message, qMax<qint64>(size, 0));
     static const QList<QPair<const char *, QByteArray>> fields{
         {"from", "From"}, {"to", "To"}, {"cc", "Cc"}, {"subject", "Subject"}, {"date", "Date"}, {"messageid", "Message-ID"}};
@@ -400,7 +453,7 @@ HttpResponse MailService::messageProperties(const Context &context, const QByteA
     for (const QByteArray &line : header.lines())
         lines += "<m:line>" + XmlText::fromBytes(line) + "</m:line>";
     properties.append(mailProperty("header", lines));
-    MultistatusWriter writer(1);
+    MultistatusWriter writer(propfind->names);
     writer.addResource(href, properties, *propfind);
     return HttpResponse::xml(207, writer.finish());
 }
@@ -412,6 +465,9 @@ HttpResponse MailService::markRead(const Context &context, const QByteArray &hre
     switch (DavRequestBody::parsePropertyUpdate(context.request.body, &updates)) {
     case DavRequestBody::Outcome::Ok: break;
     case DavRequestBody::Outcome::TooLarge: return HttpResponse::failure(413, "the XML body is too large");
+    case DavRequestBody::Outcome::TooManyProperties:
+        return HttpResponse::failure(413, "the propertyupdate names more than "
+                                              + QByteArray::number(DavRequestBody::MaxNamedProperties) + " properties");
     case DavRequestBody::Outcome::Malformed:
         return HttpResponse::failure(400, "the body is no well-formed propertyupdate without a DTD");
     }
@@ -436,9 +492,12 @@ HttpResponse MailService::markRead(const Context &context, const QByteArray &hre
     if (allSettable && read) {
         QString error;
         if (!folder.setRead(message, *read, &error))
-            return HttpResponse::failure(500, "cannot change the read flag: " + error.toUtf8());
+            return internalFailure(500, "cannot change the read flag", error);
     }
-    MultistatusWriter writer(1);
+    QList<DavPropertyName> named;
+    for (const auto &entry : statuses)
+        named.append(entry.first);
+    MultistatusWriter writer(named);
     writer.addPropertyStatuses(href, statuses);
     return HttpResponse::xml(207, writer.finish());
 }
@@ -449,7 +508,7 @@ HttpResponse MailService::move(const Context &context, const QByteArray &address
     const QByteArray destination = context.request.header("destination");
     if (destination.isEmpty())
         return HttpResponse::failure(400, "MOVE needs a Destination header");
-    const PathSegments target = PathSegments::parse(pathOfDestination(destination));
+    const PathSegments target = PathSegments::parse(m_settings.address.localPath(pathOfDestination(destination)));
     if (!target.isValid() || target.size() != 4 || target.at(0) != "mail")
         return HttpResponse::failure(400, "the Destination is no message address");
     if (target.at(1).toLower() != address)
@@ -477,7 +536,7 @@ HttpResponse MailService::move(const Context &context, const QByteArray &address
             return response;
         }
         if (!clash)
-            return HttpResponse::failure(500, "cannot move the message: " + error.toUtf8());
+            return internalFailure(500, "cannot move the message", error);
         if (!renameOnClash)
             return HttpResponse::failure(412, "the Destination name is taken");
         unique = MaildirDelivery::newUniquePart();
@@ -521,16 +580,16 @@ HttpResponse MailService::submit(const Context &context, const QByteArray &addre
     for (const QByteArray &recipient : localRecipients)
         stored = stored && delivery.stage(m_store.folder(recipient, FolderKind::Inbox), message, false, &error);
     if (stored && !outsideRecipients.isEmpty()) {
-        QByteArray relayCopy = "X-Zorvane-Envelope-From: <" + envelope.sender() + ">\r\n";
+        QByteArray relayHead = "X-Zorvane-Envelope-From: <" + envelope.sender() + ">\r\n";
         for (const QByteArray &recipient : outsideRecipients)
-            relayCopy += "X-Zorvane-Envelope-To: <" + recipient + ">\r\n";
-        stored = delivery.stage(m_store.outbox(), relayCopy + message.toByteArray(), false, &error);
+            relayHead += "X-Zorvane-Envelope-To: <" + recipient + ">\r\n";
+        stored = delivery.stage(m_store.outbox(), QList<QByteArrayView>{relayHead, message}, false, &error);
     }
     const bool sentCopy = isTrue(request.header("x-zorvane-save-in-sent"));
     if (stored && sentCopy)
         stored = delivery.stage(m_store.folder(address, FolderKind::SentItems), message, true, &error);
     if (!stored || !delivery.commit(&error))
-        return HttpResponse::failure(507, "the message could not be stored: " + error.toUtf8());
+        return internalFailure(507, "the message could not be stored", error);
     QByteArray summary = "stored: " + QByteArray::number(localRecipients.size()) + " local, "
         + QByteArray::number(outsideRecipients.isEmpty() ? 0 : 1) + " outbox";
     if (sentCopy)

@@ -2,22 +2,25 @@
 
 #include <QFile>
 
-MailStore::MailStore(QString dataDir) : m_dataDir(std::move(dataDir)) {}
+MailStore::MailStore(QString dataDir, std::function<void(const QString &)> log)
+    : m_dataDir(std::move(dataDir)), m_skipped(std::move(log))
+{
+}
 
 MaildirFolder MailStore::folder(const QByteArray &address, FolderKind kind) const
 {
     const QString home = m_dataDir + QStringLiteral("/mail/") + QFile::decodeName(address);
     switch (kind) {
-    case FolderKind::Inbox: return MaildirFolder(home);
-    case FolderKind::DeletedItems: return MaildirFolder(home + QStringLiteral("/.Deleted Items"), true);
-    case FolderKind::SentItems: return MaildirFolder(home + QStringLiteral("/.Sent Items"), true);
+    case FolderKind::Inbox: return MaildirFolder(home, false, &m_skipped);
+    case FolderKind::DeletedItems: return MaildirFolder(home + QStringLiteral("/.Deleted Items"), true, &m_skipped);
+    case FolderKind::SentItems: return MaildirFolder(home + QStringLiteral("/.Sent Items"), true, &m_skipped);
     }
-    return MaildirFolder(home);
+    return MaildirFolder(home, false, &m_skipped);
 }
 
 MaildirFolder MailStore::outbox() const
 {
-    return MaildirFolder(m_dataDir + QStringLiteral("/outbox"));
+    return MaildirFolder(m_dataDir + QStringLiteral("/outbox"), false, &m_skipped);
 }
 
 const QList<FolderKind> &MailStore::allFolders()

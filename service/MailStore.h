@@ -17,7 +17,8 @@ enum class FolderKind { Inbox, DeletedItems, SentItems };
 class MailStore
 {
 public:
-    explicit MailStore(QString dataDir);
+    // log: where entries that are no messages are said (once each).
+    explicit MailStore(QString dataDir, std::function<void(const QString &)> log = {});
 
     const QString &dataDir() const { return m_dataDir; }
     MaildirFolder folder(const QByteArray &address, FolderKind kind) const;
@@ -35,4 +36,5 @@ private:
     QString m_dataDir;
     WireSizeCache m_sizes;
     FolderIndexCache m_indexes;
+    mutable SkippedEntryLog m_skipped;
 };

@@ -41,6 +41,12 @@ QByteArray MaildirDelivery::newUniquePart()
 
 bool MaildirDelivery::stage(const MaildirFolder &folder, QByteArrayView bytes, bool read, QString *error)
 {
+    return stage(folder, QList<QByteArrayView>{bytes}, read, error);
+}
+
+bool MaildirDelivery::stage(const MaildirFolder &folder, const QList<QByteArrayView> &pieces, bool read,
+                            QString *error)
+{
     if (!folder.ensure(error))
         return false;
     const QByteArray unique = newUniquePart();
@@ -48,7 +54,7 @@ bool MaildirDelivery::stage(const MaildirFolder &folder, QByteArrayView bytes, b
     staged.tmpPath = folder.path() + QStringLiteral("/tmp/") + QFile::decodeName(unique);
     staged.finalPath = read ? folder.path() + QStringLiteral("/cur/") + QFile::decodeName(unique + ":2,S")
                             : folder.path() + QStringLiteral("/new/") + QFile::decodeName(unique);
-    if (!SafeFile::writeNew(staged.tmpPath, bytes, error))
+    if (!SafeFile::writeNew(staged.tmpPath, pieces, error))
         return false;
     m_staged.append(staged);
     return true;

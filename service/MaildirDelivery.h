@@ -19,6 +19,8 @@ public:
     ~MaildirDelivery(); // removes whatever was staged and not committed
 
     bool stage(const MaildirFolder &folder, QByteArrayView bytes, bool read, QString *error);
+    // The same with the copy's bytes given as pieces in order.
+    bool stage(const MaildirFolder &folder, const QList<QByteArrayView> &pieces, bool read, QString *error);
     // Renames every staged copy into place; on a failure the copies already
     // placed are removed again.
     bool commit(QString *error);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -28,25 +29,6 @@ qint64 folderMtime(const QString &path)
     return mtimeOf(info);
 }
 
-// The visible file names of one subfolder; names beginning with "." are
-// not messages.
-QList<QByteArray> fileNamesIn(const QString &folder)
-{
-    QList<QByteArray> names;
-    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
-    if (!dir)
-        return names;
-    while (const dirent *entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK)
-            continue;
-        names.append(QByteArray(entry->d_name));
-    }
-    ::closedir(dir);
-    return names;
-}
-
 QByteArray withFlag(QByteArray flags, char flag, bool set)
 {
     flags.replace(flag, QByteArray());
@@ -58,7 +40,49 @@ QByteArray withFlag(QByteArray flags, char flag, bool set)
 
 } // namespace
 
-MaildirFolder::MaildirFolder(QString path, bool isSubfolder) : m_path(std::move(path)), m_isSubfolder(isSubfolder) {}
+void SkippedEntryLog::report(const QString &path)
+{
+    if (m_reported.contains(path))
+        return;
+    if (m_reported.size() >= MaxRemembered)
+        m_reported.clear(); // a store full of odd entries is said again, never grows us
+    m_reported.insert(path);
+    if (m_log)
+        m_log(QStringLiteral("skipping %1: not a regular file").arg(path));
+}
+
+MaildirFolder::MaildirFolder(QString path, bool isSubfolder, SkippedEntryLog *skipped)
+    : m_path(std::move(path)), m_isSubfolder(isSubfolder), m_skipped(skipped)
+{
+}
+
+QList<QByteArray> MaildirFolder::fileNamesIn(const QString &folder) const
+{
+    QList<QByteArray> names;
+    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return names;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        bool regular = entry->d_type == DT_REG;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info {};
+            regular = ::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+        }
+        // A link could lead anywhere (the accounts file, another account's
+        // mail); a FIFO or device would stall a read. Only the files
+        // themselves are messages.
+        if (!regular) {
+            if (m_skipped)
+                m_skipped->report(folder + '/' + QFile::decodeName(entry->d_name));
+            continue;
+        }
+        names.append(QByteArray(entry->d_name));
+    }
+    ::closedir(dir);
+    return names;
+}
 
 bool MaildirFolder::exists() const
 {
@@ -114,7 +138,7 @@ std::optional<MaildirMessage> MaildirFolder::messageFromFile(const QByteArray &s
     MaildirMessage message;
     message.filePath = m_path + '/' + QFile::decodeName(subfolder) + '/' + QFile::decodeName(fileName);
     struct stat info {};
-    if (::stat(QFile::encodeName(message.filePath).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (::lstat(QFile::encodeName(message.filePath).constData(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     splitFileName(fileName, &message.uniquePart, &message.flags);
     message.inNew = (subfolder == "new");

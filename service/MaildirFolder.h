@@ -3,8 +3,10 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class WireSizeCache;
@@ -39,12 +41,27 @@ private:
     QHash<QString, Index> m_indexes;
 };
 
+// Folder entries that are not messages (links, folders, devices), said in
+// the service's log once each rather than at every listing.
+class SkippedEntryLog
+{
+public:
+    static constexpr qsizetype MaxRemembered = 10000; // entries already said; beyond it start afresh
+
+    explicit SkippedEntryLog(std::function<void(const QString &)> log = {}) : m_log(std::move(log)) {}
+    void report(const QString &path);
+
+private:
+    std::function<void(const QString &)> m_log;
+    QSet<QString> m_reported;
+};
+
 // One Maildir folder (cur, new, tmp). Other programs may add and rename files
 // at any time; every call looks at the folder afresh.
 class MaildirFolder
 {
 public:
-    explicit MaildirFolder(QString path, bool isSubfolder = false);
+    explicit MaildirFolder(QString path, bool isSubfolder = false, SkippedEntryLog *skipped = nullptr);
 
     const QString &path() const { return m_path; }
     bool exists() const;
@@ -75,9 +92,13 @@ public:
     static void splitFileName(const QByteArray &fileName, QByteArray *uniquePart, QByteArray *flags);
 
 private:
+    // The names of the regular files of one subfolder; names beginning with
+    // "." are not messages.
+    QList<QByteArray> fileNamesIn(const QString &folder) const;
     std::optional<MaildirMessage> messageFromFile(const QByteArray &subfolder, const QByteArray &fileName) const;
     void rebuildIndex(FolderIndexCache::Index *index, qint64 newMtimeNs, qint64 curMtimeNs) const;
 
     QString m_path;
     bool m_isSubfolder;
+    SkippedEntryLog *m_skipped;
 };

@@ -1,6 +1,6 @@
 #include "MessageHeader.h"
 
-#include <QFile>
+#include "SafeFile.h"
 
 namespace {
 constexpr qint64 ReadPieceBytes = 16 * 1024; // most header sections fit one piece
@@ -27,11 +27,10 @@ MessageHeader::MessageHeader(const QByteArray &text)
 
 bool MessageHeader::readFromFile(const QString &path, MessageHeader *header, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
+    const std::unique_ptr<QFile> opened = SafeFile::openRegular(path, error);
+    if (!opened)
         return false;
-    }
+    QFile &file = *opened;
     QByteArray text;
     while (text.size() < MaxHeaderSectionBytes) {
         const QByteArray piece = file.read(ReadPieceBytes);

@@ -2,9 +2,10 @@
 
 #include "XmlText.h"
 
-namespace {
+#include <algorithm>
+#include <utility>
 
-constexpr qsizetype BytesPerResponse = 400; // a listed message takes about this much
+namespace {
 
 QByteArray reasonFor(int status)
 {
@@ -18,13 +19,25 @@ QByteArray reasonFor(int status)
     }
 }
 
+bool isOwnNamespace(const QByteArray &ns)
+{
+    return ns == DavNamespace || ns == MailNamespace;
+}
+
 } // namespace
 
-MultistatusWriter::MultistatusWriter(qsizetype expectedResponses)
+MultistatusWriter::MultistatusWriter(const QList<DavPropertyName> &echoedNames)
 {
-    m_out.reserve(200 + expectedResponses * BytesPerResponse);
+    QByteArray declarations;
+    for (const DavPropertyName &name : echoedNames) {
+        if (name.ns.isEmpty() || isOwnNamespace(name.ns) || m_prefixOfNamespace.contains(name.ns))
+            continue;
+        const QByteArray prefix = 'x' + QByteArray::number(m_prefixOfNamespace.size());
+        m_prefixOfNamespace.insert(name.ns, prefix);
+        declarations += " xmlns:" + prefix + "=\"" + XmlText::escape(name.ns) + '"';
+    }
     m_out.append("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                 "<D:multistatus xmlns:D=\"DAV:\" xmlns:m=\"urn:zorvane:mail\">\n");
+                 "<D:multistatus xmlns:D=\"DAV:\" xmlns:m=\"urn:zorvane:mail\"" + declarations + ">\n");
 }
 
 QByteArray MultistatusWriter::statusLine(int status)
@@ -32,18 +45,27 @@ QByteArray MultistatusWriter::statusLine(int status)
     return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonFor(status);
 }
 
+QByteArray MultistatusWriter::tagFor(const DavPropertyName &name, QByteArray *declaration) const
+{
+    if (name.ns == DavNamespace)
+        return "D:" + name.name;
+    if (name.ns == MailNamespace)
+        return "m:" + name.name;
+    // A name in no namespace stays unprefixed: the answer sets no default
+    // namespace.
+    if (name.ns.isEmpty())
+        return name.name;
+    const QByteArray prefix = m_prefixOfNamespace.value(name.ns);
+    if (!prefix.isEmpty())
+        return prefix + ':' + name.name;
+    *declaration = " xmlns:y=\"" + XmlText::escape(name.ns) + '"';
+    return "y:" + name.name;
+}
+
 void MultistatusWriter::appendElement(const DavPropertyName &name, const QByteArray *valueXml)
 {
-    QByteArray tag;
     QByteArray declaration;
-    if (name.ns == DavNamespace) {
-        tag = "D:" + name.name;
-    } else if (name.ns == MailNamespace) {
-        tag = "m:" + name.name;
-    } else {
-        tag = "x:" + name.name;
-        declaration = " xmlns:x=\"" + XmlText::escape(name.ns) + '"';
-    }
+    const QByteArray tag = tagFor(name, &declaration);
     if (!valueXml || valueXml->isEmpty()) {
         m_out.append('<' + tag + declaration + "/>");
         return;
@@ -94,8 +116,13 @@ void MultistatusWriter::addPropertyStatuses(const QByteArray &href, const QList<
     m_out.append("</D:response>\n");
 }
 
+QByteArray MultistatusWriter::take()
+{
+    return std::exchange(m_out, QByteArray());
+}
+
 QByteArray MultistatusWriter::finish()
 {
     m_out.append("</D:multistatus>\n");
-    return std::move(m_out);
+    return take();
 }

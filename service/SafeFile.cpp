@@ -43,26 +43,33 @@ bool SafeFile::renameNoReplace(const QString &from, const QString &to, bool *exi
 
 bool SafeFile::writeNew(const QString &path, QByteArrayView bytes, QString *error)
 {
+    return writeNew(path, QList<QByteArrayView>{bytes}, error);
+}
+
+bool SafeFile::writeNew(const QString &path, const QList<QByteArrayView> &pieces, QString *error)
+{
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = systemError(QStringLiteral("cannot create"), path);
         return false;
     }
-    const char *data = bytes.data();
-    qint64 left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, size_t(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            *error = systemError(QStringLiteral("cannot write"), path);
-            ::close(fd);
-            ::unlink(native.constData());
-            return false;
+    for (const QByteArrayView bytes : pieces) {
+        const char *data = bytes.data();
+        qint64 left = bytes.size();
+        while (left > 0) {
+            const ssize_t written = ::write(fd, data, size_t(left));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0) {
+                *error = systemError(QStringLiteral("cannot write"), path);
+                ::close(fd);
+                ::unlink(native.constData());
+                return false;
+            }
+            data += written;
+            left -= written;
         }
-        data += written;
-        left -= written;
     }
     if (::fsync(fd) != 0 || ::close(fd) != 0) {
         *error = systemError(QStringLiteral("cannot sync"), path);
@@ -92,28 +99,25 @@ bool SafeFile::makeFolder(const QString &path, QString *error)
     return true;
 }
 
-bool SafeFile::readAll(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *error)
+std::unique_ptr<QFile> SafeFile::openRegular(const QString &path, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = systemError(QStringLiteral("cannot read"), path);
+        return nullptr;
     }
-    const qint64 size = file.size();
-    if (size > maxBytes) {
-        *error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(maxBytes);
-        return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        *error = QStringLiteral("not a regular file: %1").arg(path);
+        return nullptr;
     }
-    // Sized by the file, not by the limit: a read sized by the limit would
-    // reserve the whole limit for every small message.
-    bytes->resize(size);
-    qint64 got = 0;
-    while (got < size) {
-        const qint64 n = file.read(bytes->data() + got, size - got);
-        if (n <= 0)
-            break; // the file shrank meanwhile; serve what is there
-        got += n;
+    auto file = std::make_unique<QFile>();
+    if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *error = QStringLiteral("cannot read %1").arg(path);
+        return nullptr;
     }
-    bytes->truncate(got);
-    return true;
+    return file;
 }

@@ -2,9 +2,14 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QFile>
+#include <QList>
 #include <QString>
 
-// File operations that never overwrite and never leave half a file behind.
+#include <memory>
+
+// File operations that never overwrite, never leave half a file behind and
+// never follow a link another program put in the store.
 class SafeFile
 {
 public:
@@ -13,8 +18,11 @@ public:
     static bool renameNoReplace(const QString &from, const QString &to, bool *exists, QString *error);
     // Creates path (which must not exist), writes all bytes and syncs them.
     static bool writeNew(const QString &path, QByteArrayView bytes, QString *error);
+    // The same with the file's bytes given as pieces in order.
+    static bool writeNew(const QString &path, const QList<QByteArrayView> &pieces, QString *error);
     // Creates the folder and its parents with mode 0700 where missing.
     static bool makeFolder(const QString &path, QString *error);
-    // Reads a whole file up to maxBytes; false when it cannot be read or is larger.
-    static bool readAll(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *error);
+    // Opens a regular file for reading; a symbolic link, a FIFO, a device or
+    // a folder is refused (null, with *error set), and opening never blocks.
+    static std::unique_ptr<QFile> openRegular(const QString &path, QString *error);
 };

@@ -1,6 +1,6 @@
 #include "WireForm.h"
 
-#include <QFile>
+#include "SafeFile.h"
 
 #include <cstring>
 
@@ -8,10 +8,10 @@ namespace {
 constexpr qint64 ReadPieceBytes = 64 * 1024; // one read of a file being measured; stays off the mmap path of malloc
 }
 
-QByteArray WireForm::fromStored(const QByteArray &stored)
+QByteArray WireForm::fromStoredPiece(const QByteArray &stored, bool *previousWasCr)
 {
-    bool previousWasCr = false;
-    const qint64 added = addedBytes(stored.constData(), stored.size(), &previousWasCr);
+    bool carried = *previousWasCr;
+    const qint64 added = addedBytes(stored.constData(), stored.size(), previousWasCr);
     if (added == 0)
         return stored;
     QByteArray wire(stored.size() + added, Qt::Uninitialized);
@@ -27,7 +27,8 @@ QByteArray WireForm::fromStored(const QByteArray &stored)
         out += runEnd - from;
         if (!lf)
             break;
-        if (lf == begin || lf[-1] != '\r')
+        const bool afterCr = lf == begin ? carried : lf[-1] == '\r';
+        if (!afterCr)
             *out++ = '\r';
         *out++ = '\n';
         from = lf + 1;
@@ -52,8 +53,16 @@ qint64 WireForm::addedBytes(const char *data, qsizetype size, bool *previousWasC
 
 qint64 WireForm::sizeOfFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QString error;
+    const std::unique_ptr<QFile> file = SafeFile::openRegular(path, &error);
+    if (!file)
+        return -1;
+    return sizeOfOpenFile(*file);
+}
+
+qint64 WireForm::sizeOfOpenFile(QFile &file)
+{
+    if (!file.seek(0))
         return -1;
     QByteArray piece(ReadPieceBytes, Qt::Uninitialized);
     qint64 total = 0;

@@ -2,12 +2,14 @@
 
 #include "WireForm.h"
 
-qint64 WireSizeCache::wireSize(const QString &path, qint64 mtimeNs, qint64 fileSize)
+qint64 WireSizeCache::wireSize(const QString &path, qint64 mtimeNs, qint64 fileSize, QFile *openFile)
 {
     const auto it = m_entries.constFind(path);
     if (it != m_entries.constEnd() && it->mtimeNs == mtimeNs && it->fileSize == fileSize)
         return it->wireSize;
-    const qint64 size = WireForm::sizeOfFile(path);
+    const qint64 size = openFile ? WireForm::sizeOfOpenFile(*openFile) : WireForm::sizeOfFile(path);
+    if (openFile)
+        openFile->seek(0);
     ++m_filesRead;
     if (size < 0)
         return -1;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QHash>
 #include <QString>
 
@@ -10,8 +11,9 @@ class WireSizeCache
 {
 public:
     // The wire size of the file at path whose stat gave mtimeNs and fileSize;
-    // -1 when it cannot be read.
-    qint64 wireSize(const QString &path, qint64 mtimeNs, qint64 fileSize);
+    // -1 when it cannot be read. With openFile, an uncached size is measured
+    // on that open file (left at its start) rather than on the name.
+    qint64 wireSize(const QString &path, qint64 mtimeNs, qint64 fileSize, QFile *openFile = nullptr);
     qsizetype size() const { return m_entries.size(); }
     qint64 filesRead() const { return m_filesRead; }
 

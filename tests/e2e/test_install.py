@@ -1,6 +1,6 @@
 """`cmake --install` into a temporary prefix: the three programs, the menu
-entries and icons, the help pages and the user service, and the installed
-programs working from there."""
+entries and icons, the help pages, the agent's user service and the web mail
+service's units, and the installed programs working from there."""
 
 import configparser
 import os
@@ -70,6 +70,48 @@ class InstalledTreeTest(unittest.TestCase):
         self.assertEqual(unit["Service"]["ExecStart"], os.path.join(self.bin, "Zorvane"))
         self.assertEqual(unit["Service"]["Environment"], "QT_QPA_PLATFORM=offscreen")
         self.assertEqual(unit["Install"]["WantedBy"], "default.target")
+
+    def read_unit(self, *parts):
+        unit = configparser.ConfigParser(interpolation=None, strict=False)
+        unit.optionxform = str
+        path = self.installed(*parts)
+        unit.read(path)
+        return path, unit
+
+    def verify_unit(self, path, *mode):
+        """systemd-analyze verify, which also says nothing and ends well when
+        a line of the unit is wrong: its output must not name the unit."""
+        runtime = tempfile.mkdtemp(prefix="zorvane-verify-")
+        self.addCleanup(shutil.rmtree, runtime, True)
+        env = dict(os.environ, XDG_RUNTIME_DIR=runtime, HOME=runtime, XDG_CONFIG_HOME=runtime)
+        check = subprocess.run(["systemd-analyze", *mode, "verify", path], capture_output=True, text=True,
+                               env=env, timeout=e2e.CLIENT_DEADLINE_S)
+        said = check.stdout + check.stderr
+        self.assertEqual(check.returncode, 0, said)
+        self.assertNotIn(os.path.basename(path), said)
+
+    def test_service_units(self):
+        service = os.path.join(self.bin, "zorvane-service")
+        system_path, system = self.read_unit("lib", "systemd", "system", "zorvane-service.service")
+        with open(self.installed("lib", "sysusers.d", "zorvane-service.conf")) as f:
+            sysusers = f.read()
+        self.assertRegex(sysusers, r"(?m)^u zorvane-service ")
+        self.assertEqual(system["Service"]["User"], "zorvane-service")
+        self.assertEqual(system["Service"]["StateDirectory"], "zorvane-service")
+        self.assertTrue(system["Service"]["ExecStart"].startswith(service + " --data %S/zorvane-service"))
+        for key, value in (("ProtectSystem", "strict"), ("NoNewPrivileges", "yes"), ("PrivateTmp", "yes"),
+                           ("ProtectHome", "yes")):
+            self.assertEqual(system["Service"][key], value, key)
+        self.assertEqual(system["Install"]["WantedBy"], "multi-user.target")
+
+        user_path, user = self.read_unit("share", "systemd", "user", "zorvane-service.service")
+        self.assertTrue(user["Service"]["ExecStart"].startswith(service + " --data %S/zorvane-service"))
+        self.assertEqual(user["Install"]["WantedBy"], "default.target")
+
+        if shutil.which("systemd-analyze") is None:
+            self.fail("systemd-analyze is not installed (Debian package systemd)")
+        self.verify_unit(system_path)
+        self.verify_unit(user_path, "--user")
 
     def test_installed_programs_serve_mail(self):
         previous = os.environ.get("ZORVANE_BIN_DIR")

@@ -5,7 +5,8 @@
 //
 // Input: the request as on the wire, LF or CRLF line ends: the request
 // line, header lines, an empty line, the body. Without an Authorization
-// header the request carries the plain account's credentials.
+// header the request carries the plain account's credentials. A Basic
+// header is decoded here as the HTTP server would decode it.
 
 #include "FuzzHarness.h"
 
@@ -18,7 +19,6 @@ namespace {
 
 constexpr qint64 FixedClock = 1733557200; // the nonce's time never runs out during a run
 
-const QByteArray Credentials = "Basic " + QByteArray("demo:demo").toBase64();
 
 struct Fixture
 {
@@ -101,8 +101,15 @@ HttpRequest requestFrom(const QByteArray &bytes)
             request.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
     }
     request.body = bytes.mid(at);
-    if (!request.headers.contains("authorization"))
-        request.headers.insert("authorization", Credentials);
+    const QByteArray authorization = request.headers.value("authorization");
+    if (authorization.isEmpty()) {
+        request.basic = BasicCredentials{"demo", "demo"};
+    } else if (authorization.startsWith("Basic ")) {
+        const QByteArray decoded = QByteArray::fromBase64(authorization.mid(6));
+        const qsizetype colon = decoded.indexOf(':');
+        if (colon >= 0)
+            request.basic = BasicCredentials{decoded.left(colon), decoded.mid(colon + 1)};
+    }
     if (!request.headers.contains("host"))
         request.headers.insert("host", "127.0.0.1:8910");
     return request;
@@ -121,7 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static Fixture *fixture = new Fixture;
     fixture->restore();
     const HttpRequest request = requestFrom(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
-    const HttpResponse response = fixture->service->handle(request);
+    HttpResponse response = fixture->service->serve(request);
+    response.takeBody();
     const QByteArray detail = request.method + ' ' + request.rawTarget;
     FuzzHarness::require(response.status >= 100 && response.status <= 999, "status out of range", detail);
     if (response.status >= 400)

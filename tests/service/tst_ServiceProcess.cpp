@@ -63,6 +63,9 @@ private slots:
     void oversizedBodyIsRefusedBeforeItIsRead();
     void rawPathsCannotLeaveTheDataFolder_data();
     void rawPathsCannotLeaveTheDataFolder();
+    void aReplayedDigestAnswerIsRefused();
+    void aRightAnswerToAnEarlierRunsNonceIsStale();
+    void slowHeadsDoNotLockTheAgentOut();
 
 private:
     bool startService(const QStringList &extra = {});
@@ -71,6 +74,8 @@ private:
     // Sends bytes on a fresh connection and returns what came back until the
     // service closed it or the answer was complete.
     QByteArray rawExchange(const QByteArray &bytes);
+    // A fresh Digest challenge of the running service.
+    QByteArray digestChallenge();
     QByteArray applyStored(int entry, const QByteArray &answer);
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -183,6 +188,14 @@ QByteArray tst_ServiceProcess::rawExchange(const QByteArray &bytes)
         answer += socket.readAll();
     }
     return answer + socket.readAll();
+}
+
+QByteArray tst_ServiceProcess::digestChallenge()
+{
+    const QByteArray refused = rawExchange("PROPFIND /dav/ HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const QRegularExpressionMatch digest =
+        QRegularExpression(QStringLiteral("WWW-Authenticate: (Digest [^\r]*)")).match(QString::fromLatin1(refused));
+    return digest.hasMatch() ? digest.captured(1).toLatin1() : QByteArray();
 }
 
 QByteArray tst_ServiceProcess::applyStored(int entry, const QByteArray &answer)
@@ -448,6 +461,67 @@ void tst_ServiceProcess::rawPathsCannotLeaveTheDataFolder()
     QVERIFY2(answer.startsWith("HTTP/1.1 400"), answer.left(100).constData());
     QVERIFY(!answer.contains("demo@zorvane.test demo"));
     QVERIFY(!answer.contains("root:"));
+}
+
+void tst_ServiceProcess::aReplayedDigestAnswerIsRefused()
+{
+    QVERIFY(writeFile(m_dir->filePath(QStringLiteral("accounts")), "demo@zorvane.test s3cret\n"));
+    QVERIFY(startService());
+    const QByteArray challenge = digestChallenge();
+    QVERIFY(!challenge.isEmpty());
+    const QByteArray login = "PROPFIND /dav/ HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: "
+        + digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "s3cret") + "\r\n\r\n";
+    QVERIFY(rawExchange(login).startsWith("HTTP/1.1 207"));
+    // The same request, heard on the wire and sent again on a connection of
+    // its own: refused.
+    const QByteArray replayed = rawExchange(login);
+    QVERIFY2(replayed.startsWith("HTTP/1.1 401"), replayed.left(200).constData());
+    QVERIFY(!replayed.contains("<m:inbox>"));
+    // The client itself counts on and goes on.
+    const QByteArray next = "PROPFIND /dav/ HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: "
+        + digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "s3cret", 2) + "\r\n\r\n";
+    QVERIFY(rawExchange(next).startsWith("HTTP/1.1 207"));
+}
+
+void tst_ServiceProcess::aRightAnswerToAnEarlierRunsNonceIsStale()
+{
+    QVERIFY(writeFile(m_dir->filePath(QStringLiteral("accounts")), "demo@zorvane.test s3cret\n"));
+    QVERIFY(startService());
+    const QByteArray earlier = digestChallenge();
+    m_process->terminate();
+    QVERIFY(m_process->waitForFinished(WaitMs));
+    QVERIFY(startService());
+    const auto login = [&](const QByteArray &password) {
+        return rawExchange("PROPFIND /dav/ HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: "
+                           + digestAuthorization(earlier, "PROPFIND", "/dav/", "demo", password) + "\r\n\r\n");
+    };
+    const QByteArray stale = login("s3cret");
+    QVERIFY(stale.startsWith("HTTP/1.1 401"));
+    QVERIFY(stale.contains("stale=true"));
+    const QByteArray wrong = login("guess");
+    QVERIFY(wrong.startsWith("HTTP/1.1 401"));
+    QVERIFY(!wrong.contains("stale"));
+}
+
+void tst_ServiceProcess::slowHeadsDoNotLockTheAgentOut()
+{
+    QVERIFY(writeFile(m_dir->filePath(QStringLiteral("accounts")), "demo@zorvane.test demo\n"));
+    QVERIFY(startService());
+    // As many connections as one address may hold, each with a head it
+    // never finishes.
+    constexpr int Holders = 40;
+    std::vector<std::unique_ptr<QTcpSocket>> holders;
+    for (int i = 0; i < Holders; ++i) {
+        holders.push_back(std::make_unique<QTcpSocket>());
+        holders.back()->connectToHost(QStringLiteral("127.0.0.1"), m_port);
+        QVERIFY(holders.back()->waitForConnected(WaitMs));
+        holders.back()->write("PROPFIND /dav/ HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: 1\r\n");
+        QVERIFY(holders.back()->waitForBytesWritten(WaitMs));
+    }
+    // The agent from the same address logs in, answered on its first try.
+    const QByteArray answer = rawExchange("PROPFIND /dav/ HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: "
+                                          + basicAuthorization("demo", "demo") + "\r\n\r\n");
+    QVERIFY2(answer.startsWith("HTTP/1.1 207"), answer.left(100).constData());
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceProcess)

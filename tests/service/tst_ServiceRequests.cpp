@@ -3,6 +3,7 @@
 
 #include "DavRequestBody.h"
 #include "MailService.h"
+#include "MultistatusStream.h"
 #include "ServiceTestSupport.h"
 
 #include <QTemporaryDir>
@@ -10,6 +11,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace ServiceTest;
 
@@ -25,6 +27,45 @@ void setMtime(const QString &path, qint64 seconds)
 {
     const struct timespec times[2] = {{time_t(seconds), 0}, {time_t(seconds), 0}};
     ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0);
+}
+
+// What the HTTP server decodes from a Basic Authorization header before the
+// service sees the request.
+std::optional<BasicCredentials> basicCredentialsOf(const QByteArray &authorization)
+{
+    if (!authorization.startsWith("Basic "))
+        return std::nullopt;
+    const auto decoded = QByteArray::fromBase64Encoding(authorization.mid(6), QByteArray::AbortOnBase64DecodingErrors);
+    const qsizetype colon = decoded ? decoded.decoded.indexOf(':') : -1;
+    if (colon < 0)
+        return std::nullopt;
+    return BasicCredentials{decoded.decoded.left(colon), decoded.decoded.mid(colon + 1)};
+}
+
+bool isWellFormedXml(const QByteArray &document)
+{
+    xmlDocPtr parsed = xmlReadMemory(document.constData(), int(document.size()), "answer.xml", nullptr,
+                                     XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    xmlFreeDoc(parsed);
+    return parsed != nullptr;
+}
+
+// A propfind naming the given properties, in a namespace of its own when ns
+// is given.
+QByteArray propfindNaming(const QList<QByteArray> &names, const QByteArray &ns = "urn:other")
+{
+    QByteArray body = "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:o=\"" + ns + "\"><D:prop>";
+    for (const QByteArray &name : names)
+        body += "<o:" + name + "/>";
+    return body + "</D:prop></D:propfind>";
+}
+
+QList<QByteArray> numberedNames(int count)
+{
+    QList<QByteArray> names;
+    for (int i = 0; i < count; ++i)
+        names.append("p" + QByteArray::number(i));
+    return names;
 }
 
 QList<QByteArray> splitLed(const QByteArray &output, char mark)
@@ -61,6 +102,12 @@ private slots:
     void pathsCannotLeaveTheDataFolder();
     void xmlBodiesAreParsedSafely();
     void accountsFileIsReadAgainWhenItChanges();
+    void digestNonceCountsAreTracked();
+    void namedPropertiesAreBounded();
+    void unknownPropertiesAreAnsweredCompactly();
+    void largeListingsGoOutInPieces();
+    void onlyRegularFilesAreMessages();
+    void failuresDoNotShowServerPaths();
 
 private:
     HttpResponse send(const QByteArray &method, const QByteArray &target, const QByteArray &body = {},
@@ -75,6 +122,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<MailService> m_service;
     qint64 m_now = 1733500000;
+    QStringList m_log;
 };
 
 void tst_ServiceRequests::init()
@@ -95,6 +143,8 @@ void tst_ServiceRequests::init()
     settings.mailDomain = "zorvane.test";
     settings.defaultHost = Host;
     settings.clock = [this] { return m_now; };
+    settings.log = [this](const QString &line) { m_log.append(line); };
+    m_log.clear();
     m_service = std::make_unique<MailService>(settings);
 }
 
@@ -113,12 +163,14 @@ HttpResponse tst_ServiceRequests::send(const QByteArray &method, const QByteArra
     request.body = body;
     if (!headers.contains("host"))
         headers.insert("host", Host);
-    if (authorization == "default")
-        headers.insert("authorization", basicAuthorization("demo", "demo"));
-    else if (!authorization.isEmpty())
-        headers.insert("authorization", authorization);
+    const QByteArray sent = authorization == "default" ? basicAuthorization("demo", "demo") : authorization;
+    if (!sent.isEmpty())
+        headers.insert("authorization", sent);
     request.headers = headers;
-    return m_service->handle(request);
+    request.basic = basicCredentialsOf(sent);
+    HttpResponse response = m_service->serve(request);
+    response.takeBody();
+    return response;
 }
 
 QByteArray tst_ServiceRequests::dropMessage(const char *sub, const QByteArray &fileName, const QByteArray &bytes,
@@ -211,7 +263,7 @@ void tst_ServiceRequests::digestNonceExpiresAndSurvivesARestart()
     HttpRequest probe;
     probe.method = "PROPFIND";
     probe.rawTarget = "/dav/";
-    const QByteArray earlierChallenge = earlierRun.handle(probe).header("WWW-Authenticate");
+    const QByteArray earlierChallenge = earlierRun.serve(probe).header("WWW-Authenticate");
     const HttpResponse afterRestart = send("PROPFIND", "/dav/", {}, {},
                                            digestAuthorization(earlierChallenge, "PROPFIND", "/dav/", "demo", "demo"));
     QCOMPARE(afterRestart.status, 401);
@@ -632,7 +684,8 @@ void tst_ServiceRequests::xmlBodiesAreParsedSafely()
     const HttpResponse answer = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", named, {{"depth", "0"}});
     QCOMPARE(answer.status, 207);
     QVERIFY(answer.body.contains("<m:unreadcount>0</m:unreadcount>"));
-    QVERIFY(answer.body.contains("<x:colour xmlns:x=\"urn:other\"/>"));
+    QVERIFY(answer.body.contains("xmlns:x0=\"urn:other\""));
+    QVERIFY(answer.body.contains("<x0:colour/>"));
     QVERIFY(answer.body.contains("HTTP/1.1 404 Not Found"));
     QVERIFY(!answer.body.contains("m:totalcount"));
 }
@@ -649,6 +702,194 @@ void tst_ServiceRequests::accountsFileIsReadAgainWhenItChanges()
     QVERIFY(QDir(m_dir->path() + QStringLiteral("/mail/dave@zorvane.test/cur")).exists());
     QVERIFY(QFile::remove(accounts.fileName()));
     QCOMPARE(send("PROPFIND", "/dav/", {}, {}, dave).status, 401);
+}
+
+void tst_ServiceRequests::digestNonceCountsAreTracked()
+{
+    const QByteArray challenge = send("PROPFIND", "/dav/", {}, {}, {}).header("WWW-Authenticate");
+    const auto login = [&](int nc) {
+        return send("PROPFIND", "/dav/", {}, {}, digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "demo", nc));
+    };
+    QCOMPARE(login(1).status, 207);
+    // The same header heard on the wire and sent again is refused; the
+    // client that owns the password just answers a fresh nonce.
+    const HttpResponse replayed = login(1);
+    QCOMPARE(replayed.status, 401);
+    QVERIFY(replayed.header("WWW-Authenticate").contains("stale=true"));
+    QCOMPARE(login(3).status, 207);
+    // A count overtaken by another request of the same client still counts once.
+    QCOMPARE(login(2).status, 207);
+    QCOMPARE(login(2).status, 401);
+    QCOMPARE(login(3).status, 401);
+
+    // Without qop there is no count to track: refused, and not as stale.
+    const QByteArray ha1 = md5Hex("demo:zorvane.test:demo");
+    const QByteArray fresh = challengeParameters(send("PROPFIND", "/dav/", {}, {}, {}).header("WWW-Authenticate"))
+                                 .value("nonce");
+    const QByteArray noQop = "Digest username=\"demo\", realm=\"zorvane.test\", nonce=\"" + fresh
+        + "\", uri=\"/dav/\", response=\"" + md5Hex(ha1 + ':' + fresh + ':' + md5Hex("PROPFIND:/dav/")) + '"';
+    const HttpResponse refused = send("PROPFIND", "/dav/", {}, {}, noQop);
+    QCOMPARE(refused.status, 401);
+    QVERIFY(!refused.header("WWW-Authenticate").contains("stale"));
+
+    // A flood of challenges makes the service forget the oldest nonces; their
+    // holders are told stale, never that their password is wrong.
+    const QByteArray early = send("PROPFIND", "/dav/", {}, {}, {}).header("WWW-Authenticate");
+    for (qsizetype i = 0; i < DigestNonceBook::MaxTrackedNonces; ++i)
+        send("PROPFIND", "/dav/", {}, {}, {});
+    const HttpResponse forgotten =
+        send("PROPFIND", "/dav/", {}, {}, digestAuthorization(early, "PROPFIND", "/dav/", "demo", "demo"));
+    QCOMPARE(forgotten.status, 401);
+    QVERIFY(forgotten.header("WWW-Authenticate").contains("stale=true"));
+}
+
+void tst_ServiceRequests::namedPropertiesAreBounded()
+{
+    const QByteArray inbox = "/mail/demo@zorvane.test/inbox/";
+    QCOMPARE(send("PROPFIND", inbox, propfindNaming(numberedNames(DavRequestBody::MaxNamedProperties))).status, 207);
+    QCOMPARE(send("PROPFIND", inbox, propfindNaming(numberedNames(DavRequestBody::MaxNamedProperties + 1))).status, 413);
+    // Few names, but long ones.
+    const QList<QByteArray> longNames{QByteArray(DavRequestBody::MaxNamedPropertyBytes / 2, 'a'),
+                                      QByteArray(DavRequestBody::MaxNamedPropertyBytes / 2 + 1, 'b')};
+    QCOMPARE(send("PROPFIND", inbox, propfindNaming(longNames)).status, 413);
+
+    // The body that once took the service down: thousands of empty elements
+    // in a namespace of ten thousand characters, against a full folder.
+    for (int i = 0; i < 50; ++i)
+        dropMessage("new", "m" + QByteArray::number(i), "Subject: s\n\n", 1000 + i);
+    const HttpResponse attack = send("PROPFIND", inbox, propfindNaming(numberedNames(5000), QByteArray(10000, 'n')));
+    QCOMPARE(attack.status, 413);
+    QVERIFY(attack.body.size() < 1000);
+
+    QByteArray updates = "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:o=\"urn:other\"><D:set><D:prop>";
+    for (const QByteArray &name : numberedNames(DavRequestBody::MaxNamedProperties + 1))
+        updates += "<o:" + name + ">1</o:" + name + ">";
+    updates += "</D:prop></D:set></D:propertyupdate>";
+    QCOMPARE(send("PROPPATCH", inbox + "m1", updates).status, 413);
+}
+
+void tst_ServiceRequests::unknownPropertiesAreAnsweredCompactly()
+{
+    for (int i = 0; i < 20; ++i)
+        dropMessage("new", "m" + QByteArray::number(i), "Subject: s\n\n", 1000 + i);
+    const QByteArray longNamespace = "urn:" + QByteArray(5000, 'n');
+    QList<QByteArray> names = numberedNames(150);
+    names << "p7" << "p7"; // repeats are answered once
+    const HttpResponse answer = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", propfindNaming(names, longNamespace),
+                                     {{"depth", "1"}});
+    QCOMPARE(answer.status, 207);
+    QVERIFY(isWellFormedXml(answer.body));
+    // The namespace is declared once for the whole answer, not once per name
+    // and resource.
+    QCOMPARE(answer.body.count(longNamespace), 1);
+    QCOMPARE(answer.body.count("<x0:p7/>"), 21); // the folder and its 20 messages
+    QVERIFY(answer.body.size() < 21 * 150 * 16);
+
+    // A property in no namespace at all stays well-formed.
+    const QByteArray bare = "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\"><D:prop><colour xmlns=\"\"/>"
+                            "<m:read xmlns:m=\"urn:zorvane:mail\"/></D:prop></D:propfind>";
+    const HttpResponse plain = send("PROPFIND", "/mail/demo@zorvane.test/inbox/m1", bare);
+    QCOMPARE(plain.status, 207);
+    QVERIFY(isWellFormedXml(plain.body));
+    QVERIFY(plain.body.contains("<colour/>"));
+    QVERIFY(plain.body.contains("<m:read>0</m:read>"));
+}
+
+void tst_ServiceRequests::largeListingsGoOutInPieces()
+{
+    constexpr int Messages = 2000;
+    for (int i = 0; i < Messages; ++i)
+        dropMessage(i % 2 ? "new" : "cur", "1733" + QByteArray::number(100000 + i) + ".M1P1.host", "Subject: x\n\nbody\n",
+                    1000 + i);
+    HttpRequest request;
+    request.method = "PROPFIND";
+    request.rawTarget = "/mail/demo@zorvane.test/inbox/";
+    request.headers = {{"host", Host}, {"depth", "1"}};
+    request.basic = BasicCredentials{"demo", "demo"};
+    HttpResponse response = m_service->serve(request);
+    QCOMPARE(response.status, 207);
+    QVERIFY(response.stream);
+    QCOMPARE(response.stream->size(), -1);
+    // Each piece holds a bounded number of responses, never the whole answer.
+    QByteArray whole;
+    qsizetype largestPiece = 0;
+    int pieces = 0;
+    bool failed = false;
+    for (QByteArray piece; response.stream->next(&piece, &failed); piece.clear()) {
+        largestPiece = qMax(largestPiece, piece.size());
+        whole += piece;
+        ++pieces;
+    }
+    QVERIFY(!failed);
+    QVERIFY(pieces > 1);
+    QVERIFY(largestPiece < MultistatusStream::PieceBytes + 2048);
+    QVERIFY(isWellFormedXml(whole));
+    const QList<QByteArray> listed = splitLed(applyStored(1015, whole), '*');
+    QCOMPARE(listed.size(), Messages);
+    QCOMPARE(listed.first(), DemoInbox + "1733100000.M1P1.host");
+    QCOMPARE(splitLed(applyStored(1017, whole), '+').constFirst(), QByteArray("20"));
+}
+
+void tst_ServiceRequests::onlyRegularFilesAreMessages()
+{
+    dropMessage("new", "1.real", "Subject: real\n\n", 1);
+    QVERIFY(QDir().mkpath(inboxPath("cur")));
+    const QString accounts = m_dir->filePath(QStringLiteral("accounts"));
+    QVERIFY(QFile::link(accounts, inboxPath("new/2.link")));
+    QVERIFY(QFile::link(accounts, inboxPath("cur/3.link:2,S")));
+    QVERIFY(::mkfifo(QFile::encodeName(inboxPath("new/4.fifo")).constData(), 0600) == 0);
+    QVERIFY(QDir().mkpath(inboxPath("cur/5.folder:2,")));
+
+    const auto listing = [&] {
+        return splitLed(applyStored(1015, send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005)).body), '*');
+    };
+    QCOMPARE(listing(), QList<QByteArray>{DemoInbox + "1.real"});
+    const HttpResponse folders = send("PROPFIND", "/mail/demo@zorvane.test/", storedText(1005), {{"depth", "1"}});
+    bool ok = false;
+    QCOMPARE(applyStylesheet(folders.body, storedText(1011) + DemoInbox + storedText(1013), &ok), QByteArray("1"));
+    for (const char *name : {"2.link", "3.link", "4.fifo", "5.folder"}) {
+        const HttpResponse fetched = send("GET", "/mail/demo@zorvane.test/inbox/" + QByteArray(name));
+        QCOMPARE(fetched.status, 404);
+        QVERIFY(!fetched.body.contains("demo@zorvane.test demo"));
+    }
+    // Said once in the log, however often the folder is listed.
+    QCOMPARE(listing().size(), 1);
+    QCOMPARE(m_log.filter(QStringLiteral("2.link")).size(), 1);
+    QVERIFY(m_log.filter(QStringLiteral("2.link")).first().contains(QStringLiteral("not a regular file")));
+    QCOMPARE(m_log.filter(QStringLiteral("4.fifo")).size(), 1);
+
+    // A message swapped for a link after it was listed is not followed.
+    QVERIFY(QFile::remove(inboxPath("new/1.real")));
+    QVERIFY(QFile::link(accounts, inboxPath("new/1.real")));
+    const HttpResponse swapped = send("GET", "/mail/demo@zorvane.test/inbox/1.real");
+    QVERIFY(swapped.status == 404 || swapped.status == 500);
+    QVERIFY(!swapped.body.contains("demo@zorvane.test demo"));
+    QVERIFY(!send("PROPFIND", "/mail/demo@zorvane.test/inbox/1.real", storedText(1005)).body.contains("annpw"));
+}
+
+void tst_ServiceRequests::failuresDoNotShowServerPaths()
+{
+    // The sent items cannot be written: their tmp/ is a file.
+    QVERIFY(QDir().mkpath(inboxPath(".Sent Items/cur")));
+    QVERIFY(QDir().mkpath(inboxPath(".Sent Items/new")));
+    QVERIFY(writeFile(inboxPath(".Sent Items/tmp"), "in the way"));
+    const HttpResponse refused = send("POST", "/mail/demo@zorvane.test/sendmsg",
+                                      "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<friend@example.org>\r\n\r\nSubject: s\r\n\r\nx",
+                                      {{"x-zorvane-envelope", "t"}, {"x-zorvane-save-in-sent", "t"}});
+    QCOMPARE(refused.status, 507);
+    QCOMPARE(refused.header("X-Zorvane-Reason"), QByteArray("the message could not be stored"));
+    QVERIFY(!refused.body.contains(m_dir->path().toUtf8()));
+    QVERIFY(!refused.body.contains("/"));
+    QCOMPARE(m_log.size(), 1);
+    QVERIFY(m_log.first().contains(m_dir->path() + QStringLiteral("/mail/demo@zorvane.test/.Sent Items/tmp")));
+    QCOMPARE(filesIn(m_dir->path() + QStringLiteral("/outbox/new")), QStringList());
+
+    // An account whose mailbox cannot be made.
+    QVERIFY(writeFile(m_dir->path() + QStringLiteral("/mail/ann@zorvane.test"), "not a folder"));
+    const HttpResponse mailbox = send("PROPFIND", "/dav/", {}, {}, basicAuthorization("ann", "annpw"));
+    QCOMPARE(mailbox.status, 507);
+    QVERIFY(!mailbox.body.contains(m_dir->path().toUtf8()));
+    QVERIFY(m_log.last().contains(m_dir->path()));
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceRequests)
