@@ -9,8 +9,6 @@
 
 namespace {
 
-const QString UserOption = QStringLiteral("--user");
-
 #ifndef Q_OS_WIN
 // Keeps what is typed off the screen while it lives.
 class EchoOff
@@ -41,22 +39,6 @@ private:
 #endif
 
 } // namespace
-
-std::optional<QString> CommandLineAccount::UserName(const QStringList &arguments, bool *missingName)
-{
-    *missingName = false;
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        if (argument.startsWith(UserOption + QLatin1Char('=')))
-            return argument.mid(UserOption.size() + 1);
-        if (argument != UserOption)
-            continue;
-        if (i + 1 < arguments.size())
-            return arguments.at(i + 1);
-        *missingName = true;
-    }
-    return std::nullopt;
-}
 
 QString CommandLineAccount::ReadPassword(std::FILE *input)
 {

@@ -38,9 +38,10 @@ void Print(const QString &text)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
 }
 
-// The program has no settings of its own: it answers --help and --version
-// and refuses anything else. The exit status when the program ends here.
-std::optional<int> AnswerCommandLine()
+// The program has no settings of its own: it answers --help and --version,
+// takes the account to test with --user and refuses anything else. The exit
+// status when the program ends here; the named account through user.
+std::optional<int> AnswerCommandLine(std::optional<QString> *user)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -49,6 +50,11 @@ std::optional<int> AnswerCommandLine()
         "Without a display the checks run once and the report goes to standard output."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption account(QStringLiteral("user"),
+                                     QStringLiteral("Test the account <name>; without a display its password is read "
+                                                    "from standard input (one line, not echoed on a terminal)."),
+                                     QStringLiteral("name"));
+    parser.addOption(account);
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "Zorvane_Diagnostics: %s\nZorvane_Diagnostics: see Zorvane_Diagnostics --help\n",
                      qPrintable(parser.errorText()));
@@ -67,6 +73,14 @@ std::optional<int> AnswerCommandLine()
         std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
                     qPrintable(QCoreApplication::applicationVersion()));
         return 0;
+    }
+    if (parser.isSet(account)) {
+        const QString name = parser.value(account);
+        if (name.isEmpty()) {
+            std::fputs("Zorvane_Diagnostics: --user needs a user name\n", stderr);
+            return 2;
+        }
+        *user = name;
     }
     return std::nullopt;
 }
@@ -96,18 +110,15 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Zorvane_Diagnostics"));
     QApplication::setApplicationVersion(QStringLiteral(ZORVANE_DIAGNOSTICS_VERSION));
-    if (const std::optional<int> status = AnswerCommandLine())
+    std::optional<QString> user;
+    if (const std::optional<int> status = AnswerCommandLine(&user))
         return *status;
 
     Diagnostics form;
-    bool missingName = false;
-    if (const std::optional<QString> user = CommandLineAccount::UserName(app.arguments(), &missingName)) {
+    if (user) {
         form.SetText1(*user);
         // With a window the password is typed into its box.
         form.SetText2(Headless() ? CommandLineAccount::ReadPassword(stdin) : QString());
-    } else if (missingName) {
-        std::fputs("Zorvane_Diagnostics: --user needs a user name\n", stderr);
-        return 2;
     }
     if (Headless())
         return RunOnce(form);
