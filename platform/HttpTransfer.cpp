@@ -36,6 +36,13 @@ bool fitsInHeaderLine(const QByteArray &value)
     return !value.contains('\r') && !value.contains('\n') && !value.contains('\0');
 }
 
+// Verbs a service answers without changing anything: libcurl may send such a
+// request once more on a fresh connection when a kept one died unanswered.
+bool isSafeToRepeat(const QByteArray &verb)
+{
+    return verb == "GET" || verb == "HEAD" || verb == "PROPFIND" || verb == "OPTIONS";
+}
+
 bool isLoopback(const QString &host)
 {
     return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
@@ -98,6 +105,8 @@ int HttpTransfer::setUpHandle()
     // raising SIGPIPE.
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, beforeSending);
+    curl_easy_setopt(h, CURLOPT_PREREQDATA, this);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, receiveHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, receiveBody);
@@ -201,7 +210,7 @@ bool HttpTransfer::refusedKeptState(CURLcode result) const
     // that libcurl does not answer again: the request is worth one more try
     // from a fresh challenge. A 401 is no answer to the request itself, so
     // nothing is done twice.
-    return result == CURLE_OK && m_answer.status == StatusUnauthorized && m_responses == 1 && m_handleKeptState
+    return result == CURLE_OK && m_answer.status == StatusUnauthorized && m_answersSeen == 1 && m_handleKeptState
         && m_account.presentsCredentials;
 }
 
@@ -212,7 +221,8 @@ int HttpTransfer::restartFresh()
     m_refusal = 0;
     m_headerBytes = 0;
     m_bodyHandedOver = 0;
-    m_responses = 0;
+    m_requestsSent = 0;
+    m_answersSeen = 0;
     m_interim = false;
     return setUpHandle();
 }
@@ -221,9 +231,11 @@ void HttpTransfer::finish(CURLcode result)
 {
     if (result != CURLE_OK)
         fail(failureCode(result));
-    if (m_spec.hasCredentials && m_access && !NetworkCode::isNetworkFailure(m_answer.status))
-        m_access->noteAnswer(m_account, m_answer.status);
-    release();
+    const int status = m_answer.status;
+    if (m_spec.hasCredentials && m_access && !NetworkCode::isNetworkFailure(status))
+        m_access->noteAnswer(m_account, status);
+    // Credentials refused: what libcurl learnt with them is not kept.
+    release(!mayBeChallengeAnswered(status));
 }
 
 void HttpTransfer::fail(int networkCode)
@@ -234,17 +246,17 @@ void HttpTransfer::fail(int networkCode)
     if (NetworkCode::isSecureChannelFailure(networkCode))
         m_answer.certificate = certificate;
     m_hasStatus = true;
-    release();
+    release(true);
 }
 
 void HttpTransfer::abandon()
 {
-    release();
+    release(true);
 }
 
-void HttpTransfer::release()
+void HttpTransfer::release(bool keepState)
 {
-    giveBackHandle(true);
+    giveBackHandle(keepState);
     curl_slist_free_all(m_headerList);
     m_headerList = nullptr;
     // A submission of many megabytes must not stay in memory until the next
@@ -258,6 +270,7 @@ void HttpTransfer::giveBackHandle(bool keepState)
     if (!handle)
         return;
     // Nothing the handle keeps may lead back to this transfer.
+    curl_easy_setopt(handle, CURLOPT_PREREQDATA, nullptr);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, nullptr);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
@@ -290,6 +303,27 @@ QByteArray HttpTransfer::takeBodySoFar()
     return piece;
 }
 
+int HttpTransfer::beforeSending(void *transfer, char *, char *, int, int)
+{
+    if (!transfer || !static_cast<HttpTransfer *>(transfer)->maySend())
+        return CURL_PREREQFUNC_ABORT;
+    return CURL_PREREQFUNC_OK;
+}
+
+// libcurl sends a request again after a challenge, and after a kept
+// connection died without a byte of answer. The latter may repeat what the
+// service already did (store a message, move one): such a request goes out
+// once, and its failure is the caller's to judge.
+bool HttpTransfer::maySend()
+{
+    if (m_requestsSent > m_answersSeen && !isSafeToRepeat(m_spec.verb)) {
+        m_refusal = NetworkCode::ConnectionAborted;
+        return false;
+    }
+    ++m_requestsSent;
+    return true;
+}
+
 size_t HttpTransfer::receiveHeader(char *bytes, size_t size, size_t count, void *transfer)
 {
     const size_t length = size * count;
@@ -320,13 +354,14 @@ bool HttpTransfer::headerLine(QByteArray line)
         line.chop(1);
 
     if (line.startsWith("HTTP/")) {
-        ++m_responses;
         const QList<QByteArray> parts = line.split(' ');
         m_answer.status = parts.size() > 1 ? parts.at(1).toInt() : 0;
         const qsizetype reasonAt = parts.size() > 2 ? parts.at(0).size() + parts.at(1).size() + 2 : line.size();
         m_answer.statusText = line.mid(reasonAt);
         m_answer.headers.clear();
         m_interim = m_answer.status >= 100 && m_answer.status < 200;
+        if (!m_interim)
+            ++m_answersSeen;
         return true;
     }
     if (m_interim)

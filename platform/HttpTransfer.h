@@ -103,8 +103,10 @@ public:
     QByteArray takeBodySoFar();
 
 private:
+    static int beforeSending(void *transfer, char *, char *, int, int);
     static size_t receiveHeader(char *bytes, size_t size, size_t count, void *transfer);
     static size_t receiveBody(char *bytes, size_t size, size_t count, void *transfer);
+    bool maySend();
     bool headerLine(QByteArray line);
     bool headersComplete();
     bool bodyPiece(const char *bytes, size_t length);
@@ -115,7 +117,7 @@ private:
     void setCredentials();
     void setLimits();
     int failureCode(CURLcode result) const;
-    void release();
+    void release(bool keepState);
     void giveBackHandle(bool keepState);
 
     HttpRequestSpec m_spec;
@@ -131,7 +133,8 @@ private:
     int m_refusal = 0;              // a failure our callbacks caused
     qint64 m_headerBytes = 0;
     qint64 m_bodyHandedOver = 0;    // bytes taken by takeBodySoFar()
-    int m_responses = 0;            // status lines seen, interim ones included
+    int m_requestsSent = 0;         // by libcurl, for this request: retries and challenges answered
+    int m_answersSeen = 0;          // final status lines (not 1xx) seen
     bool m_interim = false;         // the answer being read is a 1xx one
     bool m_hasStatus = false;
     bool m_begun = false;
