@@ -464,10 +464,11 @@ int HttpTransfer::failureCode(CURLcode result) const
     case CURLE_OUT_OF_MEMORY:
         return NetworkCode::OutOfHandles;
     case CURLE_PEER_FAILED_VERIFICATION: {
-        long verification = 0;
-        curl_easy_getinfo(m_handle, CURLINFO_SSL_VERIFYRESULT, &verification);
-        if (verification == 0)
-            verification = m_certificate.verificationError();
+        // What the handshake's own checks found, when they could be watched;
+        // else what libcurl says of them.
+        long verification = m_certificate.verificationError();
+        if (m_certificate.certificate().isNull())
+            curl_easy_getinfo(m_handle, CURLINFO_SSL_VERIFYRESULT, &verification);
         return CertificateCapture::networkCodeForVerification(verification);
     }
     case CURLE_SSL_CONNECT_ERROR:
