@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <limits>
 
 CurlEventLoop::CurlEventLoop()
@@ -10,6 +11,8 @@ CurlEventLoop::CurlEventLoop()
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] { act(CURL_SOCKET_TIMEOUT, 0); });
+    m_reportSoon.setSingleShot(true);
+    connect(&m_reportSoon, &QTimer::timeout, this, &CurlEventLoop::reportToClients);
     if (!m_multi)
         return;
     curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, socketChanged);
@@ -35,6 +38,14 @@ bool CurlEventLoop::add(CURL *handle, Client *client)
     if (!m_multi || curl_multi_add_handle(m_multi, handle) != CURLM_OK)
         return false;
     m_clients.insert(handle, client);
+    // The request goes out now rather than at the next turn of the event
+    // loop. Whatever libcurl finishes meanwhile is reported from the loop,
+    // never from inside the caller's add().
+    int running = 0;
+    curl_multi_socket_action(m_multi, CURL_SOCKET_TIMEOUT, 0, &running);
+    collectFinished();
+    if (!m_finished.isEmpty() || std::any_of(m_clients.cbegin(), m_clients.cend(), [](const Client *c) { return c->hasNews(); }))
+        m_reportSoon.start(0);
     return true;
 }
 

@@ -26,6 +26,8 @@ public:
     public:
         // More of the answer may have arrived.
         virtual void transferProgressed() = 0;
+        // Whether something arrived that was not reported yet.
+        virtual bool hasNews() const = 0;
         // The transfer has ended and left the loop; result is libcurl's.
         virtual void transferDone(CURLcode result) = 0;
 
@@ -36,7 +38,8 @@ public:
     CurlEventLoop();
     ~CurlEventLoop() override;
 
-    // Starts the handle's transfer; false when libcurl refuses it.
+    // Starts the handle's transfer, sending what can be sent at once; false
+    // when libcurl refuses it.
     bool add(CURL *handle, Client *client);
     // Stops the handle's transfer (its connection is closed if the answer
     // was not over); nothing more is reported for it.
@@ -58,7 +61,8 @@ private:
     void reportToClients();
 
     CURLM *m_multi = nullptr;
-    QTimer m_timer;
+    QTimer m_timer;       // libcurl's own
+    QTimer m_reportSoon;  // reports what finished outside the event loop's turn
     std::unordered_map<curl_socket_t, Watch> m_watches;
     QHash<CURL *, Client *> m_clients;
     QHash<CURL *, CURLcode> m_finished; // done, not yet reported

@@ -45,6 +45,7 @@ public:
 
 private:
     void transferProgressed() override;
+    bool hasNews() const override { return m_transfer.hasNews(); }
     void transferDone(CURLcode result) override;
     void leaveLoop();
     void complete();

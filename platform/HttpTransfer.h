@@ -93,6 +93,8 @@ public:
     bool takeBegun();
     // Whether more body arrived since the last call.
     bool takeBodyGrew();
+    // Whether takeBegun() or takeBodyGrew() would report something.
+    bool hasNews() const { return (m_begun && !m_begunReported) || m_bodyGrew; }
     // Whether the final answer's status line and headers are known.
     bool hasStatus() const { return m_hasStatus; }
 

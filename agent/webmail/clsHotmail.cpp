@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QHash>
+#include <QTimer>
 #include <QUrl>
 
 #include <optional>
@@ -169,7 +170,7 @@ struct clsHotmail::Private
     bool asyncDownloadRunning = false;
     // Only compared, never used: the caller owns the download.
     const QObject *asyncDownload = nullptr;
-    bool idleQueued = false;
+    QTimer idleTimer; // due at once: Idle from the event loop
 
     // Creating the request object needs the program's event loop; without an
     // application object there is none.
@@ -209,6 +210,7 @@ struct clsHotmail::Private
 
     void OperationEnded();
     void QueueIdleIfFree();
+    void DeliverIdle();
 
     // Every public operation that sends requests holds the session busy from
     // its start to its end, so held input of the other front end is looked
@@ -226,6 +228,12 @@ struct clsHotmail::Private
     };
 };
 
+void clsHotmail::Private::DeliverIdle()
+{
+    if (!q.IsBusy())
+        emit q.Idle();
+}
+
 void clsHotmail::Private::OperationEnded()
 {
     --operationDepth;
@@ -233,17 +241,13 @@ void clsHotmail::Private::OperationEnded()
 }
 
 // Idle is delivered from the event loop, never from inside the operation
-// that just ended: its caller has not sent its reply yet.
+// that just ended: its caller has not sent its reply yet. A timer due at once
+// rather than a posted call: it needs no wake-up of the event loop.
 void clsHotmail::Private::QueueIdleIfFree()
 {
-    if (q.IsBusy() || idleQueued)
+    if (q.IsBusy() || idleTimer.isActive())
         return;
-    idleQueued = true;
-    QMetaObject::invokeMethod(&q, [this] {
-        idleQueued = false;
-        if (!q.IsBusy())
-            emit q.Idle();
-    }, Qt::QueuedConnection);
+    idleTimer.start();
 }
 
 void clsHotmail::Private::CreateRequest()
@@ -387,6 +391,9 @@ const XmlDocument &clsHotmail::Private::Stylesheet(const QByteArray &text) const
 clsHotmail::clsHotmail(modMain &state, QObject *parent)
     : QObject(parent), d(std::make_unique<Private>(*this, state))
 {
+    d->idleTimer.setSingleShot(true);
+    d->idleTimer.setInterval(0);
+    connect(&d->idleTimer, &QTimer::timeout, this, [this] { d->DeliverIdle(); });
     d->texts = StoredRequestTexts::Load(state.Settings);
     d->CreateRequest();
     d->TrustCertificateAuthorities();
