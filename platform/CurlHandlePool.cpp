@@ -11,7 +11,6 @@ CurlHandlePool::CurlHandlePool()
         return;
     curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
     curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
 }
 
 CurlHandlePool::~CurlHandlePool()
@@ -81,7 +80,13 @@ void CurlHandlePool::discard(CURL *handle)
 CURL *CurlHandlePool::newHandle()
 {
     CURL *handle = curl_easy_init();
-    if (handle && m_share)
+    if (!handle)
+        return nullptr;
+    if (m_share)
         curl_easy_setopt(handle, CURLOPT_SHARE, m_share);
+    // Every new secure connection makes a full handshake: a resumed one
+    // skips the certificate's checks, and with them what a failure would
+    // tell of the certificate. Kept connections make this rare.
+    curl_easy_setopt(handle, CURLOPT_SSL_SESSIONID_CACHE, 0L);
     return handle;
 }

@@ -15,7 +15,7 @@ class CertificateTrust;
 // at once instead of paying a 401 round trip; a request of another account
 // never gets that handle, so it never presents those credentials.
 //
-// All handles share one connection cache, DNS cache and TLS session cache:
+// All handles share one connection cache and DNS cache:
 // connections are kept alive and reused per origin whichever handle, and
 // whichever way of sending (driven by the event loop, or blocking), uses
 // them next. Credentials belong to each request, never to a connection.

@@ -129,6 +129,8 @@ void HttpTransfer::setMethodAndBody()
     const bool head = verb == "HEAD";
     if (carriesBody) {
         // libcurl reads the body straight from our buffer, piece by piece.
+        const bool large = m_spec.body.size() > LargeSendBufferBytes;
+        curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, large ? LargeSendBufferBytes : SendBufferBytes);
         curl_easy_setopt(h, CURLOPT_POST, 1L);
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_spec.body.size()));
         curl_easy_setopt(h, CURLOPT_POSTFIELDS, m_spec.body.constData());

@@ -61,6 +61,10 @@ public:
     // libcurl's receive buffer: large pieces of a large answer per system
     // call, while a small answer still arrives in one.
     static constexpr long ReceiveBufferBytes = 128 * 1024;
+    // libcurl's send buffer for a body larger than one: a submission of many
+    // megabytes goes out in large pieces, a small one costs no more memory.
+    static constexpr long SendBufferBytes = 64 * 1024;
+    static constexpr long LargeSendBufferBytes = 1024 * 1024;
 
     explicit HttpTransfer(HttpRequestSpec spec);
     ~HttpTransfer();

@@ -43,6 +43,11 @@ NetworkAccess &NetworkAccess::forThisThread()
     return *t_networkAccess;
 }
 
+bool NetworkAccess::existsForThisThread()
+{
+    return t_networkAccess != nullptr;
+}
+
 NetworkAccess::NetworkAccess()
     : m_eventLoop(new CurlEventLoop)
 {

@@ -32,6 +32,8 @@ class NetworkAccess : public QObject
 {
 public:
     static NetworkAccess &forThisThread();
+    // Whether this thread has made its network access yet.
+    static bool existsForThisThread();
     ~NetworkAccess() override;
 
     // "scheme://host:port", the key credentials and handles are kept under.

@@ -196,6 +196,10 @@ ServerCertificate XmlHttpRequest::serverCertificate() const
 
 XmlHttpRequest::TrustOutcome XmlHttpRequest::trustCertificateAuthorities(const QString &pemFile)
 {
+    // The system's store alone is what a new access trusts: nothing to set
+    // up before the first request.
+    if (pemFile.isEmpty() && !NetworkAccess::existsForThisThread())
+        return TrustOutcome::Trusted;
     switch (NetworkAccess::forThisThread().trustAlso(pemFile)) {
     case CertificateTrust::Outcome::Trusted:
         return TrustOutcome::Trusted;

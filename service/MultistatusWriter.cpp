@@ -32,39 +32,36 @@ QByteArray MultistatusWriter::statusLine(int status)
     return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonFor(status);
 }
 
+// Written piece by piece straight into the answer: a listing of thousands of
+// messages has tens of thousands of elements, and no piece needs a buffer
+// of its own.
 void MultistatusWriter::appendElement(const DavPropertyName &name, const QByteArray *valueXml)
 {
-    QByteArray tag;
-    QByteArray declaration;
-    if (name.ns == DavNamespace) {
-        tag = "D:" + name.name;
-    } else if (name.ns == MailNamespace) {
-        tag = "m:" + name.name;
-    } else {
-        tag = "x:" + name.name;
-        declaration = " xmlns:x=\"" + XmlText::escape(name.ns) + '"';
-    }
+    const char *prefix = name.ns == DavNamespace ? "D:" : name.ns == MailNamespace ? "m:" : "x:";
+    const bool foreign = name.ns != DavNamespace && name.ns != MailNamespace;
+    m_out.append('<').append(prefix).append(name.name);
+    if (foreign)
+        m_out.append(" xmlns:x=\"").append(XmlText::escape(name.ns)).append('"');
     if (!valueXml || valueXml->isEmpty()) {
-        m_out.append('<' + tag + declaration + "/>");
+        m_out.append("/>");
         return;
     }
-    m_out.append('<' + tag + declaration + '>');
-    m_out.append(*valueXml);
-    m_out.append("</" + tag + '>');
+    m_out.append('>').append(*valueXml).append("</").append(prefix).append(name.name).append('>');
 }
 
 void MultistatusWriter::appendPropStat(const QList<DavProperty> &properties, bool namesOnly, int status)
 {
+    static const QByteArray Found = statusLine(200);
     m_out.append("<D:propstat><D:prop>");
     for (const DavProperty &property : properties)
         appendElement(property.name, namesOnly ? nullptr : &property.valueXml);
-    m_out.append("</D:prop><D:status>" + statusLine(status) + "</D:status></D:propstat>");
+    m_out.append("</D:prop><D:status>").append(status == 200 ? Found : statusLine(status)).append("</D:status></D:propstat>");
 }
 
 void MultistatusWriter::addResource(const QByteArray &href, const QList<DavProperty> &properties,
                                     const PropfindRequest &request)
 {
-    m_out.append("<D:response><D:href>" + XmlText::escape(href) + "</D:href>");
+    m_out.append("<D:response><D:href>").append(XmlText::escape(href)).append("</D:href>");
     if (request.mode != PropfindRequest::Mode::Prop) {
         appendPropStat(properties, request.mode == PropfindRequest::Mode::PropName, 200);
     } else {
