@@ -58,16 +58,20 @@ void HttpExchange::leaveLoop()
 
 // Each callback is copied before it runs: the callee may cancel or delete
 // the exchange, and nothing of it is touched afterwards unless it lives on.
+bool HttpExchange::reportBegun()
+{
+    const Notify begun = m_answerBegun;
+    if (!m_transfer.takeBegun() || !begun)
+        return true;
+    const std::weak_ptr<int> alive = m_life;
+    begun();
+    return !alive.expired();
+}
+
 void HttpExchange::transferProgressed()
 {
-    const std::weak_ptr<int> alive = m_life;
-    if (m_transfer.takeBegun()) {
-        if (Notify begun = m_answerBegun) {
-            begun();
-            if (alive.expired())
-                return;
-        }
-    }
+    if (!reportBegun())
+        return;
     if (m_transfer.takeBodyGrew()) {
         if (Notify grew = m_bodyGrew)
             grew();
@@ -86,15 +90,8 @@ void HttpExchange::transferDone(CURLcode result)
     }
     m_transfer.finish(result);
     // An answer that began and ended between two looks still begins first.
-    const std::weak_ptr<int> alive = m_life;
-    if (m_transfer.takeBegun()) {
-        if (Notify begun = m_answerBegun) {
-            begun();
-            if (alive.expired())
-                return;
-        }
-    }
-    complete();
+    if (reportBegun())
+        complete();
 }
 
 void HttpExchange::complete()

@@ -47,6 +47,9 @@ private:
     void transferProgressed() override;
     bool hasNews() const override { return m_transfer.hasNews(); }
     void transferDone(CURLcode result) override;
+    // Reports, once, that the answer has begun; false when the callee
+    // deleted the exchange.
+    bool reportBegun();
     void leaveLoop();
     void complete();
 

@@ -32,6 +32,10 @@ private slots:
     void unusableAuthorityFileTrustsNothing();
 
 private:
+    // A scripted service that answers 207 to everything, behind a TLS front
+    // with the certificate given.
+    void startService(FakeHttpPeer &peer, TlsFront &front, Server server);
+
     TestCertificates m_certificates;
 };
 
@@ -74,14 +78,21 @@ void tst_SecureChannel::cleanupTestCase()
     XmlHttpRequest::trustCertificateAuthorities(QString());
 }
 
+void tst_SecureChannel::startService(FakeHttpPeer &peer, TlsFront &front, Server server)
+{
+    QVERIFY(peer.listenInOwnThread());
+    peer.setResponder([](const FakeHttpPeer::Request &) { return FakeHttpPeer::reply(207, "Multi-Status", "inbox"); });
+    QVERIFY2(front.start(m_certificates.certificateFile(server), m_certificates.keyFile(), peer.port()),
+             qPrintable(front.problem()));
+}
+
 void tst_SecureChannel::privateAuthorityIsTrustedOnlyWhenNamed()
 {
     FakeHttpPeer peer;
-    QVERIFY(peer.listenInOwnThread());
-    peer.setResponder([](const FakeHttpPeer::Request &) { return FakeHttpPeer::reply(207, "Multi-Status", "inbox"); });
     TlsFront front;
-    QVERIFY2(front.start(m_certificates.certificateFile(Server::Valid), m_certificates.keyFile(), peer.port()),
-             qPrintable(front.problem()));
+    startService(peer, front, Server::Valid);
+    if (QTest::currentTestFailed())
+        return;
 
     // The system's store alone does not know the test authority.
     QCOMPARE(statusOf(front.url("/dav/"), true), 12045);
@@ -126,11 +137,10 @@ void tst_SecureChannel::certificateProblemsHaveTheirOwnCodes()
     QCOMPARE(XmlHttpRequest::trustCertificateAuthorities(m_certificates.authorityFile()),
              XmlHttpRequest::TrustOutcome::Trusted);
     FakeHttpPeer peer;
-    QVERIFY(peer.listenInOwnThread());
-    peer.setResponder([](const FakeHttpPeer::Request &) { return FakeHttpPeer::reply(207, "Multi-Status", "inbox"); });
     TlsFront front;
-    QVERIFY2(front.start(m_certificates.certificateFile(Server(server)), m_certificates.keyFile(), peer.port()),
-             qPrintable(front.problem()));
+    startService(peer, front, Server(server));
+    if (QTest::currentTestFailed())
+        return;
     const QString url = front.url("/dav/");
 
     for (const bool async : { true, false }) {
@@ -175,11 +185,10 @@ void tst_SecureChannel::plainServerBehindHttpsAddress()
 void tst_SecureChannel::unusableAuthorityFileTrustsNothing()
 {
     FakeHttpPeer peer;
-    QVERIFY(peer.listenInOwnThread());
-    peer.setResponder([](const FakeHttpPeer::Request &) { return FakeHttpPeer::reply(207, "Multi-Status", "inbox"); });
     TlsFront front;
-    QVERIFY2(front.start(m_certificates.certificateFile(Server::Valid), m_certificates.keyFile(), peer.port()),
-             qPrintable(front.problem()));
+    startService(peer, front, Server::Valid);
+    if (QTest::currentTestFailed())
+        return;
 
     QCOMPARE(XmlHttpRequest::trustCertificateAuthorities(m_certificates.path("missing.pem")),
              XmlHttpRequest::TrustOutcome::Unreadable);
