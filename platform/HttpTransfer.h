@@ -48,7 +48,10 @@ struct HttpAnswer
 //
 // A header name or value that could break the request (CR, LF, NUL, or a
 // name that is no token) is refused before anything is sent, whatever its
-// source. The answer body is capped; a larger one fails the request.
+// source. The answer body is capped; a larger one fails the request. A
+// request that may change something on the service (any verb but GET, HEAD,
+// PROPFIND, OPTIONS) goes out once: libcurl does not send it again on its own
+// when a kept connection died without an answer.
 class HttpTransfer
 {
 public:

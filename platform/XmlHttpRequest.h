@@ -25,7 +25,9 @@ struct HttpAnswer;
 // (certificate for another name), or 12157 when it cannot be built at all;
 // serverCertificate() then tells what the server presented.
 // Any status the server sends, 900 and other non-standard ones included, comes
-// through with its headers and body; redirections are never followed.
+// through with its headers and body; redirections are never followed. A
+// request that may change something (a POST, a MOVE ...) is never repeated
+// by the component: its failure is the caller's to judge.
 //
 // Asynchronous requests run on the calling thread's event loop. A synchronous
 // send blocks the calling thread outright: the transfer runs on the calling
