@@ -132,7 +132,17 @@ OptionValues optionsFrom(const Preferences &preferences)
 int main(int argc, char *argv[])
 {
     const bool headless = startHeadless();
+    // The plain event dispatcher for the program's one thread: it keeps its
+    // socket notifiers in its own tables, where glib's wakes its poll through
+    // an extra descriptor whenever one is switched on or off, several system
+    // calls on every request to the service. Programs the agent starts keep
+    // the environment as it was.
+    const bool dispatcherChosen = qEnvironmentVariableIsSet("QT_NO_GLIB");
+    if (!dispatcherChosen)
+        qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
+    if (!dispatcherChosen)
+        qunsetenv("QT_NO_GLIB");
     QApplication::setApplicationName(VersionInfo::Title());
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3").arg(VersionInfo::Major()).arg(VersionInfo::Minor()).arg(VersionInfo::Revision()));
     // Every window of the program, the message boxes too, shows its icon.

@@ -35,6 +35,7 @@ AgentPreferences::AgentPreferences()
     m_pop3Port = ReadText(*store, QStringLiteral("Pop3Port"), QString::fromLatin1(DefaultPop3Port));
     m_smtpPort = ReadText(*store, QStringLiteral("SmtpPort"), QString::fromLatin1(DefaultSmtpPort));
     m_serviceUrl = ReadText(*store, QStringLiteral("ServiceUrl"), QString()).trimmed();
+    m_caCertificates = ReadText(*store, QStringLiteral("CaCertificates"), QString()).trimmed();
 }
 
 QString AgentPreferences::IniPath()

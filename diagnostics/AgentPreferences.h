@@ -20,6 +20,9 @@ public:
     QString SmtpPort() const { return m_smtpPort; }
     // The service address the agent logs in to, empty when not configured.
     QString ServiceUrl() const { return m_serviceUrl; }
+    // The PEM file of further certificate authorities the agent trusts,
+    // empty when not configured.
+    QString CaCertificates() const { return m_caCertificates; }
 
     static QString IniPath();
 
@@ -27,4 +30,5 @@ private:
     QString m_pop3Port;
     QString m_smtpPort;
     QString m_serviceUrl;
+    QString m_caCertificates;
 };

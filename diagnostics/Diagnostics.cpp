@@ -6,6 +6,7 @@
 #include "Utilities.h"
 
 #include "platform/FixedWindowStyle.h"
+#include "platform/NetworkCode.h"
 #include "platform/Winsock.h"
 #include "platform/XmlHttpRequest.h"
 
@@ -96,6 +97,18 @@ int UnusableAddressCode(const QString &address)
     if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
         return UnsupportedScheme;
     return 0;
+}
+
+// The request component's text for a network code.
+QString NetworkErrorDescription(int code)
+{
+    const char *text = NetworkCode::text(code);
+    return text ? QString::fromLatin1(text) : QStringLiteral("Error details not available.");
+}
+
+QString CertificateTime(const QDateTime &time)
+{
+    return time.isValid() ? time.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'")) : QStringLiteral("?");
 }
 
 } // namespace
@@ -219,9 +232,12 @@ void Diagnostics::LoadRequestTexts()
     m_requestMethod = StoredText(ScrambledRequestMethod, sizeof ScrambledRequestMethod - 1);
     // The agent logs in at its ServiceUrl when the settings hold one; the
     // test request must go where the agent's login goes.
-    const QString serviceUrl = AgentPreferences().ServiceUrl();
+    const AgentPreferences preferences;
+    const QString serviceUrl = preferences.ServiceUrl();
     if (!serviceUrl.isEmpty())
         m_requestUrl = serviceUrl;
+    // A secure service is trusted as the agent trusts it.
+    XmlHttpRequest::trustCertificateAuthorities(preferences.CaCertificates());
 }
 
 void Diagnostics::closeEvent(QCloseEvent *event)
@@ -323,7 +339,7 @@ bool Diagnostics::RunRequestCheck(const QString &user, const QString &password)
         // Failed before anything went out: the component refused the request.
         bool ok = false;
         const int status = request->status(&ok);
-        if (ok && IsNetworkFailureStatus(status)) {
+        if (ok && NetworkCode::isNetworkFailure(status)) {
             EndWithError(ErrorCase::HttpComponent, status, NetworkErrorDescription(status));
             return false;
         }
@@ -349,7 +365,8 @@ bool Diagnostics::RunRequestCheck(const QString &user, const QString &password)
                      QStringLiteral("The data necessary to complete this operation is not yet available."));
         return false;
     }
-    if (IsNetworkFailureStatus(status)) {
+    if (NetworkCode::isNetworkFailure(status)) {
+        ReportCertificate(request->serverCertificate());
         EndWithError(ErrorCase::Connection, status, NetworkErrorDescription(status));
         return false;
     }
@@ -423,6 +440,20 @@ void Diagnostics::ReportAnswer(const XmlHttpRequest &request, int status)
 
     if (status != StatusMultiStatus && status != StatusRedirectedLogin)
         m_helpPages.Open(HelpPages::General);
+}
+
+// What the server's certificate says of itself, under the report, when a
+// secure channel could not be trusted: which certificate, from whom, for when.
+void Diagnostics::ReportCertificate(const ServerCertificate &certificate)
+{
+    if (certificate.isNull())
+        return;
+    Append(QString());
+    Append(QStringLiteral("Server certificate:"));
+    Append(QStringLiteral("Subject: ") + certificate.subject);
+    Append(QStringLiteral("Issuer: ") + certificate.issuer);
+    Append(QStringLiteral("Valid from ") + CertificateTime(certificate.validFrom) + QStringLiteral(" to ")
+           + CertificateTime(certificate.validUntil));
 }
 
 void Diagnostics::EndWithError(ErrorCase errorCase, qint32 number, const QString &description)

@@ -12,6 +12,7 @@ class QPlainTextEdit;
 class QPushButton;
 class Winsock;
 class XmlHttpRequest;
+struct ServerCertificate;
 
 // The diagnostics window. One click on "Connect" checks, in a fixed order,
 // that the agent's two ports are free, that an HTTP request can be made, and
@@ -96,6 +97,7 @@ private:
     WaitResult AwaitAnswer(XmlHttpRequest &request);
     bool WaitOnce(XmlHttpRequest &request);
     void ReportAnswer(const XmlHttpRequest &request, int status);
+    void ReportCertificate(const ServerCertificate &certificate);
 
     void Append(const QString &line);
     void AddToText3(const QString &text);

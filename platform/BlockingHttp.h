@@ -1,13 +1,14 @@
 #pragma once
 
-#include "HttpExchange.h"
+#include "HttpTransfer.h"
 
 // Sends a request and returns its complete answer while the calling thread
-// stays blocked: none of the caller's socket, timer or window events runs
-// meanwhile. The request runs on a private thread with its own network
-// access; the caller waits on a semaphore, not in an event loop.
+// stays blocked: a libcurl transfer on the calling thread, with no event loop
+// at all, so none of the caller's socket, timer or window events runs
+// meanwhile. It shares the thread's connections and each account's
+// authentication state with the requests driven by the event loop.
 class BlockingHttp
 {
 public:
-    static HttpAnswer run(const HttpRequestSpec &spec);
+    static HttpAnswer run(HttpRequestSpec spec);
 };

@@ -1,73 +1,62 @@
 #pragma once
 
-#include "HttpExchange.h"
+#include "CertificateTrust.h"
+#include "CurlEventLoop.h"
+#include "CurlHandlePool.h"
 
 #include <QHash>
 #include <QObject>
 #include <QString>
 
-class QAuthenticator;
-class QNetworkAccessManager;
-class QNetworkReply;
 class QUrl;
+struct HttpRequestSpec;
 
-// The network access manager of one thread (in the agent: the main thread;
-// the blocking requests use one on a private thread), shared by every request
-// sent from that thread: connections are kept alive and reused across them.
+// The network access of one thread (in the agent and the diagnostics
+// program: the main thread), shared by every request sent from it, whether
+// driven by the event loop or blocking: libcurl's handles and caches, the
+// multi handle on the event loop, the certificate authorities trusted, and
+// the credentials each service accepted last.
 //
-// Credentials. A request opened with a user and password answers its own
-// challenges with them; once such a request was answered with anything but
-// 401 the credentials are remembered, per scheme, host and port, for the rest
-// of the process, and later requests without credentials answer that
-// service's challenges with them. A challenge that comes again after being
-// answered is not answered twice: the 401 comes through with its headers and
-// body. Before a request opened with other credentials than the manager was
-// last given for that service, the manager's cached authentication and idle
-// connections are dropped, so it never presents the earlier account's
-// credentials unasked; while other requests are in flight that cannot be
-// done safely, and the request fails with 12026 (requests pending).
+// Credentials. A request opened with a user and password presents exactly
+// those, answering Basic or Digest as the service asks; once such a request
+// was answered with anything but 401 the credentials are remembered for its
+// scheme, host and port, and a later request opened without credentials
+// presents the ones remembered for its origin (requests that name their
+// account do not depend on this). A request never presents another
+// account's credentials: each account's authentication state lives in its
+// own handles.
 //
-// Proxies: the system's proxy settings, except that loopback addresses are
-// always reached directly.
+// Proxies: libcurl's reading of http_proxy, https_proxy and no_proxy, except
+// that loopback addresses are always reached directly.
 class NetworkAccess : public QObject
 {
 public:
     static NetworkAccess &forThisThread();
+    // Whether this thread has made its network access yet.
+    static bool existsForThisThread();
+    ~NetworkAccess() override;
 
-    // Sends the request; returns null and a network code through refusal
-    // when it cannot be sent.
-    QNetworkReply *send(const HttpRequestSpec &spec, const QUrl &url, int *refusal);
-
-    // "scheme://host:port", the key credentials are kept under.
+    // "scheme://host:port", the key credentials and handles are kept under.
     static QString originOf(const QUrl &url);
 
-    ~NetworkAccess() override;
+    // Whose credentials a request to the origin presents.
+    CurlHandlePool::Account accountFor(const HttpRequestSpec &spec, const QString &origin) const;
+    // A handle set up for the account; kept is set when it carries state of
+    // the account's earlier requests. Null when no handle can be made.
+    CURL *takeHandle(const CurlHandlePool::Account &account, bool *kept);
+    void giveBackHandle(CURL *handle, bool keepState);
+    // A request opened with its own credentials got this final status.
+    void noteAnswer(const CurlHandlePool::Account &account, int status);
+
+    CertificateTrust::Outcome trustAlso(const QString &pemFile) { return m_trust.trustAlso(pemFile); }
+
+    CurlEventLoop &eventLoop() { return *m_eventLoop; }
 
 private:
     NetworkAccess();
 
-    struct Credentials
-    {
-        QString user;
-        QString password;
-        bool operator==(const Credentials &) const = default;
-    };
-    struct ReplyAuthentication
-    {
-        QString origin;
-        bool hasCredentials = false;
-        Credentials credentials;
-        int challengesAnswered = 0;
-    };
-
-    bool mayPresentOtherCredentials(const QString &origin, const Credentials &credentials) const;
-    void answerChallenge(QNetworkReply *reply, QAuthenticator *authenticator);
-    void settle(QNetworkReply *reply);
-
-    static void rememberAccepted(const QString &origin, const Credentials &credentials);
-    static bool rememberedFor(const QString &origin, Credentials *credentials);
-
-    QNetworkAccessManager *m_manager;
-    QHash<QString, Credentials> m_handedOver;           // what the manager may present unasked, by origin
-    QHash<QNetworkReply *, ReplyAuthentication> m_inFlight;
+    CertificateTrust m_trust;
+    CurlHandlePool m_pool;
+    CurlEventLoop *m_eventLoop;
+    QHash<QString, CurlHandlePool::Account> m_acceptedByOrigin;
 };

@@ -121,7 +121,9 @@ DocumentHandle parseSafely(const QByteArray &text, QByteArray *error)
     parser->sax->unparsedEntityDecl = refuseUnparsedEntityDeclaration;
     parser->sax->serror = keepFirstError;
     // No DTD loading, no entity substitution, no network, no relaxed limits.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA;
+    // Short texts are kept inside their nodes: a listing of thousands of
+    // messages is mostly short texts.
+    const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_COMPACT;
     DocumentHandle document(xmlCtxtReadMemory(parser, text.constData(), int(text.size()),
                                               nullptr, nullptr, options),
                             xmlFreeDoc);

@@ -2,8 +2,7 @@
 
 #include "BlockingHttp.h"
 #include "HttpExchange.h"
-
-#include <QPointer>
+#include "NetworkAccess.h"
 
 #include <optional>
 #include <utility>
@@ -15,10 +14,14 @@ struct XmlHttpRequest::Private
     bool sent = false;
     HttpRequestSpec spec;
     HttpAnswer answer;
-    QPointer<HttpExchange> exchange; // the asynchronous request in flight
+    std::unique_ptr<HttpExchange> exchange; // the asynchronous request in flight
+    // A completed exchange is let go at the next request, not from inside
+    // its own report: no event needs posting for it.
+    std::unique_ptr<HttpExchange> finishedExchange;
     mutable std::optional<XmlDocument> parsedAnswer;
     qint64 maxResponseBytes = DefaultMaxResponseBytes;
     int timeoutMilliseconds = DefaultTimeoutMilliseconds;
+    int totalTimeoutMilliseconds = 0;
 };
 
 XmlHttpRequest::XmlHttpRequest(QObject *parent)
@@ -35,6 +38,7 @@ void XmlHttpRequest::open(const QByteArray &verb, const QString &url, bool async
                           const QString &password)
 {
     abandonExchange();
+    d->finishedExchange.reset();
     d->async = async;
     d->sent = false;
     d->answer = HttpAnswer();
@@ -63,17 +67,17 @@ void XmlHttpRequest::send(const QByteArray &body)
     d->spec.body = body;
     d->spec.maxResponseBytes = d->maxResponseBytes;
     d->spec.inactivityTimeoutMilliseconds = d->timeoutMilliseconds;
+    d->spec.totalTimeoutMilliseconds = d->totalTimeoutMilliseconds;
+    // The transfer holds what it sends, and lets it go when done.
+    HttpRequestSpec spec = std::exchange(d->spec, HttpRequestSpec());
     if (!d->async) {
-        d->answer = BlockingHttp::run(d->spec);
-        // A submission of many megabytes must not stay in memory until the
-        // next request: the body is not looked at again.
-        d->spec.body = QByteArray();
+        d->answer = BlockingHttp::run(std::move(spec));
         setReadyState(4);
         return;
     }
-    d->exchange = new HttpExchange(d->spec, [this] { answerBegun(); }, [this] { exchangeCompleted(); }, this);
+    d->exchange = std::make_unique<HttpExchange>(std::move(spec), [this] { answerBegun(); },
+                                                 [this] { exchangeCompleted(); });
     d->exchange->setBodyGrew([this] { emit responseTextGrew(); });
-    d->spec.body = QByteArray(); // the exchange holds what it sends, and lets it go when done
     d->exchange->start();
 }
 
@@ -108,26 +112,27 @@ int XmlHttpRequest::status(bool *ok, int *errorNumber) const
     return d->answer.status;
 }
 
+const HttpAnswer &XmlHttpRequest::currentAnswer() const
+{
+    return d->exchange ? d->exchange->answer() : d->answer;
+}
+
 QByteArray XmlHttpRequest::statusText() const
 {
-    if (d->exchange)
-        return d->exchange->answer().statusText;
-    return d->answer.statusText;
+    return currentAnswer().statusText;
 }
 
 QByteArray XmlHttpRequest::getAllResponseHeaders() const
 {
-    const HttpHeaders &headers = d->exchange ? d->exchange->answer().headers : d->answer.headers;
     QByteArray all;
-    for (const auto &[name, value] : headers)
+    for (const auto &[name, value] : currentAnswer().headers)
         all += name + ": " + value + "\r\n";
     return all;
 }
 
 QByteArray XmlHttpRequest::getResponseHeader(const QByteArray &name) const
 {
-    const HttpHeaders &headers = d->exchange ? d->exchange->answer().headers : d->answer.headers;
-    for (const auto &[key, value] : headers) {
+    for (const auto &[key, value] : currentAnswer().headers) {
         if (key.compare(name, Qt::CaseInsensitive) == 0)
             return value;
     }
@@ -136,9 +141,7 @@ QByteArray XmlHttpRequest::getResponseHeader(const QByteArray &name) const
 
 const QByteArray &XmlHttpRequest::responseText() const
 {
-    if (d->exchange)
-        return d->exchange->answer().body;
-    return d->answer.body;
+    return currentAnswer().body;
 }
 
 QByteArray XmlHttpRequest::takeResponseText()
@@ -157,7 +160,7 @@ int XmlHttpRequest::answerStatus(bool *ok) const
     *ok = known;
     if (!known)
         return 0;
-    return d->readyState == 4 ? d->answer.status : d->exchange->answer().status;
+    return currentAnswer().status;
 }
 
 XmlDocument XmlHttpRequest::responseXML() const
@@ -181,6 +184,33 @@ void XmlHttpRequest::setTimeout(int milliseconds)
     d->timeoutMilliseconds = qMax(0, milliseconds);
 }
 
+void XmlHttpRequest::setTotalTimeout(int milliseconds)
+{
+    d->totalTimeoutMilliseconds = qMax(0, milliseconds);
+}
+
+ServerCertificate XmlHttpRequest::serverCertificate() const
+{
+    return d->readyState == 4 ? d->answer.certificate : ServerCertificate();
+}
+
+XmlHttpRequest::TrustOutcome XmlHttpRequest::trustCertificateAuthorities(const QString &pemFile)
+{
+    // The system's store alone is what a new access trusts: nothing to set
+    // up before the first request.
+    if (pemFile.isEmpty() && !NetworkAccess::existsForThisThread())
+        return TrustOutcome::Trusted;
+    switch (NetworkAccess::forThisThread().trustAlso(pemFile)) {
+    case CertificateTrust::Outcome::Trusted:
+        return TrustOutcome::Trusted;
+    case CertificateTrust::Outcome::Unreadable:
+        return TrustOutcome::Unreadable;
+    case CertificateTrust::Outcome::NoCertificate:
+        break;
+    }
+    return TrustOutcome::NoCertificate;
+}
+
 void XmlHttpRequest::answerBegun()
 {
     if (d->readyState < 3)
@@ -189,13 +219,11 @@ void XmlHttpRequest::answerBegun()
 
 void XmlHttpRequest::exchangeCompleted()
 {
-    HttpExchange *exchange = d->exchange;
-    d->exchange = nullptr;
-    if (!exchange)
+    if (!d->exchange)
         return;
-    d->answer = exchange->takeAnswer();
-    // Completion may be reported from inside the exchange's own calls.
-    exchange->deleteLater();
+    d->answer = d->exchange->takeAnswer();
+    // Completion is reported from inside the exchange's own call.
+    d->finishedExchange = std::move(d->exchange);
     setReadyState(4);
 }
 
@@ -207,10 +235,6 @@ void XmlHttpRequest::setReadyState(int state)
 
 void XmlHttpRequest::abandonExchange()
 {
-    HttpExchange *exchange = d->exchange;
-    d->exchange = nullptr;
-    if (!exchange)
-        return;
-    exchange->cancel();
-    exchange->deleteLater();
+    if (std::unique_ptr<HttpExchange> exchange = std::move(d->exchange))
+        exchange->cancel();
 }

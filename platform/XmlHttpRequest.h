@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CertificateCapture.h"
 #include "XmlDocument.h"
 
 #include <QByteArray>
@@ -8,28 +9,34 @@
 
 #include <memory>
 
+struct HttpAnswer;
+
 // Stand-in for the HTTP request component. One request at a time per object;
-// opening again abandons whatever was in flight. The asynchronous requests of
-// all objects share one network access manager (connections are kept alive
-// and reused); credentials given at a login answer the same service's later
-// challenges for the rest of the process (see NetworkAccess.h for the rules).
+// opening again abandons whatever was in flight. All requests of a thread
+// share its connections, kept alive and reused per service origin (see
+// NetworkAccess.h for the rules on credentials and proxies).
 //
-// Failures below HTTP are reported as the network codes 12001..12036 through
-// status(): 12029 refused (or no secure channel), 12007 name not resolved,
-// 12002 timeout, 12030 connection closed or reset before the answer was
-// whole, 12005 bad address, 12006 unsupported scheme, 12004 answer too large,
-// 12026 a login under other credentials while requests of the same manager
-// are in flight.
+// Failures below HTTP are reported as network codes through status():
+// 12029 refused, 12007 name not resolved, 12002 time-out, 12030 connection
+// closed or reset before the answer was whole, 12005 bad address, 12006
+// unsupported scheme, 12004 answer too large, 12027 a verb, header or user
+// name that would break the request. A secure channel that cannot be trusted
+// reports 12045 (unknown authority), 12037 (certificate out of date), 12038
+// (certificate for another name), or 12157 when it cannot be built at all;
+// serverCertificate() then tells what the server presented.
 // Any status the server sends, 900 and other non-standard ones included, comes
-// through with its headers and body; redirections are never followed.
+// through with its headers and body; redirections are never followed. A
+// request that may change something (a POST, a MOVE ...) is never repeated
+// by the component: its failure is the caller's to judge.
 //
 // Asynchronous requests run on the calling thread's event loop. A synchronous
-// send blocks the calling thread outright: the request runs on a private
-// thread and the caller waits without an event loop.
+// send blocks the calling thread outright: the transfer runs on the calling
+// thread with no event loop.
 //
 // A request whose answer makes no progress for the time set by setTimeout()
 // (five minutes unless changed) fails with 12002, so even a synchronous send
-// to a peer that went silent returns.
+// to a peer that went silent returns; setTotalTimeout() bounds the whole
+// request as well.
 class XmlHttpRequest : public QObject
 {
     Q_OBJECT
@@ -92,6 +99,21 @@ public:
     // The inactivity limit in milliseconds, 0 for none (then a synchronous
     // send waits as long as the peer keeps the connection open).
     void setTimeout(int milliseconds);
+    // A limit on the whole request, sending included, in milliseconds; 0 (the
+    // default) for none. Applies to requests sent after the call.
+    void setTotalTimeout(int milliseconds);
+
+    // The certificate the server presented when a secure channel could not
+    // be trusted or built (status 12037, 12038, 12045 or 12157); null
+    // otherwise.
+    ServerCertificate serverCertificate() const;
+
+    enum class TrustOutcome { Trusted, Unreadable, NoCertificate };
+    // Secure channels of requests sent from this thread from now on trust
+    // the system's certificate authorities and those of the PEM file given
+    // (none when empty). A file that cannot be read or holds no certificate
+    // makes every secure channel fail rather than trust other than asked.
+    static TrustOutcome trustCertificateAuthorities(const QString &pemFile);
 
 signals:
     // Emitted when readyState changes; 4 means complete or failed.
@@ -104,6 +126,7 @@ private:
     void exchangeCompleted();
     void setReadyState(int state);
     void abandonExchange();
+    const HttpAnswer &currentAnswer() const;
 
     struct Private;
     std::unique_ptr<Private> d;

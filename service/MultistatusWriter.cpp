@@ -62,31 +62,33 @@ QByteArray MultistatusWriter::tagFor(const DavPropertyName &name, QByteArray *de
     return "y:" + name.name;
 }
 
+// Written piece by piece straight into the answer: a listing of thousands of
+// messages has tens of thousands of elements.
 void MultistatusWriter::appendElement(const DavPropertyName &name, const QByteArray *valueXml)
 {
     QByteArray declaration;
     const QByteArray tag = tagFor(name, &declaration);
+    m_out.append('<').append(tag).append(declaration);
     if (!valueXml || valueXml->isEmpty()) {
-        m_out.append('<' + tag + declaration + "/>");
+        m_out.append("/>");
         return;
     }
-    m_out.append('<' + tag + declaration + '>');
-    m_out.append(*valueXml);
-    m_out.append("</" + tag + '>');
+    m_out.append('>').append(*valueXml).append("</").append(tag).append('>');
 }
 
 void MultistatusWriter::appendPropStat(const QList<DavProperty> &properties, bool namesOnly, int status)
 {
+    static const QByteArray Found = statusLine(200);
     m_out.append("<D:propstat><D:prop>");
     for (const DavProperty &property : properties)
         appendElement(property.name, namesOnly ? nullptr : &property.valueXml);
-    m_out.append("</D:prop><D:status>" + statusLine(status) + "</D:status></D:propstat>");
+    m_out.append("</D:prop><D:status>").append(status == 200 ? Found : statusLine(status)).append("</D:status></D:propstat>");
 }
 
 void MultistatusWriter::addResource(const QByteArray &href, const QList<DavProperty> &properties,
                                     const PropfindRequest &request)
 {
-    m_out.append("<D:response><D:href>" + XmlText::escape(href) + "</D:href>");
+    m_out.append("<D:response><D:href>").append(XmlText::escape(href)).append("</D:href>");
     if (request.mode != PropfindRequest::Mode::Prop) {
         appendPropStat(properties, request.mode == PropfindRequest::Mode::PropName, 200);
     } else {

@@ -34,6 +34,10 @@ private:
     void RunOnePoll(XmlHttpRequest &request);
 
     int m_pollIntervalMs = DefaultPollIntervalMs;
+    // Set while a wait runs: the program's quit ends each poll at once, as
+    // it ends every event loop.
+    class QuitNotice;
+    const QuitNotice *m_quitHeard = nullptr;
     int m_lastWaitPolls = 0;
     int m_lastWaitPollsBeforeAnswer = 0;
 };

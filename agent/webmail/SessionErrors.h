@@ -23,12 +23,13 @@ constexpr int AnswerCutShort = 12030;
 // A stylesheet failed without telling why.
 constexpr int StylesheetFailed = int(0x80004005);
 
-// Code, " - " and the code's text; "Error details not available." for codes
-// not in the table. Trailing blanks of the table texts are kept.
+// Code, " - " and the code's text: the session's texts for HTTP statuses, the
+// request component's for network codes, "Error details not available." for
+// any other code. Trailing blanks of the texts are kept.
 QByteArray ErrorText(int code);
 
 // True for the codes the request component reports as the status of a
-// request that failed below HTTP.
+// request that failed below HTTP (secure channel failures included).
 bool IsNetworkFailure(int status);
 
 } // namespace SessionErrors

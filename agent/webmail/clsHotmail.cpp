@@ -3,14 +3,18 @@
 #include "EventWait.h"
 #include "MessageStore.h"
 #include "MessageTextReplies.h"
+#include "NetworkCode.h"
 #include "ResponseWait.h"
 #include "RetryRule.h"
 #include "SessionErrors.h"
+#include "SettingsStore.h"
 #include "StoredRequestTexts.h"
 #include "modMain.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QHash>
+#include <QTimer>
 #include <QUrl>
 
 #include <optional>
@@ -35,6 +39,17 @@ constexpr int MaxLoginRequestsAnswered401 = 4;
 // Messages above this size with no body line asked get TOP from their
 // properties instead of a download.
 constexpr qint64 TopFromPropertiesAboveBytes = 10000;
+
+// A submission gives up within SubmissionBaseMs in all, both attempts
+// together, when it is at most SubmissionBaseBytes; a larger one gets
+// SubmissionStepMs more for each SubmissionStepBytes (or part) beyond that.
+// Within that time a service that sends and receives nothing for
+// SubmissionSilenceMs gives up too.
+constexpr qint64 SubmissionBaseBytes = 1024 * 1024;
+constexpr qint64 SubmissionBaseMs = 2 * 60 * 1000;
+constexpr qint64 SubmissionStepBytes = 16 * 1024 * 1024;
+constexpr qint64 SubmissionStepMs = 2 * 60 * 1000;
+constexpr int SubmissionSilenceMs = 60 * 1000;
 
 // Parsed stylesheets kept: the dozen stored ones and a count stylesheet for
 // each folder address seen.
@@ -116,6 +131,22 @@ QString AddressText(const QByteArray &url)
     return QString::fromUtf8(url);
 }
 
+qint64 SubmissionTimeLimitMs(qint64 messageBytes)
+{
+    if (messageBytes <= SubmissionBaseBytes)
+        return SubmissionBaseMs;
+    const qint64 steps = (messageBytes - SubmissionBaseBytes + SubmissionStepBytes - 1) / SubmissionStepBytes;
+    return SubmissionBaseMs + steps * SubmissionStepMs;
+}
+
+// Credentials never leave a secure channel: a login answered from an https
+// address is not repeated at a plain http one.
+bool LeavesSecureChannel(const QUrl &from, const QUrl &to)
+{
+    return from.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
+        && to.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -139,13 +170,14 @@ struct clsHotmail::Private
     bool asyncDownloadRunning = false;
     // Only compared, never used: the caller owns the download.
     const QObject *asyncDownload = nullptr;
-    bool idleQueued = false;
+    QTimer idleTimer; // due at once: Idle from the event loop
 
     // Creating the request object needs the program's event loop; without an
     // application object there is none.
     static constexpr int RequestObjectNotCreated = 429;
 
     void CreateRequest();
+    void TrustCertificateAuthorities();
     bool IsAltAccount(const QString &userName) const;
 
     int SendAwaited(const RequestDescription &what);
@@ -178,6 +210,7 @@ struct clsHotmail::Private
 
     void OperationEnded();
     void QueueIdleIfFree();
+    void DeliverIdle();
 
     // Every public operation that sends requests holds the session busy from
     // its start to its end, so held input of the other front end is looked
@@ -195,6 +228,12 @@ struct clsHotmail::Private
     };
 };
 
+void clsHotmail::Private::DeliverIdle()
+{
+    if (!q.IsBusy())
+        emit q.Idle();
+}
+
 void clsHotmail::Private::OperationEnded()
 {
     --operationDepth;
@@ -202,17 +241,13 @@ void clsHotmail::Private::OperationEnded()
 }
 
 // Idle is delivered from the event loop, never from inside the operation
-// that just ended: its caller has not sent its reply yet.
+// that just ended: its caller has not sent its reply yet. A timer due at once
+// rather than a posted call: it needs no wake-up of the event loop.
 void clsHotmail::Private::QueueIdleIfFree()
 {
-    if (q.IsBusy() || idleQueued)
+    if (q.IsBusy() || idleTimer.isActive())
         return;
-    idleQueued = true;
-    QMetaObject::invokeMethod(&q, [this] {
-        idleQueued = false;
-        if (!q.IsBusy())
-            emit q.Idle();
-    }, Qt::QueuedConnection);
+    idleTimer.start();
 }
 
 void clsHotmail::Private::CreateRequest()
@@ -224,6 +259,27 @@ void clsHotmail::Private::CreateRequest()
         return;
     }
     Request = std::make_unique<XmlHttpRequest>();
+}
+
+// A service whose certificate comes from a private authority is trusted
+// through the preference CaCertificates (a PEM file), besides the system's
+// store. A file that cannot be used is reported once here; every secure
+// request then fails rather than trust other than configured.
+void clsHotmail::Private::TrustCertificateAuthorities()
+{
+    if (!Request || !state.Settings)
+        return;
+    const QString file = state.Settings->value(QStringLiteral("Preferences"), QStringLiteral("CaCertificates")).trimmed();
+    switch (XmlHttpRequest::trustCertificateAuthorities(file)) {
+    case XmlHttpRequest::TrustOutcome::Trusted:
+        return;
+    case XmlHttpRequest::TrustOutcome::Unreadable:
+        state.AddLogLine(QStringLiteral("ERR: CaCertificates cannot be read: ") + file);
+        return;
+    case XmlHttpRequest::TrustOutcome::NoCertificate:
+        state.AddLogLine(QStringLiteral("ERR: CaCertificates holds no certificate: ") + file);
+        return;
+    }
 }
 
 bool clsHotmail::Private::IsAltAccount(const QString &userName) const
@@ -335,8 +391,12 @@ const XmlDocument &clsHotmail::Private::Stylesheet(const QByteArray &text) const
 clsHotmail::clsHotmail(modMain &state, QObject *parent)
     : QObject(parent), d(std::make_unique<Private>(*this, state))
 {
+    d->idleTimer.setSingleShot(true);
+    d->idleTimer.setInterval(0);
+    connect(&d->idleTimer, &QTimer::timeout, this, [this] { d->DeliverIdle(); });
     d->texts = StoredRequestTexts::Load(state.Settings);
     d->CreateRequest();
+    d->TrustCertificateAuthorities();
 }
 
 clsHotmail::~clsHotmail() = default;
@@ -377,10 +437,15 @@ int clsHotmail::Login(const QString &UserName, const QString &Password, XmlDocum
             return errorNumber;
 
         if (status == StatusLoginRedirect && redirects < MaxLoginRedirects) {
-            ++redirects;
-            const QUrl location(QString::fromUtf8(login.getResponseHeader("Location")));
-            address = QUrl(AddressText(address)).resolved(location).toString(QUrl::FullyEncoded).toUtf8();
-            continue;
+            const QUrl current(AddressText(address));
+            const QUrl next = current.resolved(QUrl(QString::fromUtf8(login.getResponseHeader("Location"))));
+            if (!LeavesSecureChannel(current, next)) {
+                ++redirects;
+                address = next.toString(QUrl::FullyEncoded).toUtf8();
+                continue;
+            }
+            d->state.AddLogLine(QStringLiteral("ERR: Login redirected from https to http refused: ")
+                                + next.toString(QUrl::RemoveUserInfo | QUrl::FullyEncoded));
         }
         if (status == StatusUnauthorized && ++answered401 < MaxLoginRequestsAnswered401)
             continue;
@@ -751,14 +816,19 @@ QByteArray clsHotmail::Send(const QByteArray &Message, bool SaveInSent)
     const StoredRequestTexts &t = d->texts;
     const QByteArray copyFlag = SaveInSent ? "t" : "f";
     QByteArray reply;
+    QDeadlineTimer deadline(SubmissionTimeLimitMs(Message.size()));
     RetryRule retry(Attempts::Send);
     const bool answered = retry.Run([&] {
         if (!d->Request)
             return AttemptOutcome::Failed(NoRequestObject);
         if (d->SendUrl.isEmpty())
             return AttemptOutcome::Failed(InvalidAddress);
+        if (deadline.hasExpired())
+            return AttemptOutcome::Failed(NetworkCode::Timeout);
         XmlHttpRequest &request = *d->Request;
         request.setMaxResponseBytes(MaxXmlAnswerBytes);
+        request.setTotalTimeout(int(qMax<qint64>(1, deadline.remainingTime())));
+        request.setTimeout(SubmissionSilenceMs);
         request.open(t.SendVerb, AddressText(d->SendUrl), false);
         request.setRequestHeader(t.CommonHeaderName, t.CommonHeaderValue);
         request.setRequestHeader(t.QueryHeaderName, t.SendHeaderValue);
@@ -767,6 +837,9 @@ QByteArray clsHotmail::Send(const QByteArray &Message, bool SaveInSent)
         // The upload blocks the thread; pending events get their turn first.
         EventWait::processPendingOnce();
         request.send(Message);
+        // The request object's other requests are awaited with their own limits.
+        request.setTotalTimeout(0);
+        request.setTimeout(XmlHttpRequest::DefaultTimeoutMilliseconds);
         d->WriteResponseLog(request);
         bool ok = false;
         int errorNumber = 0;

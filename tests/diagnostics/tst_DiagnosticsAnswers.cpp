@@ -4,8 +4,11 @@
 
 #include "DiagnosticsTestEnvironment.h"
 #include "FakeHttpPeer.h"
+#include "TestCertificates.h"
+#include "TlsFront.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -35,6 +38,8 @@ private slots:
     void unusableAddressIsAComponentError();
     void closingTheWindowEndsTheWait();
     void clickDuringTheWaitRunsInsideTheFirstRun();
+    void secureServiceIsJudgedWithTheAgentsAuthorities_data();
+    void secureServiceIsJudgedWithTheAgentsAuthorities();
 
 private:
     // Settings with free ports and the service at this address.
@@ -46,6 +51,7 @@ private:
     }
 
     DiagnosticsTestEnvironment &m_environment = TestEnvironment();
+    TestCertificates m_certificates;
 };
 
 void DiagnosticsAnswersTest::answerIsReportedAndJudged_data()
@@ -243,6 +249,76 @@ void DiagnosticsAnswersTest::clickDuringTheWaitRunsInsideTheFirstRun()
     QVERIFY(form.Text3().endsWith(QLatin1Char('.')));
     QCOMPARE(form.Text4(), QStringLiteral("Timeout waiting for response."));
     QVERIFY(browser.pages.isEmpty());
+}
+
+void DiagnosticsAnswersTest::secureServiceIsJudgedWithTheAgentsAuthorities_data()
+{
+    QTest::addColumn<int>("server");
+    QTest::addColumn<bool>("trustAuthority");
+    QTest::addColumn<QString>("expectedVerdict");
+    QTest::addColumn<QString>("certificateLines"); // under the report; empty for none
+
+    const QString validCertificate = QStringLiteral("Server certificate:\r\nSubject: CN=127.0.0.1\r\n"
+                                                    "Issuer: CN=Zorvane Test Authority\r\n"
+                                                    "Valid from 2020-01-01 00:00:00 UTC to 2099-12-31 00:00:00 UTC");
+    QTest::newRow("named in CaCertificates") << int(TestCertificates::Server::Valid) << true
+                                             << QStringLiteral("Connection attempt successful.") << QString();
+    QTest::newRow("private authority not named")
+        << int(TestCertificates::Server::Valid) << false
+        << ConnectionErrorHead + QStringLiteral("2F0D The certificate authority is invalid or incorrect.")
+        << validCertificate;
+    QTest::newRow("expired") << int(TestCertificates::Server::Expired) << true
+                             << ConnectionErrorHead + QStringLiteral("2F05 The date in the certificate is invalid or has expired.")
+                             << QStringLiteral("Server certificate:\r\nSubject: CN=127.0.0.1\r\n"
+                                               "Issuer: CN=Zorvane Test Authority\r\n"
+                                               "Valid from 2020-01-01 00:00:00 UTC to 2020-02-01 00:00:00 UTC");
+    QTest::newRow("another name")
+        << int(TestCertificates::Server::WrongName) << true
+        << ConnectionErrorHead + QStringLiteral("2F06 The host name in the certificate is invalid or does not match.")
+        << validCertificate;
+}
+
+// An https service is trusted as the agent trusts it (the system's store and
+// CaCertificates); a certificate that is not trusted is named in the verdict
+// and described under the report.
+void DiagnosticsAnswersTest::secureServiceIsJudgedWithTheAgentsAuthorities()
+{
+    QFETCH(int, server);
+    QFETCH(bool, trustAuthority);
+    QFETCH(QString, expectedVerdict);
+    QFETCH(QString, certificateLines);
+
+    if (!QFile::exists(m_certificates.authorityFile()))
+        QVERIFY2(m_certificates.create(), qPrintable(m_certificates.problem()));
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    peer.setResponder([](const FakeHttpPeer::Request &) { return FakeHttpPeer::reply(207, "Multi-Status", "<a/>"); });
+    TlsFront front;
+    QVERIFY2(front.start(m_certificates.certificateFile(TestCertificates::Server(server)), m_certificates.keyFile(),
+                         peer.port()),
+             qPrintable(front.problem()));
+    QMap<QString, QString> preferences{{QStringLiteral("Pop3Port"), QString::number(TestPorts::Free())},
+                                       {QStringLiteral("SmtpPort"), QString::number(TestPorts::Free())},
+                                       {QStringLiteral("ServiceUrl"), front.url(QStringLiteral("/dav/"))}};
+    if (trustAuthority)
+        preferences.insert(QStringLiteral("CaCertificates"), m_certificates.authorityFile());
+    m_environment.WritePreferences(preferences);
+
+    Diagnostics form;
+    HelpPageRecorder browser;
+    browser.AttachTo(form);
+    form.Command1()->click();
+
+    QCOMPARE(form.Text4(), expectedVerdict);
+    if (certificateLines.isEmpty()) {
+        QVERIFY(browser.pages.isEmpty());
+        QVERIFY(!form.Text3().contains(QStringLiteral("Server certificate:")));
+        QCOMPARE(peer.requests().size(), 1);
+        return;
+    }
+    QVERIFY(browser.Opened(HelpPages::Connection));
+    QVERIFY2(form.Text3().endsWith(QStringLiteral("\r\n\r\n") + certificateLines), qPrintable(form.Text3()));
+    QCOMPARE(peer.requests().size(), 0);
 }
 
 QTEST_MAIN(DiagnosticsAnswersTest)

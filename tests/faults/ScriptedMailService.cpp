@@ -52,12 +52,18 @@ bool ScriptedMailService::listenInOwnThread()
 
 QString ScriptedMailService::serviceUrl() const
 {
-    return m_peer.url(QStringLiteral("/dav/"));
+    return QString::fromUtf8(base()) + QStringLiteral("/dav/");
 }
 
 QString ScriptedMailService::altServiceUrl() const
 {
-    return m_peer.url(QStringLiteral("/alt"));
+    return QString::fromUtf8(base()) + QStringLiteral("/alt");
+}
+
+void ScriptedMailService::setPublicUrl(const QString &url)
+{
+    QMutexLocker lock(&m_mutex);
+    m_publicUrl = url.toUtf8();
 }
 
 void ScriptedMailService::setMessages(const QList<QByteArray> &messages)
@@ -259,6 +265,8 @@ FakeHttpPeer::Answer ScriptedMailService::contractAnswer(Kind kind, const FakeHt
 
 QByteArray ScriptedMailService::base() const
 {
+    if (!m_publicUrl.isEmpty())
+        return m_publicUrl;
     return m_peer.url(QString()).toUtf8();
 }
 

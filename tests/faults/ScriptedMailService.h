@@ -46,6 +46,9 @@ public:
     bool listenInOwnThread();
     QString serviceUrl() const;
     QString altServiceUrl() const;
+    // The scheme, host and port the service's addresses name, when it is
+    // reached through a front (a TLS front, say) rather than directly.
+    void setPublicUrl(const QString &url);
     QByteArray account() const { return m_account; }
     FakeHttpPeer &peer() { return m_peer; }
 
@@ -96,6 +99,7 @@ private:
     mutable QMutex m_mutex;
     FakeHttpPeer m_peer;
     QByteArray m_account;
+    QByteArray m_publicUrl;
     QList<QByteArray> m_messages;
     QList<bool> m_read;
     QList<bool> m_present;

@@ -9,6 +9,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <memory>
+
 using Answer = FakeHttpPeer::Answer;
 using Request = FakeHttpPeer::Request;
 
@@ -25,6 +27,9 @@ private slots:
     void requestCarriesVerbHeadersAndBody();
     void responseXmlIsEmptyUnlessWellFormedAndComplete();
     void connectionsAreKeptAliveAcrossRequests();
+    void deadKeptConnectionRepeatsOnlyWhatIsSafe();
+    void requestsThatWouldBreakTheirLinesAreRefused_data();
+    void requestsThatWouldBreakTheirLinesAreRefused();
 
     void failuresBelowHttpBecomeNetworkCodes_data();
     void failuresBelowHttpBecomeNetworkCodes();
@@ -39,12 +44,16 @@ private slots:
     void loginCredentialsAnswerLaterChallengesOfThatServiceOnly();
     void failedLoginKeepsTheAcceptedCredentials();
     void loginUnderAnotherAccountNeverPresentsTheFirst();
+    void laterRequestsOfAnAccountNeedNoChallenge_data();
+    void laterRequestsOfAnAccountNeedNoChallenge();
+    void forgottenNonceGetsOneFreshChallenge();
 
     void synchronousSendRunsNoEventsOfTheCaller();
     void sentBodyIsNotKeptOnceAnswered();
     void bodyIsHandedOverPieceByPiece();
     void synchronousSendUsesTheLoginCredentials();
     void synchronousSendReportsFailuresAsCodes();
+    void totalLimitEndsEvenATricklingAnswer();
 };
 
 namespace {
@@ -82,11 +91,14 @@ QByteArray md5Hex(const QByteArray &text)
     return QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex();
 }
 
-// Accepts Digest (MD5, qop=auth) for the one account.
-FakeHttpPeer::Responder digestGate(const QByteArray &user, const QByteArray &password)
+// Accepts Digest (MD5, qop=auth) for the one account, with the nonce it
+// currently issues (a service that restarts issues another).
+FakeHttpPeer::Responder digestGate(const QByteArray &user, const QByteArray &password,
+                                   std::shared_ptr<const QByteArray> currentNonce =
+                                       std::make_shared<const QByteArray>("5f1e9c0d2b"))
 {
-    return [user, password](const Request &request) {
-        const QByteArray realm = "zorvane", nonce = "5f1e9c0d2b";
+    return [user, password, currentNonce](const Request &request) {
+        const QByteArray realm = "zorvane", nonce = *currentNonce;
         const QByteArray authorization = request.header("Authorization");
         QHash<QByteArray, QByteArray> fields;
         static const QRegularExpression field(QStringLiteral("(\\w+)=(?:\"([^\"]*)\"|([^,\\s]*))"));
@@ -262,6 +274,79 @@ void tst_XmlHttpRequest::connectionsAreKeptAliveAcrossRequests()
     }
     QCOMPARE(peer.requests().size(), 3);
     QCOMPARE(peer.connectionCount(), 1);
+}
+
+// A kept connection that the service closes on receiving a request: a GET
+// is sent once more on a fresh connection, a POST (which may have stored a
+// message before the close) is not; its failure is the caller's to judge.
+void tst_XmlHttpRequest::deadKeptConnectionRepeatsOnlyWhatIsSafe()
+{
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    peer.enqueue(FakeHttpPeer::reply(200, "OK", "first"));
+    peer.enqueue(FakeHttpPeer::drop());
+    peer.enqueue(FakeHttpPeer::reply(200, "OK", "again"));
+    peer.enqueue(FakeHttpPeer::drop());
+    peer.enqueue(FakeHttpPeer::reply(201, "Created"));
+
+    XmlHttpRequest request;
+    for (const QByteArray expected : { "first", "again" }) {
+        request.open("GET", peer.url("/mail/inbox/1.eml"), true);
+        request.send();
+        QVERIFY(completes(request));
+        QCOMPARE(request.status(), 200);
+        QCOMPARE(request.responseText(), expected);
+    }
+    QCOMPARE(peer.requests().size(), 3);
+
+    request.open("POST", peer.url("/mail/sendmsg"), true);
+    request.send("MAIL FROM:<a@zorvane.test>\r\n\r\nonce\r\n");
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 12030);
+    QCOMPARE(peer.requests().size(), 4);
+    QCOMPARE(peer.requests().last().verb, QByteArray("POST"));
+    QVERIFY(!peer.scriptConsumed());
+}
+
+void tst_XmlHttpRequest::requestsThatWouldBreakTheirLinesAreRefused_data()
+{
+    QTest::addColumn<QByteArray>("verb");
+    QTest::addColumn<QByteArray>("headerName");
+    QTest::addColumn<QByteArray>("headerValue");
+    QTest::addColumn<QString>("user");
+
+    QTest::newRow("CR LF in a value") << QByteArray("GET") << QByteArray("Destination")
+                                      << QByteArray("/a\r\nX-Injected: 1") << QString();
+    QTest::newRow("bare LF in a value") << QByteArray("GET") << QByteArray("Depth") << QByteArray("1\nX: y") << QString();
+    QTest::newRow("NUL in a value") << QByteArray("GET") << QByteArray("Depth") << QByteArray("1\0x", 3) << QString();
+    QTest::newRow("colon in a name") << QByteArray("GET") << QByteArray("X-A: b") << QByteArray("c") << QString();
+    QTest::newRow("blank in the verb") << QByteArray("GET / HTTP/1.0\r\n") << QByteArray("Depth") << QByteArray("1")
+                                       << QString();
+    QTest::newRow("CR LF in the user name") << QByteArray("PROPFIND") << QByteArray("Depth") << QByteArray("1")
+                                            << QStringLiteral("ann\r\nX-Injected: 1");
+}
+
+// Whatever their source, bytes that would end a request line or header
+// line early never reach the service: the request fails before it is sent.
+void tst_XmlHttpRequest::requestsThatWouldBreakTheirLinesAreRefused()
+{
+    QFETCH(QByteArray, verb);
+    QFETCH(QByteArray, headerName);
+    QFETCH(QByteArray, headerValue);
+    QFETCH(QString, user);
+
+    FakeHttpPeer peer;
+    QVERIFY(peer.listenInOwnThread());
+    peer.setResponder([](const Request &) { return FakeHttpPeer::reply(200, "OK"); });
+    for (const bool async : { true, false }) {
+        XmlHttpRequest request;
+        request.open(verb, peer.url("/mail/"), async, user, user.isNull() ? QString() : QStringLiteral("pw"));
+        request.setRequestHeader(headerName, headerValue);
+        request.send();
+        QVERIFY(completes(request));
+        QCOMPARE(request.status(), 12027);
+    }
+    QCOMPARE(peer.connectionCount(), 0);
 }
 
 void tst_XmlHttpRequest::failuresBelowHttpBecomeNetworkCodes_data()
@@ -614,24 +699,91 @@ void tst_XmlHttpRequest::loginUnderAnotherAccountNeverPresentsTheFirst()
     QVERIFY(completes(request));
     QCOMPARE(request.status(), 401);
 
-    // With another request in flight the earlier credentials cannot be
-    // dropped safely: the login is refused instead of risked.
+    // Another request in flight changes nothing: each request presents its
+    // own account's credentials and no other, and the one in flight goes on.
     FakeHttpPeer slow;
     QVERIFY(slow.listen());
-    slow.enqueue(FakeHttpPeer::silence());
+    slow.enqueue(FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nsl").stall());
     XmlHttpRequest pending;
     pending.open("GET", slow.url("/"), true);
     pending.send();
-    QVERIFY(slow.waitForRequests(1));
-    request.open("PROPFIND", service.url("/"), true, "carl@zorvane.test", "one");
-    request.send();
-    QVERIFY(completes(request));
-    QCOMPARE(request.status(), 12026);
-    pending.abort();
+    QTRY_COMPARE(pending.readyState(), 3);
+    const qsizetype dorasRequests = service.requests().size();
     request.open("PROPFIND", service.url("/"), true, "carl@zorvane.test", "one");
     request.send();
     QVERIFY(completes(request));
     QCOMPARE(request.responseText(), QByteArray("carl@zorvane.test:one"));
+    for (const Request &seen : service.requests().mid(dorasRequests)) {
+        const QByteArray presented = seen.header("Authorization");
+        QVERIFY(presented.isEmpty() || presented == basicFor("carl@zorvane.test", "one"));
+    }
+    QVERIFY(slow.resumeStalled(FakeHttpPeer::raw("ow")));
+    QVERIFY(completes(pending));
+    QCOMPARE(pending.responseText(), QByteArray("slow"));
+}
+
+void tst_XmlHttpRequest::laterRequestsOfAnAccountNeedNoChallenge_data()
+{
+    QTest::addColumn<bool>("digest");
+    QTest::newRow("basic") << false;
+    QTest::newRow("digest") << true;
+}
+
+// Only an account's first request pays a challenge: later ones, awaited or
+// blocking, carry their answer at once.
+void tst_XmlHttpRequest::laterRequestsOfAnAccountNeedNoChallenge()
+{
+    QFETCH(bool, digest);
+    FakeHttpPeer service;
+    QVERIFY(service.listenInOwnThread());
+    service.setResponder(digest ? digestGate("fay@zorvane.test", "pw") : basicGate("fay@zorvane.test", "pw"));
+
+    XmlHttpRequest request;
+    for (const QByteArray verb : { "PROPFIND", "GET", "PROPFIND", "MOVE" }) {
+        request.open(verb, service.url("/mail/inbox/"), true, "fay@zorvane.test", "pw");
+        request.send();
+        QVERIFY(completes(request));
+        QCOMPARE(request.status(), 207);
+    }
+    request.open("POST", service.url("/mail/sendmsg"), false, "fay@zorvane.test", "pw");
+    request.send("MAIL FROM:<fay@zorvane.test>\r\n\r\nbody");
+    QCOMPARE(request.status(), 207);
+
+    const QList<Request> seen = service.requests();
+    QCOMPARE(seen.size(), 6);
+    QVERIFY(!seen.first().hasHeader("Authorization"));
+    for (const Request &later : seen.mid(1))
+        QVERIFY(later.header("Authorization").startsWith(digest ? "Digest " : "Basic "));
+}
+
+// Digest state kept from an earlier request that the service no longer
+// knows (it restarted, and does not call the old nonce stale) gets one fresh
+// challenge; a wrong password is still refused.
+void tst_XmlHttpRequest::forgottenNonceGetsOneFreshChallenge()
+{
+    FakeHttpPeer service;
+    QVERIFY(service.listen());
+    auto nonce = std::make_shared<QByteArray>("first-run");
+    service.setResponder(digestGate("gil@zorvane.test", "pw", nonce));
+
+    XmlHttpRequest request;
+    request.open("PROPFIND", service.url("/mail/"), true, "gil@zorvane.test", "pw");
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 207);
+    QCOMPARE(service.requests().size(), 2);
+
+    *nonce = "second-run";
+    request.open("GET", service.url("/mail/inbox/1.eml"), true, "gil@zorvane.test", "pw");
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 207);
+    QCOMPARE(service.requests().size(), 5); // refused, challenged, answered
+
+    request.open("GET", service.url("/mail/inbox/1.eml"), true, "gil@zorvane.test", "guess");
+    request.send();
+    QVERIFY(completes(request));
+    QCOMPARE(request.status(), 401);
 }
 
 void tst_XmlHttpRequest::synchronousSendRunsNoEventsOfTheCaller()
@@ -732,6 +884,26 @@ void tst_XmlHttpRequest::synchronousSendReportsFailuresAsCodes()
     request.open("POST", QStringLiteral("gopher://127.0.0.1/"), false);
     request.send("x");
     QCOMPARE(request.status(), 12006);
+}
+
+// The total limit bounds a request whose answer keeps coming, too slowly to
+// ever end, where no inactivity limit would.
+void tst_XmlHttpRequest::totalLimitEndsEvenATricklingAnswer()
+{
+    FakeHttpPeer trickling;
+    QVERIFY(trickling.listenInOwnThread());
+    FakeHttpPeer::Answer answer = FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n");
+    for (int i = 0; i < 1000; ++i)
+        answer.wait(50).send("x");
+    trickling.enqueue(answer);
+
+    XmlHttpRequest request;
+    request.setTotalTimeout(400);
+    request.open("POST", trickling.url("/send"), false);
+    request.send("message");
+    QCOMPARE(request.readyState(), 4);
+    QCOMPARE(request.status(), 12002);
+    QCOMPARE(request.responseText(), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(tst_XmlHttpRequest)

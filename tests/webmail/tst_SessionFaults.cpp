@@ -847,10 +847,9 @@ void tst_SessionFaults::sendAnswers()
 
 void tst_SessionFaults::sendPostsAgainAfterComponentFailure()
 {
-    // A connection closed before any answer is a failure below HTTP. The
-    // HTTP layer itself sends such a request once more on a fresh
-    // connection before it reports the failure, so the session's first
-    // attempt takes both drops and its second one gets the answer.
+    // A connection closed before any answer is a failure below HTTP: the
+    // session's second attempt posts the message again. The HTTP layer
+    // never posts it again on its own.
     const QByteArray submission = "MAIL FROM:<joe@zorvane.test>\r\nRCPT TO:<a@b.c>\r\n\r\nHi\r\n";
     FakeHttpPeer cutPeer;
     QVERIFY(cutPeer.listenInOwnThread());
@@ -867,16 +866,15 @@ void tst_SessionFaults::sendPostsAgainAfterComponentFailure()
     QVERIFY(session().GetSendUrl(Mailbox(sendPeer.url(QStringLiteral("/mail/joe/sendmsg")))));
 
     sendPeer.enqueue(FakeHttpPeer::drop());
-    sendPeer.enqueue(FakeHttpPeer::drop());
     sendPeer.enqueue(FakeHttpPeer::reply(201, "Created"));
     QCOMPARE(session().Send(submission, true), QByteArray("250 OK\r\n"));
     QVERIFY(sendPeer.scriptConsumed());
+    QCOMPARE(sendPeer.requests().size(), 2);
     for (const FakeHttpPeer::Request &r : sendPeer.requests())
         QCOMPARE(r.body, submission);
 
     // Two failed attempts end in the local error; the answer after them is
-    // never asked for. (How often the HTTP layer repeats within one attempt
-    // depends on the connections it keeps, so only the outcome is counted.)
+    // never asked for.
     FakeHttpPeer failingPeer;
     QVERIFY(failingPeer.listenInOwnThread());
     QVERIFY(session().GetSendUrl(Mailbox(failingPeer.url(QStringLiteral("/mail/joe/sendmsg")))));
@@ -884,7 +882,7 @@ void tst_SessionFaults::sendPostsAgainAfterComponentFailure()
         failingPeer.enqueue(FakeHttpPeer::drop());
     failingPeer.enqueue(FakeHttpPeer::reply(201, "Created"));
     QCOMPARE(session().Send(submission, true), QByteArray("451 Local error in processing\r\n"));
-    QVERIFY(failingPeer.requests().size() >= 2);
+    QCOMPARE(failingPeer.requests().size(), 2);
     QVERIFY(!failingPeer.scriptConsumed());
 }
 

@@ -206,6 +206,10 @@ void tst_SessionTables::errorTexts_data()
     QTest::newRow("12032 not in the table") << 12032 << QByteArray("12032 - Error details not available.");
     QTest::newRow("12035 not in the table") << 12035 << QByteArray("12035 - Error details not available.");
     QTest::newRow("12036") << 12036 << QByteArray("12036 - The request failed because the handle already exists.");
+    QTest::newRow("12037 certificate date") << 12037 << QByteArray("12037 - The date in the certificate is invalid or has expired.");
+    QTest::newRow("12038 certificate name") << 12038 << QByteArray("12038 - The host name in the certificate is invalid or does not match.");
+    QTest::newRow("12045 certificate authority") << 12045 << QByteArray("12045 - The certificate authority is invalid or incorrect.");
+    QTest::newRow("12157 secure channel") << 12157 << QByteArray("12157 - A secure channel could not be established.");
     QTest::newRow("negative") << -2147467259 << QByteArray("-2147467259 - Error details not available.");
 }
 

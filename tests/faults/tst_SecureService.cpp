@@ -1,0 +1,216 @@
+// The headless Zorvane program against a scripted web mail service reached
+// over https through a TLS front, with a test authority made at test time:
+// trusted through CaCertificates the whole POP3 and SMTP dialogue works;
+// a certificate that cannot be trusted is told by its own code and text in
+// the POP3 reply, the SMTP side's log and the log file, and nothing of a
+// request reaches the service; a login is never redirected out of TLS.
+
+#include "AgentProcess.h"
+#include "FakeHttpPeer.h"
+#include "LineClient.h"
+#include "MailTexts.h"
+#include "ScriptedMailService.h"
+#include "TestCertificates.h"
+#include "TlsFront.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using Kind = ScriptedMailService::Kind;
+using Server = TestCertificates::Server;
+
+namespace {
+
+const QByteArray SmallMessage = "From: Ann <ann@example.org>\r\nTo: user@zorvane.test\r\nSubject: small\r\n\r\n"
+                                "first line\r\n.\r\nlast line\r\n";
+const QByteArray LargeMessage = MailTexts::messageOfSize(60000, "large", ".\r\n");
+const QByteArray Submitted = "From: user@zorvane.test\r\nTo: ann@example.org\r\nSubject: over TLS\r\n\r\nHello.\r\n";
+
+QByteArray fileContent(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class tst_SecureService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void privateAuthorityNamedInTheSettings();
+    void untrustedCertificatesReachRepliesAndLogs_data();
+    void untrustedCertificatesReachRepliesAndLogs();
+    void loginIsNeverRedirectedOutOfTls();
+
+private:
+    void startAgent(Server server, bool trustAuthority);
+    void openPop(LineClient &client);
+
+    TestCertificates m_certificates;
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<ScriptedMailService> m_service;
+    std::unique_ptr<TlsFront> m_front;
+    std::unique_ptr<AgentProcess> m_agent;
+};
+
+void tst_SecureService::initTestCase()
+{
+    QVERIFY2(m_certificates.create(), qPrintable(m_certificates.problem()));
+}
+
+void tst_SecureService::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid());
+    m_service = std::make_unique<ScriptedMailService>();
+    m_service->setMessages({SmallMessage, LargeMessage});
+    QVERIFY(m_service->listen());
+}
+
+void tst_SecureService::cleanup()
+{
+    if (m_agent && QTest::currentTestFailed())
+        qWarning().noquote() << "agent output:\n" << m_agent->standardOutput() << m_agent->standardError();
+    m_agent.reset();
+    m_front.reset();
+    m_service.reset();
+    m_root.reset();
+}
+
+void tst_SecureService::startAgent(Server server, bool trustAuthority)
+{
+    m_front = std::make_unique<TlsFront>();
+    QVERIFY2(m_front->start(m_certificates.certificateFile(server), m_certificates.keyFile(), m_service->peer().port()),
+             qPrintable(m_front->problem()));
+    m_service->setPublicUrl(m_front->url(QString()));
+    QByteArray more = "ListUnreadOnly=0\nMarkReadOnServer=0\nDeleteOnServer=0\nSaveSentItems=0\nDebugMode=1\n";
+    if (trustAuthority)
+        more += "CaCertificates=" + m_certificates.authorityFile().toUtf8() + '\n';
+    m_agent = std::make_unique<AgentProcess>(m_root->path());
+    m_agent->writeSettings(m_service->serviceUrl(), m_service->altServiceUrl(), more);
+    QVERIFY2(m_agent->start(), m_agent->standardError().constData());
+}
+
+void tst_SecureService::openPop(LineClient &client)
+{
+    QVERIFY(client.connectGreeted(m_agent->pop3Port(), "+OK Zorvane Welcome\r\n"));
+    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+}
+
+void tst_SecureService::privateAuthorityNamedInTheSettings()
+{
+    startAgent(Server::Valid, true);
+    if (QTest::currentTestFailed())
+        return;
+    {
+        LineClient client;
+        openPop(client);
+        QCOMPARE(client.command("STAT"),
+                 "+OK 2 " + QByteArray::number(SmallMessage.size() + LargeMessage.size()) + "\r\n");
+        const QList<QByteArray> inbox{SmallMessage, LargeMessage};
+        for (qsizetype i = 0; i < inbox.size(); ++i) {
+            const QByteArray &expected = inbox.at(i);
+            client.send("RETR " + QByteArray::number(i + 1) + "\r\n");
+            const auto [status, data] = MailTexts::splitStatus(client.readMultiLine());
+            QCOMPARE(status, "+OK " + QByteArray::number(expected.size()) + "\r\n");
+            const auto [text, terminated] = MailTexts::unstuffData(data);
+            QVERIFY(terminated);
+            QCOMPARE(text, expected);
+        }
+        QCOMPARE(client.command("QUIT"), QByteArray("+OK\r\n"));
+        QVERIFY(client.waitForClose());
+    }
+
+    LineClient smtp;
+    QVERIFY(smtp.connectGreeted(m_agent->smtpPort(), "220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    QCOMPARE(smtp.command("HELO client.example.org"), QByteArray("250 Zorvane\r\n"));
+    QCOMPARE(smtp.command("MAIL FROM:<user@zorvane.test>"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.command("RCPT TO:<ann@example.org>"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.command("DATA"), QByteArray("354 Start mail input; end with <CRLF>.<CRLF>\r\n"));
+    smtp.send(Submitted + ".\r\n");
+    QCOMPARE(smtp.readLine(), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.command("QUIT"), QByteArray("221 Zorvane bye.\r\n"));
+    const QList<QByteArray> stored = m_service->submissions();
+    QCOMPARE(stored.size(), 1);
+    QVERIFY(stored.first().endsWith(Submitted));
+}
+
+void tst_SecureService::untrustedCertificatesReachRepliesAndLogs_data()
+{
+    QTest::addColumn<int>("server");
+    QTest::addColumn<bool>("trustAuthority");
+    QTest::addColumn<QByteArray>("problem");
+
+    QTest::newRow("private authority not named") << int(Server::Valid) << false
+                                                 << QByteArray("22045, 12045 - The certificate authority is invalid or incorrect.");
+    QTest::newRow("unknown authority") << int(Server::UnknownIssuer) << true
+                                       << QByteArray("22045, 12045 - The certificate authority is invalid or incorrect.");
+    QTest::newRow("expired") << int(Server::Expired) << true
+                             << QByteArray("22037, 12037 - The date in the certificate is invalid or has expired.");
+    QTest::newRow("another name") << int(Server::WrongName) << true
+                                  << QByteArray("22038, 12038 - The host name in the certificate is invalid or does not match.");
+}
+
+void tst_SecureService::untrustedCertificatesReachRepliesAndLogs()
+{
+    QFETCH(int, server);
+    QFETCH(bool, trustAuthority);
+    QFETCH(QByteArray, problem);
+
+    startAgent(Server(server), trustAuthority);
+    if (QTest::currentTestFailed())
+        return;
+    const QByteArray communicationError = "Communication error: " + problem;
+
+    LineClient pop;
+    QVERIFY(pop.connectGreeted(m_agent->pop3Port(), "+OK Zorvane Welcome\r\n"));
+    QCOMPARE(pop.command("USER user"), "-ERR " + communicationError + "\r\n");
+    QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
+
+    LineClient smtp;
+    QVERIFY(smtp.connectGreeted(m_agent->smtpPort(), "220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    QCOMPARE(smtp.command("HELO client.example.org"),
+             QByteArray("550 Requested action not taken: mailbox unavailable\r\n"));
+    QVERIFY(m_agent->waitForOutput("SMTP-ERR: Unable to connect to Hotmail server."));
+    // The reason is in the agent's own log, on the screen and in the file.
+    QVERIFY(m_agent->standardOutput().contains(communicationError));
+    QTRY_VERIFY(fileContent(m_agent->logFilePath()).contains(communicationError));
+    // Nothing of any request reached the service.
+    QCOMPARE(m_service->peer().requests().size(), 0);
+}
+
+// A login over https answered 900 with an http address: the credentials
+// would leave TLS, so the login fails there and the log says why.
+void tst_SecureService::loginIsNeverRedirectedOutOfTls()
+{
+    FakeHttpPeer plain;
+    QVERIFY(plain.listen());
+    plain.setResponder([](const FakeHttpPeer::Request &) { return FakeHttpPeer::reply(207, "Multi-Status", "<a/>"); });
+    const QByteArray elsewhere = plain.url("/dav/").toUtf8();
+    m_service->setFault(Kind::Login, FakeHttpPeer::raw("HTTP/1.1 900 Elsewhere\r\nLocation: " + elsewhere
+                                                      + "\r\nContent-Length: 0\r\n\r\n"));
+    startAgent(Server::Valid, true);
+    if (QTest::currentTestFailed())
+        return;
+
+    LineClient client;
+    QVERIFY(client.connectGreeted(m_agent->pop3Port(), "+OK Zorvane Welcome\r\n"));
+    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(client.command("PASS secret"), QByteArray("-ERR Login failure 900\r\n"));
+    QVERIFY(m_agent->waitForOutput("ERR: Login redirected from https to http refused: " + elsewhere));
+    QCOMPARE(m_service->requestCount(Kind::Login), 1);
+    QCOMPARE(plain.requests().size(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_SecureService)
+#include "tst_SecureService.moc"
