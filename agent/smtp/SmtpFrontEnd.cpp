@@ -116,6 +116,9 @@ int SmtpFrontEnd::IdleTimeout() const
 
 void SmtpFrontEnd::ResetDialogue()
 {
+    // A reply of the dialogue that ends here, still being worked out further
+    // up the stack, must not reach whoever comes next.
+    ++d->connectionNumber;
     d->idleTimer.stop();
     d->smtpBuffer.clear();
     d->dialogue.setState(SmtpState::AwaitingHelo);
@@ -135,7 +138,6 @@ void SmtpFrontEnd::onConnectionRequest(qintptr requestId)
 
     d->wskSmtp.Accept(requestId);
     // Nothing of an earlier connection belongs to this one.
-    ++d->connectionNumber;
     ResetDialogue();
     d->wskSmtp.SendData(Greeting);
     d->m.AddLogLine(QStringLiteral("Connection request from ") + d->wskSmtp.RemoteHost() + QLatin1Char('(')
@@ -146,19 +148,24 @@ void SmtpFrontEnd::onConnectionRequest(qintptr requestId)
 void SmtpFrontEnd::onDataArrival()
 {
     d->idleTimer.stop();
-    // Bytes that came while a command of this handler let events run raise
-    // no event of their own; they are taken in the same way here.
+    takeWaitingInput();
+    interpretBufferedInput();
+}
+
+void SmtpFrontEnd::takeWaitingInput()
+{
     for (QByteArray bytes = d->wskSmtp.GetData(); !bytes.isEmpty(); bytes = d->wskSmtp.GetData()) {
         d->smtpBuffer.append(bytes);
         if (d->smtpBuffer.phase() == SmtpBuffer::Phase::Message && !d->smtpBuffer.messageComplete())
             d->m.AddLogLine(QStringLiteral("  ... receiving"));
-        interpretBufferedInput();
     }
 }
 
 // Hands every whole command text or message text to the interpreter in turn
 // and sends the replies; holds the input while the session serves the POP3
-// side.
+// side. Before each text the connection is asked for what came meanwhile,
+// so a command that arrived while the one before waited for the service is
+// answered as soon as that one is.
 void SmtpFrontEnd::interpretBufferedInput()
 {
     if (d->interpreting)
@@ -166,6 +173,7 @@ void SmtpFrontEnd::interpretBufferedInput()
     d->interpreting = true;
 
     for (;;) {
+        takeWaitingInput();
         if (d->sessionBusy()) {
             if (d->watchedSession != d->m.MailSession) {
                 d->watchedSession = d->m.MailSession;
@@ -195,8 +203,15 @@ void SmtpFrontEnd::interpretBufferedInput()
         const quint64 connection = d->connectionNumber;
         const bool commandPhase = d->dialogue.state() != SmtpState::MessageText;
         const QByteArray reply = d->dialogue.HandleSmtpCommand(std::move(text));
-        if (connection != d->connectionNumber) {
-            // The client went away and another one came while the command ran.
+        // A client that went away while its message was submitted never
+        // hears the verdict; the log keeps it.
+        const bool replaced = connection != d->connectionNumber;
+        if (!commandPhase && (replaced || d->wskSmtp.State() != Winsock::sckConnected))
+            d->m.AddLogLine(QStringLiteral("SMTP-ERR: The client left before the reply to its message: ")
+                            + QString::fromUtf8(reply.trimmed()));
+        if (replaced) {
+            // Another client may be here already: nothing of this command
+            // reaches it.
             d->dialogue.setState(SmtpState::AwaitingHelo);
             continue;
         }

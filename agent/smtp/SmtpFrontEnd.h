@@ -43,6 +43,7 @@ private:
     void onConnectionRequest(qintptr requestId);
     void onDataArrival();
     void onSendComplete();
+    void takeWaitingInput();
     void interpretBufferedInput();
     void watchForIdleClient();
     void closeIdleConnection();

@@ -10,6 +10,7 @@
 #include "ScriptedMailService.h"
 
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -62,6 +63,8 @@ private slots:
     void updatePhaseGivesUpAndMarksNothing();
     void smtpGivesUpAtHeloAndMail();
     void backgroundDownloadThatNeverEnds();
+    void linesThatArriveWhileACommandWaitsAreAnswered_data();
+    void linesThatArriveWhileACommandWaitsAreAnswered();
 
 private:
     void openPop(LineClient &client);
@@ -252,6 +255,62 @@ void tst_SlowService::backgroundDownloadThatNeverEnds()
     QVERIFY(!m_agent->session->IsBusy());
     m_service->clearFaults();
     agentServesNextClient();
+}
+
+void tst_SlowService::linesThatArriveWhileACommandWaitsAreAnswered_data()
+{
+    QTest::addColumn<bool>("smtp");
+    QTest::addColumn<Kind>("slow");
+    QTest::addColumn<QByteArrayList>("before");
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<QByteArrayList>("replies");
+
+    QTest::newRow("POP3 STAT, NOOP") << false << Kind::FolderCollection << QByteArrayList{"USER user", "PASS secret"}
+                                     << QByteArrayList{"STAT", "NOOP"}
+                                     << QByteArrayList{statReply({SmallMessage, MediumMessage, LargeMessage}),
+                                                       "+OK nothing done\r\n"};
+    QTest::newRow("POP3 USER, PASS") << false << Kind::Probe << QByteArrayList{}
+                                     << QByteArrayList{"USER user", "PASS secret"}
+                                     << QByteArrayList{"+OK password required\r\n", "+OK logged in\r\n"};
+    QTest::newRow("SMTP HELO, NOOP") << true << Kind::Probe << QByteArrayList{}
+                                     << QByteArrayList{"HELO client.example.org", "NOOP"}
+                                     << QByteArrayList{"250 Zorvane\r\n", "250 OK\r\n"};
+    QTest::newRow("SMTP MAIL, RCPT") << true << Kind::Login << QByteArrayList{"HELO client.example.org"}
+                                     << QByteArrayList{"MAIL FROM:<user@zorvane.test>", "RCPT TO:<ann@example.org>"}
+                                     << QByteArrayList{"250 OK\r\n", "250 OK\r\n"};
+}
+
+// The second line comes while the first waits for a service 0.3 s away; it
+// is answered as soon as the first is, without the client sending more.
+void tst_SlowService::linesThatArriveWhileACommandWaitsAreAnswered()
+{
+    QFETCH(bool, smtp);
+    QFETCH(Kind, slow);
+    QFETCH(QByteArrayList, before);
+    QFETCH(QByteArrayList, lines);
+    QFETCH(QByteArrayList, replies);
+    constexpr int ServiceDelayMs = 300;
+    constexpr int SecondLineAfterMs = 30;
+    // Far beyond the service's delay: a reply that has not come by then was
+    // never going to come.
+    constexpr int ReplyLimitMs = 10000;
+
+    if (smtp) {
+        LineClient pop;
+        openPop(pop); // keeps the password the SMTP side logs in with
+        QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
+        QVERIFY(pop.waitForClose());
+    }
+    LineClient client;
+    QVERIFY(client.connectGreeted(smtp ? m_agent->smtpPort() : m_agent->pop3Port(),
+                                  smtp ? "220 Zorvane Simple Mail Transfer Service Ready\r\n" : "+OK Zorvane Welcome\r\n"));
+    for (const QByteArray &line : before)
+        QVERIFY2(!client.command(line).startsWith("-ERR"), line.constData());
+    m_service->setDelay(slow, ServiceDelayMs);
+    client.send(lines.at(0) + "\r\n");
+    QTimer::singleShot(SecondLineAfterMs, this, [&] { client.send(lines.at(1) + "\r\n"); });
+    QCOMPARE(client.readLine(ReplyLimitMs), replies.at(0));
+    QCOMPARE(client.readLine(ReplyLimitMs), replies.at(1));
 }
 
 QTEST_GUILESS_MAIN(tst_SlowService)
