@@ -6,6 +6,7 @@
 #include "HttpMessage.h"
 #include "MailStore.h"
 #include "PathSegments.h"
+#include "SubmissionLedger.h"
 
 #include <QByteArray>
 #include <QString>
@@ -60,6 +61,7 @@ private:
                           const MaildirMessage &message);
     HttpResponse move(const Context &context, const QByteArray &address, FolderKind kind, const MaildirMessage &message);
     HttpResponse submit(const Context &context, const QByteArray &address);
+    HttpResponse storeSubmission(const Context &context, const QByteArray &address);
     HttpResponse collect(const Context &context);
 
     // The authenticated account, or the answer that refuses the request.
@@ -79,4 +81,5 @@ private:
     AccountBook m_accounts;
     HttpAuthenticator m_authenticator;
     MailStore m_store;
+    SubmissionLedger m_submissions;
 };

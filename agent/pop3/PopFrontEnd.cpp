@@ -159,7 +159,7 @@ void PopFrontEnd::Private::connectionRequest(qintptr requestId)
     resetDialogue();
     if (!wskPop.Accept(requestId) || !wskPop.SendData(Greeting)) {
         state.AddLogLine(who + QStringLiteral(" failed: ") + wskPop.LastErrorDescription());
-        listenAgain();
+        dropConnection();
         return;
     }
     state.AddLogLine(who + QStringLiteral(" accepted."));

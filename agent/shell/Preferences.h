@@ -33,5 +33,6 @@ struct Preferences
     // Writes ten keys (DebugMode is never written): the check boxes as "1"
     // or "0", the port texts exactly as they stand. False when the store
     // could not be written.
-    bool Save(SettingsStore &store) const;
+    // false (and why, in error) when the store could not be written.
+    bool Save(SettingsStore &store, QString *error = nullptr) const;
 };

@@ -62,6 +62,17 @@ struct SmtpFrontEnd::Private {
 
     bool sessionBusy() const { return m.MailSession && m.MailSession->IsBusy(); }
 
+    // Listens again; a port that cannot be had is logged, and the socket
+    // watchdog tries it again at every tick.
+    void listenAgain()
+    {
+        if (wskSmtp.State() == Winsock::sckListening || wskSmtp.Listen())
+            return;
+        m.AddLogLine(QStringLiteral("SMTP-ERR: Cannot listen on port %1 again: %2")
+                         .arg(wskSmtp.LocalPort())
+                         .arg(wskSmtp.LastErrorDescription()));
+    }
+
     modMain &m;
     Winsock &wskSmtp;
     SmtpDialogue dialogue;
@@ -104,6 +115,11 @@ int SmtpFrontEnd::DialogueState() const
     return int(d->dialogue.state());
 }
 
+QString SmtpFrontEnd::LoggedInAccount() const
+{
+    return d->dialogue.loggedInAccount();
+}
+
 void SmtpFrontEnd::SetIdleTimeout(int milliseconds)
 {
     d->idleTimer.setInterval(milliseconds > 0 ? milliseconds : SmtpIdleTimeoutMs);
@@ -131,17 +147,23 @@ void SmtpFrontEnd::onConnectionRequest(qintptr requestId)
 
     const QString peer = d->wskSmtp.RemoteHost() + QLatin1Char('(') + d->wskSmtp.RemoteHostIP() + QLatin1Char(')');
     if (d->m.Options().LocalhostOnly() && d->wskSmtp.RemoteHostIP() != LocalHostAddress) {
-        d->wskSmtp.Listen();
+        d->listenAgain();
         d->m.AddLogLine(QStringLiteral("Connection request from ") + peer + QStringLiteral(" rejected."));
         return;
     }
 
-    d->wskSmtp.Accept(requestId);
+    const bool accepted = d->wskSmtp.Accept(requestId);
     // Nothing of an earlier connection belongs to this one.
     ResetDialogue();
-    d->wskSmtp.SendData(Greeting);
-    d->m.AddLogLine(QStringLiteral("Connection request from ") + d->wskSmtp.RemoteHost() + QLatin1Char('(')
-                    + d->wskSmtp.RemoteHostIP() + QLatin1Char(')'));
+    if (!accepted || !d->wskSmtp.SendData(Greeting)) {
+        // The client went before it could be greeted.
+        d->m.AddLogLine(QStringLiteral("Connection request from ") + peer + QStringLiteral(" failed: ")
+                        + d->wskSmtp.LastErrorDescription());
+        d->closeUntilClosed();
+        d->listenAgain();
+        return;
+    }
+    d->m.AddLogLine(QStringLiteral("Connection request from ") + peer);
     watchForIdleClient();
 }
 
@@ -251,7 +273,7 @@ void SmtpFrontEnd::closeIdleConnection()
     d->m.AddLogLine(QStringLiteral("SMTP-Connection idle for %1, closed.").arg(idleDurationText(d->idleTimer.interval())));
     d->closeUntilClosed();
     ResetDialogue();
-    d->wskSmtp.Listen();
+    d->listenAgain();
 }
 
 void SmtpFrontEnd::onSendComplete()
@@ -260,7 +282,7 @@ void SmtpFrontEnd::onSendComplete()
         return;
     d->closeUntilClosed();
     ResetDialogue();
-    d->wskSmtp.Listen();
+    d->listenAgain();
     d->m.AddLogLine(QString());
 }
 
@@ -269,15 +291,15 @@ bool SmtpFrontEnd::SendSmtpReply(const QByteArray &text)
     if (d->wskSmtp.State() == Winsock::sckConnected) {
         if (d->m.LogToFile)
             d->m.LogEntry(QStringLiteral("SMTP< ") + QString::fromUtf8(text));
-        if (!text.isEmpty())
-            d->wskSmtp.SendData(text);
-        return true;
+        if (text.isEmpty() || d->wskSmtp.SendData(text))
+            return true;
     }
 
+    // The connection is gone, or the reply could not be handed to it.
     if (d->m.LogToFile)
         d->m.LogEntry(QStringLiteral("SMTP! Error: ") + QString::number(d->wskSmtp.State()));
     d->closeUntilClosed();
-    d->wskSmtp.Listen();
+    d->listenAgain();
     ResetDialogue();
     d->m.AddLogLine(QStringLiteral("Operation aborted."));
     return false;

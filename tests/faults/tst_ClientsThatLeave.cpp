@@ -10,6 +10,7 @@
 #include "MailTexts.h"
 #include "ScriptedMailService.h"
 
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -78,6 +79,8 @@ private slots:
     void clientLeavesDuringTheSubmission();
     void clientLeavesWhileAProblemIsShown();
     void submissionAnswerLostAndOthersComeAndGo();
+    void portTakenWhileAClientIsServed_data();
+    void portTakenWhileAClientIsServed();
 
 private:
     void storePassword();
@@ -306,6 +309,43 @@ void tst_ClientsThatLeave::submissionAnswerLostAndOthersComeAndGo()
                                  && m_agent->wskPop.State() == Winsock::sckListening,
                              SettleTimeoutMs);
     QCOMPARE(m_service->submissions().size(), 1);
+    agentServesNextClients();
+}
+
+void tst_ClientsThatLeave::portTakenWhileAClientIsServed_data()
+{
+    QTest::addColumn<Port>("port");
+    QTest::newRow("POP3") << Port::Pop3;
+    QTest::newRow("SMTP") << Port::Smtp;
+}
+
+// While a client is served nothing listens on the port, and another program
+// takes it. When the client has gone the agent cannot listen again: it says
+// so, and the watchdog tries again until the port is free.
+void tst_ClientsThatLeave::portTakenWhileAClientIsServed()
+{
+    QFETCH(Port, port);
+    const bool pop3 = port == Port::Pop3;
+    const QString protocol = pop3 ? QStringLiteral("POP3") : QStringLiteral("SMTP");
+    Winsock &socket = pop3 ? m_agent->wskPop : m_agent->wskSmtp;
+    const quint16 number = pop3 ? m_agent->pop3Port() : m_agent->smtpPort();
+    const QByteArray greeting = pop3 ? PopGreeting : SmtpGreeting;
+
+    LineClient client;
+    QVERIFY(client.connectGreeted(number, greeting));
+    QTcpServer otherProgram;
+    QVERIFY(otherProgram.listen(QHostAddress::AnyIPv4, number));
+    QVERIFY(client.command("QUIT").startsWith(pop3 ? "+OK" : "221 "));
+    QVERIFY(client.waitForClose());
+    const QString cannot = QStringLiteral("%1-ERR: Cannot listen on port %2 again: ").arg(protocol).arg(number);
+    QTRY_VERIFY_WITH_TIMEOUT(m_agent->state.Screen.text().contains(cannot), SettleTimeoutMs);
+
+    m_agent->watchdog->CheckSockets(); // still taken
+    QCOMPARE(socket.State(), int(Winsock::sckError));
+    otherProgram.close();
+    m_agent->watchdog->CheckSockets();
+    QCOMPARE(socket.State(), int(Winsock::sckListening));
+    QVERIFY(m_agent->state.Screen.text().contains(QStringLiteral("%1-Listening on port %2 again.").arg(protocol).arg(number)));
     agentServesNextClients();
 }
 

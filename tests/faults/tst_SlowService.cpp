@@ -61,6 +61,7 @@ private slots:
     void requestsAreGivenUp_data();
     void requestsAreGivenUp();
     void updatePhaseGivesUpAndMarksNothing();
+    void updatePhaseRefusedForOneMessage();
     void smtpGivesUpAtHeloAndMail();
     void backgroundDownloadThatNeverEnds();
     void linesThatArriveWhileACommandWaitsAreAnswered_data();
@@ -187,8 +188,10 @@ void tst_SlowService::requestsAreGivenUp()
     agentServesNextClient();
 }
 
-// Every mark request is given up: QUIT still ends the dialogue, nothing is
-// marked, and the messages are all there for the next client.
+// Every mark request is given up: QUIT tells the client that the deleted
+// messages are still there and ends the dialogue; nothing is marked, the log
+// names each message and why, and the messages are all there for the next
+// client.
 void tst_SlowService::updatePhaseGivesUpAndMarksNothing()
 {
     LineClient client;
@@ -197,15 +200,52 @@ void tst_SlowService::updatePhaseGivesUpAndMarksNothing()
     QCOMPARE(client.command("DELE 3"), QByteArray("+OK marked for deletion\r\n"));
     m_service->setFault(Kind::MarkRead, FakeHttpPeer::silence());
     m_service->setFault(Kind::Move, FakeHttpPeer::silence());
-    QCOMPARE(client.command("QUIT"), QByteArray("+OK\r\n"));
+    QCOMPARE(client.command("QUIT"), QByteArray("-ERR some deleted messages not removed\r\n"));
     QVERIFY(client.waitForClose());
     // Three passes, each given up at its first message.
     QCOMPARE(m_service->requestCount(Kind::MarkRead), 3);
     QCOMPARE(m_service->requestCount(Kind::Move), 3);
     QVERIFY(m_service->markedRead().isEmpty());
     QVERIFY(m_service->moved().isEmpty());
+    const QString log = m_agent->state.Screen.text();
+    for (const char *line : {"POP3-ERR: Message #1 (msg1) not marked as read: no answer from the service in time",
+                             "POP3-ERR: Message #3 (msg3) not marked as read: not asked: the service failed on a "
+                             "message before it",
+                             "POP3-ERR: Message #1 (msg1) not moved to the deleted items: no answer from the service "
+                             "in time"})
+        QVERIFY2(log.contains(QLatin1String(line)), line);
     m_service->clearFaults();
     agentServesNextClient();
+}
+
+// The service refuses one move and does the other: QUIT says so, and only
+// the refused message stays; a QUIT whose update phase did everything says
+// "+OK".
+void tst_SlowService::updatePhaseRefusedForOneMessage()
+{
+    LineClient client;
+    openPop(client);
+    QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
+    QCOMPARE(client.command("DELE 2"), QByteArray("+OK marked for deletion\r\n"));
+    m_service->setFault(Kind::Move, [](const FakeHttpPeer::Request &request, int) {
+        return request.path().endsWith("/msg1") ? std::optional(ScriptedMailService::status(500, "Disk Full"))
+                                                : std::nullopt;
+    });
+    QCOMPARE(client.command("QUIT"), QByteArray("-ERR some deleted messages not removed\r\n"));
+    QVERIFY(client.waitForClose());
+    // msg1 in each of three passes, msg2 once: done is not asked again.
+    QCOMPARE(m_service->requestCount(Kind::Move), 4);
+    QCOMPARE(m_service->moved(), QByteArrayList{"msg2"});
+    QVERIFY(m_agent->state.Screen.text().contains(
+        QStringLiteral("POP3-ERR: Message #1 (msg1) not moved to the deleted items: 500 Disk Full")));
+    m_service->clearFaults();
+
+    LineClient next;
+    openPop(next);
+    QCOMPARE(next.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
+    QCOMPARE(next.command("QUIT"), QByteArray("+OK\r\n"));
+    QVERIFY(next.waitForClose());
+    QCOMPARE(m_service->moved(), (QByteArrayList{"msg2", "msg1"}));
 }
 
 void tst_SlowService::smtpGivesUpAtHeloAndMail()
