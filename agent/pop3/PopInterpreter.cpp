@@ -165,7 +165,8 @@ PopInterpreter::Result PopInterpreter::handleUser(const PopCommandLine &cmd)
 PopInterpreter::Result PopInterpreter::handleLogin(const PopCommandLine &cmd)
 {
     m_state.Password = QString::fromUtf8(cmd.argumentText);
-    const int status = session()->Login(m_state.UserName, m_state.Password, m_popMailbox, clsHotmail::FrontEnd::Pop3);
+    const int status =
+        session()->Login(m_state.UserName, m_state.Password, m_popMailbox, clsHotmail::FrontEnd::Pop3);
     switch (status) {
     case 200:
     case 207:

@@ -30,7 +30,8 @@ public:
     // What the client receives for an accepted QUIT.
     static inline const QByteArray QuitReply = QByteArrayLiteral("+OK\r\n\r\n");
     // ... when the update phase could not mark or move every deleted message.
-    static inline const QByteArray QuitReplyNotAllRemoved = QByteArrayLiteral("-ERR some deleted messages not removed\r\n");
+    static inline const QByteArray QuitReplyNotAllRemoved =
+        QByteArrayLiteral("-ERR some deleted messages not removed\r\n");
 
     struct Result
     {

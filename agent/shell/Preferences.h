@@ -31,8 +31,7 @@ struct Preferences
     static Preferences Read(const SettingsStore &store);
 
     // Writes ten keys (DebugMode is never written): the check boxes as "1"
-    // or "0", the port texts exactly as they stand. False when the store
-    // could not be written.
-    // false (and why, in error) when the store could not be written.
+    // or "0", the port texts exactly as they stand. False (and why, in
+    // error) when the store could not be written.
     bool Save(SettingsStore &store, QString *error = nullptr) const;
 };

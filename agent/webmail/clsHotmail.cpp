@@ -566,9 +566,8 @@ int clsHotmail::Logoff(const QString &UserName)
     // The closing request of a POP3 dialogue is that dialogue's own, and
     // ends its account.
     Private::Account &pop3 = d->AccountFor(FrontEnd::Pop3);
-    if (pop3.name != UserName)
-        return d->SendClosingRequest(UserName, Private::Account());
-    const Private::Account presenting = std::exchange(pop3, Private::Account());
+    const Private::Account presenting =
+        pop3.name == UserName ? std::exchange(pop3, Private::Account()) : Private::Account();
     return d->SendClosingRequest(UserName, presenting);
 }
 
