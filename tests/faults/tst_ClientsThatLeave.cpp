@@ -84,6 +84,7 @@ private slots:
 
 private:
     void storePassword();
+    void openSmtpUpToMessage(LineClient &client);
     void leaveAndHeal(LineClient &client, Winsock &socket);
     bool settled(Winsock &socket) const;
     void agentServesNextClients();
@@ -129,6 +130,16 @@ void tst_ClientsThatLeave::storePassword()
     QCOMPARE(pop.command("PASS secret"), QByteArray("+OK logged in\r\n"));
     QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
     QVERIFY(pop.waitForClose());
+}
+
+// An SMTP dialogue past DATA: the message text comes next.
+void tst_ClientsThatLeave::openSmtpUpToMessage(LineClient &client)
+{
+    QVERIFY(client.connectGreeted(m_agent->smtpPort(), SmtpGreeting));
+    QCOMPARE(client.command("HELO client.example.org"), QByteArray("250 Zorvane\r\n"));
+    QCOMPARE(client.command("MAIL FROM:<user@zorvane.test>"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("RCPT TO:<ann@example.org>"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("DATA"), QByteArray("354 Start mail input; end with <CRLF>.<CRLF>\r\n"));
 }
 
 // The client goes; once the agent's socket has seen it go, the watchdog
@@ -237,11 +248,7 @@ void tst_ClientsThatLeave::clientLeavesDuringTheSubmission()
 {
     storePassword();
     LineClient client;
-    QVERIFY(client.connectGreeted(m_agent->smtpPort(), SmtpGreeting));
-    QCOMPARE(client.command("HELO client.example.org"), QByteArray("250 Zorvane\r\n"));
-    QCOMPARE(client.command("MAIL FROM:<user@zorvane.test>"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("RCPT TO:<ann@example.org>"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("DATA"), QByteArray("354 Start mail input; end with <CRLF>.<CRLF>\r\n"));
+    openSmtpUpToMessage(client);
 
     // The agent's thread is blocked in the send: the client is closed from
     // the service's thread, when the submission arrives there.
@@ -289,11 +296,7 @@ void tst_ClientsThatLeave::submissionAnswerLostAndOthersComeAndGo()
 {
     storePassword();
     LineClient client;
-    QVERIFY(client.connectGreeted(m_agent->smtpPort(), SmtpGreeting));
-    QCOMPARE(client.command("HELO client.example.org"), QByteArray("250 Zorvane\r\n"));
-    QCOMPARE(client.command("MAIL FROM:<user@zorvane.test>"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("RCPT TO:<ann@example.org>"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("DATA"), QByteArray("354 Start mail input; end with <CRLF>.<CRLF>\r\n"));
+    openSmtpUpToMessage(client);
 
     const qintptr descriptor = client.socketDescriptor();
     const quint16 pop3Port = m_agent->pop3Port();

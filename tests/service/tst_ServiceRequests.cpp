@@ -64,6 +64,7 @@ private slots:
     void accountsFileIsReadAgainWhenItChanges();
 
 private:
+    void startService();
     HttpResponse send(const QByteArray &method, const QByteArray &target, const QByteArray &body = {},
                       QHash<QByteArray, QByteArray> headers = {}, const QByteArray &authorization = "default");
     QString inboxPath(const char *sub = "") const
@@ -91,6 +92,13 @@ void tst_ServiceRequests::init()
                       "carol@zorvane.test carolpw redirect\n"
                       "this line is wrong\n"));
     m_now = 1733500000;
+    startService();
+}
+
+// The service over the test's data folder, on the test's clock; called
+// again, a restart.
+void tst_ServiceRequests::startService()
+{
     MailService::Settings settings;
     settings.dataDir = m_dir->path();
     settings.mailDomain = "zorvane.test";
@@ -622,12 +630,7 @@ void tst_ServiceRequests::submissionWithAnIdIsStoredOnce()
     QCOMPARE(filesIn(inboxPath("new")).size(), 1);
 
     // A restart keeps what was stored.
-    MailService::Settings settings;
-    settings.dataDir = m_dir->path();
-    settings.mailDomain = "zorvane.test";
-    settings.defaultHost = Host;
-    settings.clock = [this] { return m_now; };
-    m_service = std::make_unique<MailService>(settings);
+    startService();
     QCOMPARE(post(body, headers).body, first.body);
     QCOMPARE(filesIn(annInbox).size(), 1);
 

@@ -10,16 +10,38 @@ namespace {
 const QString Demo = QStringLiteral("demo@zorvane.test");
 const QString Ann = QStringLiteral("ann@zorvane.test");
 
-// A message as the store keeps it, for the inbox of an account.
-void storeMessage(const QString &dataFolder, const QString &account, const QByteArray &name, const QByteArray &text)
+// A message as the store keeps it, in the inbox of Demo.
+bool storeForDemo(const QString &dataFolder, const QByteArray &text)
 {
-    const QString maildir = dataFolder + QStringLiteral("/mail/") + account;
+    const QString maildir = dataFolder + QStringLiteral("/mail/") + Demo;
     for (const char *part : {"/tmp", "/cur", "/new"})
         QDir().mkpath(maildir + QLatin1String(part));
-    QFile file(maildir + QStringLiteral("/new/") + QString::fromUtf8(name));
-    if (file.open(QIODevice::WriteOnly))
-        file.write(text);
+    QFile file(maildir + QStringLiteral("/new/1700000000.M1P1.tst"));
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
 }
+
+// The reference service with the accounts Demo and Ann, and an agent with
+// both front ends on it.
+struct BothFrontEnds
+{
+    bool start(const QString &dataFolder, const QString &settingsPath)
+    {
+        QDir().mkpath(dataFolder);
+        if (!service.start(dataFolder, {Demo + QStringLiteral(" demo"), Ann + QStringLiteral(" annpw")}))
+            return false;
+        agent = std::make_unique<Agent>(settingsPath, service.serviceUrl, service.altServiceUrl);
+        wskPop.SetLocalPort(0);
+        if (!wskPop.Listen())
+            return false;
+        pop3 = std::make_unique<PopFrontEnd>(agent->state, wskPop);
+        return true;
+    }
+
+    ServiceProcess service;
+    std::unique_ptr<Agent> agent;
+    Winsock wskPop;
+    std::unique_ptr<PopFrontEnd> pop3;
+};
 } // namespace
 
 class tst_SmtpWithPop3 : public QObject
@@ -51,24 +73,15 @@ void tst_SmtpWithPop3::sendWhileDownloading()
     for (int line = 0; stored.size() < 4 * 1024 * 1024; ++line)
         stored += (line % 7 == 0 ? "." : "") + QByteArray::number(line).repeated(12) + "\r\n";
     const QString data = m_root.filePath(QStringLiteral("service"));
-    const QString inbox = data + QStringLiteral("/mail/") + Demo;
-    for (const char *part : {"/tmp", "/cur", "/new"})
-        QVERIFY(QDir().mkpath(inbox + QLatin1String(part)));
-    QFile file(inbox + QStringLiteral("/new/1700000000.M1P1.tst"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(stored);
-    file.close();
-
-    ServiceProcess service;
-    QVERIFY(service.start(data, {Demo + QStringLiteral(" demo"), Ann + QStringLiteral(" annpw")}));
-    Agent agent(m_root.filePath(QStringLiteral("Zorvane.ini")), service.serviceUrl, service.altServiceUrl);
+    QVERIFY(storeForDemo(data, stored));
+    BothFrontEnds rig;
+    QVERIFY(rig.start(data, m_root.filePath(QStringLiteral("Zorvane.ini"))));
+    Agent &agent = *rig.agent;
+    ServiceProcess &service = rig.service;
+    Winsock &wskPop = rig.wskPop;
     agent.storePassword(Demo, "demo"); // an earlier POP3 login kept it
     agent.options.markReadOnServer = false;
     agent.options.deleteOnServer = false;
-    Winsock wskPop;
-    wskPop.SetLocalPort(0);
-    QVERIFY(wskPop.Listen());
-    PopFrontEnd pop3(agent.state, wskPop);
 
     SmtpClient pop;
     QVERIFY(pop.connectTo(wskPop.LocalPort()));
@@ -122,17 +135,15 @@ void tst_SmtpWithPop3::otherAccountSendsDuringAPop3Dialogue()
 {
     const QString data = m_root.filePath(QStringLiteral("two-accounts-1"));
     const QByteArray stored = "From: ann@zorvane.test\r\nTo: demo@zorvane.test\r\nSubject: for demo\r\n\r\nHello.\r\n";
-    storeMessage(data, Demo, "1700000000.M1P1.tst", stored);
-    ServiceProcess service;
-    QVERIFY(service.start(data, {Demo + QStringLiteral(" demo"), Ann + QStringLiteral(" annpw")}));
-    Agent agent(m_root.filePath(QStringLiteral("two-accounts-1.ini")), service.serviceUrl, service.altServiceUrl);
+    QVERIFY(storeForDemo(data, stored));
+    BothFrontEnds rig;
+    QVERIFY(rig.start(data, m_root.filePath(QStringLiteral("two-accounts-1.ini"))));
+    Agent &agent = *rig.agent;
+    ServiceProcess &service = rig.service;
+    Winsock &wskPop = rig.wskPop;
     agent.storePassword(Ann, "annpw");
     agent.options.markReadOnServer = true;
     agent.options.deleteOnServer = true;
-    Winsock wskPop;
-    wskPop.SetLocalPort(0);
-    QVERIFY(wskPop.Listen());
-    PopFrontEnd pop3(agent.state, wskPop);
 
     SmtpClient pop;
     QVERIFY(pop.connectTo(wskPop.LocalPort()));
@@ -168,17 +179,13 @@ void tst_SmtpWithPop3::otherAccountSendsDuringAPop3Dialogue()
 // MAIL logs in as Demo and the message goes out as Demo's.
 void tst_SmtpWithPop3::otherAccountLogsInDuringAnSmtpDialogue()
 {
-    const QString data = m_root.filePath(QStringLiteral("two-accounts-2"));
-    QVERIFY(QDir().mkpath(data));
-    ServiceProcess service;
-    QVERIFY(service.start(data, {Demo + QStringLiteral(" demo"), Ann + QStringLiteral(" annpw")}));
-    Agent agent(m_root.filePath(QStringLiteral("two-accounts-2.ini")), service.serviceUrl, service.altServiceUrl);
+    BothFrontEnds rig;
+    QVERIFY(rig.start(m_root.filePath(QStringLiteral("two-accounts-2")), m_root.filePath(QStringLiteral("two-accounts-2.ini"))));
+    Agent &agent = *rig.agent;
+    ServiceProcess &service = rig.service;
+    Winsock &wskPop = rig.wskPop;
     agent.storePassword(Demo, "demo");
     agent.options.saveSentItems = true;
-    Winsock wskPop;
-    wskPop.SetLocalPort(0);
-    QVERIFY(wskPop.Listen());
-    PopFrontEnd pop3(agent.state, wskPop);
 
     SmtpClient smtp;
     QVERIFY(smtp.connectTo(agent.wskSmtp.LocalPort()));
