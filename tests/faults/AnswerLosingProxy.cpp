@@ -33,27 +33,29 @@ void AnswerLosingProxy::loseAnswers(const QByteArray &prefix, int count)
 }
 
 // One client connection and its own connection to the service. A request
-// is taken to begin with a piece of its own, as a client writes its head.
+// is taken to begin with a piece of its own, as a client writes its head;
+// of those that begin with the prefix, the answers that tell of success
+// are lost (a refusal, such as a challenge, goes through).
 void AnswerLosingProxy::relay()
 {
     while (QTcpSocket *client = m_server->nextPendingConnection()) {
         auto *service = new QTcpSocket(client);
-        auto losing = std::make_shared<bool>(false);
+        auto candidate = std::make_shared<bool>(false);
         service->connectToHost(QHostAddress::LocalHost, m_servicePort);
-        connect(client, &QTcpSocket::readyRead, service, [this, client, service, losing] {
+        connect(client, &QTcpSocket::readyRead, service, [this, client, service, candidate] {
             const QByteArray bytes = client->readAll();
-            if (m_toLose > 0 && bytes.startsWith(m_prefix)) {
-                --m_toLose;
-                *losing = true;
-            }
+            if (bytes.startsWith(m_prefix))
+                *candidate = m_toLose > 0;
             service->write(bytes);
         });
-        connect(service, &QTcpSocket::readyRead, client, [this, client, service, losing] {
+        connect(service, &QTcpSocket::readyRead, client, [this, client, service, candidate] {
             const QByteArray bytes = service->readAll();
-            if (!*losing) {
+            if (!*candidate || !bytes.startsWith("HTTP/1.1 2")) {
+                *candidate = false;
                 client->write(bytes);
                 return;
             }
+            --m_toLose;
             ++m_lost;
             client->abort();
             service->abort();

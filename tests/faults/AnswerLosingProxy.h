@@ -6,9 +6,10 @@
 class QTcpServer;
 
 // A TCP relay in front of a service that loses the answers to chosen
-// requests: such a request goes through and the service acts on it, but the
-// client's connection is closed before a byte of the answer reaches it, as
-// when a proxy or the network drops it. Everything else passes unchanged.
+// requests: such a request goes through and the service carries it out, but
+// the client's connection is closed before a byte of the success answer
+// reaches it, as when a proxy or the network drops it. Everything else
+// passes unchanged.
 // Runs on the test's event loop, so the client must be another process.
 class AnswerLosingProxy : public QObject
 {
@@ -21,8 +22,8 @@ public:
     bool listen();
     quint16 port() const;
 
-    // The answers to the next count requests whose request line begins with
-    // prefix ("POST ") are lost.
+    // The success answers (2xx) to the next count requests whose request line
+    // begins with prefix ("POST ") are lost.
     void loseAnswers(const QByteArray &prefix, int count);
     int answersLost() const { return m_lost; }
 
