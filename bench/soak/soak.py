@@ -534,11 +534,15 @@ class Soak:
         next clients must be served."""
         pop3_command = self.rng.choice(["USER", "PASS", "STAT", "LIST", "RETR", "RETR large"])
         smtp_command = self.rng.choice(["HELO", "MAIL", "DATA"])
+        pop = smtp = None
         try:
             pop, pop_line = self.open_pop3_up_to(pop3_command)
             smtp, smtp_bytes, message_id = self.open_smtp_up_to(smtp_command)
         except (OSError, ConnectionError) as error:
             self.problem(f"before a stall: {error}")
+            for c in (pop, smtp):
+                if c:
+                    c.close()
             return
         self.service.send_signal(signal.SIGSTOP)
         stopped = time.monotonic()
