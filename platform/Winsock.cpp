@@ -53,7 +53,8 @@ struct Winsock::Private
     int lastError = 0;
     QString lastErrorDescription;
     bool sendPending = false;
-    bool sending = false; // inside SendData
+    bool arrivalQueued = false; // a DataArrival is on its way from the event loop
+    bool sentQueued = false;    // a SendComplete check is on its way from the event loop
 };
 
 Winsock::Winsock(QObject *parent)
@@ -143,9 +144,7 @@ bool Winsock::SendData(const QByteArray &data)
     d->sendPending = true;
     // Out at once, as far as the system takes it, instead of on the next
     // turn of the event loop; the rest follows as the peer reads.
-    d->sending = true;
     d->connection->flush();
-    d->sending = false;
     return true;
 }
 
@@ -257,22 +256,15 @@ void Winsock::adopt(QTcpSocket *socket)
     // connection cannot grow the agent's memory faster than it is read.
     socket->setReadBufferSize(MaxReadAheadBytes);
     d->state = socket->state() == QAbstractSocket::ConnectedState ? sckConnected : sckClosing;
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-        if (d->connection == socket)
-            emit DataArrival(socket->bytesAvailable());
-    });
-    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
-        if (d->sending) {
-            // Written from inside SendData: the event comes from the event
-            // loop, never while the sender is still in the middle of its work.
-            QMetaObject::invokeMethod(this, [this, guard = QPointer<QTcpSocket>(socket)] {
-                if (guard)
-                    announceSent(guard);
-            }, Qt::QueuedConnection);
-            return;
-        }
-        announceSent(socket);
-    });
+    // The owner hears of arrivals and completed sends from the event loop,
+    // never from inside the connection's own notifications: a handler may
+    // let events run for as long as it waits for the service, and the
+    // connection may end and be deleted meanwhile (the watchdog, a new
+    // client); nothing of it may be on the stack under the handler then.
+    // Outside its own notification the connection also goes on reading, so
+    // what the peer sends meanwhile, and its close, are seen at once.
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { queueArrival(socket); });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { queueSentCheck(socket); });
     // A peer that closed or reset the connection has gone either way; both
     // leave the object waiting to be closed, which the watchdog heals.
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
@@ -287,12 +279,35 @@ void Winsock::adopt(QTcpSocket *socket)
             d->state = sckClosing;
     });
     // Data that arrived before the connection was accepted is announced now.
-    if (socket->bytesAvailable() > 0) {
-        QTimer::singleShot(0, this, [this, socket] {
-            if (d->connection == socket && socket->bytesAvailable() > 0)
-                emit DataArrival(socket->bytesAvailable());
-        });
-    }
+    if (socket->bytesAvailable() > 0)
+        queueArrival(socket);
+}
+
+// One notice at a time is on its way; it speaks for whatever connection the
+// object carries when it is delivered.
+void Winsock::queueArrival(QTcpSocket *socket)
+{
+    if (d->connection != socket || d->arrivalQueued)
+        return;
+    d->arrivalQueued = true;
+    QMetaObject::invokeMethod(this, [this] {
+        d->arrivalQueued = false;
+        QTcpSocket *current = d->connection.data();
+        if (current && current->bytesAvailable() > 0)
+            emit DataArrival(current->bytesAvailable());
+    }, Qt::QueuedConnection);
+}
+
+void Winsock::queueSentCheck(QTcpSocket *socket)
+{
+    if (d->connection != socket || d->sentQueued)
+        return;
+    d->sentQueued = true;
+    QMetaObject::invokeMethod(this, [this] {
+        d->sentQueued = false;
+        if (QTcpSocket *current = d->connection.data())
+            announceSent(current);
+    }, Qt::QueuedConnection);
 }
 
 void Winsock::announceSent(QTcpSocket *socket)

@@ -76,6 +76,8 @@ private:
     void takeRequests();
     void dropRequests();
     void adopt(QTcpSocket *socket);
+    void queueArrival(QTcpSocket *socket);
+    void queueSentCheck(QTcpSocket *socket);
     void announceSent(QTcpSocket *socket);
     void retire(QTcpSocket *socket);
     void setError(int number, const QString &description);

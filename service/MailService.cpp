@@ -75,7 +75,8 @@ MailService::MailService(const Settings &settings)
     : m_settings(settings),
       m_accounts(settings.dataDir + QStringLiteral("/accounts"), settings.mailDomain),
       m_authenticator(m_accounts, settings.mailDomain.toLower(), settings.clock, settings.address.pathPrefix()),
-      m_store(settings.dataDir, settings.log)
+      m_store(settings.dataDir, settings.log),
+      m_submissions(settings.dataDir, settings.clock)
 {
 }
 
@@ -549,6 +550,15 @@ HttpResponse MailService::submit(const Context &context, const QByteArray &addre
     const HttpRequest &request = context.request;
     if (request.method != "POST")
         return methodNotAllowed("OPTIONS, POST");
+    // An attempt repeated because its answer was lost is answered as the
+    // first one was, and not stored again.
+    return m_submissions.once(address, request.header("x-zorvane-submission-id").trimmed(), request.body,
+                              [&] { return storeSubmission(context, address); });
+}
+
+HttpResponse MailService::storeSubmission(const Context &context, const QByteArray &address)
+{
+    const HttpRequest &request = context.request;
     if (!isTrue(request.header("x-zorvane-envelope")))
         return HttpResponse::failure(400, "the body must begin with an envelope (X-Zorvane-Envelope: t)");
     SubmissionEnvelope envelope;

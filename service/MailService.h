@@ -7,6 +7,7 @@
 #include "MailStore.h"
 #include "PathSegments.h"
 #include "ServiceAddress.h"
+#include "SubmissionLedger.h"
 
 #include <QByteArray>
 #include <QString>
@@ -90,6 +91,7 @@ private:
                           const MaildirMessage &message);
     HttpResponse move(const Context &context, const QByteArray &address, FolderKind kind, const MaildirMessage &message);
     HttpResponse submit(const Context &context, const QByteArray &address);
+    HttpResponse storeSubmission(const Context &context, const QByteArray &address);
     HttpResponse collect(const Context &context);
 
     std::optional<PropfindRequest> propfindOf(const HttpRequest &request, HttpResponse *refusal) const;
@@ -110,4 +112,5 @@ private:
     AccountBook m_accounts;
     HttpAuthenticator m_authenticator;
     MailStore m_store;
+    SubmissionLedger m_submissions;
 };

@@ -121,3 +121,26 @@ std::unique_ptr<QFile> SafeFile::openRegular(const QString &path, QString *error
     }
     return file;
 }
+
+bool SafeFile::readAll(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *error)
+{
+    const std::unique_ptr<QFile> file = openRegular(path, error);
+    if (!file)
+        return false;
+    const qint64 size = file->size();
+    if (size > maxBytes) {
+        *error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(maxBytes);
+        return false;
+    }
+    // Sized by the file, not by the limit, so a small file reserves little.
+    bytes->resize(size);
+    qint64 got = 0;
+    while (got < size) {
+        const qint64 n = file->read(bytes->data() + got, size - got);
+        if (n <= 0)
+            break; // the file shrank meanwhile; take what is there
+        got += n;
+    }
+    bytes->truncate(got);
+    return true;
+}

@@ -25,4 +25,7 @@ public:
     // Opens a regular file for reading; a symbolic link, a FIFO, a device or
     // a folder is refused (null, with *error set), and opening never blocks.
     static std::unique_ptr<QFile> openRegular(const QString &path, QString *error);
+    // Reads a whole regular file of at most maxBytes; false (with *error)
+    // when it cannot be opened as one, or is larger.
+    static bool readAll(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *error);
 };

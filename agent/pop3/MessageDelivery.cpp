@@ -108,8 +108,11 @@ void MessageDelivery::forwardArrivedText()
 
 void MessageDelivery::downloadStateChanged(int readyState)
 {
+    // Finished may end the connection and wait for it to close, letting
+    // events run; the request whose notification this is must not be under
+    // that wait when it is let go, so the end runs from the event loop.
     if (readyState >= ReadyStateComplete)
-        completeIfDone();
+        QMetaObject::invokeMethod(this, &MessageDelivery::completeIfDone, Qt::QueuedConnection);
 }
 
 void MessageDelivery::completeIfDone()

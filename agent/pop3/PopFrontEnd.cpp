@@ -42,6 +42,7 @@ struct PopFrontEnd::Private
 
     void connectionRequest(qintptr requestId);
     void dataArrival();
+    bool takeWaitingInput();
     void sendComplete();
     void processHeldInput();
     void interpretLine(const QByteArray &line);
@@ -159,7 +160,7 @@ void PopFrontEnd::Private::connectionRequest(qintptr requestId)
     resetDialogue();
     if (!wskPop.Accept(requestId) || !wskPop.SendData(Greeting)) {
         state.AddLogLine(who + QStringLiteral(" failed: ") + wskPop.LastErrorDescription());
-        listenAgain();
+        dropConnection();
         return;
     }
     state.AddLogLine(who + QStringLiteral(" accepted."));
@@ -169,19 +170,30 @@ void PopFrontEnd::Private::connectionRequest(qintptr requestId)
 void PopFrontEnd::Private::dataArrival()
 {
     idleTimer.stop();
-    if (!popBuffer.append(wskPop.GetData())) {
-        state.AddLogLine(QStringLiteral("POP3-ERR: Too much input without waiting for replies; connection closed."));
-        dropConnection();
-        return;
-    }
-    processHeldInput();
+    if (takeWaitingInput())
+        processHeldInput();
+}
+
+// Moves what the client sent into the held input. False when that closed
+// the connection: a client that floods is not waiting for our replies.
+bool PopFrontEnd::Private::takeWaitingInput()
+{
+    const QByteArray bytes = wskPop.GetData();
+    if (bytes.isEmpty() || popBuffer.append(bytes))
+        return true;
+    state.AddLogLine(QStringLiteral("POP3-ERR: Too much input without waiting for replies; connection closed."));
+    dropConnection();
+    return false;
 }
 
 // Interprets every complete line, one at a time, unless something must run
 // to its end first: a line further up the stack, a large download, or an
 // operation of the SMTP side. Each of those comes back here when it is done.
-// Lines of a client that has closed meanwhile are still interpreted (a QUIT
-// still runs the update phase); their replies find no connection.
+// Before each line the connection is asked for what came meanwhile, so a
+// line that arrived while a command waited for the service is answered as
+// soon as that command is. Lines of a client that has closed meanwhile are
+// still interpreted (a QUIT still runs the update phase); their replies find
+// no connection.
 void PopFrontEnd::Private::processHeldInput()
 {
     if (interpreting || quitAccepted || delivery.IsActive() || sessionBusy())
@@ -189,6 +201,8 @@ void PopFrontEnd::Private::processHeldInput()
     interpreting = true;
     QByteArray line;
     while (!quitAccepted && !delivery.IsActive() && !sessionBusy()) {
+        if (!takeWaitingInput())
+            break;
         const PopBuffer::Next next = popBuffer.takeNext(&line);
         if (next == PopBuffer::Next::Nothing)
             break;

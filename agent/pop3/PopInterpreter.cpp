@@ -171,14 +171,15 @@ PopInterpreter::Result PopInterpreter::handleUser(const PopCommandLine &cmd)
 PopInterpreter::Result PopInterpreter::handleLogin(const PopCommandLine &cmd)
 {
     m_state.Password = QString::fromUtf8(cmd.argumentText);
-    const int status = session()->Login(m_state.UserName, m_state.Password, m_popMailbox);
+    const int status =
+        session()->Login(m_state.UserName, m_state.Password, m_popMailbox, clsHotmail::FrontEnd::Pop3);
     switch (status) {
     case 200:
     case 207:
+        // Only this dialogue is logged in: the SMTP side logs in with the
+        // account its sender names, with the password kept here.
         log(QStringLiteral("POP3-Logged in."));
         saveAccount();
-        session()->GetSendUrl(m_popMailbox);
-        m_state.SmtpLoggedIn = true;
         m_popState = PopState::Transaction;
         return reply("+OK logged in\r\n");
     case 403:
@@ -197,13 +198,18 @@ PopInterpreter::Result PopInterpreter::handleLogin(const PopCommandLine &cmd)
     }
 }
 
-// The SMTP side reads the password back when this account sends.
+// The SMTP side reads the password back when this account sends; until it
+// is kept, sending as this account is refused ("451 No valid user name"),
+// and the log says why.
 void PopInterpreter::saveAccount()
 {
     if (!m_state.Settings)
         return;
-    m_state.Settings->setValue(QStringLiteral("AccountInfo"), m_state.UserName,
-                               EncipherText(m_state.Password.toUtf8(), m_state.UserName));
+    QString error;
+    if (!m_state.Settings->setValue(QStringLiteral("AccountInfo"), m_state.UserName,
+                                    EncipherText(m_state.Password.toUtf8(), m_state.UserName), &error))
+        log(QStringLiteral("POP3-ERR: The password of %1 could not be stored for sending: %2")
+                .arg(m_state.UserName, error));
 }
 
 bool PopInterpreter::loadStoreIfNeeded()
@@ -343,25 +349,39 @@ PopInterpreter::Result PopInterpreter::handleTop(const PopCommandLine &cmd, int 
 }
 
 // QUIT in the transaction state runs the update phase: the marks reach the
-// service only now, then the session logs off.
+// service only now, then the session logs off. When a message could not be
+// marked or moved the client is told so, and keeps its copy; the dialogue
+// ends either way.
 PopInterpreter::Result PopInterpreter::runUpdatePhase()
 {
     clsHotmail &mail = *session();
     log(QStringLiteral("POP3-Cleaning up."));
+    bool allDone = true;
     if (m_state.Options().MarkReadOnServer()) {
         log(QStringLiteral("  Executing pending mark requests."));
-        mail.MarkAsRead();
+        QList<clsHotmail::UpdateFailure> failures;
+        allDone = mail.MarkAsRead(&failures) && allDone;
+        logUpdateFailures(failures, QStringLiteral("marked as read"));
     }
     if (m_state.Options().DeleteOnServer()) {
         log(QStringLiteral("  Executing pending deletions."));
-        mail.MoveToDeletedItems();
+        QList<clsHotmail::UpdateFailure> failures;
+        allDone = mail.MoveToDeletedItems(&failures) && allDone;
+        logUpdateFailures(failures, QStringLiteral("moved to the deleted items"));
     }
     mail.Logoff(m_state.UserName);
     m_popMailbox = XmlDocument();
     m_storeLoaded = false;
-    m_state.SmtpLoggedIn = false;
     log(QStringLiteral("POP3-Logoff.\r\n"));
-    Result r = reply(QuitReply);
+    Result r = reply(allDone ? QuitReply : QuitReplyNotAllRemoved);
     r.quit = true;
     return r;
+}
+
+void PopInterpreter::logUpdateFailures(const QList<clsHotmail::UpdateFailure> &failures, const QString &what)
+{
+    for (const clsHotmail::UpdateFailure &failure : failures)
+        log(QStringLiteral("POP3-ERR: Message #%1 (%2) not %3: %4")
+                .arg(failure.MsgNumber)
+                .arg(QString::fromUtf8(failure.Name), what, QString::fromUtf8(failure.Reason)));
 }

@@ -3,6 +3,7 @@
 #include "PopCommandLine.h"
 #include "PopState.h"
 #include "XmlDocument.h"
+#include "clsHotmail.h"
 
 #include <QByteArray>
 #include <QString>
@@ -10,7 +11,6 @@
 #include <memory>
 
 class XmlHttpRequest;
-class clsHotmail;
 class modMain;
 
 // The POP3 dialogue: one command line in, one reply out, no socket calls.
@@ -29,6 +29,9 @@ public:
         QByteArrayLiteral("+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\n.\r\n");
     // What the client receives for an accepted QUIT.
     static inline const QByteArray QuitReply = QByteArrayLiteral("+OK\r\n\r\n");
+    // ... when the update phase could not mark or move every deleted message.
+    static inline const QByteArray QuitReplyNotAllRemoved =
+        QByteArrayLiteral("-ERR some deleted messages not removed\r\n");
 
     struct Result
     {
@@ -61,6 +64,7 @@ private:
     Result handleDelete(int msgNumber, const QByteArray &argumentText);
     Result handleTop(const PopCommandLine &cmd, int msgNumber, const QByteArray &line);
     Result runUpdatePhase();
+    void logUpdateFailures(const QList<clsHotmail::UpdateFailure> &failures, const QString &what);
     bool loadStoreIfNeeded();
     void saveAccount();
     void logIncoming(const PopCommandLine &cmd, const QByteArray &line);

@@ -22,17 +22,40 @@ struct SocketWatchdog::Private
 
 namespace {
 
+// Listens again; a port that cannot be had is logged (the next tick tries it
+// again).
+void listenAgain(modMain &state, Winsock &socket, const QString &protocol)
+{
+    if (socket.Listen())
+        return;
+    state.AddLogLine(QStringLiteral("%1-ERR: Cannot listen on port %2 again: %3")
+                         .arg(protocol)
+                         .arg(socket.LocalPort())
+                         .arg(socket.LastErrorDescription()));
+}
+
 // A socket whose peer closed is closed and listens again. Returns whether
 // it was recovered.
-bool recover(modMain &state, Winsock &socket, const QString &logPrefix)
+bool recover(modMain &state, Winsock &socket, const QString &protocol)
 {
     if (socket.State() != Winsock::sckClosing)
         return false;
     if (state.LogToFile)
-        state.LogEntry(logPrefix + QStringLiteral("! Trying to recover..."));
+        state.LogEntry(protocol + QStringLiteral("! Trying to recover..."));
     socket.Close();
-    socket.Listen();
+    listenAgain(state, socket, protocol);
     return true;
+}
+
+// A listener whose listen failed (its port was held by another program) is
+// tried again at every tick, quietly, and says so once it listens.
+void retryListening(modMain &state, Winsock &socket, const QString &protocol)
+{
+    if (socket.State() != Winsock::sckError)
+        return;
+    socket.Close();
+    if (socket.Listen())
+        state.AddLogLine(QStringLiteral("%1-Listening on port %2 again.").arg(protocol).arg(socket.LocalPort()));
 }
 
 } // namespace
@@ -62,8 +85,12 @@ bool SocketWatchdog::isActive() const
 
 void SocketWatchdog::CheckSockets()
 {
-    if (recover(d->state, d->wskPop, QStringLiteral("POP3")))
+    const QString pop3 = QStringLiteral("POP3");
+    const QString smtp = QStringLiteral("SMTP");
+    if (recover(d->state, d->wskPop, pop3))
         emit PopRecovered();
-    if (recover(d->state, d->wskSmtp, QStringLiteral("SMTP")))
+    if (recover(d->state, d->wskSmtp, smtp))
         emit SmtpRecovered();
+    retryListening(d->state, d->wskPop, pop3);
+    retryListening(d->state, d->wskSmtp, smtp);
 }

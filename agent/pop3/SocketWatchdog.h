@@ -8,7 +8,8 @@ class Winsock;
 // tmCheckSockets: every 5000 ms heals either listener whose peer has gone
 // away (state 8): closes it, listens again and tells the front end to forget
 // that dialogue ("POP3! Trying to recover...", "SMTP! Trying to recover..."
-// in the log file). No other state is acted upon.
+// in the log file). A listener left in the error state by a listen that
+// failed (state 9) is tried again. No other state is acted upon.
 class SocketWatchdog : public QObject
 {
     Q_OBJECT

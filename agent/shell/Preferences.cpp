@@ -37,7 +37,7 @@ Preferences Preferences::Read(const SettingsStore &store)
     return p;
 }
 
-bool Preferences::Save(SettingsStore &store) const
+bool Preferences::Save(SettingsStore &store, QString *error) const
 {
     return store.setValues(Section, {
         {QStringLiteral("AutoStart"), flag(AutoStart)},
@@ -50,5 +50,5 @@ bool Preferences::Save(SettingsStore &store) const
         {QStringLiteral("Pop3Port"), Pop3Port},
         {QStringLiteral("SmtpPort"), SmtpPort},
         {QStringLiteral("LocalhostOnly"), flag(LocalhostOnly)},
-    });
+    }, error);
 }

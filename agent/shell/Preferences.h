@@ -35,8 +35,8 @@ struct Preferences
     static Preferences Read(const SettingsStore &store);
 
     // Writes ten keys (DebugMode and SameUserOnly are never written, so a
-    // value set by hand stays as it is): the check boxes as "1"
-    // or "0", the port texts exactly as they stand. False when the store
-    // could not be written.
-    bool Save(SettingsStore &store) const;
+    // value set by hand stays as it is): the check boxes as "1" or "0", the
+    // port texts exactly as they stand. False (and why, in error) when the
+    // store could not be written.
+    bool Save(SettingsStore &store, QString *error = nullptr) const;
 };

@@ -7,6 +7,8 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <cerrno>
+
 #ifndef Q_OS_WIN
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -86,17 +88,26 @@ bool SettingsStore::contains(const QString &section, const QString &key) const
     return settings.contains(settingsKey(section, key));
 }
 
-void SettingsStore::setValue(const QString &section, const QString &key, const QString &value)
+bool SettingsStore::setValue(const QString &section, const QString &key, const QString &value, QString *error)
 {
-    setValues(section, {{key, value}});
+    return setValues(section, {{key, value}}, error);
 }
 
-bool SettingsStore::setValues(const QString &section, const QList<std::pair<QString, QString>> &values)
+bool SettingsStore::setValues(const QString &section, const QList<std::pair<QString, QString>> &values, QString *error)
 {
-    const QSettings::Format format = formatOf(m_path);
-    if (format == QSettings::IniFormat
-        && (!ensurePrivateFolder(QFileInfo(m_path).absolutePath()) || !ensurePrivateFile(m_path)))
+    const auto fail = [&](const QString &why) {
+        if (error)
+            *error = why;
         return false;
+    };
+    const QSettings::Format format = formatOf(m_path);
+    if (format == QSettings::IniFormat) {
+        const QString folder = QFileInfo(m_path).absolutePath();
+        if (!ensurePrivateFolder(folder))
+            return fail(QStringLiteral("cannot create the folder %1").arg(folder));
+        if (!ensurePrivateFile(m_path))
+            return fail(QStringLiteral("cannot create %1: %2").arg(m_path, qt_error_string(errno)));
+    }
     // QSettings writes the whole store to a temporary file beside it and
     // renames that over the old one, keeping the old file's mode: a reader
     // sees the old store or the new one, never half of one. Writing through
@@ -107,5 +118,7 @@ bool SettingsStore::setValues(const QString &section, const QList<std::pair<QStr
     for (const auto &[key, text] : values)
         settings.setValue(settingsKey(section, key), text);
     settings.sync();
-    return settings.status() == QSettings::NoError;
+    if (settings.status() != QSettings::NoError)
+        return fail(QStringLiteral("cannot write %1").arg(m_path));
+    return true;
 }

@@ -16,10 +16,12 @@ public:
 
     QString value(const QString &section, const QString &key, const QString &defaultValue = QString()) const;
     bool contains(const QString &section, const QString &key) const;
-    void setValue(const QString &section, const QString &key, const QString &value);
+    // One key; false (and why, in error) when the store could not be written.
+    bool setValue(const QString &section, const QString &key, const QString &value, QString *error = nullptr);
     // Several keys of one section in one write of the store; false when the
-    // store could not be written (the old store is then unchanged).
-    bool setValues(const QString &section, const QList<std::pair<QString, QString>> &values);
+    // store could not be written (the old store is then unchanged), and why
+    // in error.
+    bool setValues(const QString &section, const QList<std::pair<QString, QString>> &values, QString *error = nullptr);
 
     QString path() const { return m_path; }
     static QString defaultPath();

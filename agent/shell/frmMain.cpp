@@ -425,7 +425,10 @@ Preferences frmMain::ControlValues() const
 void frmMain::cmdApply_Click()
 {
     // Nothing is validated or restarted: a new port is used at the next start.
-    ControlValues().Save(m_store);
+    QString error;
+    if (!ControlValues().Save(m_store, &error))
+        m_state.ShowMessage(modMain::BoxIcon::Exclamation, QStringLiteral("Zorvane"),
+                            QStringLiteral("The settings could not be saved: ") + error);
     m_autoStart.SetAutoStart(chkAutoStart->isChecked(), QCoreApplication::applicationFilePath());
 }
 

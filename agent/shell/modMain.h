@@ -95,7 +95,6 @@ public:
     // Shared by the POP3 and SMTP front ends.
     QString UserName;   // normalised user name of the last USER command
     QString Password;   // password of the last PASS command
-    bool SmtpLoggedIn = false;
 
 private:
     OptionValues m_defaultOptions;

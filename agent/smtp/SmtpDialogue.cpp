@@ -239,7 +239,7 @@ QByteArray SmtpDialogue::checkServiceAndGreet()
         log(QStringLiteral("SMTP-ERR: Unable to connect to Hotmail server."));
         return Reply::MailboxUnavailable;
     }
-    m.SmtpLoggedIn = false;
+    m_loggedInAccount.clear();
     SmtpMailbox = XmlDocument();
     SmtpEnvelope.clear();
     SmtpMessage.clear();
@@ -248,19 +248,20 @@ QByteArray SmtpDialogue::checkServiceAndGreet()
     return Reply::Greeted;
 }
 
-// MAIL: log in with the account the sender address names, unless a login
-// (of this dialogue or of the POP3 side) is in force.
+// MAIL: log in with the account the sender address names, unless this
+// dialogue is logged in with it already. A null sender (a notice) goes out
+// with the account logged in, or else with that of the last POP3 user.
 QByteArray SmtpDialogue::senderStep(const QByteArray &text)
 {
-    if (m.SmtpLoggedIn)
+    QString account = senderAccountName(text).toLower();
+    if (account.isEmpty() && !m_loggedInAccount.isEmpty())
         return Reply::Ok;
-
-    QString account = senderAccountName(text);
     if (account.isEmpty())
-        account = m.UserName;
-    account = account.toLower();
+        account = m.UserName.toLower();
     if (account.isEmpty())
         return Reply::NoValidUser;
+    if (account == m_loggedInAccount)
+        return Reply::Ok;
 
     const QString stored = m.Settings ? m.Settings->value(AccountSection, account) : QString();
     bool deciphered = false;
@@ -274,15 +275,16 @@ QByteArray SmtpDialogue::senderStep(const QByteArray &text)
 QByteArray SmtpDialogue::loginForSending(const QString &account, const QString &password)
 {
     int status = 0;
+    m_loggedInAccount.clear();
     if (m.MailSession) {
         waitUntilSessionFree();
-        status = m.MailSession->Login(account, password, SmtpMailbox);
+        status = m.MailSession->Login(account, password, SmtpMailbox, clsHotmail::FrontEnd::Smtp);
     }
     switch (status) {
     case 200:
     case 207:
         m.MailSession->GetSendUrl(SmtpMailbox);
-        m.SmtpLoggedIn = true;
+        m_loggedInAccount = account;
         log(QStringLiteral("SMTP-Logged in."));
         return Reply::Ok;
     case 403:

@@ -39,6 +39,9 @@ public:
 
     SmtpState state() const { return m_state; }
     void setState(SmtpState state) { m_state = state; }
+    // The account this dialogue logged in with (lower case); empty before a
+    // login or after a HELO that starts afresh.
+    const QString &loggedInAccount() const { return m_loggedInAccount; }
     const QByteArray &envelope() const { return SmtpEnvelope; }
 
     // The address whose reachability HELO checks: any name will do in the
@@ -68,4 +71,5 @@ private:
     QByteArray SmtpEnvelope;
     QByteArray SmtpMessage;
     XmlDocument SmtpMailbox;
+    QString m_loggedInAccount;
 };

@@ -62,6 +62,17 @@ struct SmtpFrontEnd::Private {
 
     bool sessionBusy() const { return m.MailSession && m.MailSession->IsBusy(); }
 
+    // Listens again; a port that cannot be had is logged, and the socket
+    // watchdog tries it again at every tick.
+    void listenAgain()
+    {
+        if (wskSmtp.State() == Winsock::sckListening || wskSmtp.Listen())
+            return;
+        m.AddLogLine(QStringLiteral("SMTP-ERR: Cannot listen on port %1 again: %2")
+                         .arg(wskSmtp.LocalPort())
+                         .arg(wskSmtp.LastErrorDescription()));
+    }
+
     modMain &m;
     Winsock &wskSmtp;
     SmtpDialogue dialogue;
@@ -104,6 +115,11 @@ int SmtpFrontEnd::DialogueState() const
     return int(d->dialogue.state());
 }
 
+QString SmtpFrontEnd::LoggedInAccount() const
+{
+    return d->dialogue.loggedInAccount();
+}
+
 void SmtpFrontEnd::SetIdleTimeout(int milliseconds)
 {
     d->idleTimer.setInterval(milliseconds > 0 ? milliseconds : SmtpIdleTimeoutMs);
@@ -116,6 +132,9 @@ int SmtpFrontEnd::IdleTimeout() const
 
 void SmtpFrontEnd::ResetDialogue()
 {
+    // A reply of the dialogue that ends here, still being worked out further
+    // up the stack, must not reach whoever comes next.
+    ++d->connectionNumber;
     d->idleTimer.stop();
     d->smtpBuffer.clear();
     d->dialogue.setState(SmtpState::AwaitingHelo);
@@ -129,37 +148,47 @@ void SmtpFrontEnd::onConnectionRequest(qintptr requestId)
     const QString peer = d->wskSmtp.RemoteHost() + QLatin1Char('(') + d->wskSmtp.RemoteHostIP() + QLatin1Char(')');
     if ((d->m.Options().LocalhostOnly() && d->wskSmtp.RemoteHostIP() != LocalHostAddress)
         || !d->m.SameUser.Admits(d->m, d->wskSmtp, requestId)) {
-        d->wskSmtp.Listen();
+        d->listenAgain();
         d->m.AddLogLine(QStringLiteral("Connection request from ") + peer + QStringLiteral(" rejected."));
         return;
     }
 
-    d->wskSmtp.Accept(requestId);
+    const bool accepted = d->wskSmtp.Accept(requestId);
     // Nothing of an earlier connection belongs to this one.
-    ++d->connectionNumber;
     ResetDialogue();
-    d->wskSmtp.SendData(Greeting);
-    d->m.AddLogLine(QStringLiteral("Connection request from ") + d->wskSmtp.RemoteHost() + QLatin1Char('(')
-                    + d->wskSmtp.RemoteHostIP() + QLatin1Char(')'));
+    if (!accepted || !d->wskSmtp.SendData(Greeting)) {
+        // The client went before it could be greeted.
+        d->m.AddLogLine(QStringLiteral("Connection request from ") + peer + QStringLiteral(" failed: ")
+                        + d->wskSmtp.LastErrorDescription());
+        d->closeUntilClosed();
+        d->listenAgain();
+        return;
+    }
+    d->m.AddLogLine(QStringLiteral("Connection request from ") + peer);
     watchForIdleClient();
 }
 
 void SmtpFrontEnd::onDataArrival()
 {
     d->idleTimer.stop();
-    // Bytes that came while a command of this handler let events run raise
-    // no event of their own; they are taken in the same way here.
+    takeWaitingInput();
+    interpretBufferedInput();
+}
+
+void SmtpFrontEnd::takeWaitingInput()
+{
     for (QByteArray bytes = d->wskSmtp.GetData(); !bytes.isEmpty(); bytes = d->wskSmtp.GetData()) {
         d->smtpBuffer.append(bytes);
         if (d->smtpBuffer.phase() == SmtpBuffer::Phase::Message && !d->smtpBuffer.messageComplete())
             d->m.AddLogLine(QStringLiteral("  ... receiving"));
-        interpretBufferedInput();
     }
 }
 
 // Hands every whole command text or message text to the interpreter in turn
 // and sends the replies; holds the input while the session serves the POP3
-// side.
+// side. Before each text the connection is asked for what came meanwhile,
+// so a command that arrived while the one before waited for the service is
+// answered as soon as that one is.
 void SmtpFrontEnd::interpretBufferedInput()
 {
     if (d->interpreting)
@@ -167,6 +196,7 @@ void SmtpFrontEnd::interpretBufferedInput()
     d->interpreting = true;
 
     for (;;) {
+        takeWaitingInput();
         if (d->sessionBusy()) {
             if (d->watchedSession != d->m.MailSession) {
                 d->watchedSession = d->m.MailSession;
@@ -196,8 +226,15 @@ void SmtpFrontEnd::interpretBufferedInput()
         const quint64 connection = d->connectionNumber;
         const bool commandPhase = d->dialogue.state() != SmtpState::MessageText;
         const QByteArray reply = d->dialogue.HandleSmtpCommand(std::move(text));
-        if (connection != d->connectionNumber) {
-            // The client went away and another one came while the command ran.
+        // A client that went away while its message was submitted never
+        // hears the verdict; the log keeps it.
+        const bool replaced = connection != d->connectionNumber;
+        if (!commandPhase && (replaced || d->wskSmtp.State() != Winsock::sckConnected))
+            d->m.AddLogLine(QStringLiteral("SMTP-ERR: The client left before the reply to its message: ")
+                            + QString::fromUtf8(reply.trimmed()));
+        if (replaced) {
+            // Another client may be here already: nothing of this command
+            // reaches it.
             d->dialogue.setState(SmtpState::AwaitingHelo);
             continue;
         }
@@ -237,7 +274,7 @@ void SmtpFrontEnd::closeIdleConnection()
     d->m.AddLogLine(QStringLiteral("SMTP-Connection idle for %1, closed.").arg(idleDurationText(d->idleTimer.interval())));
     d->closeUntilClosed();
     ResetDialogue();
-    d->wskSmtp.Listen();
+    d->listenAgain();
 }
 
 void SmtpFrontEnd::onSendComplete()
@@ -246,7 +283,7 @@ void SmtpFrontEnd::onSendComplete()
         return;
     d->closeUntilClosed();
     ResetDialogue();
-    d->wskSmtp.Listen();
+    d->listenAgain();
     d->m.AddLogLine(QString());
 }
 
@@ -255,15 +292,15 @@ bool SmtpFrontEnd::SendSmtpReply(const QByteArray &text)
     if (d->wskSmtp.State() == Winsock::sckConnected) {
         if (d->m.LogToFile)
             d->m.LogEntry("SMTP< " + text);
-        if (!text.isEmpty())
-            d->wskSmtp.SendData(text);
-        return true;
+        if (text.isEmpty() || d->wskSmtp.SendData(text))
+            return true;
     }
 
+    // The connection is gone, or the reply could not be handed to it.
     if (d->m.LogToFile)
         d->m.LogEntry(QStringLiteral("SMTP! Error: ") + QString::number(d->wskSmtp.State()));
     d->closeUntilClosed();
-    d->wskSmtp.Listen();
+    d->listenAgain();
     ResetDialogue();
     d->m.AddLogLine(QStringLiteral("Operation aborted."));
     return false;

@@ -25,6 +25,8 @@ public:
 
     // SmtpState: 0 awaiting HELO, 1 envelope, 2 message text, 99 closing.
     int DialogueState() const;
+    // The account the dialogue is logged in with; empty when none.
+    QString LoggedInAccount() const;
 
     // A client silent this long while the agent owes it nothing (a message
     // half sent included) gets a 421 and is disconnected; nothing of its
@@ -43,6 +45,7 @@ private:
     void onConnectionRequest(qintptr requestId);
     void onDataArrival();
     void onSendComplete();
+    void takeWaitingInput();
     void interpretBufferedInput();
     void watchForIdleClient();
     void closeIdleConnection();

@@ -15,6 +15,7 @@
 #include <QDeadlineTimer>
 #include <QHash>
 #include <QTimer>
+#include <QRandomGenerator>
 #include <QUrl>
 
 #include <optional>
@@ -60,6 +61,10 @@ constexpr int StatusLoginRedirect = 900;
 constexpr int StatusUnauthorized = 401;
 
 const QByteArray CRLF("\r\n");
+// Names one submission on every attempt, so that a service which stored an
+// attempt whose answer was lost takes the next one as the same message.
+const QByteArray SubmissionIdHeader("X-Zorvane-Submission-Id");
+constexpr int SubmissionIdBytes = 16; // 128 random bits
 const QByteArray StoreNotLocked("-ERR could not lock store");
 
 struct HeaderPair
@@ -147,6 +152,13 @@ bool LeavesSecureChannel(const QUrl &from, const QUrl &to)
         && to.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0;
 }
 
+QByteArray NewSubmissionId()
+{
+    QByteArray bits(SubmissionIdBytes, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bits.data()), SubmissionIdBytes / 4);
+    return bits.toHex();
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -160,6 +172,19 @@ struct clsHotmail::Private
     StoredRequestTexts texts;
     std::unique_ptr<XmlHttpRequest> Request;
     ResponseWait wait;
+
+    // The credentials a front end's requests present: those of the login the
+    // service accepted for its dialogue. None (null user) before that.
+    struct Account
+    {
+        QString name;     // the account as the front end named it
+        QString user;     // the login user: the local part, or the whole name of an alternative account
+        QString password;
+    };
+    Account accounts[2];
+    Account &AccountFor(FrontEnd frontEnd) { return accounts[int(frontEnd)]; }
+    const Account &Pop3() const { return accounts[int(FrontEnd::Pop3)]; }
+    const Account &Smtp() const { return accounts[int(FrontEnd::Smtp)]; }
 
     QByteArray InboxUrl;
     QByteArray DeletedItemsUrl;
@@ -180,9 +205,9 @@ struct clsHotmail::Private
     void TrustCertificateAuthorities();
     bool IsAltAccount(const QString &userName) const;
 
-    int SendAwaited(const RequestDescription &what);
-    int SendAwaitedOn(XmlHttpRequest &request, const RequestDescription &what, const QString &user = QString(),
-                      const QString &password = QString());
+    int SendAwaited(const RequestDescription &what, const Account &presenting);
+    int SendAwaitedOn(XmlHttpRequest &request, const RequestDescription &what, const Account &presenting);
+    int SendClosingRequest(const QString &UserName, const Account &presenting);
     void WriteResponseLog(const XmlHttpRequest &request);
     int CurrentStatus() const;
 
@@ -206,7 +231,14 @@ struct clsHotmail::Private
     AttemptOutcome DownloadAttempt(int MsgNumber, QByteArray &text);
     QByteArray FetchHeaders(int MsgNumber);
     template <typename RequestFor>
-    void RunUpdatePasses(RequestFor requestFor);
+    bool RunUpdatePasses(RequestFor requestFor, QList<UpdateFailure> *failures);
+    struct UpdateOutcome
+    {
+        bool done;       // the service did it
+        bool answered;   // the service answered at all
+        QByteArray reason;
+    };
+    UpdateOutcome UpdateOne(const RequestDescription &what);
 
     void OperationEnded();
     void QueueIdleIfFree();
@@ -295,11 +327,11 @@ bool clsHotmail::Private::IsAltAccount(const QString &userName) const
 // with an answer, else the attempt's error number: 1000 for a request given
 // up, the network code for a connection that failed or ended before the
 // answer did.
-int clsHotmail::Private::SendAwaitedOn(XmlHttpRequest &request, const RequestDescription &what, const QString &user,
-                                       const QString &password)
+int clsHotmail::Private::SendAwaitedOn(XmlHttpRequest &request, const RequestDescription &what,
+                                       const Account &presenting)
 {
     request.setMaxResponseBytes(what.maxResponseBytes);
-    request.open(what.verb, AddressText(what.url), true, user, password);
+    request.open(what.verb, AddressText(what.url), true, presenting.user, presenting.password);
     for (const HeaderPair &header : what.headers)
         request.setRequestHeader(header.name, header.value);
     request.send(what.body);
@@ -314,11 +346,11 @@ int clsHotmail::Private::SendAwaitedOn(XmlHttpRequest &request, const RequestDes
     return 0;
 }
 
-int clsHotmail::Private::SendAwaited(const RequestDescription &what)
+int clsHotmail::Private::SendAwaited(const RequestDescription &what, const Account &presenting)
 {
     if (!Request)
         return NoRequestObject;
-    return SendAwaitedOn(*Request, what);
+    return SendAwaitedOn(*Request, what, presenting);
 }
 
 void clsHotmail::Private::WriteResponseLog(const XmlHttpRequest &request)
@@ -404,9 +436,11 @@ clsHotmail::~clsHotmail() = default;
 // ---------------------------------------------------------------------------
 // Login, store, probe, logoff
 
-int clsHotmail::Login(const QString &UserName, const QString &Password, XmlDocument &XmlMailbox)
+int clsHotmail::Login(const QString &UserName, const QString &Password, XmlDocument &XmlMailbox, FrontEnd For)
 {
     Private::Operation operation(*d);
+    // Whatever the login comes to, the front end's earlier account is over.
+    d->AccountFor(For) = Private::Account();
     const StoredRequestTexts &t = d->texts;
     QByteArray address;
     QString loginUser;
@@ -418,6 +452,7 @@ int clsHotmail::Login(const QString &UserName, const QString &Password, XmlDocum
         loginUser = UserName.section(QLatin1Char('@'), 0, 0);
     }
 
+    const Private::Account account{UserName, loginUser, Password};
     // The login has its own request object for its whole duration.
     XmlHttpRequest login;
     const RequestDescription base{t.QueryVerb, QByteArray(), {d->CommonPair(), d->QueryPair()}, QByteArray(),
@@ -429,7 +464,7 @@ int clsHotmail::Login(const QString &UserName, const QString &Password, XmlDocum
         what.url = address;
         // Whether the wait gave up is not looked at: a given-up request has
         // no status, and reading it gives the login's error number.
-        d->SendAwaitedOn(login, what, loginUser, Password);
+        d->SendAwaitedOn(login, what, account);
         bool ok = false;
         int errorNumber = 0;
         const int status = StatusOf(login, &ok, &errorNumber);
@@ -453,6 +488,8 @@ int clsHotmail::Login(const QString &UserName, const QString &Password, XmlDocum
         XmlDocument mailbox;
         mailbox.loadXML(login.responseText());
         XmlMailbox = mailbox;
+        if (status == 200 || status == StatusMultiStatus)
+            d->AccountFor(For) = account;
         return status;
     }
 }
@@ -492,7 +529,7 @@ QByteArray clsHotmail::Private::LoadStore(const QByteArray &folderUrl, bool List
 AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectionUrl, const QByteArray &folderUrl,
                                                      bool ListAll, QByteArray &reply)
 {
-    const int firstError = SendAwaited(QueryRequest(collectionUrl));
+    const int firstError = SendAwaited(QueryRequest(collectionUrl), Pop3());
     if (firstError != 0)
         return AttemptOutcome::Failed(firstError);
     // An answer that is no XML (a proxy's page, a refused connection) will
@@ -512,7 +549,7 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
         return AttemptOutcome::Finished();
     }
 
-    const int secondError = SendAwaited(QueryRequest(folderUrl));
+    const int secondError = SendAwaited(QueryRequest(folderUrl), Pop3());
     if (secondError != 0)
         return AttemptOutcome::Failed(secondError);
     const XmlDocument folder = Request->responseXML();
@@ -571,7 +608,8 @@ QByteArray clsHotmail::ConnStatus(const QString &sUserName)
     QByteArray result;
     RetryRule retry(Attempts::ConnStatus);
     const bool reached = retry.Run([&] {
-        status = Logoff(sUserName);
+        // A probe, not a dialogue's request: it presents no account.
+        status = d->SendClosingRequest(sUserName, Private::Account());
         if (status == StatusMultiStatus)
             return AttemptOutcome::Finished();
         if (status == StatusLoginRedirect) {
@@ -590,13 +628,24 @@ QByteArray clsHotmail::ConnStatus(const QString &sUserName)
 int clsHotmail::Logoff(const QString &UserName)
 {
     Private::Operation operation(*d);
-    const QByteArray base = d->IsAltAccount(UserName) ? d->texts.AltServiceUrl : d->texts.ServiceUrl;
-    const RequestDescription what{d->texts.QueryVerb, base + d->texts.LogoffPath, {d->CommonPair()}, QByteArray(),
-                           MaxXmlAnswerBytes};
-    const int errorNumber = d->SendAwaited(what);
-    if (errorNumber == RequestGivenUp && d->state.LogToFile)
-        d->state.LogEntry(QStringLiteral("ERR - Logoff failed"));
-    return d->CurrentStatus();
+    // The closing request of a POP3 dialogue is that dialogue's own, and
+    // ends its account.
+    Private::Account &pop3 = d->AccountFor(FrontEnd::Pop3);
+    const Private::Account presenting =
+        pop3.name == UserName ? std::exchange(pop3, Private::Account()) : Private::Account();
+    return d->SendClosingRequest(UserName, presenting);
+}
+
+// The closing request (also the probe): its status, 0 when none can be read.
+int clsHotmail::Private::SendClosingRequest(const QString &UserName, const Account &presenting)
+{
+    const QByteArray base = IsAltAccount(UserName) ? texts.AltServiceUrl : texts.ServiceUrl;
+    const RequestDescription what{texts.QueryVerb, base + texts.LogoffPath, {CommonPair()}, QByteArray(),
+                                  MaxXmlAnswerBytes};
+    const int errorNumber = SendAwaited(what, presenting);
+    if (errorNumber == RequestGivenUp && state.LogToFile)
+        state.LogEntry(QStringLiteral("ERR - Logoff failed"));
+    return CurrentStatus();
 }
 
 // ---------------------------------------------------------------------------
@@ -631,7 +680,7 @@ QByteArray clsHotmail::ResetMarks()
 // error page is not the user's mail.
 AttemptOutcome clsHotmail::Private::DownloadAttempt(int MsgNumber, QByteArray &text)
 {
-    const int errorNumber = SendAwaited(FetchRequest(store.Url(MsgNumber), MaxMessageBytes));
+    const int errorNumber = SendAwaited(FetchRequest(store.Url(MsgNumber), MaxMessageBytes), Pop3());
     if (errorNumber != 0)
         return AttemptOutcome::Failed(errorNumber);
     // An HTTP status that is no success is told apart from a network code
@@ -669,7 +718,7 @@ std::unique_ptr<XmlHttpRequest> clsHotmail::RetrieveAsync(int MsgNumber)
     for (int attempt = 0; attempt < Attempts::RetrieveAsync; ++attempt) {
         auto download = std::make_unique<XmlHttpRequest>();
         download->setMaxResponseBytes(what.maxResponseBytes);
-        download->open(what.verb, AddressText(what.url), true);
+        download->open(what.verb, AddressText(what.url), true, d->Pop3().user, d->Pop3().password);
         for (const HeaderPair &header : what.headers)
             download->setRequestHeader(header.name, header.value);
         download->send(what.body);
@@ -720,7 +769,7 @@ QByteArray clsHotmail::Private::FetchHeaders(int MsgNumber)
     QByteArray headerLines;
     RetryRule retry(Attempts::HeaderFetch);
     const bool fetched = retry.Run([&] {
-        const int errorNumber = SendAwaited(QueryRequest(store.Url(MsgNumber)));
+        const int errorNumber = SendAwaited(QueryRequest(store.Url(MsgNumber)), Pop3());
         if (errorNumber != 0)
             return AttemptOutcome::Failed(errorNumber);
         int stylesheetError = 0;
@@ -737,42 +786,76 @@ QByteArray clsHotmail::Private::FetchHeaders(int MsgNumber)
     return headerLines + texts.IdHeaderName + ": <" + store.Name(MsgNumber) + texts.IdSuffix + '>' + CRLF + '.';
 }
 
-// Sends one request per marked message, in ascending order. A given-up
-// request fails the pass, and the next pass starts again from message 1.
+// Sends one request per marked message, in ascending order; up to three
+// passes, each over the messages not yet done (what was done is not asked
+// again). A message the service refused does not hold up the others, but a
+// request that got no answer ends the pass: the service is not there, and
+// asking on would only wait out every message. Returns whether every marked
+// message was done; the others go to failures with their reason.
 template <typename RequestFor>
-void clsHotmail::Private::RunUpdatePasses(RequestFor requestFor)
+bool clsHotmail::Private::RunUpdatePasses(RequestFor requestFor, QList<UpdateFailure> *failures)
 {
     if (!store.MarksCoverMessages())
-        return;
-    RetryRule passes(Attempts::UpdatePasses);
-    passes.Run([&] {
-        for (int i = 1; i <= store.HighestMessageNumber(); ++i) {
-            if (!store.IsMarked(i))
+        return true;
+    QList<int> pending;
+    for (int i = 1; i <= store.HighestMessageNumber(); ++i) {
+        if (store.IsMarked(i))
+            pending.append(i);
+    }
+    QHash<int, QByteArray> reasons;
+    for (int pass = 0; pass < Attempts::UpdatePasses && !pending.isEmpty(); ++pass) {
+        QList<int> notDone;
+        for (qsizetype at = 0; at < pending.size(); ++at) {
+            const int i = pending.at(at);
+            const UpdateOutcome outcome = UpdateOne(requestFor(i));
+            if (outcome.done)
                 continue;
-            const int errorNumber = SendAwaited(requestFor(i));
-            if (errorNumber != 0)
-                return AttemptOutcome::Failed(errorNumber);
-                }
-        return AttemptOutcome::Finished();
-    });
+            reasons.insert(i, outcome.reason);
+            notDone.append(i);
+            if (!outcome.answered) {
+                notDone.append(pending.mid(at + 1));
+                break;
+            }
+        }
+        pending = notDone;
+    }
+    if (failures) {
+        for (const int i : std::as_const(pending))
+            failures->append({i, store.Name(i),
+                              reasons.value(i, "not asked: the service failed on a message before it")});
+    }
+    return pending.isEmpty();
 }
 
-bool clsHotmail::MarkAsRead()
+// One mark or move for the POP3 dialogue.
+clsHotmail::Private::UpdateOutcome clsHotmail::Private::UpdateOne(const RequestDescription &what)
+{
+    const int errorNumber = SendAwaited(what, Pop3());
+    if (errorNumber == RequestGivenUp)
+        return {false, false, "no answer from the service in time"};
+    if (errorNumber != 0)
+        return {false, false, ErrorText(errorNumber)};
+    const int status = CurrentStatus();
+    if (!IsSuccessStatus(status))
+        return {false, true, QByteArray::number(status) + ' ' + Request->statusText()};
+    return {true, true, QByteArray()};
+}
+
+bool clsHotmail::MarkAsRead(QList<UpdateFailure> *failures)
 {
     Private::Operation operation(*d);
     const StoredRequestTexts &t = d->texts;
-    d->RunUpdatePasses([&](int i) {
+    return d->RunUpdatePasses([&](int i) {
         return RequestDescription{t.MarkReadVerb, d->store.Url(i), {d->CommonPair(), d->QueryPair()}, t.MarkReadBody,
                            MaxXmlAnswerBytes};
-    });
-    return true;
+    }, failures);
 }
 
-bool clsHotmail::MoveToDeletedItems()
+bool clsHotmail::MoveToDeletedItems(QList<UpdateFailure> *failures)
 {
     Private::Operation operation(*d);
     const StoredRequestTexts &t = d->texts;
-    d->RunUpdatePasses([&](int i) {
+    return d->RunUpdatePasses([&](int i) {
         return RequestDescription{t.MoveVerb,
                            d->store.Url(i),
                            {d->CommonPair(),
@@ -780,8 +863,7 @@ bool clsHotmail::MoveToDeletedItems()
                             {t.MoveFlagHeaderName, "t"}},
                            QByteArray(),
                            MaxXmlAnswerBytes};
-    });
-    return true;
+    }, failures);
 }
 
 bool clsHotmail::PopCollect(const XmlDocument &XmlMailbox)
@@ -794,7 +876,7 @@ bool clsHotmail::PopCollect(const XmlDocument &XmlMailbox)
         return false;
     RequestDescription what{d->texts.FetchVerb, address->trimmed(), {}, QByteArray(), MaxXmlAnswerBytes};
     what.logResponse = false;
-    return d->SendAwaited(what) == 0;
+    return d->SendAwaited(what, d->Pop3()) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -815,6 +897,7 @@ QByteArray clsHotmail::Send(const QByteArray &Message, bool SaveInSent)
     Private::Operation operation(*d);
     const StoredRequestTexts &t = d->texts;
     const QByteArray copyFlag = SaveInSent ? "t" : "f";
+    const QByteArray submissionId = NewSubmissionId();
     QByteArray reply;
     QDeadlineTimer deadline(SubmissionTimeLimitMs(Message.size()));
     RetryRule retry(Attempts::Send);
@@ -829,11 +912,12 @@ QByteArray clsHotmail::Send(const QByteArray &Message, bool SaveInSent)
         request.setMaxResponseBytes(MaxXmlAnswerBytes);
         request.setTotalTimeout(int(qMax<qint64>(1, deadline.remainingTime())));
         request.setTimeout(SubmissionSilenceMs);
-        request.open(t.SendVerb, AddressText(d->SendUrl), false);
+        request.open(t.SendVerb, AddressText(d->SendUrl), false, d->Smtp().user, d->Smtp().password);
         request.setRequestHeader(t.CommonHeaderName, t.CommonHeaderValue);
         request.setRequestHeader(t.QueryHeaderName, t.SendHeaderValue);
         request.setRequestHeader(t.SendFlagHeaderName, "t");
         request.setRequestHeader(t.SaveInSentHeaderName, copyFlag);
+        request.setRequestHeader(SubmissionIdHeader, submissionId);
         // The upload blocks the thread; pending events get their turn first.
         EventWait::processPendingOnce();
         request.send(Message);
@@ -886,6 +970,11 @@ int clsHotmail::HighestMessageNumber() const
 bool clsHotmail::IsMarked(int MsgNumber) const
 {
     return d->store.IsMarked(MsgNumber);
+}
+
+QString clsHotmail::AccountOf(FrontEnd For) const
+{
+    return d->accounts[int(For)].name;
 }
 
 QByteArray clsHotmail::InboxUrl() const

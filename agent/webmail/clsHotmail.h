@@ -12,25 +12,44 @@
 
 class modMain;
 
-// The web mail session for one account at a time. Every public operation
-// turns each failure of its requests into its failure result; nothing is
-// thrown. Reply texts are bytes: POP3 replies without their final CRLF,
-// SMTP reply lines with theirs.
+// The web mail session. Every public operation turns each failure of its
+// requests into its failure result; nothing is thrown. Reply texts are bytes:
+// POP3 replies without their final CRLF, SMTP reply lines with theirs.
 //
 // The session has one request object, so operations must not overlap; the
 // front ends consult IsBusy() and wait for Idle() before starting one.
+//
+// Each front end keeps the account its dialogue logged in with, and every
+// request made for it presents that account's credentials, whatever the
+// other front end logs in meanwhile: the mailbox operations (store load,
+// downloads, the update phase, the collection) and the closing request at
+// the end of a dialogue act for the POP3 front end, GetSendUrl and Send for
+// the SMTP front end. The probe of ConnStatus presents none.
 class clsHotmail : public QObject
 {
     Q_OBJECT
 public:
+    enum class FrontEnd { Pop3, Smtp };
+
+    // A marked message that the update phase could not mark read or move.
+    struct UpdateFailure
+    {
+        int MsgNumber = 0;
+        QByteArray Name;   // the message's unique name
+        QByteArray Reason; // what the service answered, or why it was not asked
+    };
+
     // Loads the stored texts 1001..1045 (the Preferences keys ServiceUrl and
     // AltServiceUrl, when present in the settings store, replace 1001 and
     // 1002) and creates the request object.
     explicit clsHotmail(modMain &state, QObject *parent = nullptr);
     ~clsHotmail() override;
 
-    // Login, store, probe, logoff.
-    int Login(const QString &UserName, const QString &Password, XmlDocument &XmlMailbox);
+    // Login, store, probe, logoff. A login the service accepts (200, 207)
+    // becomes the account of the front end For; any other outcome leaves
+    // that front end without one. Logoff ends the POP3 front end's account
+    // when it is UserName.
+    int Login(const QString &UserName, const QString &Password, XmlDocument &XmlMailbox, FrontEnd For);
     QByteArray GetMsgStoreProps(const XmlDocument &XmlMailbox, bool ListAll = false);
     QByteArray ConnStatus(const QString &sUserName);
     int Logoff(const QString &UserName);
@@ -46,11 +65,16 @@ public:
     std::unique_ptr<XmlHttpRequest> RetrieveAsync(int MsgNumber);
     QByteArray Mark(int MsgNumber);
     QByteArray ResetMarks();
-    bool MarkAsRead();
-    bool MoveToDeletedItems();
+    // The update phase: true when every marked message was marked read
+    // (moved); otherwise false, and the messages that were not, with the
+    // reason, are added to failures.
+    bool MarkAsRead(QList<UpdateFailure> *failures = nullptr);
+    bool MoveToDeletedItems(QList<UpdateFailure> *failures = nullptr);
     bool PopCollect(const XmlDocument &XmlMailbox);
 
-    // Sending.
+    // Sending. Each submission carries a random identifier, the same on
+    // both its attempts, so a service that stored the first attempt and lost
+    // its answer does not store the second.
     bool GetSendUrl(const XmlDocument &XmlMailbox);
     QByteArray Send(const QByteArray &Message, bool SaveInSent);
 
@@ -64,6 +88,9 @@ public:
 
     // Whether message n is marked for deletion.
     bool IsMarked(int MsgNumber) const;
+    // The account whose credentials the front end's requests present; empty
+    // while it has none.
+    QString AccountOf(FrontEnd For) const;
     // Folder and send addresses as the last GetMsgStoreProps/GetSendUrl set them.
     QByteArray InboxUrl() const;
     QByteArray DeletedItemsUrl() const;

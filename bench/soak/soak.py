@@ -1,17 +1,25 @@
 #!/usr/bin/env python3
 """Soak run of the agent: many POP3 dialogues and SMTP submissions through the
 headless Zorvane program against zorvane-service, some clients dropping at
-random points. At the end every message is accounted for, and the agent's
-memory and descriptors are compared with what they were after a warm-up.
+random points. Now and then the service stalls (SIGSTOP) for 6 to 10 s, and a
+POP3 and an SMTP client each send a command into the stall and leave before
+the answer (USER, PASS, STAT, LIST, RETR of a small or a large message; HELO,
+MAIL, the end of a message text). During some POP3 dialogues of one account a
+second account submits a message over SMTP. At the end every message is
+accounted for, and the agent's memory and descriptors are compared with what
+they were after a warm-up.
 
     bench/soak/soak.py --build build [--pop3 2000] [--smtp 500] [--seed 1]
+                       [--stall-every 100] [--second-account-rate 0.1]
 
 Prints, and exits non-zero when a bound is broken:
-    messages accounted for, lost (must be 0), duplicated (must be 0: the send's
-    retry never fires against a healthy service), moved without QUIT (0),
-    phantom submissions (0: a client that dropped before the end of its message
-    text sent nothing), memory growth (VmRSS after minus before, bound
-    --max-growth-kib), descriptor count (/proc/PID/fd before and after);
+    crashes of the agent (must be 0), messages accounted for, lost (must be 0),
+    duplicated (must be 0: a submission retried after its answer was lost is
+    stored once), moved without QUIT (0), phantom submissions (0: a client that
+    dropped before the end of its message text sent nothing), submissions whose
+    client left before the verdict (each stored wholly once or not at all),
+    memory growth (VmRSS after minus before, bound --max-growth-kib),
+    descriptor count (/proc/PID/fd before and after);
     then, for a client sending 100 MiB without a line end to the POP3 and the
     SMTP command phase, and a 100 MiB message text, the agent's peak VmRSS
     above what it held before (bounds --max-flood-kib, --max-message-flood-kib).
@@ -36,6 +44,7 @@ import time
 ACCOUNT = "user@zorvane.test"
 PEER = "peer@zorvane.test"
 PASSWORD = "soak-password"
+PEER_PASSWORD = "other-password"
 OUTSIDE = "ann@example.org"
 GREETING_POP3 = b"+OK Zorvane Welcome\r\n"
 GREETING_SMTP = b"220 Zorvane Simple Mail Transfer Service Ready\r\n"
@@ -50,6 +59,8 @@ LARGE_EVERY = 7            # every n-th delivered message takes the background p
 WARM_UP_POP3 = 30
 WARM_UP_SMTP = 10
 FLOOD_BYTES = 100 * 1024 * 1024
+STALL_SECONDS = (6, 10)    # how long the service is stopped at a time
+LEAVE_AFTER_S = 1          # a client in a stall leaves this long after its command
 
 
 def free_port():
@@ -192,10 +203,14 @@ class Soak:
         self.quit_deleted = set()  # ids whose DELE was followed by a completed QUIT
         self.accepted = set()      # submissions answered 250
         self.abandoned = set()     # submissions whose client left before the end marker
+        self.second_accepted = set()  # submissions of the second account answered 250
+        self.unanswered = set()    # submissions whose client left after the end marker, before the verdict
+        self.crashes = 0
         self.next_in = 0
         self.next_out = 0
         self.counts = {"pop3 complete": 0, "pop3 dropped": 0, "smtp complete": 0, "smtp dropped": 0,
-                       "retrieved": 0, "background retrievals": 0}
+                       "retrieved": 0, "background retrievals": 0, "service stalls": 0,
+                       "clients that left during a stall": 0, "second account submissions during POP3": 0}
         self.problems = []
 
     # --- the programs -------------------------------------------------------
@@ -203,7 +218,7 @@ class Soak:
         bin_dir = os.path.abspath(os.path.join(self.args.build, "bin"))
         os.makedirs(self.data)
         with open(os.path.join(self.data, "accounts"), "w") as f:
-            f.write(f"{ACCOUNT} {PASSWORD}\n{PEER} other-password\n")
+            f.write(f"{ACCOUNT} {PASSWORD}\n{PEER} {PEER_PASSWORD}\n")
         for account in (ACCOUNT, PEER):
             for sub in ("new", "cur", "tmp"):
                 os.makedirs(os.path.join(self.maildir(account), sub))
@@ -271,8 +286,10 @@ class Soak:
         return len(os.listdir(os.path.join(self.maildir(ACCOUNT), "new")))
 
     # --- POP3 -----------------------------------------------------------------
-    def pop3_dialogue(self, drop_at=None):
-        """One dialogue; drop_at names the point where the client vanishes."""
+    def pop3_dialogue(self, drop_at=None, second_account_submits=False):
+        """One dialogue; drop_at names the point where the client vanishes.
+        With second_account_submits the second account sends a message to
+        this one between LIST and the first RETR."""
         if self.unread_waiting() < INBOX_LOW_WATER:
             for _ in range(INBOX_REFILL):
                 self.deliver()
@@ -298,6 +315,9 @@ class Soak:
             sizes = [int(l.split()[1]) for l in c.multi_line().split(b"\r\n")[1:-2]]
             if len(sizes) != count:
                 self.problem(f"LIST gave {len(sizes)} messages, STAT {count}")
+            if second_account_submits:
+                self.submission(sender=PEER)
+                self.counts["second account submissions during POP3"] += 1
             picked = self.rng.sample(range(1, count + 1), min(count, self.rng.randint(1, 3)))
             deleted = []
             for n in picked:
@@ -311,7 +331,7 @@ class Soak:
                     self.problem(f"RETR {n} answered {status!r}")
                     continue
                 message = unstuff(text)
-                found = re.search(rb"Message-ID: <(soak-in-\d+)@soak>", message)
+                found = re.search(rb"Message-ID: <(soak-(?:in|second)-\d+)@soak>", message)
                 if not found or self.delivered.get(found.group(1).decode()) != message:
                     self.problem(f"RETR {n} brought a message that was never delivered as such")
                     continue
@@ -335,22 +355,42 @@ class Soak:
             self.problem(f"POP3 dialogue broke: {error}")
             c.close()
 
+    def second_account_login(self):
+        """A POP3 login of the second account keeps its password for sending."""
+        c = connect_when_listening(self.pop3_port)
+        try:
+            self.expect(c.line(), GREETING_POP3, "greeting")
+            self.expect(c.command("USER " + PEER.split("@")[0]), b"+OK password required\r\n", "USER")
+            self.expect(c.command("PASS " + PEER_PASSWORD), b"+OK logged in\r\n", "PASS")
+            self.expect(c.command("QUIT"), b"+OK\r\n", "QUIT")
+        except (OSError, ConnectionError) as error:
+            self.problem(f"second account login: {error}")
+        c.close()
+
     # --- SMTP -----------------------------------------------------------------
-    def submission(self, drop_at=None):
+    def outgoing(self, kind, sender, recipient):
+        """A new message to submit: its id, its text and its DATA wire form."""
         self.next_out += 1
-        message_id = f"soak-out-{self.next_out}"
-        text = (f"From: {ACCOUNT}\r\nTo: {PEER}, {OUTSIDE}\r\nSubject: {message_id}\r\n"
+        message_id = f"soak-{kind}-{self.next_out}"
+        text = (f"From: {sender}\r\nTo: {recipient}, {OUTSIDE}\r\nSubject: {message_id}\r\n"
                 f"Message-ID: <{message_id}@soak>\r\n\r\n").encode()
         text += b"".join(b"line %d\r\n" % i for i in range(self.rng.randint(1, 400)))
         text += b".starts with a dot\r\n.\r\n..\r\nend\r\n"
         wire = b"".join((b"." + l if l.startswith(b".") else l) + b"\r\n" for l in text.split(b"\r\n")[:-1]) + b".\r\n"
+        return message_id, text, wire
+
+    def submission(self, drop_at=None, sender=ACCOUNT):
+        """One submission from sender (the first account to the second, or the
+        second to the first) and an outside recipient."""
+        recipient = PEER if sender == ACCOUNT else ACCOUNT
+        message_id, text, wire = self.outgoing("out" if sender == ACCOUNT else "second", sender, recipient)
         c = connect_when_listening(self.smtp_port)
         hard = self.rng.random() < 0.5
         try:
             self.expect(c.line(), GREETING_SMTP, "SMTP greeting")
             self.expect(c.command("HELO soak.example.org"), b"250 Zorvane\r\n", "HELO")
-            self.expect(c.command(f"MAIL FROM:<{ACCOUNT}>"), b"250 OK\r\n", "MAIL")
-            self.expect(c.command(f"RCPT TO:<{PEER}>"), b"250 OK\r\n", "RCPT")
+            self.expect(c.command(f"MAIL FROM:<{sender}>"), b"250 OK\r\n", "MAIL")
+            self.expect(c.command(f"RCPT TO:<{recipient}>"), b"250 OK\r\n", "RCPT")
             self.expect(c.command(f"RCPT TO:<{OUTSIDE}>"), b"250 OK\r\n", "RCPT")
             if drop_at == "rcpt":
                 self.abandoned.add(message_id)
@@ -362,10 +402,14 @@ class Soak:
                 return c.drop(hard)
             c.send(wire)
             reply = c.line()
-            if reply == b"250 OK\r\n":
+            if reply != b"250 OK\r\n":
+                self.problem(f"message text answered {reply!r}")
+            elif sender == ACCOUNT:
                 self.accepted.add(message_id)
             else:
-                self.problem(f"message text answered {reply!r}")
+                # In the first account's inbox now, like any delivered message.
+                self.second_accepted.add(message_id)
+                self.delivered[message_id] = text
             self.expect(c.command("QUIT"), b"221 Zorvane bye.\r\n", "QUIT")
             c.close()
         except (OSError, ConnectionError) as error:
@@ -395,13 +439,19 @@ class Soak:
     def account(self):
         ids = lambda files, pattern: [(w, m.group(1).decode()) for w, data in files
                                       for m in re.finditer(pattern, data)]
-        user_files = ids(self.files_under(self.maildir(ACCOUNT)), rb"Message-ID: <(soak-(?:in|out)-\d+)@soak>")
-        peer_files = ids(self.files_under(self.maildir(PEER)), rb"Message-ID: <(soak-out-\d+)@soak>")
-        outbox = ids(self.files_under(os.path.join(self.data, "outbox")), rb"Message-ID: <(soak-out-\d+)@soak>")
+        outgoing = rb"Message-ID: <(soak-(?:out|second|stall)-\d+)@soak>"
+        user_files = ids(self.files_under(self.maildir(ACCOUNT)),
+                         rb"Message-ID: <(soak-(?:in|out|second|stall)-\d+)@soak>")
+        peer_files = ids(self.files_under(self.maildir(PEER)), outgoing)
+        outbox = ids(self.files_under(os.path.join(self.data, "outbox")), outgoing)
+        count = lambda files, message_id, where=lambda w: True: sum(1 for w, i in files if i == message_id and where(w))
+        sent = lambda w: ".Sent Items" in w
 
-        lost = duplicated = moved_without_quit = not_moved = phantom = 0
+        lost = duplicated = moved_without_quit = not_moved = phantom = stored_unanswered = 0
+        # Delivered to the first account's inbox: by a delivery agent, or
+        # submitted by the second account.
         for message_id in self.delivered:
-            places = [w for w, i in user_files if i == message_id]
+            places = [w for w, i in user_files if i == message_id and not sent(w)]
             if not places:
                 lost += 1
             elif len(places) > 1:
@@ -410,22 +460,112 @@ class Soak:
                 moved_without_quit += 1
             elif ".Deleted Items" not in places[0] and message_id in self.quit_deleted:
                 not_moved += 1
-        for message_id in self.accepted:
-            copies = (sum(1 for _, i in peer_files if i == message_id),
-                      sum(1 for w, i in user_files if i == message_id and ".Sent Items" in w),
-                      sum(1 for _, i in outbox if i == message_id))
-            if 0 in copies:
-                lost += 1
-            elif copies != (1, 1, 1):
+        # Every other copy of a submission: the recipient's, the sender's
+        # sent copy, the relay's.
+        copies_of = {}
+        for message_id in self.accepted | self.unanswered:
+            copies_of[message_id] = (count(peer_files, message_id), count(user_files, message_id, sent),
+                                     count(outbox, message_id))
+        for message_id in self.second_accepted:
+            copies_of[message_id] = (count(peer_files, message_id, sent), count(outbox, message_id))
+        for message_id, copies in copies_of.items():
+            if any(c > 1 for c in copies):
                 duplicated += 1
+            elif message_id in self.unanswered and not any(copies):
+                continue  # its client left before the verdict: not stored is as good as stored once
+            elif 0 in copies:
+                lost += 1
+            elif message_id in self.unanswered:
+                stored_unanswered += 1
         for message_id in self.abandoned:
             if any(i == message_id for _, i in peer_files + user_files + outbox):
                 phantom += 1
-        return {"messages accounted for": len(self.delivered) + len(self.accepted) - lost,
+        accounted = len(self.delivered) + len(self.accepted) + stored_unanswered
+        return {"messages accounted for": accounted - lost,
                 "delivered to the inbox": len(self.delivered), "submissions accepted": len(self.accepted),
-                "submissions abandoned by their client": len(self.abandoned), "lost": lost,
+                "of the second account, during POP3": len(self.second_accepted),
+                "submissions abandoned by their client": len(self.abandoned),
+                "submissions whose client left in a stall": len(self.unanswered),
+                "of those, stored (once)": stored_unanswered, "lost": lost,
                 "duplicated": duplicated, "moved without QUIT": moved_without_quit,
                 "deleted at QUIT but not moved": not_moved, "phantom submissions": phantom}
+
+    # --- a service that stalls while clients leave ------------------------------
+    def open_pop3_up_to(self, command):
+        """A POP3 client ready to send command; returns it and the line."""
+        c = connect_when_listening(self.pop3_port)
+        self.expect(c.line(), GREETING_POP3, "stall: greeting")
+        if command == "USER":
+            return c, "USER user"
+        self.expect(c.command("USER user"), b"+OK password required\r\n", "stall: USER")
+        if command == "PASS":
+            return c, "PASS " + PASSWORD
+        self.expect(c.command("PASS " + PASSWORD), b"+OK logged in\r\n", "stall: PASS")
+        if command in ("STAT", "LIST"):
+            return c, command
+        c.send(b"LIST\r\n")
+        sizes = [int(l.split()[1]) for l in c.multi_line().split(b"\r\n")[1:-2]]
+        large = [n for n, size in enumerate(sizes, 1) if size > 50000]
+        small = [n for n, size in enumerate(sizes, 1) if size <= 50000]
+        wanted = large if command == "RETR large" else small
+        return c, f"RETR {self.rng.choice(wanted or list(range(1, len(sizes) + 1)) or [1])}"
+
+    def open_smtp_up_to(self, command):
+        """An SMTP client ready to send command; returns it, the bytes, and
+        the id of the message those bytes end (None for a command)."""
+        c = connect_when_listening(self.smtp_port)
+        self.expect(c.line(), GREETING_SMTP, "stall: SMTP greeting")
+        if command == "HELO":
+            return c, b"HELO soak.example.org\r\n", None
+        self.expect(c.command("HELO soak.example.org"), b"250 Zorvane\r\n", "stall: HELO")
+        if command == "MAIL":
+            return c, f"MAIL FROM:<{ACCOUNT}>\r\n".encode(), None
+        self.expect(c.command(f"MAIL FROM:<{ACCOUNT}>"), b"250 OK\r\n", "stall: MAIL")
+        self.expect(c.command(f"RCPT TO:<{PEER}>"), b"250 OK\r\n", "stall: RCPT")
+        self.expect(c.command(f"RCPT TO:<{OUTSIDE}>"), b"250 OK\r\n", "stall: RCPT")
+        self.expect(c.command("DATA"), b"354 Start mail input; end with <CRLF>.<CRLF>\r\n", "stall: DATA")
+        message_id, _, wire = self.outgoing("stall", ACCOUNT, PEER)
+        return c, wire, message_id
+
+    def stall_with_clients_leaving(self):
+        """Stops the service for 6 to 10 s. A POP3 and an SMTP client each send
+        a command into the stall and leave before its answer; the watchdog
+        heals the ports meanwhile. The late answers must find no one, and the
+        next clients must be served."""
+        pop3_command = self.rng.choice(["USER", "PASS", "STAT", "LIST", "RETR", "RETR large"])
+        smtp_command = self.rng.choice(["HELO", "MAIL", "DATA"])
+        pop = smtp = None
+        try:
+            pop, pop_line = self.open_pop3_up_to(pop3_command)
+            smtp, smtp_bytes, message_id = self.open_smtp_up_to(smtp_command)
+        except (OSError, ConnectionError) as error:
+            self.problem(f"before a stall: {error}")
+            for c in (pop, smtp):
+                if c:
+                    c.close()
+            return
+        self.service.send_signal(signal.SIGSTOP)
+        stopped = time.monotonic()
+        try:
+            pop.send(pop_line.encode() + b"\r\n")
+            smtp.send(smtp_bytes)
+            if message_id:
+                self.unanswered.add(message_id)
+            time.sleep(LEAVE_AFTER_S)
+            pop.drop(self.rng.random() < 0.5)
+            smtp.drop(self.rng.random() < 0.5)
+            self.counts["clients that left during a stall"] += 2
+            time.sleep(max(0.0, self.rng.uniform(*STALL_SECONDS) - (time.monotonic() - stopped)))
+        finally:
+            self.service.send_signal(signal.SIGCONT)
+        self.counts["service stalls"] += 1
+
+    def agent_alive(self):
+        if self.agent.poll() is None:
+            return True
+        self.crashes += 1
+        self.problem(f"the agent died (exit status {self.agent.returncode})")
+        return False
 
     # --- a peer that never sends a line end ---------------------------------
     def flood(self, pid):
@@ -481,6 +621,7 @@ class Soak:
         pid = self.agent.pid
         deadline = time.monotonic() + self.args.deadline_minutes * 60
         self.pop3_dialogue()  # stores the password the SMTP side logs in with
+        self.second_account_login()
         for i in range(WARM_UP_POP3):
             self.pop3_dialogue()
         for i in range(WARM_UP_SMTP):
@@ -492,11 +633,11 @@ class Soak:
         pop3_left, smtp_left = self.args.pop3, self.args.smtp
         pop3_points = ["greeted", "user", "pass", "retr", "dele"]
         smtp_points = ["rcpt", "data"]
-        while (pop3_left or smtp_left) and time.monotonic() < deadline:
+        while (pop3_left or smtp_left) and time.monotonic() < deadline and self.agent_alive():
             if pop3_left and (not smtp_left or self.rng.random() < pop3_left / (pop3_left + smtp_left)):
                 pop3_left -= 1
                 drop = self.rng.choice(pop3_points) if self.rng.random() < self.args.drop_rate else None
-                self.pop3_dialogue(drop)
+                self.pop3_dialogue(drop, self.rng.random() < self.args.second_account_rate)
                 self.counts["pop3 dropped" if drop else "pop3 complete"] += 1
             else:
                 smtp_left -= 1
@@ -504,18 +645,20 @@ class Soak:
                 self.submission(drop)
                 self.counts["smtp dropped" if drop else "smtp complete"] += 1
             done = self.args.pop3 + self.args.smtp - pop3_left - smtp_left
+            if self.args.stall_every and done % self.args.stall_every == 0 and self.agent_alive():
+                self.stall_with_clients_leaving()
             if done % 250 == 0:
                 print(f"... {done} dialogues, {time.monotonic() - started:.0f} s, "
                       f"VmRSS {vm_rss_kib(pid)} KiB, {fd_count(pid)} descriptors", flush=True)
 
-        self.wait_until_listening()
-        rss_after, fds_after = vm_rss_kib(pid), fd_count(pid)
-        if self.agent.poll() is not None:
-            self.problem("the agent is gone")
+        if self.agent_alive():
+            self.wait_until_listening()
+        rss_after, fds_after = (vm_rss_kib(pid), fd_count(pid)) if self.agent_alive() else (-1, -1)
         tally = self.account()
         finished = not pop3_left and not smtp_left
 
         print()
+        print(f"{'crashes of the agent':40} {self.crashes}")
         for key, value in list(self.counts.items()) + list(tally.items()):
             print(f"{key:40} {value}")
         print(f"{'memory growth (VmRSS after - before)':40} {rss_after - rss_before} KiB "
@@ -524,12 +667,14 @@ class Soak:
         print(f"{'dialogue problems':40} {len(self.problems)}")
         print(f"{'time':40} {time.monotonic() - started:.0f} s")
 
-        flood = self.flood(pid) if self.args.flood else {}
+        flood = self.flood(pid) if self.args.flood and self.agent_alive() else {}
         for name, (growth, reply) in flood.items():
             print(f"{'100 MiB flood, ' + name:40} peak +{growth} KiB, reply {reply[:60]!r}")
 
         failures = []
-        if not finished:
+        if self.crashes:
+            failures.append(f"the agent crashed {self.crashes} time(s)")
+        elif not finished:
             failures.append("the deadline ended the run early")
         for key in ("lost", "duplicated", "moved without QUIT", "deleted at QUIT but not moved", "phantom submissions"):
             if tally[key]:
@@ -557,6 +702,10 @@ def main():
     parser.add_argument("--smtp", type=int, default=500, help="SMTP submissions")
     parser.add_argument("--drop-rate", type=float, default=0.1, help="share of clients that drop at a random point")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--stall-every", type=int, default=100,
+                        help="stop the service for 6-10 s after every n dialogues, clients leaving meanwhile (0: never)")
+    parser.add_argument("--second-account-rate", type=float, default=0.1,
+                        help="share of POP3 dialogues during which the second account submits a message")
     parser.add_argument("--deadline-minutes", type=float, default=90, help="the whole run stops after this")
     parser.add_argument("--max-growth-kib", type=int, default=16 * 1024, help="allowed VmRSS growth")
     parser.add_argument("--fd-slack", type=int, default=2, help="allowed growth of the descriptor count")

@@ -125,7 +125,7 @@ bool Measure(const QString &servicePath, const QString &root, int count)
         QElapsedTimer timer;
         timer.start();
         XmlDocument mailbox;
-        const int status = session.Login(Account, Password, mailbox);
+        const int status = session.Login(Account, Password, mailbox, clsHotmail::FrontEnd::Pop3);
         const QByteArray loaded = session.GetMsgStoreProps(mailbox, true);
         const double loadMs = Milliseconds(timer);
         if ((status != 207 && status != 200) || loaded != "+OK store loaded" || session.MessageCount() != count) {

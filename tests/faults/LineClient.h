@@ -37,6 +37,9 @@ public:
     QByteArray pending();
     QByteArray takeAll();
     bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    // For closing the connection from another thread while this one is
+    // blocked (by an agent running in the same thread).
+    qintptr socketDescriptor() const { return m_socket.socketDescriptor(); }
     // Drops the connection with a reset, as a crashing client would.
     void abort() { m_socket.abort(); }
     void disconnect();

@@ -82,6 +82,7 @@ private:
     void sendMessage(LineClient &client, const QByteArray &message, QByteArray *reply);
     void agentServesNextClient(const QList<QByteArray> &inbox);
     void agentSubmitsNextMessage();
+    QByteArrayList submissionIds() const;
 
     std::unique_ptr<QTemporaryDir> m_root;
     std::unique_ptr<ScriptedMailService> m_service;
@@ -491,9 +492,31 @@ void tst_ScriptedFaults::smtpServiceFaults()
     for (const QByteArray &attempt : tried)
         QCOMPARE(attempt, body);
     QCOMPARE(m_service->submissions().size(), stored);
+    // Every attempt names the submission alike (128 random bits), so a
+    // service that stored one whose answer was lost knows the next.
+    const QByteArrayList ids = submissionIds();
+    QCOMPARE(ids.size(), tried.size());
+    for (const QByteArray &id : ids) {
+        QCOMPARE(id, ids.first());
+        QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(QString::fromLatin1(id)).hasMatch(),
+                 id.constData());
+    }
 
     m_service->clearFaults();
     agentSubmitsNextMessage();
+    // The next message is another submission.
+    if (!ids.isEmpty())
+        QVERIFY(submissionIds().last() != ids.first());
+}
+
+QByteArrayList tst_ScriptedFaults::submissionIds() const
+{
+    QByteArrayList ids;
+    for (const FakeHttpPeer::Request &request : m_service->peer().requests()) {
+        if (ScriptedMailService::kindOf(request) == Kind::Submit)
+            ids.append(request.header("X-Zorvane-Submission-Id"));
+    }
+    return ids;
 }
 
 // A client that vanishes before the end marker has sent nothing.

@@ -7,6 +7,7 @@
 // accepted is stored exactly once.
 
 #include "AgentProcess.h"
+#include "AnswerLosingProxy.h"
 #include "LineClient.h"
 #include "MailTexts.h"
 #include "ReferenceService.h"
@@ -76,9 +77,10 @@ private slots:
     void clientDropsAfterDeleBeforeQuit();
     void serviceCrashesAtTheEndOfAMessageText();
     void clientDropsMidData();
+    void submissionWhoseAnswerIsLostIsStoredOnce();
 
 private:
-    void startAgent();
+    void startAgent(quint16 servicePort = 0);
     void openPop(LineClient &client);
     void expectInboxUntouched();
     void agentServesNextClient();
@@ -112,10 +114,18 @@ void tst_ServiceRestart::cleanup()
     m_root.reset();
 }
 
-void tst_ServiceRestart::startAgent()
+// The agent reaches the service at servicePort: the service's own, or a
+// relay's in front of it.
+void tst_ServiceRestart::startAgent(quint16 servicePort)
 {
+    const auto at = [servicePort](const QString &address) {
+        QUrl url(address);
+        if (servicePort != 0)
+            url.setPort(servicePort);
+        return url.toString();
+    };
     m_agent = std::make_unique<AgentProcess>(m_root->path());
-    m_agent->writeSettings(m_service->serviceUrl(), m_service->altServiceUrl(),
+    m_agent->writeSettings(at(m_service->serviceUrl()), at(m_service->altServiceUrl()),
                            "MarkReadOnServer=1\nDeleteOnServer=1\nListUnreadOnly=0\nSaveSentItems=1\n");
     QVERIFY2(m_agent->start(), m_agent->standardError().constData());
 }
@@ -178,10 +188,11 @@ void tst_ServiceRestart::serviceCrashesMidDialogue_data()
     QTest::newRow("TOP") << QByteArrayList{"USER user", "PASS " + Password, "STAT"} << QByteArray("TOP 2 0")
                          << QByteArray("+OK\r\nX-Comm-Error: ") << QByteArray("TOP 2 0")
                          << QByteArray("+OK\r\nFrom: Ann <ann@example.org>\r\n");
-    // QUIT's update phase cannot reach the service: the marks are lost, the
-    // messages stay where they were, unread.
+    // QUIT's update phase cannot reach the service: the messages stay where
+    // they were, unread, and the client is told so, so it keeps its copies.
     QTest::newRow("QUIT after DELE") << QByteArrayList{"USER user", "PASS " + Password, "STAT", "DELE 1", "DELE 2"}
-                                     << QByteArray("QUIT") << QByteArray("+OK\r\n") << QByteArray() << QByteArray();
+                                     << QByteArray("QUIT") << QByteArray("-ERR some deleted messages not removed\r\n")
+                                     << QByteArray() << QByteArray();
 }
 
 void tst_ServiceRestart::serviceCrashesMidDialogue()
@@ -366,6 +377,31 @@ void tst_ServiceRestart::clientDropsMidData()
     QCOMPARE(occurrences(m_service->storedMessages(Account), "<second@example.org>"), 2);
     QCOMPARE(occurrences(m_service->storedMessages(Account), "unfinished"), 0);
     QCOMPARE(occurrences(m_service->outboxMessages(), "unfinished"), 0);
+}
+
+// The service stores a submission and its answer is lost on the way back:
+// the agent tries again under the same identifier, the service knows the
+// submission and stores nothing more. The client hears "250 OK", and every
+// copy exists once.
+void tst_ServiceRestart::submissionWhoseAnswerIsLostIsStoredOnce()
+{
+    AnswerLosingProxy proxy(m_service->port());
+    QVERIFY(proxy.listen());
+    QVERIFY(m_agent->stop());
+    m_agent.reset();
+    startAgent(proxy.port());
+    LineClient pop;
+    openPop(pop); // stores the password the SMTP side logs in with
+    QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
+
+    proxy.loseAnswers("POST ", 1);
+    QByteArray reply;
+    submit(outgoing("lost-answer"), false, &reply);
+    QCOMPARE(reply, QByteArray("250 OK\r\n"));
+    QCOMPARE(proxy.answersLost(), 1);
+    // The local recipient's inbox and the sent copy; one file for the relay.
+    QCOMPARE(occurrences(m_service->storedMessages(Account), "<lost-answer@example.org>"), 2);
+    QCOMPARE(occurrences(m_service->outboxMessages(), "<lost-answer@example.org>"), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceRestart)

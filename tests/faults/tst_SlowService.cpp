@@ -10,6 +10,7 @@
 #include "ScriptedMailService.h"
 
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -60,8 +61,11 @@ private slots:
     void requestsAreGivenUp_data();
     void requestsAreGivenUp();
     void updatePhaseGivesUpAndMarksNothing();
+    void updatePhaseRefusedForOneMessage();
     void smtpGivesUpAtHeloAndMail();
     void backgroundDownloadThatNeverEnds();
+    void linesThatArriveWhileACommandWaitsAreAnswered_data();
+    void linesThatArriveWhileACommandWaitsAreAnswered();
 
 private:
     void openPop(LineClient &client);
@@ -184,8 +188,10 @@ void tst_SlowService::requestsAreGivenUp()
     agentServesNextClient();
 }
 
-// Every mark request is given up: QUIT still ends the dialogue, nothing is
-// marked, and the messages are all there for the next client.
+// Every mark request is given up: QUIT tells the client that the deleted
+// messages are still there and ends the dialogue; nothing is marked, the log
+// names each message and why, and the messages are all there for the next
+// client.
 void tst_SlowService::updatePhaseGivesUpAndMarksNothing()
 {
     LineClient client;
@@ -194,15 +200,52 @@ void tst_SlowService::updatePhaseGivesUpAndMarksNothing()
     QCOMPARE(client.command("DELE 3"), QByteArray("+OK marked for deletion\r\n"));
     m_service->setFault(Kind::MarkRead, FakeHttpPeer::silence());
     m_service->setFault(Kind::Move, FakeHttpPeer::silence());
-    QCOMPARE(client.command("QUIT"), QByteArray("+OK\r\n"));
+    QCOMPARE(client.command("QUIT"), QByteArray("-ERR some deleted messages not removed\r\n"));
     QVERIFY(client.waitForClose());
     // Three passes, each given up at its first message.
     QCOMPARE(m_service->requestCount(Kind::MarkRead), 3);
     QCOMPARE(m_service->requestCount(Kind::Move), 3);
     QVERIFY(m_service->markedRead().isEmpty());
     QVERIFY(m_service->moved().isEmpty());
+    const QString log = m_agent->state.Screen.text();
+    for (const char *line : {"POP3-ERR: Message #1 (msg1) not marked as read: no answer from the service in time",
+                             "POP3-ERR: Message #3 (msg3) not marked as read: not asked: the service failed on a "
+                             "message before it",
+                             "POP3-ERR: Message #1 (msg1) not moved to the deleted items: no answer from the service "
+                             "in time"})
+        QVERIFY2(log.contains(QLatin1String(line)), line);
     m_service->clearFaults();
     agentServesNextClient();
+}
+
+// The service refuses one move and does the other: QUIT says so, and only
+// the refused message stays; a QUIT whose update phase did everything says
+// "+OK".
+void tst_SlowService::updatePhaseRefusedForOneMessage()
+{
+    LineClient client;
+    openPop(client);
+    QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
+    QCOMPARE(client.command("DELE 2"), QByteArray("+OK marked for deletion\r\n"));
+    m_service->setFault(Kind::Move, [](const FakeHttpPeer::Request &request, int) {
+        return request.path().endsWith("/msg1") ? std::optional(ScriptedMailService::status(500, "Disk Full"))
+                                                : std::nullopt;
+    });
+    QCOMPARE(client.command("QUIT"), QByteArray("-ERR some deleted messages not removed\r\n"));
+    QVERIFY(client.waitForClose());
+    // msg1 in each of three passes, msg2 once: done is not asked again.
+    QCOMPARE(m_service->requestCount(Kind::Move), 4);
+    QCOMPARE(m_service->moved(), QByteArrayList{"msg2"});
+    QVERIFY(m_agent->state.Screen.text().contains(
+        QStringLiteral("POP3-ERR: Message #1 (msg1) not moved to the deleted items: 500 Disk Full")));
+    m_service->clearFaults();
+
+    LineClient next;
+    openPop(next);
+    QCOMPARE(next.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
+    QCOMPARE(next.command("QUIT"), QByteArray("+OK\r\n"));
+    QVERIFY(next.waitForClose());
+    QCOMPARE(m_service->moved(), (QByteArrayList{"msg2", "msg1"}));
 }
 
 void tst_SlowService::smtpGivesUpAtHeloAndMail()
@@ -252,6 +295,62 @@ void tst_SlowService::backgroundDownloadThatNeverEnds()
     QVERIFY(!m_agent->session->IsBusy());
     m_service->clearFaults();
     agentServesNextClient();
+}
+
+void tst_SlowService::linesThatArriveWhileACommandWaitsAreAnswered_data()
+{
+    QTest::addColumn<bool>("smtp");
+    QTest::addColumn<Kind>("slow");
+    QTest::addColumn<QByteArrayList>("before");
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<QByteArrayList>("replies");
+
+    QTest::newRow("POP3 STAT, NOOP") << false << Kind::FolderCollection << QByteArrayList{"USER user", "PASS secret"}
+                                     << QByteArrayList{"STAT", "NOOP"}
+                                     << QByteArrayList{statReply({SmallMessage, MediumMessage, LargeMessage}),
+                                                       "+OK nothing done\r\n"};
+    QTest::newRow("POP3 USER, PASS") << false << Kind::Probe << QByteArrayList{}
+                                     << QByteArrayList{"USER user", "PASS secret"}
+                                     << QByteArrayList{"+OK password required\r\n", "+OK logged in\r\n"};
+    QTest::newRow("SMTP HELO, NOOP") << true << Kind::Probe << QByteArrayList{}
+                                     << QByteArrayList{"HELO client.example.org", "NOOP"}
+                                     << QByteArrayList{"250 Zorvane\r\n", "250 OK\r\n"};
+    QTest::newRow("SMTP MAIL, RCPT") << true << Kind::Login << QByteArrayList{"HELO client.example.org"}
+                                     << QByteArrayList{"MAIL FROM:<user@zorvane.test>", "RCPT TO:<ann@example.org>"}
+                                     << QByteArrayList{"250 OK\r\n", "250 OK\r\n"};
+}
+
+// The second line comes while the first waits for a service 0.3 s away; it
+// is answered as soon as the first is, without the client sending more.
+void tst_SlowService::linesThatArriveWhileACommandWaitsAreAnswered()
+{
+    QFETCH(bool, smtp);
+    QFETCH(Kind, slow);
+    QFETCH(QByteArrayList, before);
+    QFETCH(QByteArrayList, lines);
+    QFETCH(QByteArrayList, replies);
+    constexpr int ServiceDelayMs = 300;
+    constexpr int SecondLineAfterMs = 30;
+    // Far beyond the service's delay: a reply that has not come by then was
+    // never going to come.
+    constexpr int ReplyLimitMs = 10000;
+
+    if (smtp) {
+        LineClient pop;
+        openPop(pop); // keeps the password the SMTP side logs in with
+        QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
+        QVERIFY(pop.waitForClose());
+    }
+    LineClient client;
+    QVERIFY(client.connectGreeted(smtp ? m_agent->smtpPort() : m_agent->pop3Port(),
+                                  smtp ? "220 Zorvane Simple Mail Transfer Service Ready\r\n" : "+OK Zorvane Welcome\r\n"));
+    for (const QByteArray &line : before)
+        QVERIFY2(!client.command(line).startsWith("-ERR"), line.constData());
+    m_service->setDelay(slow, ServiceDelayMs);
+    client.send(lines.at(0) + "\r\n");
+    QTimer::singleShot(SecondLineAfterMs, this, [&] { client.send(lines.at(1) + "\r\n"); });
+    QCOMPARE(client.readLine(ReplyLimitMs), replies.at(0));
+    QCOMPARE(client.readLine(ReplyLimitMs), replies.at(1));
 }
 
 QTEST_GUILESS_MAIN(tst_SlowService)

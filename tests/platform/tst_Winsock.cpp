@@ -66,6 +66,9 @@ private slots:
     void peer_close_leaves_state_8_until_closed_and_listening_again();
     void a_request_not_accepted_is_dropped_when_listening_again();
     void data_sent_before_accepting_is_announced_after_accepting();
+    void a_handler_may_end_the_connection_and_let_events_run_data();
+    void a_handler_may_end_the_connection_and_let_events_run();
+    void lines_sent_while_a_handler_waits_are_announced();
     void request_waits_for_a_handler_to_be_connected();
     void port_held_by_another_program_gives_10048();
     void operations_in_the_wrong_state_fail_with_an_error();
@@ -289,6 +292,81 @@ void tst_Winsock::data_sent_before_accepting_is_announced_after_accepting()
     QVERIFY(listener.Accept(requests.first().first().value<qintptr>()));
     QVERIFY(arrivals.wait(5000));
     QCOMPARE(listener.GetData(), QByteArray("USER early\r\n"));
+}
+
+// A handler that waits for the service lets events run; meanwhile the peer
+// goes, the connection is closed (as the watchdog does) and deleted. The
+// handler then returns: nothing of the deleted connection may be under it.
+void tst_Winsock::a_handler_may_end_the_connection_and_let_events_run_data()
+{
+    QTest::addColumn<bool>("onSendComplete");
+    QTest::newRow("DataArrival") << false;
+    QTest::newRow("SendComplete") << true;
+}
+
+void tst_Winsock::a_handler_may_end_the_connection_and_let_events_run()
+{
+    QFETCH(bool, onSendComplete);
+    Winsock listener;
+    QVERIFY(listener.Listen());
+    auto client = acceptClient(listener);
+    QVERIFY(client);
+    QVERIFY(client->waitForConnected(5000));
+
+    int handled = 0;
+    const auto endAndWait = [&] {
+        if (handled++)
+            return;
+        listener.GetData();
+        client->abort();
+        QTRY_COMPARE_WITH_TIMEOUT(listener.State(), int(Winsock::sckClosing), 5000);
+        listener.Close();
+        QTest::qWait(50); // deferred deletions run here
+        QVERIFY(listener.Listen());
+    };
+    if (onSendComplete) {
+        connect(&listener, &Winsock::SendComplete, this, endAndWait);
+        QVERIFY(listener.SendData("+OK\r\n"));
+    } else {
+        connect(&listener, &Winsock::DataArrival, this, endAndWait);
+        client->write("USER going\r\n");
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(handled, 1, 5000);
+    QCOMPARE(listener.State(), int(Winsock::sckListening));
+    disconnect(&listener, nullptr, this, nullptr);
+    auto next = acceptClient(listener);
+    QVERIFY(next);
+    QCOMPARE(listener.State(), int(Winsock::sckConnected));
+}
+
+// Bytes that arrive while a DataArrival handler waits are announced again,
+// and a close of the peer is seen, without the handler returning first.
+void tst_Winsock::lines_sent_while_a_handler_waits_are_announced()
+{
+    Winsock listener;
+    QVERIFY(listener.Listen());
+    auto client = acceptClient(listener);
+    QVERIFY(client);
+    QVERIFY(client->waitForConnected(5000));
+
+    QByteArray seenInside;
+    int depth = 0;
+    bool closeSeenInside = false;
+    connect(&listener, &Winsock::DataArrival, this, [&] {
+        const QByteArray bytes = listener.GetData();
+        if (depth > 0) {
+            seenInside += bytes;
+            return;
+        }
+        ++depth;
+        client->write("NOOP\r\n");
+        client->disconnectFromHost();
+        closeSeenInside = QTest::qWaitFor([&] { return listener.State() == Winsock::sckClosing; }, 5000);
+        --depth;
+    });
+    client->write("STAT\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(seenInside, QByteArray("NOOP\r\n"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(closeSeenInside, 5000);
 }
 
 void tst_Winsock::request_waits_for_a_handler_to_be_connected()

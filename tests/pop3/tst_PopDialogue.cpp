@@ -27,6 +27,7 @@ private slots:
     void commandsBeforeLogin();
     void userNameNormalisation();
     void loginFailureThenSuccess();
+    void passwordThatCannotBeKeptIsLogged();
     void listingsMatchTheMaildir();
     void retrieveIsByteExact_data();
     void retrieveIsByteExact();
@@ -197,8 +198,30 @@ void tst_PopDialogue::commandsBeforeLogin()
     QVERIFY2(m_agent->screenLog().contains(logLine), qPrintable(m_agent->screenLog()));
     QVERIFY(!m_agent->screenLog().contains(QStringLiteral("secret")));
     // Nothing of this reached the session's login.
-    QVERIFY(!m_agent->state.SmtpLoggedIn);
+    QVERIFY(m_agent->session->AccountOf(clsHotmail::FrontEnd::Pop3).isEmpty());
     QCOMPARE(m_agent->frontEnd->State() == PopState::Transaction, false);
+}
+
+// The login succeeds but the password cannot be kept for the SMTP side (the
+// store's file is a folder here): the dialogue goes on, and the log says
+// why a later submission of this account will be refused.
+void tst_PopDialogue::passwordThatCannotBeKeptIsLogged()
+{
+    const QString store = m_agent->settings.path();
+    QVERIFY(QFile::remove(store));
+    QVERIFY(QDir().mkpath(store));
+    PopClient client;
+    QVERIFY(client.connectTo(m_agent->port()));
+    client.readLine();
+    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+    const QString log = m_agent->screenLog();
+    QVERIFY2(log.contains(QStringLiteral("POP3-ERR: The password of user@zorvane.test could not be stored for "
+                                         "sending: cannot ")),
+             qPrintable(log));
+    QVERIFY(log.contains(store));
+    QVERIFY(client.command("STAT").startsWith("+OK "));
+    QCOMPARE(client.command("QUIT"), QByteArray("+OK\r\n"));
 }
 
 void tst_PopDialogue::userNameNormalisation()
@@ -224,10 +247,12 @@ void tst_PopDialogue::loginFailureThenSuccess()
     QCOMPARE(client.command("PASS wrong"), QByteArray("-ERR Login failure 401\r\n"));
     QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-ERR: Could not connect to the store: 401")));
     QVERIFY(!m_agent->settings.contains(QStringLiteral("AccountInfo"), QStringLiteral("user@zorvane.test")));
-    QVERIFY(!m_agent->state.SmtpLoggedIn);
+    QVERIFY(m_agent->session->AccountOf(clsHotmail::FrontEnd::Pop3).isEmpty());
     // Still waiting for a password: another PASS is a login again.
     QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
-    QVERIFY(m_agent->state.SmtpLoggedIn);
+    QCOMPARE(m_agent->session->AccountOf(clsHotmail::FrontEnd::Pop3), QStringLiteral("user@zorvane.test"));
+    // The SMTP side logs in for itself, with the account its sender names.
+    QVERIFY(m_agent->session->AccountOf(clsHotmail::FrontEnd::Smtp).isEmpty());
     QCOMPARE(m_agent->state.Password, QStringLiteral("secret"));
     // The SMTP side reads the password back with the account name as key.
     const QString saved = m_agent->settings.value(QStringLiteral("AccountInfo"), QStringLiteral("user@zorvane.test"));
@@ -450,7 +475,8 @@ void tst_PopDialogue::updatePhase()
     QCOMPARE(log.contains(QStringLiteral("  Executing pending deletions.")), deleteOnServer);
     QVERIFY(log.contains(QStringLiteral("POP3-Request to mark message #2 ") + (marking ? QStringLiteral("for read/delete.")
                                                                                         : QStringLiteral("ignored."))));
-    QVERIFY(!m_agent->state.SmtpLoggedIn);
+    // The logoff ends the dialogue's account.
+    QVERIFY(m_agent->session->AccountOf(clsHotmail::FrontEnd::Pop3).isEmpty());
     QVERIFY(m_agent->listensAgain());
 
     const QStringList after = maildirFiles(account);

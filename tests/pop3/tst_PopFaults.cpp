@@ -203,7 +203,7 @@ void tst_PopFaults::refusedLoginsLeaveTheStoreUnloaded()
     for (const char *line : {"STAT", "LIST", "RETR 1", "CAPA", "QUIT"})
         QCOMPARE(client.command(line), QByteArray("-ERR Store not loaded\r\n"));
     QVERIFY(!client.closedByPeer());
-    QVERIFY(!m_agent->state.SmtpLoggedIn);
+    QVERIFY(m_agent->session->AccountOf(clsHotmail::FrontEnd::Pop3).isEmpty());
     QVERIFY(!m_agent->settings.contains(QStringLiteral("AccountInfo"), QString::fromUtf8(Account)));
     QVERIFY(!m_agent->screenLog().contains(QStringLiteral("POP3-Logged in.")));
 }

@@ -98,6 +98,7 @@ private slots:
     void submissionRefusals_data();
     void submissionRefusals();
     void nullSenderIsTheAccountsOwn();
+    void submissionWithAnIdIsStoredOnce();
     void pathsCannotLeaveTheDataFolder_data();
     void pathsCannotLeaveTheDataFolder();
     void xmlBodiesAreParsedSafely();
@@ -110,6 +111,7 @@ private slots:
     void failuresDoNotShowServerPaths();
 
 private:
+    void startService();
     HttpResponse send(const QByteArray &method, const QByteArray &target, const QByteArray &body = {},
                       QHash<QByteArray, QByteArray> headers = {}, const QByteArray &authorization = "default");
     QString inboxPath(const char *sub = "") const
@@ -138,6 +140,13 @@ void tst_ServiceRequests::init()
                       "carol@zorvane.test carolpw redirect\n"
                       "this line is wrong\n"));
     m_now = 1733500000;
+    startService();
+}
+
+// The service over the test's data folder, on the test's clock; called
+// again, a restart.
+void tst_ServiceRequests::startService()
+{
     MailService::Settings settings;
     settings.dataDir = m_dir->path();
     settings.mailDomain = "zorvane.test";
@@ -628,6 +637,68 @@ void tst_ServiceRequests::nullSenderIsTheAccountsOwn()
     const QStringList delivered
         = QDir(m_dir->path() + QStringLiteral("/mail/ann@zorvane.test/new")).entryList(QDir::Files);
     QCOMPARE(delivered.size(), 1);
+}
+
+// An attempt repeated under the same identifier (its answer was lost) is
+// answered as the first one was and stored no more: per account, across a
+// restart, for as long as the identifier is kept.
+void tst_ServiceRequests::submissionWithAnIdIsStoredOnce()
+{
+    const QByteArray body = "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<ann@zorvane.test>\r\n\r\nSubject: once\r\n\r\n";
+    const QByteArray id = "5f0c9a1e27b84d6e93a0c4b1d2e8f703";
+    QHash<QByteArray, QByteArray> headers{{"x-zorvane-envelope", "t"}, {"x-zorvane-save-in-sent", "t"},
+                                          {"x-zorvane-submission-id", id}};
+    const QString annInbox = m_dir->path() + QStringLiteral("/mail/ann@zorvane.test/new");
+    const auto post = [&](const QByteArray &text, const QHash<QByteArray, QByteArray> &with,
+                          const QByteArray &authorization = "default") {
+        return send("POST", "/mail/demo@zorvane.test/sendmsg", text, with, authorization);
+    };
+
+    const HttpResponse first = post(body, headers);
+    QCOMPARE(first.status, 201);
+    QCOMPARE(filesIn(annInbox).size(), 1);
+    const HttpResponse repeated = post(body, headers);
+    QCOMPARE(repeated.status, 201);
+    QCOMPARE(repeated.body, first.body);
+    QVERIFY(repeated.header("X-Zorvane-Submission").startsWith("repeated"));
+    QCOMPARE(filesIn(annInbox).size(), 1);
+    QCOMPARE(filesIn(inboxPath(".Sent Items/cur")).size(), 1);
+
+    // The same identifier with another message is no repeat.
+    QCOMPARE(post(body + "changed\r\n", headers).status, 409);
+    QCOMPARE(filesIn(annInbox).size(), 1);
+    // An identifier that could not go into the ledger is refused.
+    for (const QByteArray &bad : {QByteArray("../../x"), QByteArray("a b"), QByteArray(65, 'a')}) {
+        QHash<QByteArray, QByteArray> badHeaders = headers;
+        badHeaders.insert("x-zorvane-submission-id", bad);
+        QCOMPARE(post(body, badHeaders).status, 400);
+    }
+    QCOMPARE(filesIn(annInbox).size(), 1);
+
+    // Another account's identifiers are its own.
+    const QByteArray fromAnn = "MAIL FROM:<ann@zorvane.test>\r\nRCPT TO:<demo@zorvane.test>\r\n\r\nSubject: ann\r\n\r\n";
+    QCOMPARE(send("POST", "/mail/ann@zorvane.test/sendmsg", fromAnn, headers, basicAuthorization("ann", "annpw")).status,
+             201);
+    QCOMPARE(filesIn(inboxPath("new")).size(), 1);
+
+    // A restart keeps what was stored.
+    startService();
+    QCOMPARE(post(body, headers).body, first.body);
+    QCOMPARE(filesIn(annInbox).size(), 1);
+
+    // Kept for at least a day; long after, the identifier is free again.
+    m_now += 24 * 60 * 60;
+    QCOMPARE(post(body, headers).body, first.body);
+    QCOMPARE(filesIn(annInbox).size(), 1);
+    m_now += SubmissionLedger::KeepSeconds;
+    QCOMPARE(post(body, headers).status, 201);
+    QCOMPARE(filesIn(annInbox).size(), 2);
+
+    // Without an identifier every submission is stored.
+    headers.remove("x-zorvane-submission-id");
+    QCOMPARE(post(body, headers).status, 201);
+    QCOMPARE(post(body, headers).status, 201);
+    QCOMPARE(filesIn(annInbox).size(), 4);
 }
 
 void tst_ServiceRequests::pathsCannotLeaveTheDataFolder_data()

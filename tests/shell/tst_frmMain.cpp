@@ -120,6 +120,7 @@ private slots:
     void load_puts_the_store_into_the_controls_data();
     void load_puts_the_store_into_the_controls();
     void save_settings_writes_the_store_and_the_autostart_entry();
+    void a_save_that_fails_says_so();
     void ok_saves_and_hides();
     void quit_saves_then_unloads();
     void close_box_unloads_without_saving();
@@ -338,6 +339,33 @@ void tst_frmMain::save_settings_writes_the_store_and_the_autostart_entry()
     rig.find<QPushButton>("cmdApply")->click();
     QVERIFY(!QFile::exists(rig.autoStart.path()));
     QCOMPARE(QSettings(rig.store.path(), QSettings::IniFormat).value(QStringLiteral("Preferences/AutoStart")).toString(), QStringLiteral("0"));
+}
+
+// The store cannot be written (its file is a folder here, which stops even
+// a privileged user): the window says so instead of carrying on as if saved.
+void tst_frmMain::a_save_that_fails_says_so()
+{
+    Rig rig(m_folder->path(), "[Preferences]\nDebugMode=1\n");
+    rig.window->Form_Load();
+    QStringList boxes;
+    rig.state.messageBoxWithIcon = [&](modMain::BoxIcon icon, const QString &title, const QString &text) {
+        QCOMPARE(icon, modMain::BoxIcon::Exclamation);
+        boxes << title + QStringLiteral(": ") + text;
+    };
+    QVERIFY(QFile::remove(rig.store.path()));
+    QVERIFY(QDir().mkpath(rig.store.path()));
+    rig.find<QPushButton>("cmdApply")->click();
+    QCOMPARE(boxes.size(), 1);
+    QVERIFY2(boxes.first().startsWith(QStringLiteral("Zorvane: The settings could not be saved: cannot ")),
+             qPrintable(boxes.first()));
+    QVERIFY2(boxes.first().contains(rig.store.path()), qPrintable(boxes.first()));
+
+    // Once the store can be written again, saving says nothing.
+    QVERIFY(QDir(rig.store.path()).removeRecursively());
+    rig.find<QPushButton>("cmdApply")->click();
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(QSettings(rig.store.path(), QSettings::IniFormat).value(QStringLiteral("Preferences/Pop3Port")).toString(),
+             rig.find<QLineEdit>("txtPop")->text());
 }
 
 void tst_frmMain::ok_saves_and_hides()

@@ -248,7 +248,9 @@ void tst_SmtpFrontEnd::senderAccount()
     SmtpClient client;
     openDialogue(client);
     QCOMPARE(client.command(mail), reply);
-    QCOMPARE(m_agent->state.SmtpLoggedIn, reply.startsWith("250"));
+    // A login of the named account, or none at all.
+    QCOMPARE(m_agent->frontEnd->LoggedInAccount(), reply.startsWith("250") ? Demo : QString());
+    QCOMPARE(m_agent->session->AccountOf(clsHotmail::FrontEnd::Smtp), m_agent->frontEnd->LoggedInAccount());
     if (!reply.startsWith("250") || mail.contains("<>"))
         return;
     // The envelope carries the client's spelling without the blank, and the

@@ -1,6 +1,7 @@
 // One web mail session, two front ends: SMTP commands arrive while POP3
 // loads the message list and while it downloads a large message. Both
-// dialogues end and neither message is lost or changed.
+// dialogues end and neither message is lost or changed. Two accounts, one on
+// each front end, in either order: each dialogue goes on with its own.
 #include "PopFrontEnd.h"
 #include "SmtpTestRig.h"
 #include "UnstuffData.h"
@@ -8,6 +9,39 @@
 namespace {
 const QString Demo = QStringLiteral("demo@zorvane.test");
 const QString Ann = QStringLiteral("ann@zorvane.test");
+
+// A message as the store keeps it, in the inbox of Demo.
+bool storeForDemo(const QString &dataFolder, const QByteArray &text)
+{
+    const QString maildir = dataFolder + QStringLiteral("/mail/") + Demo;
+    for (const char *part : {"/tmp", "/cur", "/new"})
+        QDir().mkpath(maildir + QLatin1String(part));
+    QFile file(maildir + QStringLiteral("/new/1700000000.M1P1.tst"));
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+}
+
+// The reference service with the accounts Demo and Ann, and an agent with
+// both front ends on it.
+struct BothFrontEnds
+{
+    bool start(const QString &dataFolder, const QString &settingsPath)
+    {
+        QDir().mkpath(dataFolder);
+        if (!service.start(dataFolder, {Demo + QStringLiteral(" demo"), Ann + QStringLiteral(" annpw")}))
+            return false;
+        agent = std::make_unique<Agent>(settingsPath, service.serviceUrl, service.altServiceUrl);
+        wskPop.SetLocalPort(0);
+        if (!wskPop.Listen())
+            return false;
+        pop3 = std::make_unique<PopFrontEnd>(agent->state, wskPop);
+        return true;
+    }
+
+    ServiceProcess service;
+    std::unique_ptr<Agent> agent;
+    Winsock wskPop;
+    std::unique_ptr<PopFrontEnd> pop3;
+};
 } // namespace
 
 class tst_SmtpWithPop3 : public QObject
@@ -16,6 +50,8 @@ class tst_SmtpWithPop3 : public QObject
 private slots:
     void initTestCase();
     void sendWhileDownloading();
+    void otherAccountSendsDuringAPop3Dialogue();
+    void otherAccountLogsInDuringAnSmtpDialogue();
 
 private:
     QTemporaryDir m_root;
@@ -37,24 +73,15 @@ void tst_SmtpWithPop3::sendWhileDownloading()
     for (int line = 0; stored.size() < 4 * 1024 * 1024; ++line)
         stored += (line % 7 == 0 ? "." : "") + QByteArray::number(line).repeated(12) + "\r\n";
     const QString data = m_root.filePath(QStringLiteral("service"));
-    const QString inbox = data + QStringLiteral("/mail/") + Demo;
-    for (const char *part : {"/tmp", "/cur", "/new"})
-        QVERIFY(QDir().mkpath(inbox + QLatin1String(part)));
-    QFile file(inbox + QStringLiteral("/new/1700000000.M1P1.tst"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(stored);
-    file.close();
-
-    ServiceProcess service;
-    QVERIFY(service.start(data, {Demo + QStringLiteral(" demo"), Ann + QStringLiteral(" annpw")}));
-    Agent agent(m_root.filePath(QStringLiteral("Zorvane.ini")), service.serviceUrl, service.altServiceUrl);
+    QVERIFY(storeForDemo(data, stored));
+    BothFrontEnds rig;
+    QVERIFY(rig.start(data, m_root.filePath(QStringLiteral("Zorvane.ini"))));
+    Agent &agent = *rig.agent;
+    ServiceProcess &service = rig.service;
+    Winsock &wskPop = rig.wskPop;
     agent.storePassword(Demo, "demo"); // an earlier POP3 login kept it
     agent.options.markReadOnServer = false;
     agent.options.deleteOnServer = false;
-    Winsock wskPop;
-    wskPop.SetLocalPort(0);
-    QVERIFY(wskPop.Listen());
-    PopFrontEnd pop3(agent.state, wskPop);
 
     SmtpClient pop;
     QVERIFY(pop.connectTo(wskPop.LocalPort()));
@@ -99,6 +126,98 @@ void tst_SmtpWithPop3::sendWhileDownloading()
     QVERIFY(pop.command("QUIT\r\n").startsWith("+OK"));
 
     QCOMPARE(service.messages(Ann), QList<QByteArray>{"Subject: meanwhile\r\n\r\n.sent while a download ran\r\n"});
+}
+
+// Demo reads over POP3; between two of its commands a message from Ann is
+// submitted. Demo's RETR, DELE and QUIT go on with Demo's account: the
+// message comes down, is moved at QUIT, and QUIT says "+OK".
+void tst_SmtpWithPop3::otherAccountSendsDuringAPop3Dialogue()
+{
+    const QString data = m_root.filePath(QStringLiteral("two-accounts-1"));
+    const QByteArray stored = "From: ann@zorvane.test\r\nTo: demo@zorvane.test\r\nSubject: for demo\r\n\r\nHello.\r\n";
+    QVERIFY(storeForDemo(data, stored));
+    BothFrontEnds rig;
+    QVERIFY(rig.start(data, m_root.filePath(QStringLiteral("two-accounts-1.ini"))));
+    Agent &agent = *rig.agent;
+    ServiceProcess &service = rig.service;
+    Winsock &wskPop = rig.wskPop;
+    agent.storePassword(Ann, "annpw");
+    agent.options.markReadOnServer = true;
+    agent.options.deleteOnServer = true;
+
+    SmtpClient pop;
+    QVERIFY(pop.connectTo(wskPop.LocalPort()));
+    QVERIFY(pop.reply().startsWith("+OK"));
+    QVERIFY(pop.command("USER demo\r\n").startsWith("+OK"));
+    QCOMPARE(pop.command("PASS demo\r\n"), QByteArray("+OK logged in\r\n"));
+    QVERIFY(pop.command("STAT\r\n").startsWith("+OK 1 "));
+
+    SmtpClient smtp;
+    QVERIFY(smtp.connectTo(agent.wskSmtp.LocalPort()));
+    QVERIFY(smtp.reply().startsWith("220 "));
+    QCOMPARE(smtp.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
+    QCOMPARE(smtp.command("MAIL FROM:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.command("RCPT TO:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.command("DATA\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(smtp.command("Subject: from ann\r\n\r\nHi.\r\n.\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.command("QUIT\r\n"), QByteArray("221 Zorvane bye.\r\n"));
+
+    pop.socket.write("RETR 1\r\n");
+    QVERIFY(pop.waitUntil([&] { return pop.received.endsWith("\r\n.\r\n") || pop.received.startsWith("-ERR"); }));
+    QVERIFY2(pop.received.startsWith("+OK " + QByteArray::number(stored.size()) + "\r\n"), pop.received.constData());
+    pop.received.clear();
+    QCOMPARE(pop.command("DELE 1\r\n"), QByteArray("+OK marked for deletion\r\n"));
+    QCOMPARE(pop.command("QUIT\r\n"), QByteArray("+OK\r\n"));
+
+    // Demo's message went to the deleted items; Ann's submission arrived,
+    // and is the only message left in Demo's inbox.
+    QCOMPARE(service.messages(Demo, QStringLiteral(".Deleted Items")), QList<QByteArray>{stored});
+    QCOMPARE(service.messages(Demo), QList<QByteArray>{"Subject: from ann\r\n\r\nHi.\r\n"});
+}
+
+// An SMTP dialogue of Demo is past HELO when Ann logs in over POP3: Demo's
+// MAIL logs in as Demo and the message goes out as Demo's.
+void tst_SmtpWithPop3::otherAccountLogsInDuringAnSmtpDialogue()
+{
+    BothFrontEnds rig;
+    QVERIFY(rig.start(m_root.filePath(QStringLiteral("two-accounts-2")), m_root.filePath(QStringLiteral("two-accounts-2.ini"))));
+    Agent &agent = *rig.agent;
+    ServiceProcess &service = rig.service;
+    Winsock &wskPop = rig.wskPop;
+    agent.storePassword(Demo, "demo");
+    agent.options.saveSentItems = true;
+
+    SmtpClient smtp;
+    QVERIFY(smtp.connectTo(agent.wskSmtp.LocalPort()));
+    QVERIFY(smtp.reply().startsWith("220 "));
+    QCOMPARE(smtp.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
+
+    SmtpClient pop;
+    QVERIFY(pop.connectTo(wskPop.LocalPort()));
+    QVERIFY(pop.reply().startsWith("+OK"));
+    QVERIFY(pop.command("USER ann\r\n").startsWith("+OK"));
+    QCOMPARE(pop.command("PASS annpw\r\n"), QByteArray("+OK logged in\r\n"));
+
+    QCOMPARE(smtp.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(agent.screen.count(QStringLiteral("SMTP-Logged in.")), 1);
+    QCOMPARE(smtp.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.command("DATA\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(smtp.command("Subject: from demo\r\n\r\nHi Ann.\r\n.\r\n"), QByteArray("250 OK\r\n"));
+    // Another message of the same account needs no new login; one from the
+    // other account does (its password was kept at its POP3 login).
+    QCOMPARE(smtp.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.command("RSET\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(agent.screen.count(QStringLiteral("SMTP-Logged in.")), 1);
+    QCOMPARE(smtp.command("MAIL FROM:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(agent.screen.count(QStringLiteral("SMTP-Logged in.")), 2);
+    QCOMPARE(smtp.command("RSET\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.command("QUIT\r\n"), QByteArray("221 Zorvane bye.\r\n"));
+
+    // Ann's dialogue is still Ann's.
+    QVERIFY(pop.command("STAT\r\n").startsWith("+OK 1 "));
+    QCOMPARE(pop.command("QUIT\r\n"), QByteArray("+OK\r\n"));
+    QCOMPARE(service.messages(Ann), QList<QByteArray>{"Subject: from demo\r\n\r\nHi Ann.\r\n"});
+    QCOMPARE(service.messages(Demo, QStringLiteral(".Sent Items")).size(), 1);
 }
 
 QTEST_MAIN(tst_SmtpWithPop3)

@@ -14,6 +14,9 @@
 
 namespace {
 
+// The session's logins here are those of a POP3 dialogue.
+constexpr clsHotmail::FrontEnd ForPop3 = clsHotmail::FrontEnd::Pop3;
+
 // The completion wait counts polls exactly as always; only their length
 // shrinks, so that 301 and 901 polls pass quickly.
 constexpr int FastPollMs = 1;
@@ -295,7 +298,7 @@ void tst_SessionFaults::refusedConnection()
              QByteArray("Communication error: 22029, 12029 - The attempt to connect to the server failed.\r\n"));
     QCOMPARE(session().Logoff(QStringLiteral("joe@zorvane.test")), 12029);
     XmlDocument mailbox;
-    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox), 12029);
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox, ForPop3), 12029);
     QVERIFY(mailbox.isEmpty());
 }
 
@@ -323,7 +326,7 @@ void tst_SessionFaults::loginAccountKinds()
     m_peer->enqueue(FakeHttpPeer::reply(207, "Multi-Status", Mailbox().xml(), XmlType));
 
     XmlDocument mailbox;
-    QCOMPARE(session().Login(userName, QStringLiteral("s3cret"), mailbox), 207);
+    QCOMPARE(session().Login(userName, QStringLiteral("s3cret"), mailbox, ForPop3), 207);
     QVERIFY(mailbox.xml().contains("/mail/joe/inbox/"));
 
     const QList<FakeHttpPeer::Request> sent = m_peer->requests();
@@ -353,7 +356,7 @@ void tst_SessionFaults::loginFollowsRedirect()
     m_peer->enqueue(FakeHttpPeer::reply(207, "Multi-Status", Mailbox().xml(), XmlType));
 
     XmlDocument mailbox;
-    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox), 207);
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox, ForPop3), 207);
     QVERIFY(!mailbox.isEmpty());
     const QList<FakeHttpPeer::Request> sent = m_peer->requests();
     QCOMPARE(sent.size(), 2);
@@ -369,7 +372,7 @@ void tst_SessionFaults::loginRedirectsAreBounded()
                              + "\r\nContent-Length: 0\r\n\r\n";
     m_peer->setResponder([again](const FakeHttpPeer::Request &) { return FakeHttpPeer::raw(again); });
     XmlDocument mailbox;
-    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox), 900);
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox, ForPop3), 900);
     QCOMPARE(m_peer->requests().size(), 11); // the first request and ten redirections
 }
 
@@ -378,7 +381,7 @@ void tst_SessionFaults::loginRefusedFourTimes()
     for (int i = 0; i < 5; ++i)
         m_peer->enqueue(FakeHttpPeer::reply(401, "Unauthorized", "no"));
     XmlDocument mailbox;
-    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("wrong"), mailbox), 401);
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("wrong"), mailbox, ForPop3), 401);
     QCOMPARE(m_peer->requests().size(), 4);
     QVERIFY(!m_peer->scriptConsumed());
 }
@@ -396,7 +399,7 @@ void tst_SessionFaults::loginOtherStatuses()
     QFETCH(int, status);
     m_peer->enqueue(HtmlPage(status, "Reason"));
     XmlDocument mailbox = Mailbox();
-    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox), status);
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox, ForPop3), status);
     // The document is taken from the answer, whatever it is.
     QVERIFY(mailbox.isEmpty());
     QCOMPARE(m_peer->requests().size(), 1);
@@ -425,7 +428,7 @@ void tst_SessionFaults::answersCutShortAreConnectionFailures()
     });
 
     XmlDocument mailbox = Mailbox();
-    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox), 12030);
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox, ForPop3), 12030);
     QCOMPARE(session().ConnStatus(QStringLiteral("joe@zorvane.test")),
              QByteArray("Communication error: 22030, 12030 - The connection with the server has been terminated.\r\n"));
 
@@ -444,7 +447,7 @@ void tst_SessionFaults::loginNeverAnswered()
     m_peer->enqueue(FakeHttpPeer::silence());
     XmlDocument mailbox = Mailbox();
     const QByteArray before = mailbox.xml();
-    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox),
+    QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox, ForPop3),
              XmlHttpRequest::ErrorNotComplete);
     QCOMPARE(session().LastWaitPolls(), PollsWhileNothingAnswers);
     QCOMPARE(mailbox.xml(), before);
@@ -719,11 +722,19 @@ void tst_SessionFaults::updateRequests()
         m_peer->enqueue(MultistatusAnswer(QByteArray()));
     QVERIFY(session().MarkAsRead());
     m_peer->enqueue(FakeHttpPeer::reply(201, "Created"));
-    m_peer->enqueue(FakeHttpPeer::reply(412, "Precondition Failed")); // not judged
-    QVERIFY(session().MoveToDeletedItems());
+    // A refusal leaves the message where it was: a failure, asked again in
+    // each pass, and the service's word is the reason.
+    for (int i = 0; i < 3; ++i)
+        m_peer->enqueue(FakeHttpPeer::reply(412, "Precondition Failed"));
+    QList<clsHotmail::UpdateFailure> failures;
+    QVERIFY(!session().MoveToDeletedItems(&failures));
+    QCOMPARE(failures.size(), 1);
+    QCOMPARE(failures.first().MsgNumber, 3);
+    QCOMPARE(failures.first().Name, QByteArray("c3"));
+    QCOMPARE(failures.first().Reason, QByteArray("412 Precondition Failed"));
 
     const QList<FakeHttpPeer::Request> sent = RequestsSince(before);
-    QCOMPARE(sent.size(), 4);
+    QCOMPARE(sent.size(), 6);
     const QByteArray deleted = PeerUrl("/mail/joe/deleteditems/").toUtf8();
     const QByteArray names[] = {"a1", "c3"};
     for (int i = 0; i < 2; ++i) {
@@ -747,7 +758,7 @@ void tst_SessionFaults::updateRequests()
     QCOMPARE(session().ResetMarks(), QByteArray("+OK reset"));
     QVERIFY(session().MoveToDeletedItems());
     QVERIFY(session().MarkAsRead());
-    QCOMPARE(RequestsSince(before).size(), 4);
+    QCOMPARE(RequestsSince(before).size(), 6);
 }
 
 void tst_SessionFaults::updatePassesRestart()
@@ -755,7 +766,8 @@ void tst_SessionFaults::updatePassesRestart()
     const int before = LoadThree();
     session().Mark(1);
     session().Mark(3);
-    // The first pass gives up on message 1; the second one starts again there.
+    // The first pass gives up on message 1; the second one starts again
+    // there, and what was done is not asked again.
     m_peer->enqueue(FakeHttpPeer::silence());
     m_peer->enqueue(MultistatusAnswer(QByteArray()));
     m_peer->enqueue(MultistatusAnswer(QByteArray()));
@@ -766,11 +778,18 @@ void tst_SessionFaults::updatePassesRestart()
     QCOMPARE(sent.at(1).target, QByteArray("/mail/joe/inbox/a1"));
     QCOMPARE(sent.at(2).target, QByteArray("/mail/joe/inbox/c3"));
 
-    // Three passes that all give up still end in true.
+    // Three passes that all give up: nothing is moved, and each message
+    // says why.
     for (int i = 0; i < 3; ++i)
         m_peer->enqueue(FakeHttpPeer::silence());
-    QVERIFY(session().MoveToDeletedItems());
+    QList<clsHotmail::UpdateFailure> failures;
+    QVERIFY(!session().MoveToDeletedItems(&failures));
     QCOMPARE(RequestsSince(before).size(), 6);
+    QCOMPARE(failures.size(), 2);
+    QCOMPARE(failures.at(0).MsgNumber, 1);
+    QCOMPARE(failures.at(0).Reason, QByteArray("no answer from the service in time"));
+    QCOMPARE(failures.at(1).MsgNumber, 3);
+    QCOMPARE(failures.at(1).Reason, QByteArray("not asked: the service failed on a message before it"));
 }
 
 void tst_SessionFaults::popCollect()

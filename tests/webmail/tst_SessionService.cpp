@@ -13,6 +13,9 @@
 
 namespace {
 
+// The session's logins here are those of a POP3 dialogue.
+constexpr clsHotmail::FrontEnd ForPop3 = clsHotmail::FrontEnd::Pop3;
+
 const QString Demo = QStringLiteral("demo@zorvane.test");
 const QString Bob = QStringLiteral("bob@alt.zorvane.test");
 const QString Carol = QStringLiteral("carol@zorvane.test");
@@ -78,7 +81,7 @@ private slots:
 
 private:
     clsHotmail &session() { return *m_env->session; }
-    XmlDocument LoginAs(const QString &user, const QString &password);
+    XmlDocument LoginAs(const QString &user, const QString &password, clsHotmail::FrontEnd frontEnd = ForPop3);
     QString DemoMaildir() const { return m_service->MaildirOf(Demo); }
     QByteArray NameOf(int i) const { return m_messages.at(i).fileName.section(QLatin1Char(':'), 0, 0).toUtf8(); }
     int LogCount(const QByteArray &text) const;
@@ -136,10 +139,10 @@ void tst_SessionService::cleanup()
     m_env.reset();
 }
 
-XmlDocument tst_SessionService::LoginAs(const QString &user, const QString &password)
+XmlDocument tst_SessionService::LoginAs(const QString &user, const QString &password, clsHotmail::FrontEnd frontEnd)
 {
     XmlDocument mailbox;
-    const int status = session().Login(user, password, mailbox);
+    const int status = session().Login(user, password, mailbox, frontEnd);
     if (status != 207 && status != 200)
         qWarning("login of %s gave %d", qPrintable(user), status);
     return mailbox;
@@ -174,7 +177,7 @@ void tst_SessionService::loginOfEveryAccountKind()
     QFETCH(QString, user);
     QFETCH(QString, password);
     XmlDocument mailbox;
-    QCOMPARE(session().Login(user, password, mailbox), 207);
+    QCOMPARE(session().Login(user, password, mailbox, ForPop3), 207);
     QTEST(LogCount("\t900 - "), "redirects");
     QVERIFY(session().GetSendUrl(mailbox));
     const QByteArray account = user.toLower().toUtf8();
@@ -187,9 +190,9 @@ void tst_SessionService::loginOfEveryAccountKind()
 void tst_SessionService::wrongPasswordRefusedAfterFourRequests()
 {
     XmlDocument mailbox;
-    QCOMPARE(session().Login(Demo, QStringLiteral("not-demo"), mailbox), 401);
+    QCOMPARE(session().Login(Demo, QStringLiteral("not-demo"), mailbox, ForPop3), 401);
     QCOMPARE(LogCount("\t401 - "), 4);
-    QCOMPARE(session().Login(QStringLiteral("nobody@zorvane.test"), QStringLiteral("x"), mailbox), 401);
+    QCOMPARE(session().Login(QStringLiteral("nobody@zorvane.test"), QStringLiteral("x"), mailbox, ForPop3), 401);
 }
 
 void tst_SessionService::storeOfUnreadAndOfAll()
@@ -302,7 +305,7 @@ void tst_SessionService::moveTakesExactlyTheMarked()
 
 void tst_SessionService::sendDeliversLocallyWithSentCopy()
 {
-    const XmlDocument mailbox = LoginAs(Demo, QStringLiteral("demo"));
+    const XmlDocument mailbox = LoginAs(Demo, QStringLiteral("demo"), clsHotmail::FrontEnd::Smtp);
     QVERIFY(session().GetSendUrl(mailbox));
     const QByteArray message = "From: demo@zorvane.test\r\nTo: bob@alt.zorvane.test\r\nSubject: Hello\r\n\r\n"
                                "Hi Bob.\r\n.leading dot\r\n";
