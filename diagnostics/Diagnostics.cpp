@@ -450,7 +450,9 @@ void Diagnostics::ReportCertificate(const ServerCertificate &certificate)
 {
     if (certificate.isNull())
         return;
-    Append(QString());
+    // One empty line from what is above, a line or the answer's headers.
+    if (!m_report.endsWith(CrLf))
+        Append(QString());
     Append(QStringLiteral("Server certificate:"));
     Append(QStringLiteral("Subject: ") + certificate.subject);
     Append(QStringLiteral("Issuer: ") + certificate.issuer);

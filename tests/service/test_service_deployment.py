@@ -160,34 +160,6 @@ class Service:
         self.out.wait_closed(EXIT_DEADLINE_S)
 
 
-class TlsProxy:
-    """socat as a TLS-terminating proxy on a free port in front of a plain
-    service."""
-
-    def __init__(self, test, ca, target_port):
-        for _ in range(5):  # the free port may be taken between finding and binding it
-            self.port = e2e.free_port()
-            self.process = subprocess.Popen(
-                ["socat", "-d", "-d",
-                 "openssl-listen:%d,bind=127.0.0.1,reuseaddr,fork,cert=%s,key=%s,verify=0" % (self.port, ca.cert, ca.key),
-                 "tcp:127.0.0.1:%d" % target_port],
-                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            self.err = e2e.OutputCollector(self.process.stderr, os.path.join(ca.folder, "socat-%d.err" % self.port))
-            try:
-                self.err.wait_for(lambda d: b"listening on" in d, e2e.START_DEADLINE_S, "socat listening")
-                break
-            except AssertionError:
-                self.process.kill()
-                self.process.wait()
-        test.addCleanup(self.stop)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(EXIT_DEADLINE_S)
-        self.err.wait_closed(EXIT_DEADLINE_S)
-
-
 class DeploymentTest(unittest.TestCase):
 
     @classmethod
@@ -267,7 +239,7 @@ class DeploymentTest(unittest.TestCase):
                 # The proxy must know the service's port and the service the
                 # proxy's before either starts: both are found free first.
                 service_port = e2e.free_port()
-                proxy = TlsProxy(self, self.ca, service_port)
+                proxy = e2e.TlsProxy(self, self.ca.cert, self.ca.key, service_port, self.ca.folder)
                 public = "https://127.0.0.1:%d%s" % (proxy.port, prefix)
                 service = Service(self, "--public-url", public, "--quiet", port=service_port)
                 self.assertEqual(service.service_url, public + "/dav/")
