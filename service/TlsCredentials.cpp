@@ -1,17 +1,19 @@
 #include "TlsCredentials.h"
 
 #include <QFile>
-
 #include <QtEndian>
 
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <sys/xattr.h>
+#endif
 
 namespace {
 
+#ifdef Q_OS_LINUX
 // A file's POSIX access control list as the kernel keeps it in an extended
 // attribute: a version word, then entries of tag, permissions and id, all
 // little-endian.
@@ -22,6 +24,7 @@ constexpr qsizetype AclEntryBytes = 8;
 constexpr qsizetype MaxAclBytes = AclHeaderBytes + 1024 * AclEntryBytes; // far more entries than any file has
 enum AclTag : quint16 { AclUser = 0x02, AclGroupObject = 0x04, AclGroup = 0x08, AclMask = 0x10, AclOther = 0x20 };
 constexpr quint16 AclRead = 0x04;
+#endif
 
 bool readPem(const QString &path, QByteArray *pem, QString *error)
 {
@@ -53,6 +56,7 @@ QString gnutlsError(int code)
 // list, the group bits of the mode are the list's mask, not what the group
 // may do: a key that systemd hands the service as a credential is 0400 with
 // a read entry for the service's user, and its mode reads 0440.
+#ifdef Q_OS_LINUX
 std::optional<bool> aclLetsOthersRead(const QByteArray &path)
 {
     QByteArray acl(MaxAclBytes, '\0');
@@ -80,6 +84,7 @@ std::optional<bool> aclLetsOthersRead(const QByteArray &path)
     }
     return false;
 }
+#endif
 
 bool isOnlyOwnerReadable(const QString &path, QString *error)
 {
@@ -88,7 +93,11 @@ bool isOnlyOwnerReadable(const QString &path, QString *error)
         *error = QStringLiteral("cannot read %1").arg(path);
         return false;
     }
+#ifdef Q_OS_LINUX
     const std::optional<bool> listed = aclLetsOthersRead(QFile::encodeName(path));
+#else
+    const std::optional<bool> listed; // the access lists of other systems are not looked at
+#endif
     if (listed.value_or(false)) {
         *error = QStringLiteral("%1 can be read by others than its owner (its access control list lets them); allow "
                                 "its owner alone (setfacl -b %1; chmod 600 %1)")

@@ -92,6 +92,7 @@ class Nginx:
         # The README's variant that takes the prefix off ends the target with "/".
         block = block.replace(plain, "proxy_pass http://127.0.0.1:%d%s;" % (service_port,
                                                                             "/" if take_prefix_off else ""))
+        self.folder = folder
         for _ in range(self.ATTEMPTS):
             self.port = e2e.free_port()
             config = os.path.join(folder, "nginx-%d.conf" % self.port)
@@ -99,12 +100,10 @@ class Nginx:
                 f.write(self.configuration(folder, ca, block))
             self.process = subprocess.Popen(["nginx", "-p", folder, "-e", os.path.join(folder, "error.log"),
                                              "-c", config], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            test.addCleanup(self.stop)
-            try:
-                e2e.wait_until(lambda: self.port in e2e.listening_ports() or self.process.poll() is not None,
-                               e2e.START_DEADLINE_S, "nginx to listen")
-            except AssertionError:
-                pass
+            test.addCleanup(self.stop, self.process)
+            # nginx ends at once when it cannot take the port.
+            e2e.wait_until(lambda: self.port in e2e.listening_ports() or self.process.poll() is not None,
+                           e2e.START_DEADLINE_S, "nginx to listen or end")
             if self.process.poll() is None:
                 return
         with open(os.path.join(folder, "error.log")) as f:
@@ -132,13 +131,14 @@ class Nginx:
             "  }",
             "}", ""])
 
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(e2e.EXIT_DEADLINE_S)
+    @staticmethod
+    def stop(process):
+        if process.poll() is None:
+            process.terminate()
+            process.wait(e2e.EXIT_DEADLINE_S)
 
     def requests(self):
-        with open(os.path.join(os.path.dirname(self.process.args[-1]), "access.log")) as f:
+        with open(os.path.join(self.folder, "access.log")) as f:
             return f.read()
 
 
