@@ -416,6 +416,7 @@ void Diagnostics::ReportAnswer(const XmlHttpRequest &request, int status)
     AddToText3(CrLf + CrLf + QString::number(status) + QStringLiteral(" - ")
                + QString::fromLatin1(request.statusText()) + CrLf + CrLf
                + QString::fromLatin1(request.getAllResponseHeaders()));
+    ReportCertificate(request.serverCertificate());
     const QString via = QString::fromLatin1(request.getResponseHeader("Via"));
 
     switch (status) {
@@ -442,13 +443,16 @@ void Diagnostics::ReportAnswer(const XmlHttpRequest &request, int status)
         m_helpPages.Open(HelpPages::General);
 }
 
-// What the server's certificate says of itself, under the report, when a
-// secure channel could not be trusted: which certificate, from whom, for when.
+// What the server's certificate says of itself, under the report of a secure
+// channel, trusted or not: which certificate, from whom, for when. Nothing for
+// plain HTTP.
 void Diagnostics::ReportCertificate(const ServerCertificate &certificate)
 {
     if (certificate.isNull())
         return;
-    Append(QString());
+    // One empty line from what is above, a line or the answer's headers.
+    if (!m_report.endsWith(CrLf))
+        Append(QString());
     Append(QStringLiteral("Server certificate:"));
     Append(QStringLiteral("Subject: ") + certificate.subject);
     Append(QStringLiteral("Issuer: ") + certificate.issuer);

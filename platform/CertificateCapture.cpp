@@ -134,6 +134,28 @@ ServerCertificate CertificateCapture::certificate() const
     return m_record->certificate;
 }
 
+ServerCertificate CertificateCapture::channelCertificate(CURL *handle)
+{
+    if (!tlsLibraryIsWatchable())
+        return ServerCertificate();
+    const curl_tlssessioninfo *session = nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_TLS_SSL_PTR, &session) != CURLE_OK || !session
+        || session->backend != CURLSSLBACKEND_OPENSSL || !session->internals)
+        return ServerCertificate();
+    auto *connection = static_cast<SSL *>(session->internals);
+    auto *held = static_cast<SharedRecord *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(connection), recordSlot()));
+    if (!held || !*held)
+        return ServerCertificate();
+    // A resumed session skips the verification that describes the
+    // certificate; the session still knows it.
+    CertificateCapture::Record &record = **held;
+    if (record.certificate.isNull()) {
+        if (X509 *peer = SSL_get0_peer_certificate(connection))
+            record.certificate = describe(peer);
+    }
+    return record.certificate;
+}
+
 long CertificateCapture::verificationError() const
 {
     return m_record->firstError;

@@ -38,6 +38,11 @@ public:
     bool watch(CURL *handle);
 
     ServerCertificate certificate() const;
+    // The certificate of the secure channel the handle's transfer runs on
+    // right now, a channel kept from an earlier transfer or resumed from an
+    // earlier session included; null over plain HTTP or when the channel
+    // cannot be watched. Described once per channel.
+    static ServerCertificate channelCertificate(CURL *handle);
     // The TLS library's first verification error (0 when none was seen).
     long verificationError() const;
 

@@ -392,6 +392,8 @@ bool HttpTransfer::headerLine(QByteArray line)
 bool HttpTransfer::headersComplete()
 {
     const int status = m_answer.status;
+    // Asked now, while libcurl still holds the channel the answer came over.
+    m_answer.certificate = CertificateCapture::channelCertificate(m_handle);
     if (mayBeChallengeAnswered(status))
         return true;
     const bool bodyExpected = m_spec.verb != "HEAD" && status != StatusNoContent && status != StatusNotModified;

@@ -31,7 +31,8 @@ struct HttpRequestSpec
 };
 
 // What came back: an HTTP status with its headers and body, or a network code
-// with nothing else but, for a secure channel, the server's certificate.
+// with nothing else; over a secure channel, either way, the server's
+// certificate.
 struct HttpAnswer
 {
     int status = 0;

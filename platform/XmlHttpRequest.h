@@ -103,9 +103,9 @@ public:
     // default) for none. Applies to requests sent after the call.
     void setTotalTimeout(int milliseconds);
 
-    // The certificate the server presented when a secure channel could not
-    // be trusted or built (status 12037, 12038, 12045 or 12157); null
-    // otherwise.
+    // The certificate the server presented: for an answer that came over a
+    // secure channel, and when a secure channel could not be trusted or
+    // built (status 12037, 12038, 12045 or 12157); null otherwise.
     ServerCertificate serverCertificate() const;
 
     enum class TrustOutcome { Trusted, Unreadable, NoCertificate };

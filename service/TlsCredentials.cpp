@@ -1,12 +1,30 @@
 #include "TlsCredentials.h"
 
 #include <QFile>
+#include <QtEndian>
 
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <sys/xattr.h>
+#endif
 
 namespace {
+
+#ifdef Q_OS_LINUX
+// A file's POSIX access control list as the kernel keeps it in an extended
+// attribute: a version word, then entries of tag, permissions and id, all
+// little-endian.
+constexpr char AclAttribute[] = "system.posix_acl_access";
+constexpr quint32 AclVersion = 2;
+constexpr qsizetype AclHeaderBytes = 4;
+constexpr qsizetype AclEntryBytes = 8;
+constexpr qsizetype MaxAclBytes = AclHeaderBytes + 1024 * AclEntryBytes; // far more entries than any file has
+enum AclTag : quint16 { AclUser = 0x02, AclGroupObject = 0x04, AclGroup = 0x08, AclMask = 0x10, AclOther = 0x20 };
+constexpr quint16 AclRead = 0x04;
+#endif
 
 bool readPem(const QString &path, QByteArray *pem, QString *error)
 {
@@ -33,6 +51,41 @@ QString gnutlsError(int code)
     return QString::fromUtf8(gnutls_strerror(code));
 }
 
+// Whether the file's access control list lets anyone read it but its owner
+// and the user the service runs as; nullopt when the file has none. With a
+// list, the group bits of the mode are the list's mask, not what the group
+// may do: a key that systemd hands the service as a credential is 0400 with
+// a read entry for the service's user, and its mode reads 0440.
+#ifdef Q_OS_LINUX
+std::optional<bool> aclLetsOthersRead(const QByteArray &path)
+{
+    QByteArray acl(MaxAclBytes, '\0');
+    const ssize_t size = ::getxattr(path.constData(), AclAttribute, acl.data(), size_t(acl.size()));
+    if (size < 0)
+        return std::nullopt; // no list, or a file system without them: the mode tells
+    const auto *bytes = reinterpret_cast<const uchar *>(acl.constData());
+    if (size < AclHeaderBytes || (size - AclHeaderBytes) % AclEntryBytes != 0
+        || qFromLittleEndian<quint32>(bytes) != AclVersion)
+        return true; // a list that cannot be read is taken for the worst
+    quint16 mask = 07;
+    for (qsizetype at = AclHeaderBytes; at < size; at += AclEntryBytes) {
+        if (qFromLittleEndian<quint16>(bytes + at) == AclMask)
+            mask = qFromLittleEndian<quint16>(bytes + at + 2);
+    }
+    for (qsizetype at = AclHeaderBytes; at < size; at += AclEntryBytes) {
+        const quint16 tag = qFromLittleEndian<quint16>(bytes + at);
+        const quint16 permissions = qFromLittleEndian<quint16>(bytes + at + 2);
+        const quint32 id = qFromLittleEndian<quint32>(bytes + at + 4);
+        const bool reads = permissions & (tag == AclOther ? 07 : mask) & AclRead;
+        if (!reads)
+            continue;
+        if ((tag == AclUser && id != ::geteuid()) || tag == AclGroupObject || tag == AclGroup || tag == AclOther)
+            return true;
+    }
+    return false;
+}
+#endif
+
 bool isOnlyOwnerReadable(const QString &path, QString *error)
 {
     struct stat info {};
@@ -40,7 +93,18 @@ bool isOnlyOwnerReadable(const QString &path, QString *error)
         *error = QStringLiteral("cannot read %1").arg(path);
         return false;
     }
-    if (info.st_mode & (S_IRGRP | S_IROTH)) {
+#ifdef Q_OS_LINUX
+    const std::optional<bool> listed = aclLetsOthersRead(QFile::encodeName(path));
+#else
+    const std::optional<bool> listed; // the access lists of other systems are not looked at
+#endif
+    if (listed.value_or(false)) {
+        *error = QStringLiteral("%1 can be read by others than its owner (its access control list lets them); allow "
+                                "its owner alone (setfacl -b %1; chmod 600 %1)")
+                     .arg(path);
+        return false;
+    }
+    if (!listed && (info.st_mode & (S_IRGRP | S_IROTH))) {
         *error = QStringLiteral("%1 can be read by others than its owner (mode %2); allow its owner alone "
                                 "(chmod 600 %1)")
                      .arg(path)

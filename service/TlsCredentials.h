@@ -7,8 +7,9 @@
 
 // The certificate and private key the service serves HTTPS with, read from
 // their files and checked before the server starts: a key file others than
-// its owner can read is refused (the key is as good as published), and so is
-// a key that does not belong to the certificate.
+// its owner (and the user the service runs as, through an access control
+// list) can read is refused (the key is as good as published), and so is a
+// key that does not belong to the certificate.
 class TlsCredentials
 {
 public:

@@ -61,6 +61,8 @@ bool TestCertificates::create()
         && openssl(QStringList{QStringLiteral("req"), QStringLiteral("-new")} + EcKey
                    + QStringList{QStringLiteral("-keyout"), keyFile(), QStringLiteral("-out"), path(QStringLiteral("server.csr")),
                                  QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1")})
+        // A service loads only a key that its owner alone can read.
+        && QFile::setPermissions(keyFile(), QFile::ReadOwner | QFile::WriteOwner)
         && signServer(QStringLiteral("authority"), certificateFile(Server::Valid), QStringLiteral("server"), LongAgo, FarAhead)
         && signServer(QStringLiteral("authority"), certificateFile(Server::Expired), QStringLiteral("server"), LongAgo,
                       ShortlyAfter)

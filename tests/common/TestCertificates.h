@@ -25,7 +25,7 @@ public:
     // The test authority's certificate (PEM): what CaCertificates names.
     QString authorityFile() const;
     QString certificateFile(Server server) const;
-    // The one key of every server certificate.
+    // The one key of every server certificate, readable by its owner alone.
     QString keyFile() const;
     // A file in the folder; whatever the test wants to put there.
     QString path(const QString &name) const;

@@ -308,13 +308,44 @@ class SlowRelay(threading.Thread):
         self.listener.close()
 
 
+class TlsProxy:
+    """socat as a TLS-terminating proxy on a free port of 127.0.0.1 in front
+    of a plain port, with the certificate and key given; what it says goes to
+    a file in log_folder. Stopped when the test ends."""
+
+    ATTEMPTS = 5  # the free port may be taken between finding and binding it
+
+    def __init__(self, test, cert, key, target_port, log_folder):
+        for _ in range(self.ATTEMPTS):
+            self.port = free_port()
+            self.process = subprocess.Popen(
+                ["socat", "-d", "-d",
+                 "openssl-listen:%d,bind=127.0.0.1,reuseaddr,fork,cert=%s,key=%s,verify=0" % (self.port, cert, key),
+                 "tcp:127.0.0.1:%d" % target_port],
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            self.err = OutputCollector(self.process.stderr, os.path.join(log_folder, "socat-%d.err" % self.port))
+            try:
+                self.err.wait_for(lambda d: b"listening on" in d, START_DEADLINE_S, "socat listening")
+                break
+            except AssertionError:
+                self.process.kill()
+                self.process.wait()
+        test.addCleanup(self.stop)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(EXIT_DEADLINE_S)
+        self.err.wait_closed(EXIT_DEADLINE_S)
+
+
 # --- The programs ----------------------------------------------------------
 
 class Rig:
     """zorvane-service and the headless agent in folders of their own."""
 
     def __init__(self, name, accounts=None, preferences=None, service_quiet=True, demo=False,
-                 relay_delay_s=None):
+                 relay_delay_s=None, service_options=(), service_port=0):
         self.base = tempfile.mkdtemp(prefix="zorvane-e2e-%s-" % name)
         self.config_home = self._folder("config")
         self.runtime_dir = self._folder("runtime")
@@ -328,6 +359,8 @@ class Rig:
         self.demo = demo
         self.relay_delay_s = relay_delay_s  # the agent reaches the service through a SlowRelay
         self.relay = None
+        self.service_options = list(service_options)  # HTTPS, a public address
+        self.service_port = service_port  # 0: a free one
         self.service = None
         self.service_out = None
         self.service_err_path = os.path.join(self.logs, "service.err")
@@ -370,7 +403,8 @@ class Rig:
     # The service ---------------------------------------------------------
 
     def start_service(self):
-        command = [program("zorvane-service"), "--data", self.data, "--port", "0"]
+        command = [program("zorvane-service"), "--data", self.data, "--port", str(self.service_port),
+                   *self.service_options]
         if self.service_quiet:
             command.append("--quiet")
         if self.demo:

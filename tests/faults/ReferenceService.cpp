@@ -4,6 +4,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QUrl>
 
@@ -107,7 +108,8 @@ bool ReferenceService::start()
     m_serviceUrl.clear();
     m_altServiceUrl.clear();
     m_process.setProgram(program);
-    m_process.setArguments({QStringLiteral("--data"), m_dataDir, QStringLiteral("--port"), QString::number(m_port)});
+    m_process.setArguments(QStringList{QStringLiteral("--data"), m_dataDir, QStringLiteral("--port"), QString::number(m_port)}
+                           + m_options);
     m_process.start();
     if (!m_process.waitForStarted(StartTimeoutMs)) {
         m_problem = m_process.errorString();
@@ -166,6 +168,17 @@ QByteArray ReferenceService::output()
     m_output += bytes;
     m_runOutput += bytes;
     return m_output;
+}
+
+QList<QByteArray> ReferenceService::requestLines()
+{
+    static const QRegularExpression requestLine(QStringLiteral("^[A-Z]+ /\\S* \\d{3}$"));
+    QList<QByteArray> found;
+    for (const QByteArray &line : output().split('\n')) {
+        if (requestLine.match(QString::fromLatin1(line)).hasMatch())
+            found.append(line);
+    }
+    return found;
 }
 
 bool ReferenceService::readAddresses()

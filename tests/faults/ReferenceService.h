@@ -27,6 +27,8 @@ public:
     QList<QByteArray> storedMessages(const QByteArray &address) const;
     QList<QByteArray> outboxMessages() const;
 
+    // Further options of every start from now on (HTTPS, a public address).
+    void setOptions(const QStringList &options) { m_options = options; }
     bool start();
     // SIGTERM and wait; SIGKILL when it does not end.
     void stop();
@@ -42,6 +44,8 @@ public:
     quint16 port() const { return m_port; }
     // Standard output and error of every run so far.
     QByteArray output();
+    // The request lines the service logged so far ("PROPFIND /dav/ 207").
+    QList<QByteArray> requestLines();
     QString problem() const { return m_problem; }
     QString dataDir() const { return m_dataDir; }
 
@@ -49,6 +53,7 @@ private:
     bool readAddresses();
 
     QString m_dataDir;
+    QStringList m_options;
     QProcess m_process;
     QByteArray m_output;
     QByteArray m_runOutput;

@@ -1,14 +1,16 @@
-// The headless Zorvane program against a scripted web mail service reached
-// over https through a TLS front, with a test authority made at test time:
-// trusted through CaCertificates the whole POP3 and SMTP dialogue works;
-// a certificate that cannot be trusted is told by its own code and text in
-// the POP3 reply, the SMTP side's log and the log file, and nothing of a
-// request reaches the service; a login is never redirected out of TLS.
+// The headless Zorvane program against zorvane-service serving HTTPS itself,
+// with a test authority made at test time: trusted through CaCertificates
+// the whole POP3 and SMTP dialogue works; a certificate that cannot be
+// trusted is told by its own code and text in the POP3 reply, the SMTP
+// side's log and the log file, and no request reaches the service. A login
+// is never redirected out of TLS (a scripted service behind a TLS front
+// gives that answer).
 
 #include "AgentProcess.h"
 #include "FakeHttpPeer.h"
 #include "LineClient.h"
 #include "MailTexts.h"
+#include "ReferenceService.h"
 #include "ScriptedMailService.h"
 #include "TestCertificates.h"
 #include "TlsFront.h"
@@ -24,6 +26,7 @@ using Server = TestCertificates::Server;
 
 namespace {
 
+const QByteArray Account = "user@zorvane.test";
 const QByteArray SmallMessage = "From: Ann <ann@example.org>\r\nTo: user@zorvane.test\r\nSubject: small\r\n\r\n"
                                 "first line\r\n.\r\nlast line\r\n";
 const QByteArray LargeMessage = MailTexts::messageOfSize(60000, "large", ".\r\n");
@@ -52,13 +55,15 @@ private slots:
     void loginIsNeverRedirectedOutOfTls();
 
 private:
-    void startAgent(Server server, bool trustAuthority);
+    // zorvane-service with this certificate, one account and two messages
+    // in its inbox, and the agent pointed at it.
+    void startSecureService(Server server, bool trustAuthority);
+    void startAgent(const QString &serviceUrl, const QString &altServiceUrl, bool trustAuthority);
     void openPop(LineClient &client);
 
     TestCertificates m_certificates;
     std::unique_ptr<QTemporaryDir> m_root;
-    std::unique_ptr<ScriptedMailService> m_service;
-    std::unique_ptr<TlsFront> m_front;
+    std::unique_ptr<ReferenceService> m_service;
     std::unique_ptr<AgentProcess> m_agent;
 };
 
@@ -71,32 +76,41 @@ void tst_SecureService::init()
 {
     m_root = std::make_unique<QTemporaryDir>();
     QVERIFY(m_root->isValid());
-    m_service = std::make_unique<ScriptedMailService>();
-    m_service->setMessages({SmallMessage, LargeMessage});
-    QVERIFY(m_service->listen());
 }
 
 void tst_SecureService::cleanup()
 {
-    if (m_agent && QTest::currentTestFailed())
-        qWarning().noquote() << "agent output:\n" << m_agent->standardOutput() << m_agent->standardError();
+    if (QTest::currentTestFailed()) {
+        if (m_agent)
+            qWarning().noquote() << "agent output:\n" << m_agent->standardOutput() << m_agent->standardError();
+        if (m_service)
+            qWarning().noquote() << "service output:\n" << m_service->output();
+    }
     m_agent.reset();
-    m_front.reset();
     m_service.reset();
     m_root.reset();
 }
 
-void tst_SecureService::startAgent(Server server, bool trustAuthority)
+void tst_SecureService::startSecureService(Server server, bool trustAuthority)
 {
-    m_front = std::make_unique<TlsFront>();
-    QVERIFY2(m_front->start(m_certificates.certificateFile(server), m_certificates.keyFile(), m_service->peer().port()),
-             qPrintable(m_front->problem()));
-    m_service->setPublicUrl(m_front->url(QString()));
+    m_service = std::make_unique<ReferenceService>(m_root->filePath(QStringLiteral("service")));
+    QVERIFY(m_service->addAccount(Account, "secret"));
+    QVERIFY(!m_service->deliver(Account, SmallMessage).isEmpty());
+    QVERIFY(!m_service->deliver(Account, LargeMessage).isEmpty());
+    m_service->setOptions({QStringLiteral("--tls-cert"), m_certificates.certificateFile(server),
+                           QStringLiteral("--tls-key"), m_certificates.keyFile()});
+    QVERIFY2(m_service->start(), qPrintable(m_service->problem()));
+    QVERIFY(m_service->serviceUrl().startsWith(QLatin1String("https://127.0.0.1:")));
+    startAgent(m_service->serviceUrl(), m_service->altServiceUrl(), trustAuthority);
+}
+
+void tst_SecureService::startAgent(const QString &serviceUrl, const QString &altServiceUrl, bool trustAuthority)
+{
     QByteArray more = "ListUnreadOnly=0\nMarkReadOnServer=0\nDeleteOnServer=0\nSaveSentItems=0\nDebugMode=1\n";
     if (trustAuthority)
         more += "CaCertificates=" + m_certificates.authorityFile().toUtf8() + '\n';
-    m_agent = std::make_unique<AgentProcess>(m_root->path());
-    m_agent->writeSettings(m_service->serviceUrl(), m_service->altServiceUrl(), more);
+    m_agent = std::make_unique<AgentProcess>(m_root->filePath(QStringLiteral("agent")));
+    m_agent->writeSettings(serviceUrl, altServiceUrl, more);
     QVERIFY2(m_agent->start(), m_agent->standardError().constData());
 }
 
@@ -109,7 +123,7 @@ void tst_SecureService::openPop(LineClient &client)
 
 void tst_SecureService::privateAuthorityNamedInTheSettings()
 {
-    startAgent(Server::Valid, true);
+    startSecureService(Server::Valid, true);
     if (QTest::currentTestFailed())
         return;
     {
@@ -140,9 +154,11 @@ void tst_SecureService::privateAuthorityNamedInTheSettings()
     smtp.send(Submitted + ".\r\n");
     QCOMPARE(smtp.readLine(), QByteArray("250 OK\r\n"));
     QCOMPARE(smtp.command("QUIT"), QByteArray("221 Zorvane bye.\r\n"));
-    const QList<QByteArray> stored = m_service->submissions();
+    // Mail for another domain waits in the service's outbox.
+    const QList<QByteArray> stored = m_service->outboxMessages();
     QCOMPARE(stored.size(), 1);
     QVERIFY(stored.first().endsWith(Submitted));
+    QVERIFY(m_service->requestLines().contains("PROPFIND /dav/ 207"));
 }
 
 void tst_SecureService::untrustedCertificatesReachRepliesAndLogs_data()
@@ -167,7 +183,7 @@ void tst_SecureService::untrustedCertificatesReachRepliesAndLogs()
     QFETCH(bool, trustAuthority);
     QFETCH(QByteArray, problem);
 
-    startAgent(Server(server), trustAuthority);
+    startSecureService(Server(server), trustAuthority);
     if (QTest::currentTestFailed())
         return;
     const QByteArray communicationError = "Communication error: " + problem;
@@ -186,20 +202,26 @@ void tst_SecureService::untrustedCertificatesReachRepliesAndLogs()
     QVERIFY(m_agent->standardOutput().contains(communicationError));
     QTRY_VERIFY(fileContent(m_agent->logFilePath()).contains(communicationError));
     // Nothing of any request reached the service.
-    QCOMPARE(m_service->peer().requests().size(), 0);
+    QCOMPARE(m_service->requestLines(), QList<QByteArray>());
 }
 
 // A login over https answered 900 with an http address: the credentials
 // would leave TLS, so the login fails there and the log says why.
 void tst_SecureService::loginIsNeverRedirectedOutOfTls()
 {
+    ScriptedMailService service;
+    QVERIFY(service.listen());
+    TlsFront front;
+    QVERIFY2(front.start(m_certificates.certificateFile(Server::Valid), m_certificates.keyFile(), service.peer().port()),
+             qPrintable(front.problem()));
+    service.setPublicUrl(front.url(QString()));
     FakeHttpPeer plain;
     QVERIFY(plain.listen());
     plain.setResponder([](const FakeHttpPeer::Request &) { return FakeHttpPeer::reply(207, "Multi-Status", "<a/>"); });
     const QByteArray elsewhere = plain.url("/dav/").toUtf8();
-    m_service->setFault(Kind::Login, FakeHttpPeer::raw("HTTP/1.1 900 Elsewhere\r\nLocation: " + elsewhere
-                                                      + "\r\nContent-Length: 0\r\n\r\n"));
-    startAgent(Server::Valid, true);
+    service.setFault(Kind::Login, FakeHttpPeer::raw("HTTP/1.1 900 Elsewhere\r\nLocation: " + elsewhere
+                                                    + "\r\nContent-Length: 0\r\n\r\n"));
+    startAgent(service.serviceUrl(), service.altServiceUrl(), true);
     if (QTest::currentTestFailed())
         return;
 
@@ -208,8 +230,9 @@ void tst_SecureService::loginIsNeverRedirectedOutOfTls()
     QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
     QCOMPARE(client.command("PASS secret"), QByteArray("-ERR Login failure 900\r\n"));
     QVERIFY(m_agent->waitForOutput("ERR: Login redirected from https to http refused: " + elsewhere));
-    QCOMPARE(m_service->requestCount(Kind::Login), 1);
+    QCOMPARE(service.requestCount(Kind::Login), 1);
     QCOMPARE(plain.requests().size(), 0);
+    m_agent.reset(); // before the service and the front it talks to
 }
 
 QTEST_GUILESS_MAIN(tst_SecureService)

@@ -51,13 +51,15 @@ bool completes(XmlHttpRequest &request)
     return true;
 }
 
-int statusOf(const QString &url, bool async)
+int statusOf(const QString &url, bool async, ServerCertificate *certificate = nullptr)
 {
     XmlHttpRequest request;
     request.open("PROPFIND", url, async, QStringLiteral("ann@zorvane.test"), QStringLiteral("pw"));
     request.send();
     if (!completes(request))
         return -1;
+    if (certificate)
+        *certificate = request.serverCertificate();
     return request.status();
 }
 
@@ -100,12 +102,24 @@ void tst_SecureChannel::privateAuthorityIsTrustedOnlyWhenNamed()
 
     QCOMPARE(XmlHttpRequest::trustCertificateAuthorities(m_certificates.authorityFile()),
              XmlHttpRequest::TrustOutcome::Trusted);
-    for (const bool async : { true, false, true })
-        QCOMPARE(statusOf(front.url("/dav/"), async), 207);
+    for (const bool async : { true, false, true }) {
+        ServerCertificate certificate;
+        QCOMPARE(statusOf(front.url("/dav/"), async, &certificate), 207);
+        // Each answer tells the certificate of its channel, whether the
+        // channel was opened for it or kept from the request before.
+        QCOMPARE(certificate.subject, QStringLiteral("CN=127.0.0.1"));
+        QCOMPARE(certificate.issuer, QStringLiteral("CN=Zorvane Test Authority"));
+        QCOMPARE(certificate.validUntil, QDateTime(QDate(2099, 12, 31), QTime(0, 0), QTimeZone::utc()));
+    }
     // Every request went over the one secure connection, awaited or blocking.
     QCOMPARE(peer.requests().size(), 3);
     QCOMPARE(peer.connectionCount(), 1);
     QCOMPARE(peer.requests().last().target, QByteArray("/dav/"));
+
+    // A plain answer has no certificate to tell.
+    ServerCertificate none;
+    QCOMPARE(statusOf(peer.url("/dav/"), true, &none), 207);
+    QVERIFY(none.isNull());
 }
 
 void tst_SecureChannel::certificateProblemsHaveTheirOwnCodes_data()

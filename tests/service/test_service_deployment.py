@@ -11,6 +11,7 @@ import re
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -160,34 +161,6 @@ class Service:
         self.out.wait_closed(EXIT_DEADLINE_S)
 
 
-class TlsProxy:
-    """socat as a TLS-terminating proxy on a free port in front of a plain
-    service."""
-
-    def __init__(self, test, ca, target_port):
-        for _ in range(5):  # the free port may be taken between finding and binding it
-            self.port = e2e.free_port()
-            self.process = subprocess.Popen(
-                ["socat", "-d", "-d",
-                 "openssl-listen:%d,bind=127.0.0.1,reuseaddr,fork,cert=%s,key=%s,verify=0" % (self.port, ca.cert, ca.key),
-                 "tcp:127.0.0.1:%d" % target_port],
-                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            self.err = e2e.OutputCollector(self.process.stderr, os.path.join(ca.folder, "socat-%d.err" % self.port))
-            try:
-                self.err.wait_for(lambda d: b"listening on" in d, e2e.START_DEADLINE_S, "socat listening")
-                break
-            except AssertionError:
-                self.process.kill()
-                self.process.wait()
-        test.addCleanup(self.stop)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(EXIT_DEADLINE_S)
-        self.err.wait_closed(EXIT_DEADLINE_S)
-
-
 class DeploymentTest(unittest.TestCase):
 
     @classmethod
@@ -267,7 +240,7 @@ class DeploymentTest(unittest.TestCase):
                 # The proxy must know the service's port and the service the
                 # proxy's before either starts: both are found free first.
                 service_port = e2e.free_port()
-                proxy = TlsProxy(self, self.ca, service_port)
+                proxy = e2e.TlsProxy(self, self.ca.cert, self.ca.key, service_port, self.ca.folder)
                 public = "https://127.0.0.1:%d%s" % (proxy.port, prefix)
                 service = Service(self, "--public-url", public, "--quiet", port=service_port)
                 self.assertEqual(service.service_url, public + "/dav/")
@@ -307,6 +280,43 @@ class DeploymentTest(unittest.TestCase):
                 self.assertEqual(done.stdout, "")
                 for word in words:
                     self.assertIn(word, done.stderr)
+
+    def test_a_key_shared_through_an_access_list_with_the_services_user_alone(self):
+        """A key handed over the way systemd hands a service a credential:
+        mode 0400 with an access list entry that lets the service's user
+        read it. The mode then reads 0440, and the key is still no one
+        else's."""
+        for reader, taken in ((os.geteuid(), True), (os.geteuid() + 1, False)):
+            with self.subTest(reader=reader):
+                key = os.path.join(self.folder, "listed-%d.key" % reader)
+                shutil.copy(self.ca.key, key)
+                os.chmod(key, 0o400)
+                try:
+                    os.setxattr(key, "system.posix_acl_access", access_list(reader))
+                except OSError as e:
+                    self.skipTest("no access control lists here: %s" % e)
+                self.assertEqual(os.stat(key).st_mode & 0o777, 0o440)
+                if taken:
+                    service = Service(self, "--tls-cert", self.ca.cert, "--tls-key", key, "--quiet")
+                    self.assertTrue(service.service_url.startswith("https://"))
+                    continue
+                data = tempfile.mkdtemp(prefix="zorvane-refused-")
+                self.addCleanup(shutil.rmtree, data, True)
+                done = run([e2e.program("zorvane-service"), "--data", data, "--port", "0",
+                            "--tls-cert", self.ca.cert, "--tls-key", key])
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertIn(key + " can be read by others than its owner (its access control list", done.stderr)
+
+
+def access_list(reader):
+    """A POSIX access control list as the kernel keeps it in the extended
+    attribute system.posix_acl_access: the owner and the user reader may
+    read, no group and no one else."""
+    everyone = 0xFFFFFFFF
+    user_object, user, group_object, mask, other = 0x01, 0x02, 0x04, 0x10, 0x20
+    entries = [(user_object, 4, everyone), (user, 4, reader), (group_object, 0, everyone), (mask, 4, everyone),
+               (other, 0, everyone)]
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *entry) for entry in entries)
 
 
 class CommandLineTest(unittest.TestCase):
