@@ -50,8 +50,9 @@ void SmtpBuffer::clear()
     m_skippingLine = false;
 }
 
-void SmtpBuffer::beginMessage()
+void SmtpBuffer::beginMessage(const QByteArray &start)
 {
+    m_data.prepend(start);
     m_phase = Phase::Message;
     m_searched = 0;
     m_markerEnd = -1;

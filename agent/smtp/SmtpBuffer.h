@@ -32,9 +32,10 @@ public:
     void append(const QByteArray &bytes);
     void clear();
 
-    // The message phase begins after the 354 reply; what is already here is
-    // the start of the message text.
-    void beginMessage();
+    // The message phase begins after the 354 reply; start (what followed the
+    // DATA line in its command text) and what is already here are the start
+    // of the message text.
+    void beginMessage(const QByteArray &start = QByteArray());
     Phase phase() const { return m_phase; }
 
     // Hands over the next command text or message text, if one is whole.

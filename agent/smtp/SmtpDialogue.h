@@ -25,6 +25,13 @@ public:
     // The reply the listener turns into "221 Zorvane bye." and the close.
     static inline const QByteArray QuitAccepted = QByteArrayLiteral("99");
 
+    // At least the 100 recipients a server must take, at most ten times
+    // that, and at most this much envelope (its closing empty line
+    // included): the service takes a message at the largest size together
+    // with the largest envelope in one request.
+    static constexpr int MaxRecipients = 1000;
+    static constexpr qsizetype MaxEnvelopeBytes = 1024 * 1024;
+
     explicit SmtpDialogue(modMain &state);
 
     // A command text ends in CR LF (one is supplied when it is missing); it
@@ -54,9 +61,10 @@ private:
     QByteArray handleMessageText(QByteArray text);
 
     QByteArray checkServiceAndGreet();
-    QByteArray senderStep(const QByteArray &text);
+    QByteArray senderStep(const QString &addressName);
     QByteArray loginForSending(const QString &account, const QString &password);
-    void appendEnvelopeLine(const QByteArray &text);
+    bool envelopeHasRoomFor(const QByteArray &line) const;
+    void clearEnvelope();
     QByteArray quit();
     QByteArray noop();
     QByteArray reset();
@@ -72,4 +80,5 @@ private:
     QByteArray SmtpMessage;
     XmlDocument SmtpMailbox;
     QString m_loggedInAccount;
+    int m_recipientCount = 0; // RCPT lines in SmtpEnvelope
 };

@@ -36,6 +36,12 @@ QString idleDurationText(int milliseconds)
     return QStringLiteral("%1 ms").arg(milliseconds);
 }
 
+QByteArray textAfterFirstLine(const QByteArray &text)
+{
+    const qsizetype end = text.indexOf("\r\n");
+    return end < 0 ? QByteArray() : text.mid(end + 2);
+}
+
 } // namespace
 
 struct SmtpFrontEnd::Private {
@@ -225,6 +231,9 @@ void SmtpFrontEnd::interpretBufferedInput()
 
         const quint64 connection = d->connectionNumber;
         const bool commandPhase = d->dialogue.state() != SmtpState::MessageText;
+        // A client may send its message with the DATA line, not waiting for
+        // the 354: what follows that line begins the message.
+        const QByteArray afterFirstLine = commandPhase ? textAfterFirstLine(text) : QByteArray();
         const QByteArray reply = d->dialogue.HandleSmtpCommand(std::move(text));
         // A client that went away while its message was submitted never
         // hears the verdict; the log keeps it.
@@ -245,7 +254,7 @@ void SmtpFrontEnd::interpretBufferedInput()
             SendSmtpReply(reply);
         }
         if (d->dialogue.state() == SmtpState::MessageText && d->smtpBuffer.phase() == SmtpBuffer::Phase::Command)
-            d->smtpBuffer.beginMessage();
+            d->smtpBuffer.beginMessage(afterFirstLine);
     }
 
     d->interpreting = false;
