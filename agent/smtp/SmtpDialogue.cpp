@@ -8,7 +8,7 @@
 #include "clsHotmail.h"
 #include "modMain.h"
 
-#include <QEventLoop>
+#include <QPointer>
 
 #include <cstring>
 
@@ -92,6 +92,7 @@ QByteArray SmtpDialogue::HandleSmtpCommand(QByteArray text)
     if (m.LogToFile)
         m.LogEntry("SMTP> " + (commandPhase ? withCredentialsMasked(text) : text));
 
+    const QPointer<QObject> alive(&m_lifetime);
     QByteArray reply;
     if (m_state == SmtpState::AwaitingHelo || m_state == SmtpState::Envelope) {
         // A line the client ended with a bare LF keeps it.
@@ -103,6 +104,8 @@ QByteArray SmtpDialogue::HandleSmtpCommand(QByteArray text)
     } else if (m_state == SmtpState::MessageText) {
         reply = handleMessageText(std::move(text));
     }
+    if (!alive)
+        return reply;
 
     m.TrayData.apply();
     return reply;
@@ -150,7 +153,10 @@ QByteArray SmtpDialogue::handleEnvelope(const QByteArray &word, const QByteArray
         }
         // "MAIL FROM:" reverse-path CRLF
         if (word == "MAIL") {
+            const QPointer<QObject> alive(&m_lifetime);
             const QByteArray reply = senderStep(line.AddressName());
+            if (!alive)
+                return reply;
             SmtpEnvelope.append(line.Line());
             log(QStringLiteral("SMTP-Processing sender."));
             return reply;
@@ -199,7 +205,14 @@ QByteArray SmtpDialogue::handleMessageText(QByteArray text)
     SmtpMessage.clear();
     QByteArray reply = Reply::LocalError;
     if (m.MailSession) {
-        waitUntilSessionFree();
+        const BusySessionWait::Outcome outcome = waitUntilSessionFree();
+        if (outcome == BusySessionWait::Outcome::WaiterGone)
+            return reply;
+        if (outcome != BusySessionWait::Outcome::Free) {
+            clearEnvelope();
+            m_state = SmtpState::Envelope;
+            return refuseForBusySession(outcome);
+        }
         reply = m.MailSession->Send(submission, m.Options().SaveSentItems());
         if (!reply.endsWith(LineEnd))
             reply.append(LineEnd);
@@ -216,7 +229,11 @@ QByteArray SmtpDialogue::checkServiceAndGreet()
 {
     QByteArray problem = QByteArrayLiteral("The web mail session could not be created.\r\n");
     if (m.MailSession) {
-        waitUntilSessionFree();
+        const BusySessionWait::Outcome outcome = waitUntilSessionFree();
+        if (outcome == BusySessionWait::Outcome::WaiterGone)
+            return Reply::LocalError;
+        if (outcome != BusySessionWait::Outcome::Free)
+            return refuseForBusySession(outcome);
         problem = m.MailSession->ConnStatus(ConnectionCheckAddress(m.MailSession->MailDomain()));
     }
     if (!problem.isEmpty()) {
@@ -261,7 +278,11 @@ QByteArray SmtpDialogue::loginForSending(const QString &account, const QString &
     int status = 0;
     m_loggedInAccount.clear();
     if (m.MailSession) {
-        waitUntilSessionFree();
+        const BusySessionWait::Outcome outcome = waitUntilSessionFree();
+        if (outcome == BusySessionWait::Outcome::WaiterGone)
+            return Reply::LocalError;
+        if (outcome != BusySessionWait::Outcome::Free)
+            return refuseForBusySession(outcome);
         status = m.MailSession->Login(account, password, SmtpMailbox, clsHotmail::FrontEnd::Smtp);
     }
     switch (status) {
@@ -322,15 +343,20 @@ QByteArray SmtpDialogue::unknownCommand(const QByteArray &text)
 }
 
 // The session has one request: an operation of the POP3 side (a large
-// download above all) must end before one of ours begins. Only reached when
-// the log or a message box let POP3 events run in the middle of a command.
-void SmtpDialogue::waitUntilSessionFree()
+// download above all) must end before one of ours begins. The front end
+// holds input while the session is busy, so this is only reached when the
+// log or a message box let POP3 events run in the middle of a command.
+BusySessionWait::Outcome SmtpDialogue::waitUntilSessionFree()
 {
-    while (m.MailSession && m.MailSession->IsBusy()) {
-        QEventLoop loop;
-        QObject::connect(m.MailSession, &clsHotmail::Idle, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
+    return BusySessionWait::Run(m.MailSession, m_sessionWaitMs, &m_lifetime);
+}
+
+QByteArray SmtpDialogue::refuseForBusySession(BusySessionWait::Outcome outcome)
+{
+    log(outcome == BusySessionWait::Outcome::ProgramQuit
+            ? QStringLiteral("SMTP-ERR: Zorvane is closing; nothing done.")
+            : QStringLiteral("SMTP-ERR: The web mail session stayed busy; nothing done."));
+    return Reply::LocalError;
 }
 
 void SmtpDialogue::log(const QString &text)
