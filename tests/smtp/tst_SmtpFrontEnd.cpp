@@ -50,6 +50,8 @@ private slots:
 private:
     // Connects, reads the greeting, greets with HELO.
     void openDialogue(SmtpClient &client);
+    // MAIL from Demo and RCPT to Ann.
+    void openEnvelope(SmtpClient &client);
     // MAIL, RCPT, DATA and the text; returns the reply to the text.
     QByteArray submit(SmtpClient &client, const QByteArray &wire, const QString &to = Ann);
 
@@ -95,6 +97,12 @@ void tst_SmtpFrontEnd::openDialogue(SmtpClient &client)
     QVERIFY(client.connectTo(m_agent->wskSmtp.LocalPort()));
     QCOMPARE(client.reply(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
     QCOMPARE(client.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
+}
+
+void tst_SmtpFrontEnd::openEnvelope(SmtpClient &client)
+{
+    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
 }
 
 QByteArray tst_SmtpFrontEnd::submit(SmtpClient &client, const QByteArray &wire, const QString &to)
@@ -361,14 +369,12 @@ void tst_SmtpFrontEnd::messageTextInTheDataPacket()
 {
     SmtpClient client;
     openDialogue(client);
-    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    openEnvelope(client);
     QCOMPARE(client.command("DATA\r\nSubject: x\r\n\r\nbody\r\n.\r\n").left(4), QByteArray("354 "));
     QCOMPARE(client.reply(), QByteArray("250 OK\r\n"));
     QVERIFY(m_service->messages(Ann).contains("Subject: x\r\n\r\nbody\r\n"));
     // The empty message and the next command in the same packet.
-    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    openEnvelope(client);
     const qsizetype emptyBefore = m_service->messages(Ann).count(QByteArray());
     QCOMPARE(client.command("DATA\r\n.\r\nNOOP\r\n").left(4), QByteArray("354 "));
     QCOMPARE(client.reply(), QByteArray("250 OK\r\n"));
