@@ -20,7 +20,9 @@ struct HttpResponse;
 // What the server holds at most, and for how long.
 struct HttpServerLimits
 {
-    qint64 maxRequestBodyBytes = 65LL * 1024 * 1024; // a 64 MiB message and its envelope
+    // A submission at the agent's largest: a 64 MiB message and a 1 MiB envelope.
+    static constexpr qint64 DefaultMaxRequestBodyBytes = 65LL * 1024 * 1024;
+    qint64 maxRequestBodyBytes = DefaultMaxRequestBodyBytes;
     // Bodies held by all connections together: two submissions at the
     // largest size and a few small ones, well inside what a small home
     // server can give.

@@ -9,8 +9,10 @@
 class SubmissionEnvelope
 {
 public:
-    static constexpr qsizetype MaxEnvelopeBytes = 64 * 1024; // 100 recipients need a tenth of it
-    static constexpr qsizetype MaxRecipients = 100;          // as many as an SMTP server must take
+    // The agent's largest envelope: up to 1000 recipients, 1 MiB with its
+    // closing empty line.
+    static constexpr qsizetype MaxEnvelopeBytes = 1024 * 1024;
+    static constexpr qsizetype MaxRecipients = 1000;
 
     // False with reason() set when the body does not begin with a usable
     // envelope.

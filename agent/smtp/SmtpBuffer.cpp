@@ -15,17 +15,27 @@ constexpr qsizetype MarkerOverlapBytes = 4;
 
 } // namespace
 
-void SmtpBuffer::append(const QByteArray &bytes)
+bool SmtpBuffer::append(const QByteArray &bytes)
 {
     makeRoomFor(bytes.size());
     m_data.append(bytes);
     if (m_phase == Phase::Command) {
         if (m_skippingLine)
             dropRefusedLine();
-        return;
+    } else {
+        scanForEndMarker();
+        dropOversizedMessageBytes();
     }
-    scanForEndMarker();
-    dropOversizedMessageBytes();
+    return heldInputBytes() <= MaxHeldInputBytes;
+}
+
+// A message being gathered is bounded on its own; what follows its end
+// marker waits like any command text.
+qsizetype SmtpBuffer::heldInputBytes() const
+{
+    if (m_phase == Phase::Command)
+        return m_data.size();
+    return m_markerEnd < 0 ? 0 : m_data.size() - m_markerEnd;
 }
 
 // Grows the buffer in doubling steps through reserve(), which lets the
@@ -50,8 +60,9 @@ void SmtpBuffer::clear()
     m_skippingLine = false;
 }
 
-void SmtpBuffer::beginMessage()
+void SmtpBuffer::beginMessage(const QByteArray &start)
 {
+    m_data.prepend(start);
     m_phase = Phase::Message;
     m_searched = 0;
     m_markerEnd = -1;

@@ -21,6 +21,13 @@ public:
     // it the bytes are counted and dropped, so a peer cannot exhaust memory.
     static constexpr qsizetype MaxMessageBytes = qsizetype(64) * 1024 * 1024;
 
+    // Input received and not yet answered (command texts, and what follows
+    // a whole message's end marker): one read of the socket brings at most
+    // 1 MiB, so only a client that sends on while its replies are held (the
+    // session serving the POP3 side) gets here, and it is not waiting for
+    // them.
+    static constexpr qsizetype MaxHeldInputBytes = 2 * 1024 * 1024;
+
     enum class Phase { Command, Message };
     enum class Take {
         Incomplete, // wait for more bytes
@@ -29,12 +36,15 @@ public:
         TooLarge,   // a whole message above MaxMessageBytes was dropped
     };
 
-    void append(const QByteArray &bytes);
+    // False when the bytes took the held input past MaxHeldInputBytes; the
+    // caller drops the connection.
+    bool append(const QByteArray &bytes);
     void clear();
 
-    // The message phase begins after the 354 reply; what is already here is
-    // the start of the message text.
-    void beginMessage();
+    // The message phase begins after the 354 reply; start (what followed the
+    // DATA line in its command text) and what is already here are the start
+    // of the message text.
+    void beginMessage(const QByteArray &start = QByteArray());
     Phase phase() const { return m_phase; }
 
     // Hands over the next command text or message text, if one is whole.
@@ -45,6 +55,7 @@ public:
     // The message phase has seen its end marker.
     bool messageComplete() const { return m_markerEnd >= 0; }
     bool isEmpty() const { return m_data.isEmpty(); }
+    qsizetype heldInputBytes() const;
     qsizetype size() const { return m_data.size(); }
     // Bytes of the current message text received so far, dropped ones included.
     qint64 messageBytes() const { return m_droppedBytes + m_data.size(); }

@@ -1,5 +1,6 @@
 #include "SmtpDialogue.h"
 
+#include "EnvelopeLine.h"
 #include "SettingsStore.h"
 #include "StoredTexts.h"
 #include "TrayStatus.h"
@@ -7,7 +8,7 @@
 #include "clsHotmail.h"
 #include "modMain.h"
 
-#include <QEventLoop>
+#include <QPointer>
 
 #include <cstring>
 
@@ -22,59 +23,37 @@ const QByteArray StartMailInput = QByteArrayLiteral("354 Start mail input; end w
 const QByteArray MailboxUnavailable = QByteArrayLiteral("550 Requested action not taken: mailbox unavailable\r\n");
 const QByteArray NotImplemented = QByteArrayLiteral("502 Command not implemented\r\n");
 const QByteArray Unrecognized = QByteArrayLiteral("500 Unrecognized command\r\n");
-const QByteArray NoAddress = QByteArrayLiteral("501 Syntax error in parameters or arguments\r\n");
+const QByteArray SyntaxError = QByteArrayLiteral("501 Syntax error in parameters or arguments\r\n");
 const QByteArray NoValidUser = QByteArrayLiteral("451 No valid user name. Receive first, then try again.\r\n");
 const QByteArray ForbiddenByProxy = QByteArrayLiteral("451 Command forbidden by proxy server\r\n");
 const QByteArray ServiceUnavailable = QByteArrayLiteral("451 Service temporarily unavailable\r\n");
 const QByteArray AuthenticationFailed = QByteArrayLiteral("450 authentication failed\r\n");
 const QByteArray LocalError = QByteArrayLiteral("451 Local error in processing\r\n");
+const QByteArray TooManyRecipients = QByteArrayLiteral("452 Too many recipients\r\n");
+const QByteArray EnvelopeFull = QByteArrayLiteral("452 Requested action not taken: insufficient system storage\r\n");
 const QByteArray TooLarge = QByteArrayLiteral("552 Message size exceeds fixed maximum message size\r\n");
 } // namespace Reply
 
 const QString AccountSection = QStringLiteral("AccountInfo");
 
-bool isBlank(char c)
+// "AUTH" SP mechanism [SP initial-response]: whatever follows the mechanism
+// (further lines too) may carry credentials, and never reaches a log.
+QByteArray withCredentialsMasked(const QByteArray &commandText)
 {
-    return c == ' ' || c == '\t';
-}
-
-QByteArray trimBlanks(const QByteArray &text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isBlank(text.at(begin)))
-        ++begin;
-    while (end > begin && isBlank(text.at(end - 1)))
-        --end;
-    return text.mid(begin, end - begin);
-}
-
-QByteArray firstLine(const QByteArray &text)
-{
-    const qsizetype end = text.indexOf(LineEnd);
-    return end < 0 ? text : text.left(end);
-}
-
-// The text after the first ":" of a MAIL or RCPT line, up to a second ":"
-// or the line end.
-QByteArray argumentAfterColon(const QByteArray &line)
-{
-    const qsizetype colon = line.indexOf(':');
-    if (colon < 0)
-        return QByteArray();
-    QByteArray argument = line.mid(colon + 1);
-    const qsizetype second = argument.indexOf(':');
-    if (second >= 0)
-        argument.truncate(second);
-    return argument;
-}
-
-// "MAIL FROM:<Name@Example.com>" names the account "name@example.com".
-QString senderAccountName(const QByteArray &text)
-{
-    QByteArray name = argumentAfterColon(firstLine(text));
-    name.replace('<', ' ').replace('>', ' ');
-    return QString::fromUtf8(trimBlanks(name));
+    if (commandText.left(4).toUpper() != "AUTH")
+        return commandText;
+    const auto isSpace = [](char c) { return c == ' ' || c == '\t'; };
+    const auto isBreak = [](char c) { return c == '\r' || c == '\n'; };
+    qsizetype at = 4;
+    while (at < commandText.size() && isSpace(commandText.at(at)))
+        ++at;
+    while (at < commandText.size() && !isSpace(commandText.at(at)) && !isBreak(commandText.at(at)))
+        ++at;
+    const qsizetype lineEnd = commandText.endsWith(LineEnd) ? 2 : commandText.endsWith('\n') ? 1 : 0;
+    const QByteArray rest = commandText.mid(at, commandText.size() - lineEnd - at);
+    if (rest.trimmed().isEmpty())
+        return commandText;
+    return commandText.left(at) + " ********" + commandText.right(lineEnd);
 }
 
 // The envelope lines followed by the message, in the buffer the message
@@ -109,12 +88,15 @@ QByteArray SmtpDialogue::HandleSmtpCommand(QByteArray text)
     m.TrayData.setAndApply(TrayStatus::Icon::Busy, TrayStatus::Sending);
     m.TrayData.set(TrayStatus::Icon::Program, TrayStatus::Idle);
 
+    const bool commandPhase = m_state != SmtpState::MessageText;
     if (m.LogToFile)
-        m.LogEntry("SMTP> " + text);
+        m.LogEntry("SMTP> " + (commandPhase ? withCredentialsMasked(text) : text));
 
+    const QPointer<QObject> alive(&m_lifetime);
     QByteArray reply;
     if (m_state == SmtpState::AwaitingHelo || m_state == SmtpState::Envelope) {
-        if (!text.endsWith(LineEnd))
+        // A line the client ended with a bare LF keeps it.
+        if (!text.endsWith('\n'))
             text.append(LineEnd);
         const QByteArray word = text.left(4).toUpper();
         reply = m_state == SmtpState::AwaitingHelo ? handleAwaitingHelo(word, text)
@@ -122,6 +104,8 @@ QByteArray SmtpDialogue::HandleSmtpCommand(QByteArray text)
     } else if (m_state == SmtpState::MessageText) {
         reply = handleMessageText(std::move(text));
     }
+    if (!alive)
+        return reply;
 
     m.TrayData.apply();
     return reply;
@@ -132,8 +116,7 @@ QByteArray SmtpDialogue::RefuseOversizedMessage()
     m.TrayData.setAndApply(TrayStatus::Icon::Busy, TrayStatus::Sending);
     m.TrayData.set(TrayStatus::Icon::Program, TrayStatus::Idle);
     log(QStringLiteral("SMTP-ERR: Message size exceeds fixed maximum message size; nothing sent."));
-    SmtpEnvelope.clear();
-    SmtpMessage.clear();
+    clearEnvelope();
     m_state = SmtpState::Envelope;
     m.TrayData.apply();
     return Reply::TooLarge;
@@ -159,22 +142,32 @@ QByteArray SmtpDialogue::handleAwaitingHelo(const QByteArray &word, const QByteA
 QByteArray SmtpDialogue::handleEnvelope(const QByteArray &word, const QByteArray &text)
 {
     if (word == "MAIL" || word == "RCPT") {
-        // Without a colon there is no address to record.
-        if (!firstLine(text).contains(':')) {
-            log(QStringLiteral("SMTP-ERR: No address given: ") + QString::fromUtf8(text));
-            return Reply::NoAddress;
+        const EnvelopeLine line(text);
+        if (!line.IsValid()) {
+            log(QStringLiteral("SMTP-ERR: Line break or NUL inside an envelope command; refused."));
+            return Reply::SyntaxError;
         }
-    }
-    if (word == "MAIL") {
+        if (!envelopeHasRoomFor(line.Line())) {
+            log(QStringLiteral("SMTP-ERR: The envelope is full; line refused."));
+            return word == "RCPT" ? Reply::TooManyRecipients : Reply::EnvelopeFull;
+        }
         // "MAIL FROM:" reverse-path CRLF
-        const QByteArray reply = senderStep(text);
-        appendEnvelopeLine(text);
-        log(QStringLiteral("SMTP-Processing sender."));
-        return reply;
-    }
-    if (word == "RCPT") {
+        if (word == "MAIL") {
+            const QPointer<QObject> alive(&m_lifetime);
+            const QByteArray reply = senderStep(line.AddressName());
+            if (!alive)
+                return reply;
+            SmtpEnvelope.append(line.Line());
+            log(QStringLiteral("SMTP-Processing sender."));
+            return reply;
+        }
         // "RCPT TO:" forward-path CRLF
-        appendEnvelopeLine(text);
+        if (m_recipientCount >= MaxRecipients) {
+            log(QStringLiteral("SMTP-ERR: Too many recipients; line refused."));
+            return Reply::TooManyRecipients;
+        }
+        ++m_recipientCount;
+        SmtpEnvelope.append(line.Line());
         log(QStringLiteral("SMTP-Processing recipients."));
         return Reply::Ok;
     }
@@ -187,8 +180,7 @@ QByteArray SmtpDialogue::handleEnvelope(const QByteArray &word, const QByteArray
     }
     if (word == "HELO") {
         // A new greeting within the dialogue keeps the login.
-        SmtpEnvelope.clear();
-        SmtpMessage.clear();
+        clearEnvelope();
         log(QStringLiteral("SMTP-Logon request received."));
         return Reply::Greeted;
     }
@@ -213,15 +205,21 @@ QByteArray SmtpDialogue::handleMessageText(QByteArray text)
     SmtpMessage.clear();
     QByteArray reply = Reply::LocalError;
     if (m.MailSession) {
-        waitUntilSessionFree();
+        const BusySessionWait::Outcome outcome = waitUntilSessionFree();
+        if (outcome == BusySessionWait::Outcome::WaiterGone)
+            return reply;
+        if (outcome != BusySessionWait::Outcome::Free) {
+            clearEnvelope();
+            m_state = SmtpState::Envelope;
+            return refuseForBusySession(outcome);
+        }
         reply = m.MailSession->Send(submission, m.Options().SaveSentItems());
         if (!reply.endsWith(LineEnd))
             reply.append(LineEnd);
     }
     log(reply.mid(4));
 
-    SmtpEnvelope.clear();
-    SmtpMessage.clear();
+    clearEnvelope();
     m_state = SmtpState::Envelope;
     return reply;
 }
@@ -231,7 +229,11 @@ QByteArray SmtpDialogue::checkServiceAndGreet()
 {
     QByteArray problem = QByteArrayLiteral("The web mail session could not be created.\r\n");
     if (m.MailSession) {
-        waitUntilSessionFree();
+        const BusySessionWait::Outcome outcome = waitUntilSessionFree();
+        if (outcome == BusySessionWait::Outcome::WaiterGone)
+            return Reply::LocalError;
+        if (outcome != BusySessionWait::Outcome::Free)
+            return refuseForBusySession(outcome);
         problem = m.MailSession->ConnStatus(ConnectionCheckAddress(m.MailSession->MailDomain()));
     }
     if (!problem.isEmpty()) {
@@ -241,8 +243,7 @@ QByteArray SmtpDialogue::checkServiceAndGreet()
     }
     m_loggedInAccount.clear();
     SmtpMailbox = XmlDocument();
-    SmtpEnvelope.clear();
-    SmtpMessage.clear();
+    clearEnvelope();
     m_state = SmtpState::Envelope;
     log(QStringLiteral("SMTP-Logon request received."));
     return Reply::Greeted;
@@ -251,9 +252,9 @@ QByteArray SmtpDialogue::checkServiceAndGreet()
 // MAIL: log in with the account the sender address names, unless this
 // dialogue is logged in with it already. A null sender (a notice) goes out
 // with the account logged in, or else with that of the last POP3 user.
-QByteArray SmtpDialogue::senderStep(const QByteArray &text)
+QByteArray SmtpDialogue::senderStep(const QString &addressName)
 {
-    QString account = senderAccountName(text).toLower();
+    QString account = addressName.toLower();
     if (account.isEmpty() && !m_loggedInAccount.isEmpty())
         return Reply::Ok;
     if (account.isEmpty())
@@ -277,7 +278,11 @@ QByteArray SmtpDialogue::loginForSending(const QString &account, const QString &
     int status = 0;
     m_loggedInAccount.clear();
     if (m.MailSession) {
-        waitUntilSessionFree();
+        const BusySessionWait::Outcome outcome = waitUntilSessionFree();
+        if (outcome == BusySessionWait::Outcome::WaiterGone)
+            return Reply::LocalError;
+        if (outcome != BusySessionWait::Outcome::Free)
+            return refuseForBusySession(outcome);
         status = m.MailSession->Login(account, password, SmtpMailbox, clsHotmail::FrontEnd::Smtp);
     }
     switch (status) {
@@ -299,16 +304,17 @@ QByteArray SmtpDialogue::loginForSending(const QString &account, const QString &
     }
 }
 
-// The envelope line keeps the client's spelling before the colon and the
-// address without the blanks around it: "MAIL FROM: <a@b>" gives
-// "MAIL FROM:<a@b>". Each line ends in CR LF, whatever else the text held.
-void SmtpDialogue::appendEnvelopeLine(const QByteArray &text)
+// The empty line that DATA adds must fit too.
+bool SmtpDialogue::envelopeHasRoomFor(const QByteArray &line) const
 {
-    const QByteArray line = firstLine(text);
-    const qsizetype colon = line.indexOf(':');
-    SmtpEnvelope.append(line.left(colon + 1));
-    SmtpEnvelope.append(trimBlanks(argumentAfterColon(line)));
-    SmtpEnvelope.append(LineEnd);
+    return SmtpEnvelope.size() + line.size() + LineEnd.size() <= MaxEnvelopeBytes;
+}
+
+void SmtpDialogue::clearEnvelope()
+{
+    SmtpEnvelope.clear();
+    SmtpMessage.clear();
+    m_recipientCount = 0;
 }
 
 QByteArray SmtpDialogue::quit()
@@ -325,28 +331,32 @@ QByteArray SmtpDialogue::noop()
 
 QByteArray SmtpDialogue::reset()
 {
-    SmtpEnvelope.clear();
-    SmtpMessage.clear();
+    clearEnvelope();
     log(QStringLiteral("SMTP-Reset.\r\n"));
     return Reply::Ok;
 }
 
 QByteArray SmtpDialogue::unknownCommand(const QByteArray &text)
 {
-    log(QStringLiteral("SMTP-Unknown command received:") + QString::fromUtf8(text));
+    log(QStringLiteral("SMTP-Unknown command received:") + QString::fromUtf8(withCredentialsMasked(text)));
     return Reply::Unrecognized;
 }
 
 // The session has one request: an operation of the POP3 side (a large
-// download above all) must end before one of ours begins. Only reached when
-// the log or a message box let POP3 events run in the middle of a command.
-void SmtpDialogue::waitUntilSessionFree()
+// download above all) must end before one of ours begins. The front end
+// holds input while the session is busy, so this is only reached when the
+// log or a message box let POP3 events run in the middle of a command.
+BusySessionWait::Outcome SmtpDialogue::waitUntilSessionFree()
 {
-    while (m.MailSession && m.MailSession->IsBusy()) {
-        QEventLoop loop;
-        QObject::connect(m.MailSession, &clsHotmail::Idle, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
+    return BusySessionWait::Run(m.MailSession, m_sessionWaitMs, &m_lifetime);
+}
+
+QByteArray SmtpDialogue::refuseForBusySession(BusySessionWait::Outcome outcome)
+{
+    log(outcome == BusySessionWait::Outcome::ProgramQuit
+            ? QStringLiteral("SMTP-ERR: Zorvane is closing; nothing done.")
+            : QStringLiteral("SMTP-ERR: The web mail session stayed busy; nothing done."));
+    return Reply::LocalError;
 }
 
 void SmtpDialogue::log(const QString &text)

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "BusySessionWait.h"
 #include "XmlDocument.h"
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
 
 class modMain;
@@ -25,6 +27,18 @@ public:
     // The reply the listener turns into "221 Zorvane bye." and the close.
     static inline const QByteArray QuitAccepted = QByteArrayLiteral("99");
 
+    // At least the 100 recipients a server must take, at most ten times
+    // that, and at most this much envelope (its closing empty line
+    // included): the service takes a message at the largest size together
+    // with the largest envelope in one request.
+    static constexpr int MaxRecipients = 1000;
+    static constexpr qsizetype MaxEnvelopeBytes = 1024 * 1024;
+
+    // A command that needs the web mail session while the POP3 side uses it
+    // waits this long at most, then gets "451 Local error in processing".
+    // A client's own wait for a reply is at least 5 minutes (RFC 5321).
+    static constexpr int SessionWaitLimitMs = 2 * 60 * 1000;
+
     explicit SmtpDialogue(modMain &state);
 
     // A command text ends in CR LF (one is supplied when it is missing); it
@@ -36,6 +50,10 @@ public:
     // A message text above the size limit ended: nothing is submitted, the
     // envelope is dropped and the dialogue goes back to the envelope state.
     QByteArray RefuseOversizedMessage();
+
+    // 0 or less: a command that finds the session busy is refused at once.
+    void setSessionWaitLimit(int milliseconds) { m_sessionWaitMs = milliseconds; }
+    int sessionWaitLimit() const { return m_sessionWaitMs; }
 
     SmtpState state() const { return m_state; }
     void setState(SmtpState state) { m_state = state; }
@@ -54,22 +72,29 @@ private:
     QByteArray handleMessageText(QByteArray text);
 
     QByteArray checkServiceAndGreet();
-    QByteArray senderStep(const QByteArray &text);
+    QByteArray senderStep(const QString &addressName);
     QByteArray loginForSending(const QString &account, const QString &password);
-    void appendEnvelopeLine(const QByteArray &text);
+    bool envelopeHasRoomFor(const QByteArray &line) const;
+    void clearEnvelope();
     QByteArray quit();
     QByteArray noop();
     QByteArray reset();
     QByteArray unknownCommand(const QByteArray &text);
 
-    void waitUntilSessionFree();
+    BusySessionWait::Outcome waitUntilSessionFree();
+    QByteArray refuseForBusySession(BusySessionWait::Outcome outcome);
     void log(const QString &text);
     void log(const QByteArray &text);
 
+    // Destroyed with the dialogue: a wait that lets events run ends when it
+    // goes, and nothing of the dialogue is touched after that.
+    QObject m_lifetime;
     modMain &m;
     SmtpState m_state = SmtpState::AwaitingHelo;
     QByteArray SmtpEnvelope;
     QByteArray SmtpMessage;
     XmlDocument SmtpMailbox;
     QString m_loggedInAccount;
+    int m_recipientCount = 0; // RCPT lines in SmtpEnvelope
+    int m_sessionWaitMs = SessionWaitLimitMs;
 };

@@ -36,6 +36,12 @@ QString idleDurationText(int milliseconds)
     return QStringLiteral("%1 ms").arg(milliseconds);
 }
 
+QByteArray textAfterFirstLine(const QByteArray &text)
+{
+    const qsizetype end = text.indexOf("\r\n");
+    return end < 0 ? QByteArray() : text.mid(end + 2);
+}
+
 } // namespace
 
 struct SmtpFrontEnd::Private {
@@ -83,6 +89,10 @@ struct SmtpFrontEnd::Private {
     // and replaced while its command ran is not sent to the next client.
     quint64 connectionNumber = 0;
     QPointer<clsHotmail> watchedSession;
+    // Runs while input is held for a busy session; when it fires, the held
+    // input is answered without waiting any longer.
+    QTimer sessionWaitTimer;
+    bool sessionWaitOver = false;
     // Runs only while the agent waits for the client: stopped by every byte
     // received, started again once everything received has been answered.
     QTimer idleTimer;
@@ -98,6 +108,9 @@ SmtpFrontEnd::SmtpFrontEnd(modMain &state, Winsock &wskSmtp, QObject *parent)
     d->idleTimer.setSingleShot(true);
     SetIdleTimeout(qEnvironmentVariableIntValue(IdleTimeoutVariable));
     connect(&d->idleTimer, &QTimer::timeout, this, &SmtpFrontEnd::closeIdleConnection);
+    d->sessionWaitTimer.setSingleShot(true);
+    SetSessionWaitLimit(0);
+    connect(&d->sessionWaitTimer, &QTimer::timeout, this, &SmtpFrontEnd::stopWaitingForSession);
 }
 
 SmtpFrontEnd::~SmtpFrontEnd()
@@ -130,12 +143,23 @@ int SmtpFrontEnd::IdleTimeout() const
     return d->idleTimer.interval();
 }
 
+void SmtpFrontEnd::SetSessionWaitLimit(int milliseconds)
+{
+    d->sessionWaitTimer.setInterval(milliseconds > 0 ? milliseconds : SmtpDialogue::SessionWaitLimitMs);
+}
+
+int SmtpFrontEnd::SessionWaitLimit() const
+{
+    return d->sessionWaitTimer.interval();
+}
+
 void SmtpFrontEnd::ResetDialogue()
 {
     // A reply of the dialogue that ends here, still being worked out further
     // up the stack, must not reach whoever comes next.
     ++d->connectionNumber;
     d->idleTimer.stop();
+    d->sessionWaitTimer.stop();
     d->smtpBuffer.clear();
     d->dialogue.setState(SmtpState::AwaitingHelo);
 }
@@ -171,17 +195,34 @@ void SmtpFrontEnd::onConnectionRequest(qintptr requestId)
 void SmtpFrontEnd::onDataArrival()
 {
     d->idleTimer.stop();
-    takeWaitingInput();
-    interpretBufferedInput();
+    if (takeWaitingInput())
+        interpretBufferedInput();
 }
 
-void SmtpFrontEnd::takeWaitingInput()
+// Moves what the client sent into SmtpBuffer. False when that closed the
+// connection.
+bool SmtpFrontEnd::takeWaitingInput()
 {
     for (QByteArray bytes = d->wskSmtp.GetData(); !bytes.isEmpty(); bytes = d->wskSmtp.GetData()) {
-        d->smtpBuffer.append(bytes);
+        if (!d->smtpBuffer.append(bytes)) {
+            dropFloodingClient();
+            return false;
+        }
         if (d->smtpBuffer.phase() == SmtpBuffer::Phase::Message && !d->smtpBuffer.messageComplete())
             d->m.AddLogLine(QStringLiteral("  ... receiving"));
     }
+    return true;
+}
+
+// A client that sends on while its replies are held is not waiting for
+// them: it goes, and the port serves the next client at once rather than
+// after the idle limit.
+void SmtpFrontEnd::dropFloodingClient()
+{
+    d->closeUntilClosed();
+    ResetDialogue();
+    d->listenAgain();
+    d->m.AddLogLine(QStringLiteral("SMTP-ERR: Too much input without waiting for replies; connection closed."));
 }
 
 // Hands every whole command text or message text to the interpreter in turn
@@ -194,19 +235,16 @@ void SmtpFrontEnd::interpretBufferedInput()
     if (d->interpreting)
         return;
     d->interpreting = true;
+    const QPointer<SmtpFrontEnd> self(this);
 
     for (;;) {
-        takeWaitingInput();
-        if (d->sessionBusy()) {
-            if (d->watchedSession != d->m.MailSession) {
-                d->watchedSession = d->m.MailSession;
-                // Queued: the held input runs from the event loop, not in the
-                // middle of whatever made the session idle.
-                connect(d->m.MailSession, &clsHotmail::Idle, this, &SmtpFrontEnd::interpretBufferedInput,
-                        Qt::QueuedConnection);
-            }
+        if (!takeWaitingInput())
+            break;
+        if (d->sessionBusy() && !d->sessionWaitOver) {
+            holdInputForSession();
             break;
         }
+        d->sessionWaitTimer.stop();
 
         QByteArray text;
         const SmtpBuffer::Take taken = d->smtpBuffer.take(&text);
@@ -225,7 +263,13 @@ void SmtpFrontEnd::interpretBufferedInput()
 
         const quint64 connection = d->connectionNumber;
         const bool commandPhase = d->dialogue.state() != SmtpState::MessageText;
+        // A client may send its message with the DATA line, not waiting for
+        // the 354: what follows that line begins the message.
+        const QByteArray afterFirstLine = commandPhase ? textAfterFirstLine(text) : QByteArray();
+        d->dialogue.setSessionWaitLimit(d->sessionWaitOver ? 0 : d->sessionWaitTimer.interval());
         const QByteArray reply = d->dialogue.HandleSmtpCommand(std::move(text));
+        if (!self)
+            return; // the front end went while the command waited
         // A client that went away while its message was submitted never
         // hears the verdict; the log keeps it.
         const bool replaced = connection != d->connectionNumber;
@@ -245,11 +289,37 @@ void SmtpFrontEnd::interpretBufferedInput()
             SendSmtpReply(reply);
         }
         if (d->dialogue.state() == SmtpState::MessageText && d->smtpBuffer.phase() == SmtpBuffer::Phase::Command)
-            d->smtpBuffer.beginMessage();
+            d->smtpBuffer.beginMessage(afterFirstLine);
     }
 
+    d->sessionWaitOver = false;
     d->interpreting = false;
     watchForIdleClient();
+}
+
+// The session's Idle brings the held input back; a reply is owed, so the
+// wait for it is bounded.
+void SmtpFrontEnd::holdInputForSession()
+{
+    if (d->watchedSession != d->m.MailSession) {
+        d->watchedSession = d->m.MailSession;
+        // Queued: the held input runs from the event loop, not in the
+        // middle of whatever made the session idle.
+        connect(d->m.MailSession, &clsHotmail::Idle, this, &SmtpFrontEnd::interpretBufferedInput,
+                Qt::QueuedConnection);
+    }
+    if (!d->smtpBuffer.isEmpty() && !d->sessionWaitTimer.isActive())
+        d->sessionWaitTimer.start();
+}
+
+// The held input is answered now: whatever needs the session gets "451
+// Local error in processing", the rest its usual reply.
+void SmtpFrontEnd::stopWaitingForSession()
+{
+    if (d->interpreting)
+        return; // the running hand-over answers it
+    d->sessionWaitOver = true;
+    interpretBufferedInput();
 }
 
 // Starts the idle clock when the agent has answered everything it received

@@ -10,7 +10,8 @@ class Winsock;
 // point has already set listening (or tried to). Gathers the client's bytes
 // into command texts or one whole message text, interprets each with
 // HandleSmtpCommand and sends the reply. While the web mail session is busy
-// with the POP3 side, input is held and interpreted once the session is idle.
+// with the POP3 side, input is held and interpreted once the session is idle
+// or, at the latest, once the session wait limit has passed.
 class SmtpFrontEnd : public QObject
 {
     Q_OBJECT
@@ -36,6 +37,10 @@ public:
     // at creation) or through this setter; 0 or less restores the default.
     void SetIdleTimeout(int milliseconds);
     int IdleTimeout() const;
+    // How long held input waits for a session that the POP3 side uses
+    // before it is answered; 0 or less restores SmtpDialogue's limit.
+    void SetSessionWaitLimit(int milliseconds);
+    int SessionWaitLimit() const;
 public slots:
     // For the socket watchdog after it healed wskSmtp: forgets the bytes of
     // the lost connection and waits for HELO again.
@@ -45,8 +50,11 @@ private:
     void onConnectionRequest(qintptr requestId);
     void onDataArrival();
     void onSendComplete();
-    void takeWaitingInput();
+    bool takeWaitingInput();
+    void dropFloodingClient();
     void interpretBufferedInput();
+    void holdInputForSession();
+    void stopWaitingForSession();
     void watchForIdleClient();
     void closeIdleConnection();
     bool SendSmtpReply(const QByteArray &text);

@@ -1,14 +1,11 @@
 #include "ResponseWait.h"
 
+#include "ProgramQuit.h"
 #include "XmlHttpRequest.h"
 
 #include <QCoreApplication>
-#include <QEvent>
 #include <QPointer>
-#include <QScopeGuard>
 #include <QTimer>
-
-#include <utility>
 
 namespace {
 
@@ -17,36 +14,10 @@ constexpr int ReadyStateComplete = 4;
 
 } // namespace
 
-// Hears the program's quit while a wait runs. The wait runs events turn by
-// turn rather than in a nested event loop, which the quit would have ended.
-class ResponseWait::QuitNotice : public QObject
-{
-public:
-    QuitNotice()
-    {
-        if (QCoreApplication *application = QCoreApplication::instance())
-            application->installEventFilter(this);
-    }
-    bool heard() const { return m_heard; }
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() == QEvent::Quit && watched == QCoreApplication::instance())
-            m_heard = true;
-        return false;
-    }
-
-private:
-    bool m_heard = false;
-};
-
 bool ResponseWait::WaitForResponse(XmlHttpRequest &request)
 {
     QPointer<XmlHttpRequest> guard(&request);
-    const QuitNotice quit;
-    const QuitNotice *outer = std::exchange(m_quitHeard, &quit);
-    const auto restore = qScopeGuard([this, outer] { m_quitHeard = outer; });
+    ProgramQuit::Watch();
     m_lastWaitPolls = 0;
     m_lastWaitPollsBeforeAnswer = 0;
     int units = 0;
@@ -55,6 +26,11 @@ bool ResponseWait::WaitForResponse(XmlHttpRequest &request)
             return false; // the request went away under us: nothing to await
         if (request.readyState() >= ReadyStateComplete)
             return true;
+        // The agent is ending: no answer is awaited any more.
+        if (ProgramQuit::Heard()) {
+            request.abort();
+            return false;
+        }
         RunOnePoll(request);
         ++m_lastWaitPolls;
         if (!guard)
@@ -86,6 +62,6 @@ void ResponseWait::RunOnePoll(XmlHttpRequest &request)
     pollEnd.setSingleShot(true);
     QObject::connect(&pollEnd, &QTimer::timeout, [&pollEnded] { pollEnded = true; });
     pollEnd.start(m_pollIntervalMs);
-    while (!over() && !pollEnded && !(m_quitHeard && m_quitHeard->heard()))
+    while (!over() && !pollEnded && !ProgramQuit::Heard())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }

@@ -8,7 +8,8 @@ class XmlHttpRequest;
 // been spent: about 30 s for a service that never answers, about 90 s in all
 // for one that has begun. A poll ends early when the request completes, so a
 // fast answer never waits out a poll; events of the whole program run during
-// every poll.
+// every poll. Once the program's quit has been heard no wait goes on: the
+// request is aborted.
 class ResponseWait
 {
 public:
@@ -34,10 +35,6 @@ private:
     void RunOnePoll(XmlHttpRequest &request);
 
     int m_pollIntervalMs = DefaultPollIntervalMs;
-    // Set while a wait runs: the program's quit ends each poll at once, as
-    // it ends every event loop.
-    class QuitNotice;
-    const QuitNotice *m_quitHeard = nullptr;
     int m_lastWaitPolls = 0;
     int m_lastWaitPollsBeforeAnswer = 0;
 };

@@ -5,6 +5,7 @@
 #include "MailService.h"
 #include "MultistatusStream.h"
 #include "ServiceTestSupport.h"
+#include "SubmissionEnvelope.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -606,9 +607,13 @@ void tst_ServiceRequests::submissionRefusals_data()
     QTest::newRow("header injection") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<a@b.c\rX-Evil: 1>\r\n\r\nx")
                                       << QByteArray("t") << 400;
     QByteArray many = "MAIL FROM:<demo@zorvane.test>\r\n";
-    for (int i = 0; i < 101; ++i)
+    for (int i = 0; i <= SubmissionEnvelope::MaxRecipients; ++i)
         many += "RCPT TO:<r" + QByteArray::number(i) + "@example.org>\r\n";
-    QTest::newRow("101 recipients") << many + "\r\nx" << QByteArray("t") << 400;
+    QTest::newRow("one recipient too many") << many + "\r\nx" << QByteArray("t") << 400;
+    QByteArray longAddresses = "MAIL FROM:<demo@zorvane.test>\r\n";
+    for (int i = 0; longAddresses.size() <= SubmissionEnvelope::MaxEnvelopeBytes; ++i)
+        longAddresses += "RCPT TO:<" + QByteArray::number(i) + QByteArray(2000, 'r') + "@example.org>\r\n";
+    QTest::newRow("envelope too long") << longAddresses + "\r\nx" << QByteArray("t") << 400;
 }
 
 void tst_ServiceRequests::submissionRefusals()

@@ -31,6 +31,7 @@ private slots:
     void commandTexts();
     void overlongCommandLineIsDroppedUpToItsEnd();
     void oversizedMessageIsCountedNotKept();
+    void heldInputIsBounded();
 };
 
 void tst_SmtpBuffer::unstuffing_data()
@@ -140,6 +141,13 @@ void tst_SmtpBuffer::commandTexts()
     buffer.append(".\r\n");
     QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Complete);
     QCOMPARE(text, QByteArray("Subject: early\r\n.\r\n"));
+
+    // What followed the DATA line in its own text comes first.
+    buffer.append("after\r\n");
+    buffer.beginMessage("Subject: with DATA\r\n");
+    buffer.append(".\r\n");
+    QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Complete);
+    QCOMPARE(text, QByteArray("Subject: with DATA\r\nafter\r\n.\r\n"));
 }
 
 void tst_SmtpBuffer::overlongCommandLineIsDroppedUpToItsEnd()
@@ -190,6 +198,31 @@ void tst_SmtpBuffer::oversizedMessageIsCountedNotKept()
     buffer.append(limit);
     QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Complete);
     QCOMPARE(text.size(), SmtpBuffer::MaxMessageBytes);
+}
+
+// Command texts waiting to be answered, and what follows a whole message,
+// are held up to the limit; the message being gathered is not counted.
+void tst_SmtpBuffer::heldInputIsBounded()
+{
+    const QByteArray noops = QByteArray("NOOP\r\n").repeated(64 * 1024);
+    SmtpBuffer commands;
+    qsizetype accepted = 0;
+    while (commands.append(noops))
+        accepted += noops.size();
+    QVERIFY(accepted <= SmtpBuffer::MaxHeldInputBytes);
+    QVERIFY(accepted + noops.size() > SmtpBuffer::MaxHeldInputBytes);
+
+    SmtpBuffer message;
+    message.beginMessage();
+    for (int n = 0; n < 4; ++n)
+        QVERIFY(message.append(QByteArray(SmtpBuffer::MaxHeldInputBytes / 2, 'm')));
+    QVERIFY(message.append("\r\n.\r\n"));
+    QCOMPARE(message.heldInputBytes(), 0);
+    QVERIFY(message.append(noops));
+    QCOMPARE(message.heldInputBytes(), noops.size());
+    while (message.append(noops)) {
+    }
+    QVERIFY(message.heldInputBytes() > SmtpBuffer::MaxHeldInputBytes);
 }
 
 QTEST_APPLESS_MAIN(tst_SmtpBuffer)

@@ -40,6 +40,8 @@ private slots:
     void largeMessageInSmallSegments();
     void commandAfterEndMarkerAndNextClient();
     void emptyMessage();
+    void injectedEnvelopeLinesNeverReachTheService();
+    void messageTextInTheDataPacket();
     void inputLimits();
     void localhostOnlyRule();
     void idleClientMidDataIsClosedUnsent();
@@ -48,6 +50,8 @@ private slots:
 private:
     // Connects, reads the greeting, greets with HELO.
     void openDialogue(SmtpClient &client);
+    // MAIL from Demo and RCPT to Ann.
+    void openEnvelope(SmtpClient &client);
     // MAIL, RCPT, DATA and the text; returns the reply to the text.
     QByteArray submit(SmtpClient &client, const QByteArray &wire, const QString &to = Ann);
 
@@ -95,6 +99,12 @@ void tst_SmtpFrontEnd::openDialogue(SmtpClient &client)
     QCOMPARE(client.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
 }
 
+void tst_SmtpFrontEnd::openEnvelope(SmtpClient &client)
+{
+    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+}
+
 QByteArray tst_SmtpFrontEnd::submit(SmtpClient &client, const QByteArray &wire, const QString &to)
 {
     if (client.command("MAIL FROM:<demo@zorvane.test>\r\n") != "250 OK\r\n")
@@ -125,8 +135,9 @@ void tst_SmtpFrontEnd::commandReplies_data()
     QTest::newRow("after HELO") << Script{
         {"HELO tester\r\n", "250 Zorvane\r\n"},
         {"VRFY demo\r\n", "500 Unrecognized command\r\n"},
-        {"MAIL\r\n", "501 Syntax error in parameters or arguments\r\n"},
-        {"RCPT TO <ann@zorvane.test>\r\n", "501 Syntax error in parameters or arguments\r\n"},
+        {"MAIL\r\n", "451 No valid user name. Receive first, then try again.\r\n"},
+        {"RCPT TO <ann@zorvane.test>\r\n", "250 OK\r\n"},
+        {"RCPT TO:<ann@zorvane.test>\n\nSubject: injected\r\n", "501 Syntax error in parameters or arguments\r\n"},
         {"mail from:<demo@zorvane.test>\r\n", "250 OK\r\n"},
         {"MAIL FROM:<demo@zorvane.test>\r\n", "250 OK\r\n"},
         {"QUIT\r\n", "221 Zorvane bye.\r\n\r\n"}};
@@ -328,6 +339,48 @@ void tst_SmtpFrontEnd::emptyMessage()
     QCOMPARE(m_service->messages(Ann).count(QByteArray()), emptyBefore + 1);
     QCOMPARE(m_agent->frontEnd->DialogueState(), 1);
     QCOMPARE(client.command("NOOP\r\n"), QByteArray("250 OK\r\n"));
+}
+
+// Line breaks inside an envelope command are refused, and the message that
+// follows lands as the client wrote it, with nothing of the refused lines.
+void tst_SmtpFrontEnd::injectedEnvelopeLinesNeverReachTheService()
+{
+    const qsizetype before = m_service->messages(Ann).size();
+    SmtpClient client;
+    openDialogue(client);
+    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    const QByteArray refused = "501 Syntax error in parameters or arguments\r\n";
+    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\n\nSubject: injected\r\n"), refused);
+    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\rSubject: injected\r\n"), refused);
+    QCOMPARE(client.command(QByteArrayLiteral("RCPT TO:<ann\x00@zorvane.test>\r\n")), refused);
+    // A blank before the line end is the client's own.
+    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test> \r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(client.command(Wire), QByteArray("250 OK\r\n"));
+    const QList<QByteArray> inbox = m_service->messages(Ann);
+    QCOMPARE(inbox.size(), before + 1);
+    QVERIFY(inbox.contains(Message));
+    for (const QByteArray &text : inbox)
+        QVERIFY(!text.contains("injected"));
+}
+
+// A client that sends its message with DATA, not waiting for the 354.
+void tst_SmtpFrontEnd::messageTextInTheDataPacket()
+{
+    SmtpClient client;
+    openDialogue(client);
+    openEnvelope(client);
+    QCOMPARE(client.command("DATA\r\nSubject: x\r\n\r\nbody\r\n.\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(client.reply(), QByteArray("250 OK\r\n"));
+    QVERIFY(m_service->messages(Ann).contains("Subject: x\r\n\r\nbody\r\n"));
+    // The empty message and the next command in the same packet.
+    openEnvelope(client);
+    const qsizetype emptyBefore = m_service->messages(Ann).count(QByteArray());
+    QCOMPARE(client.command("DATA\r\n.\r\nNOOP\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(client.reply(), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.reply(), QByteArray("250 OK\r\n"));
+    QCOMPARE(m_service->messages(Ann).count(QByteArray()), emptyBefore + 1);
+    QCOMPARE(m_agent->frontEnd->DialogueState(), 1);
 }
 
 void tst_SmtpFrontEnd::inputLimits()
