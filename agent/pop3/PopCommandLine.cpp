@@ -47,6 +47,11 @@ std::optional<PopCommandLine> PopCommandLine::parse(const QByteArray &line)
     return parsed;
 }
 
+bool PopCommandLine::argumentBreaksLines() const
+{
+    return argumentText.contains('\r') || argumentText.contains('\n') || argumentText.contains('\0');
+}
+
 PopNumber PopNumber::parse(const QByteArray &text)
 {
     // Ten digits hold every 32-bit value; more cannot fit even with leading

@@ -20,6 +20,9 @@ struct PopCommandLine
 
     // Empty when the line is too short to hold a command word.
     static std::optional<PopCommandLine> parse(const QByteArray &line);
+    // Whether the argument text holds a CR, an LF or a NUL: the line itself
+    // ends only at CRLF, so single ones reach the argument.
+    bool argumentBreaksLines() const;
 };
 
 // A numeric argument as the mailbox commands read it: an optional sign and

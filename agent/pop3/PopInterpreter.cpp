@@ -122,6 +122,13 @@ void PopInterpreter::logIncoming(const PopCommandLine &cmd, const QByteArray &li
 PopInterpreter::Result PopInterpreter::handleBeforeLogin(const PopCommandLine &cmd, const QByteArray &line)
 {
     const bool greeted = m_popState == PopState::Greeted;
+    const bool credential = cmd.command == "USER" || (cmd.command == "PASS" && !greeted);
+    if (credential && cmd.argumentBreaksLines()) {
+        // A name or password ends up in the Authorization header of every
+        // request: a line break there would smuggle in lines of its own.
+        log(QStringLiteral("POP3-Line break or NUL in the %1 argument refused.").arg(QString::fromLatin1(cmd.command)));
+        return reply("-ERR invalid argument\r\n");
+    }
     if (cmd.command == "USER")
         return handleUser(cmd);
     if (cmd.command == "PASS") {

@@ -127,6 +127,7 @@ private slots:
     void init();
     void cleanup();
 
+    void lineBreaksInCredentialsNeverReachTheService();
     void refusedLoginsLeaveTheStoreUnloaded_data();
     void refusedLoginsLeaveTheStoreUnloaded();
     void thresholdChoosesThePath();
@@ -177,6 +178,46 @@ void tst_PopFaults::login(PopClient &client)
     QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
     QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
     QCOMPARE(client.command("STAT"), QByteArray("+OK 2 100001\r\n"));
+}
+
+// A CR, LF or NUL inside USER or PASS would end up inside the request's
+// headers: such a line is refused before anything is sent, and the
+// dialogue goes on as if it had not come.
+void tst_PopFaults::lineBreaksInCredentialsNeverReachTheService()
+{
+    PopClient client;
+    QVERIFY(client.connectTo(m_agent->port()));
+    client.readLine();
+    const QByteArray invalid("-ERR invalid argument\r\n");
+    const int before = m_service->peer().requests().size();
+    for (const QByteArray &line : {QByteArray("USER al\rx-injected: 1\r\n"), QByteArray("USER al\nx-injected: 1\r\n"),
+                                   QByteArray("USER al\0x\r\n", 11)}) {
+        client.send(line);
+        QCOMPARE(client.readLine(), invalid);
+        QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+    }
+    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
+    const int afterProbe = m_service->peer().requests().size();
+    for (const QByteArray &line : {QByteArray("PASS se\rcret\r\n"), QByteArray("PASS se\ncret\r\n"),
+                                   QByteArray("PASS se\0cret\r\n", 14), QByteArray("USER user\r\r\n")}) {
+        client.send(line);
+        QCOMPARE(client.readLine(), invalid);
+        QCOMPARE(m_agent->frontEnd->State(), PopState::UserAccepted);
+    }
+    QCOMPARE(m_service->peer().requests().size(), afterProbe);
+    QCOMPARE(afterProbe, before + 1); // the probe of the one good USER
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Line break or NUL in the PASS argument refused.")));
+    QVERIFY(!m_agent->screenLog().contains(QStringLiteral("injected")));
+    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+    QCOMPARE(m_agent->state.UserName, QStringLiteral("user@zorvane.test"));
+
+    // Below the POP3 side the request layer refuses such a name by itself.
+    XmlDocument mailbox;
+    const int requests = m_service->peer().requests().size();
+    QCOMPARE(m_agent->session->Login(QStringLiteral("al\rx-injected: 1@zorvane.test"), QStringLiteral("pw"), mailbox,
+                                     clsHotmail::FrontEnd::Smtp),
+             12027);
+    QCOMPARE(m_service->peer().requests().size(), requests);
 }
 
 void tst_PopFaults::refusedLoginsLeaveTheStoreUnloaded_data()
