@@ -27,6 +27,8 @@ struct PopCommandLine
 
 // A numeric argument as the mailbox commands read it: an optional sign and
 // decimal digits that fit a signed 32-bit number. An empty text reads as 0.
+// A negative number carries its value (the lowest 32-bit one when it is
+// further below): only TOP's line count may be negative.
 struct PopNumber
 {
     enum class Kind { Valid, NotNumeric, Negative, OutOfRange };
