@@ -26,6 +26,11 @@ public:
     // is being fetched.
     static constexpr int KeepAliveIntervalMs = 5000;
     static inline const QByteArray KeepAliveLine = QByteArrayLiteral("X-zorvane: busy...\r\n");
+    // Bytes queued towards the client at most before the agent stops adding
+    // to them (the message text here, replies in the front end) until the
+    // client has read: a client that reads slowly, or not at all, must not
+    // make the agent hold what it has not read.
+    static constexpr qint64 MaxQueuedToClientBytes = 2 * 1024 * 1024;
 
     enum class Outcome {
         Delivered,  // the message and its terminating line are on their way

@@ -2,6 +2,8 @@
 // service refuses, large downloads that are slow, fail or lose their client,
 // and input that arrives while the session is busy elsewhere.
 #include "FakeHttpPeer.h"
+#include "MessageDelivery.h"
+#include "PopInterpreter.h"
 #include "PopTestBench.h"
 
 using namespace PopTest;
@@ -138,6 +140,9 @@ private slots:
     void inputIsHeldWhileTheSessionIsBusy();
     void nextClientGetsNothingOfTheLastOne();
     void slowDownloadIsNotIdleness();
+    void clientThatNeverReadsIsClosed();
+    void clientLeavingFreesThePortAtOnce_data();
+    void clientLeavingFreesThePortAtOnce();
 
 private:
     void login(PopClient &client);
@@ -501,6 +506,93 @@ void tst_PopFaults::slowDownloadIsNotIdleness()
     QVERIFY(m_agent->listensAgain());
     QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
     QVERIFY(!m_agent->session->IsBusy());
+}
+
+// A client that sends command after command without reading a reply: the
+// replies it leaves unread stop growing at their limit, its further lines
+// are held up to theirs, and then the connection is closed and the port
+// listens again at once.
+void tst_PopFaults::clientThatNeverReadsIsClosed()
+{
+    PopClient client;
+    login(client);
+    client.socket().setReadBufferSize(4096); // reads no more than this
+    constexpr qint64 QueueLimit = MessageDelivery::MaxQueuedToClientBytes + 64; // one reply beyond the limit
+    qint64 mostQueued = 0;
+    qint64 agentSent = 0; // replies the system took from the agent
+    const auto noteQueued = [&] { mostQueued = qMax(mostQueued, m_agent->wskPop.BytesToWrite()); };
+    QObject::connect(&m_agent->wskPop, &Winsock::DataArrival, &client.socket(), noteQueued);
+    QObject::connect(&m_agent->wskPop, &Winsock::SendProgress, &client.socket(), [&](qint64 bytesSent, qint64) {
+        agentSent += bytesSent;
+        noteQueued();
+    });
+    const QString closedLine = QStringLiteral("POP3-ERR: Too much input without waiting for replies; connection closed.");
+    const auto closed = [&] { return m_agent->screenLog().contains(closedLine); };
+
+    // Command by command the agent answers until the client's unread
+    // replies reach their limit; from there on its lines are held. CAPA has
+    // a long reply, so the system's buffers fill soon.
+    const QByteArray command("CAPA\r\n");
+    const QByteArray commands = command.repeated(10000);
+    const qint64 replyBytes = PopInterpreter::CapabilityList.size();
+    constexpr qint64 MostSent = 8 * 1024 * 1024; // many times what the agent may hold
+    qint64 sent = 0;
+    const auto answeredOrHeld = [&] {
+        noteQueued();
+        if (closed() || mostQueued > QueueLimit)
+            return true;
+        const bool taken = client.socket().bytesToWrite() == 0;
+        const bool held = m_agent->wskPop.BytesToWrite() > QueueLimit - 64;
+        return taken && (held || agentSent + m_agent->wskPop.BytesToWrite() >= replyBytes * (sent / command.size()));
+    };
+    while (!closed() && sent < MostSent && mostQueued <= QueueLimit) {
+        client.send(commands);
+        sent += commands.size();
+        QTRY_VERIFY_WITH_TIMEOUT(answeredOrHeld(), PopClient::ReplyTimeoutMs);
+    }
+    QVERIFY2(mostQueued <= QueueLimit, qPrintable(QStringLiteral("%1 bytes of replies queued").arg(mostQueued)));
+    QVERIFY2(closed(), qPrintable(QStringLiteral("%1 bytes sent, connection still open").arg(sent)));
+    QVERIFY(mostQueued > MessageDelivery::MaxQueuedToClientBytes / 2); // the replies did pile up
+    QVERIFY(m_agent->listensAgain());
+    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+
+    PopClient next;
+    QVERIFY(next.connectTo(m_agent->port()));
+    QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+}
+
+void tst_PopFaults::clientLeavingFreesThePortAtOnce_data()
+{
+    QTest::addColumn<QByteArray>("lastCommand");
+    QTest::newRow("after a reply") << QByteArray("NOOP");
+    QTest::newRow("during a large download") << QByteArray("RETR 2");
+}
+
+// A client that closes without QUIT leaves nothing to wait for: the port
+// listens again without the watchdog (there is none here), and a download
+// for it is cancelled.
+void tst_PopFaults::clientLeavingFreesThePortAtOnce()
+{
+    QFETCH(QByteArray, lastCommand);
+    m_agent->watchdog.reset();
+    m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
+    PopClient client;
+    login(client);
+    const QByteArray firstLine = client.command(lastCommand);
+    QVERIFY(firstLine.startsWith("+OK"));
+    QSignalSpy serviceConnectionsClosed(&m_service->peer(), &FakeHttpPeer::connectionClosed);
+    client.abort();
+
+    QVERIFY(m_agent->listensAgain());
+    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+    QVERIFY(!m_agent->frontEnd->IsRetrieving());
+    QVERIFY(!m_agent->session->IsBusy());
+    if (lastCommand.startsWith("RETR"))
+        QVERIFY(serviceConnectionsClosed.count() > 0 || serviceConnectionsClosed.wait());
+    PopClient next;
+    QVERIFY(next.connectTo(m_agent->port()));
+    QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    QCOMPARE(next.command("USER user"), QByteArray("+OK password required\r\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_PopFaults)
