@@ -143,9 +143,12 @@ private slots:
     void clientThatNeverReadsIsClosed();
     void clientLeavingFreesThePortAtOnce_data();
     void clientLeavingFreesThePortAtOnce();
+    void slowReaderGetsTheMessageAtItsPace();
+    void slowReaderLeavingCancelsTheDownload();
 
 private:
     void login(PopClient &client);
+    void logIn(PopClient &client);
 
     std::unique_ptr<IsolatedEnvironment> m_env;
     std::unique_ptr<ScriptedMailService> m_service;
@@ -176,12 +179,18 @@ void tst_PopFaults::cleanup()
     m_service.reset();
 }
 
-void tst_PopFaults::login(PopClient &client)
+// Connected and logged in, the inbox as the test has set it.
+void tst_PopFaults::logIn(PopClient &client)
 {
     QVERIFY(client.connectTo(m_agent->port()));
     QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
     QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+}
+
+void tst_PopFaults::login(PopClient &client)
+{
+    logIn(client);
     QCOMPARE(client.command("STAT"), QByteArray("+OK 2 100001\r\n"));
 }
 
@@ -593,6 +602,100 @@ void tst_PopFaults::clientLeavingFreesThePortAtOnce()
     QVERIFY(next.connectTo(m_agent->port()));
     QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QCOMPARE(next.command("USER user"), QByteArray("+OK password required\r\n"));
+}
+
+namespace {
+
+// The most the agent may have queued towards a client at any moment during
+// a download: the limit, and one window's worth of text beyond it (stuffed,
+// a line "." grows to "..").
+constexpr qint64 MostQueuedDuringDownload =
+    MessageDelivery::MaxQueuedToClientBytes + 2 * MessageDelivery::ReceiveWindowBytes;
+const QByteArray LargeText = messageOfSize(16 * 1024 * 1024, "large", ".\r\n..\r\n");
+
+// Notes the most the agent has queued towards its client, looking at every
+// turn of the event loop.
+class QueueWatch
+{
+public:
+    explicit QueueWatch(Winsock &socket)
+    {
+        m_turns.setInterval(0);
+        QObject::connect(&m_turns, &QTimer::timeout, &m_turns,
+                         [this, &socket] { m_most = qMax(m_most, socket.BytesToWrite()); });
+        m_turns.start();
+    }
+    qint64 most() const { return m_most; }
+
+private:
+    QTimer m_turns;
+    qint64 m_most = 0;
+};
+
+} // namespace
+
+// A client that reads a large message slowly gets it whole and unchanged,
+// while the agent never queues much more than its limit towards it: the
+// download waits for the client instead.
+void tst_PopFaults::slowReaderGetsTheMessageAtItsPace()
+{
+    m_service->messages[1] = LargeText;
+    PopClient client;
+    logIn(client);
+    QCOMPARE(client.command("STAT"), "+OK 2 " + QByteArray::number(50000 + LargeText.size()) + "\r\n");
+    // A small receive window of its own and reading in small pieces: the
+    // agent's side fills up long before the message is through.
+    client.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
+    client.socket().setReadBufferSize(64 * 1024);
+    QueueWatch queue(m_agent->wskPop);
+    QByteArray received;
+    QTimer reader;
+    reader.setInterval(2);
+    QObject::connect(&reader, &QTimer::timeout, &client.socket(), [&] { received += client.socket().read(32 * 1024); });
+    client.send("RETR 2\r\n");
+    reader.start();
+    QTRY_VERIFY_WITH_TIMEOUT(received.endsWith("\r\n.\r\n") || client.closedByPeer(), 120000);
+    reader.stop();
+
+    const auto [status, text] = splitRetrieve(received);
+    QCOMPARE(status, "+OK " + QByteArray::number(LargeText.size()) + "\r\n");
+    QVERIFY(text == LargeText);
+    QVERIFY2(queue.most() <= MostQueuedDuringDownload, qPrintable(QString::number(queue.most())));
+    QVERIFY2(queue.most() >= MessageDelivery::MaxQueuedToClientBytes, "the client never fell behind");
+    QCOMPARE(client.command("NOOP"), QByteArray("+OK nothing done\r\n"));
+}
+
+// The client stops reading in the middle of a large message and leaves:
+// the download that waits for it is cancelled, nothing more of it is sent,
+// and the next client is served.
+void tst_PopFaults::slowReaderLeavingCancelsTheDownload()
+{
+    m_service->messages[1] = LargeText;
+    PopClient client;
+    logIn(client);
+    client.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
+    client.socket().setReadBufferSize(64 * 1024);
+    client.send("RETR 2\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(m_agent->wskPop.BytesToWrite() >= MessageDelivery::MaxQueuedToClientBytes, 60000);
+    QVERIFY(m_agent->frontEnd->IsRetrieving());
+    const int downloadConnection = m_service->peer().requests().last().connection;
+    QSignalSpy closed(&m_service->peer(), &FakeHttpPeer::connectionClosed);
+    client.abort();
+
+    QVERIFY(m_agent->listensAgain());
+    QVERIFY(!m_agent->frontEnd->IsRetrieving());
+    QVERIFY(!m_agent->session->IsBusy());
+    QTRY_VERIFY(std::any_of(closed.cbegin(), closed.cend(),
+                            [&](const QList<QVariant> &args) { return args.at(0).toInt() == downloadConnection; }));
+    QCOMPARE(m_agent->wskPop.BytesToWrite(), 0);
+    QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
+
+    m_service->messages[1] = messageOfSize(60000, "next");
+    PopClient next;
+    logIn(next);
+    const auto [status, text] = splitRetrieve(next.multiLineCommand("RETR 2"));
+    QCOMPARE(status, QByteArray("+OK 60000\r\n"));
+    QVERIFY(text == m_service->messages.at(1));
 }
 
 QTEST_GUILESS_MAIN(tst_PopFaults)
