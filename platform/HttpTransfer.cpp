@@ -226,6 +226,7 @@ int HttpTransfer::restartFresh()
     m_requestsSent = 0;
     m_answersSeen = 0;
     m_interim = false;
+    m_receivePaused = false;
     return setUpHandle();
 }
 
@@ -310,9 +311,12 @@ QByteArray HttpTransfer::takeBodySoFar()
     return piece;
 }
 
+// The body of a challenge libcurl answers itself is never handed to the
+// caller, so it is not held back either.
 bool HttpTransfer::windowFull(size_t length)
 {
-    if (m_receiveWindow <= 0 || m_answer.body.isEmpty() || m_answer.body.size() + qint64(length) <= m_receiveWindow)
+    if (m_receiveWindow <= 0 || m_answer.body.isEmpty() || m_answer.body.size() + qint64(length) <= m_receiveWindow
+        || mayBeChallengeAnswered(m_answer.status))
         return false;
     m_receivePaused = true;
     return true;

@@ -523,6 +523,28 @@ void tst_XmlHttpRequest::receiveWindowHoldsBackTheAnswer()
     QVERIFY(taken == body);
     QVERIFY2(mostHeld <= Window, qPrintable(QString::number(mostHeld)));
     QVERIFY(takes >= body.size() / Window);
+
+    // A refusal of the credentials is read whole, however large its page:
+    // until the transfer ends it may still be a challenge libcurl answers,
+    // so the caller is not shown it and could never take it.
+    const QByteArray largePage(1024 * 1024, 'p');
+    peer.setResponder([&body, &largePage](const Request &request) {
+        if (request.header("Authorization") != basicFor("joe", "pw"))
+            return FakeHttpPeer::basicChallenge("zorvane", largePage);
+        return FakeHttpPeer::reply(200, "OK", body.left(1024 * 1024));
+    });
+    disconnect(&request, &XmlHttpRequest::responseTextGrew, this, nullptr);
+    connect(&request, &XmlHttpRequest::responseTextGrew, this, [&] { taken += request.takeResponseText(); });
+    for (const QString password : {QStringLiteral("wrong"), QStringLiteral("pw")}) {
+        taken.clear();
+        request.open("GET", peer.url("/guarded"), true, QStringLiteral("joe"), password);
+        request.send();
+        request.setReceiveWindow(64 * 1024);
+        QVERIFY(completes(request, 60000));
+        taken += request.takeResponseText();
+        QCOMPARE(request.status(), password == QLatin1String("pw") ? 200 : 401);
+        QVERIFY(taken == (password == QLatin1String("pw") ? body.left(1024 * 1024) : largePage));
+    }
 }
 
 // The body can be taken piece by piece while it arrives: every byte is
