@@ -40,6 +40,7 @@ public:
     // with takeBodySoFar() or cancel the exchange.
     void setBodyGrew(Notify bodyGrew) { m_bodyGrew = std::move(bodyGrew); }
     QByteArray takeBodySoFar() { return m_transfer.takeBodySoFar(); }
+    void setReceiveWindow(qint64 bytes) { m_transfer.setReceiveWindow(bytes); }
     // Whether the status line has arrived: answer().status is the server's.
     bool hasStatus() const { return m_transfer.hasStatus(); }
 

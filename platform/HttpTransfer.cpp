@@ -226,6 +226,7 @@ int HttpTransfer::restartFresh()
     m_requestsSent = 0;
     m_answersSeen = 0;
     m_interim = false;
+    m_receivePaused = false;
     return setUpHandle();
 }
 
@@ -253,7 +254,8 @@ void HttpTransfer::fail(int networkCode)
 
 void HttpTransfer::abandon()
 {
-    release(true);
+    // A handle left paused mid-answer is not lent out again.
+    release(!m_receivePaused);
 }
 
 void HttpTransfer::release(bool keepState)
@@ -302,7 +304,22 @@ QByteArray HttpTransfer::takeBodySoFar()
 {
     QByteArray piece = std::exchange(m_answer.body, QByteArray());
     m_bodyHandedOver += piece.size();
+    // libcurl hands the piece it held back to receiveBody at once, and
+    // reads on from the event loop.
+    if (std::exchange(m_receivePaused, false) && m_handle)
+        curl_easy_pause(m_handle, CURLPAUSE_CONT);
     return piece;
+}
+
+// The body of a challenge libcurl answers itself is never handed to the
+// caller, so it is not held back either.
+bool HttpTransfer::windowFull(size_t length)
+{
+    if (m_receiveWindow <= 0 || m_answer.body.isEmpty() || m_answer.body.size() + qint64(length) <= m_receiveWindow
+        || mayBeChallengeAnswered(m_answer.status))
+        return false;
+    m_receivePaused = true;
+    return true;
 }
 
 int HttpTransfer::beforeSending(void *transfer, char *, char *, int, int)
@@ -337,7 +354,10 @@ size_t HttpTransfer::receiveHeader(char *bytes, size_t size, size_t count, void 
 size_t HttpTransfer::receiveBody(char *bytes, size_t size, size_t count, void *transfer)
 {
     const size_t length = size * count;
-    if (!transfer || !static_cast<HttpTransfer *>(transfer)->bodyPiece(bytes, length))
+    auto *self = static_cast<HttpTransfer *>(transfer);
+    if (self && self->windowFull(length))
+        return CURL_WRITEFUNC_PAUSE; // libcurl keeps the piece and stops reading
+    if (!self || !self->bodyPiece(bytes, length))
         return 0; // libcurl stops the transfer
     return length;
 }

@@ -109,8 +109,15 @@ public:
     const HttpAnswer &answer() const { return m_answer; }
     HttpAnswer takeAnswer() { return std::move(m_answer); }
     // Hands over the body received so far; the answer keeps only what comes
-    // later. The cap still counts every byte of the body.
+    // later. The cap still counts every byte of the body. Resumes a transfer
+    // that its receive window had paused.
     QByteArray takeBodySoFar();
+    // At most this many body bytes are held for the caller to take (one
+    // piece of libcurl's more when nothing is held); while the window is
+    // full the transfer stops reading from the service, so a caller that
+    // cannot pass the body on as fast as it comes does not hold it all.
+    // 0, the default, holds everything.
+    void setReceiveWindow(qint64 bytes) { m_receiveWindow = bytes; }
 
 private:
     static int beforeSending(void *transfer, char *, char *, int, int);
@@ -120,6 +127,7 @@ private:
     bool headerLine(QByteArray line);
     bool headersComplete();
     bool bodyPiece(const char *bytes, size_t length);
+    bool windowFull(size_t length);
 
     int setUpHandle();
     void setMethodAndBody();
@@ -150,4 +158,6 @@ private:
     bool m_begun = false;
     bool m_begunReported = false;
     bool m_bodyGrew = false;
+    qint64 m_receiveWindow = 0;
+    bool m_receivePaused = false;   // libcurl holds a piece until the window opens
 };

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <utility>
 
 namespace {
 
@@ -55,6 +56,7 @@ struct Winsock::Private
     bool sendPending = false;
     bool arrivalQueued = false; // a DataArrival is on its way from the event loop
     bool sentQueued = false;    // a SendComplete check is on its way from the event loop
+    qint64 sentSinceNotice = 0; // bytes the system took since the last SendProgress
 };
 
 Winsock::Winsock(QObject *parent)
@@ -153,6 +155,11 @@ QByteArray Winsock::GetData()
     return d->connection ? d->connection->readAll() : QByteArray();
 }
 
+qint64 Winsock::BytesToWrite() const
+{
+    return d->connection ? d->connection->bytesToWrite() : 0;
+}
+
 void Winsock::Close()
 {
     if (d->server->isListening())
@@ -247,6 +254,7 @@ void Winsock::adopt(QTcpSocket *socket)
 {
     d->connection = socket;
     d->sendPending = false;
+    d->sentSinceNotice = 0;
     // Replies are whole lines written at once: none waits for the peer's
     // acknowledgement of the one before (a short last piece of a message
     // would otherwise wait out the peer's delayed acknowledgement).
@@ -255,7 +263,7 @@ void Winsock::adopt(QTcpSocket *socket)
     // until the owner has taken what is here, so a peer that floods the
     // connection cannot grow the agent's memory faster than it is read.
     socket->setReadBufferSize(MaxReadAheadBytes);
-    d->state = socket->state() == QAbstractSocket::ConnectedState ? sckConnected : sckClosing;
+    d->state = sckConnected;
     // The owner hears of arrivals and completed sends from the event loop,
     // never from inside the connection's own notifications: a handler may
     // let events run for as long as it waits for the service, and the
@@ -264,23 +272,40 @@ void Winsock::adopt(QTcpSocket *socket)
     // Outside its own notification the connection also goes on reading, so
     // what the peer sends meanwhile, and its close, are seen at once.
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { queueArrival(socket); });
-    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { queueSentCheck(socket); });
-    // A peer that closed or reset the connection has gone either way; both
-    // leave the object waiting to be closed, which the watchdog heals.
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket](qint64 written) {
         if (d->connection == socket)
-            d->state = sckClosing;
+            d->sentSinceNotice += written;
+        queueSentCheck(socket);
     });
+    // A peer that closed or reset the connection has gone either way; both
+    // leave the object waiting to be closed, which the owner or the
+    // watchdog heals.
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { queuePeerClosed(socket); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError) {
         if (d->connection != socket)
             return;
         setError(sckConnectionReset, socket->errorString());
         if (socket->state() != QAbstractSocket::ConnectedState)
-            d->state = sckClosing;
+            queuePeerClosed(socket);
     });
     // Data that arrived before the connection was accepted is announced now.
     if (socket->bytesAvailable() > 0)
         queueArrival(socket);
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        queuePeerClosed(socket);
+}
+
+// Announced from the event loop after any arrival already queued, so the
+// owner has taken what the peer sent before it left.
+void Winsock::queuePeerClosed(QTcpSocket *socket)
+{
+    if (d->connection != socket || d->state == sckClosing)
+        return;
+    d->state = sckClosing;
+    QMetaObject::invokeMethod(this, [this, socket] {
+        if (d->connection == socket && d->state == sckClosing)
+            emit PeerClosed();
+    }, Qt::QueuedConnection);
 }
 
 // One notice at a time is on its way; it speaks for whatever connection the
@@ -312,6 +337,11 @@ void Winsock::queueSentCheck(QTcpSocket *socket)
 
 void Winsock::announceSent(QTcpSocket *socket)
 {
+    if (d->connection != socket)
+        return;
+    if (const qint64 sent = std::exchange(d->sentSinceNotice, 0); sent > 0)
+        emit SendProgress(sent, socket->bytesToWrite());
+    // The owner may have closed or replaced the connection meanwhile.
     if (d->connection == socket && d->sendPending && socket->bytesToWrite() == 0) {
         d->sendPending = false;
         emit SendComplete();

@@ -52,6 +52,9 @@ public:
     bool SendData(const QByteArray &data);
     // Returns and removes every byte received so far.
     QByteArray GetData();
+    // Bytes handed to SendData that the system has not taken yet: they wait
+    // for the peer to read.
+    qint64 BytesToWrite() const;
     // Closes the connection or the listener; the state becomes 0.
     void Close();
 
@@ -67,7 +70,11 @@ public:
 signals:
     void ConnectionRequest(qintptr requestId);
     void DataArrival(qint64 bytesTotal);
+    // The system took bytesSent more of what was queued; bytesRemaining wait.
+    void SendProgress(qint64 bytesSent, qint64 bytesRemaining);
     void SendComplete();
+    // The peer closed the connection (the state is now sckClosing).
+    void PeerClosed();
 
 protected:
     void connectNotify(const QMetaMethod &signal) override;
@@ -78,6 +85,7 @@ private:
     void adopt(QTcpSocket *socket);
     void queueArrival(QTcpSocket *socket);
     void queueSentCheck(QTcpSocket *socket);
+    void queuePeerClosed(QTcpSocket *socket);
     void announceSent(QTcpSocket *socket);
     void retire(QTcpSocket *socket);
     void setError(int number, const QString &description);

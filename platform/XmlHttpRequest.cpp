@@ -154,6 +154,12 @@ QByteArray XmlHttpRequest::takeResponseText()
     return std::exchange(d->answer.body, QByteArray());
 }
 
+void XmlHttpRequest::setReceiveWindow(qint64 bytes)
+{
+    if (d->exchange)
+        d->exchange->setReceiveWindow(bytes);
+}
+
 int XmlHttpRequest::answerStatus(bool *ok) const
 {
     const bool known = d->readyState == 4 || (d->exchange && d->exchange->hasStatus());

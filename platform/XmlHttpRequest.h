@@ -86,6 +86,11 @@ public:
     // so a large answer is held once, by the caller; what arrives later is
     // handed over by the next call. Empty before the answer has begun.
     QByteArray takeResponseText();
+    // An asynchronous request in flight holds at most about this many body
+    // bytes not yet taken with takeResponseText(), and meanwhile reads no
+    // more from the server; taking them lets it go on. 0 (the default) for
+    // no limit. Applies to the request in flight only.
+    void setReceiveWindow(qint64 bytes);
     // The status of the answer once its status line has arrived (readyState
     // 3 or 4); ok is false before. status() keeps waiting for completion.
     int answerStatus(bool *ok) const;

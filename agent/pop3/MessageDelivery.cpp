@@ -14,6 +14,9 @@ MessageDelivery::MessageDelivery(Winsock &wskPop, QObject *parent)
 {
     m_tmRetrieve.setInterval(KeepAliveIntervalMs);
     connect(&m_tmRetrieve, &QTimer::timeout, this, &MessageDelivery::tmRetrieveTick);
+    // The client has read some of what waits for it: there may be room for
+    // more of the text.
+    connect(&m_wskPop, &Winsock::SendProgress, this, &MessageDelivery::forwardArrivedText);
 }
 
 MessageDelivery::~MessageDelivery()
@@ -40,6 +43,7 @@ void MessageDelivery::Start(std::unique_ptr<XmlHttpRequest> download)
     m_text = StuffedStream();
     connect(m_download.get(), &XmlHttpRequest::readyStateChanged, this, &MessageDelivery::downloadStateChanged);
     connect(m_download.get(), &XmlHttpRequest::responseTextGrew, this, &MessageDelivery::forwardArrivedText);
+    m_download->setReceiveWindow(ReceiveWindowBytes);
     m_tmRetrieve.start();
     // A download that finished before we took it over signals nothing more.
     if (m_download->readyState() >= ReadyStateComplete)
@@ -95,11 +99,30 @@ bool MessageDelivery::answerIsMessage() const
     return known && status >= 200 && status <= 299;
 }
 
+bool MessageDelivery::clientBehind() const
+{
+    return m_wskPop.BytesToWrite() >= MaxQueuedToClientBytes;
+}
+
 // The text goes on as it arrives, so the client receives a large message
-// while it is still being fetched, and it is never held whole.
+// while it is still being fetched, and it is never held whole: what the
+// client has not read stays below the limit, and what the download holds
+// meanwhile below its window.
 void MessageDelivery::forwardArrivedText()
 {
-    if (!m_download || !clientConnected() || !answerIsMessage())
+    if (!m_download || !clientConnected() || m_download->readyState() >= ReadyStateComplete)
+        return;
+    bool known = false;
+    m_download->answerStatus(&known);
+    if (!known)
+        return;
+    if (!answerIsMessage()) {
+        // Nothing of an error page reaches the client; taking it lets the
+        // download run to its end, where it counts as failed.
+        m_download->takeResponseText();
+        return;
+    }
+    if (clientBehind())
         return;
     QByteArray piece = m_download->takeResponseText();
     if (!piece.isEmpty())

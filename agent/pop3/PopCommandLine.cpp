@@ -1,5 +1,7 @@
 #include "PopCommandLine.h"
 
+#include <limits>
+
 namespace {
 
 bool isBlank(char c)
@@ -47,6 +49,11 @@ std::optional<PopCommandLine> PopCommandLine::parse(const QByteArray &line)
     return parsed;
 }
 
+bool PopCommandLine::argumentBreaksLines() const
+{
+    return argumentText.contains('\r') || argumentText.contains('\n') || argumentText.contains('\0');
+}
+
 PopNumber PopNumber::parse(const QByteArray &text)
 {
     // Ten digits hold every 32-bit value; more cannot fit even with leading
@@ -81,7 +88,10 @@ PopNumber PopNumber::parse(const QByteArray &text)
         }
     }
     if (negative && value != 0) {
+        // Every count below 1 means the same to TOP, so one far below the
+        // 32-bit range reads as its lowest value.
         number.kind = Kind::Negative;
+        number.value = tooLarge ? std::numeric_limits<int>::min() : int(-value);
         return number;
     }
     if (tooLarge || value > Limit) {

@@ -20,10 +20,15 @@ struct PopCommandLine
 
     // Empty when the line is too short to hold a command word.
     static std::optional<PopCommandLine> parse(const QByteArray &line);
+    // Whether the argument text holds a CR, an LF or a NUL: the line itself
+    // ends only at CRLF, so single ones reach the argument.
+    bool argumentBreaksLines() const;
 };
 
 // A numeric argument as the mailbox commands read it: an optional sign and
 // decimal digits that fit a signed 32-bit number. An empty text reads as 0.
+// A negative number carries its value (the lowest 32-bit one when it is
+// further below): only TOP's line count may be negative.
 struct PopNumber
 {
     enum class Kind { Valid, NotNumeric, Negative, OutOfRange };

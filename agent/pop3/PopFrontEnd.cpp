@@ -43,6 +43,9 @@ struct PopFrontEnd::Private
     void connectionRequest(qintptr requestId);
     void dataArrival();
     bool takeWaitingInput();
+    bool clientBehind() const;
+    void peerClosed();
+    void recoverClosedConnection();
     void sendComplete();
     void processHeldInput();
     void interpretLine(const QByteArray &line);
@@ -84,6 +87,13 @@ PopFrontEnd::PopFrontEnd(modMain &state, Winsock &wskPop, QObject *parent)
     connect(&wskPop, &Winsock::ConnectionRequest, this, [this](qintptr id) { d->connectionRequest(id); });
     connect(&wskPop, &Winsock::DataArrival, this, [this] { d->dataArrival(); });
     connect(&wskPop, &Winsock::SendComplete, this, [this] { d->sendComplete(); });
+    connect(&wskPop, &Winsock::PeerClosed, this, [this] { d->peerClosed(); });
+    // Lines held while the client was behind with reading are answered as
+    // it catches up.
+    connect(&wskPop, &Winsock::SendProgress, this, [this] {
+        if (!d->clientBehind())
+            d->processHeldInput();
+    });
     d->idleTimer.setSingleShot(true);
     SetIdleTimeout(qEnvironmentVariableIntValue(IdleTimeoutVariable));
     connect(&d->idleTimer, &QTimer::timeout, this, [this] { d->closeIdleConnection(); });
@@ -186,9 +196,37 @@ bool PopFrontEnd::Private::takeWaitingInput()
     return false;
 }
 
+// Whether the client has left so much of our replies unread that no more
+// are added: its lines wait (up to the held-input limit) until it reads.
+bool PopFrontEnd::Private::clientBehind() const
+{
+    return wskPop.State() == Winsock::sckConnected
+        && wskPop.BytesToWrite() > MessageDelivery::MaxQueuedToClientBytes;
+}
+
+// The client closed without QUIT. What it sent before is still
+// interpreted; a download for it is of no use to anyone. Then the port
+// listens again at once, not at the watchdog's next tick.
+void PopFrontEnd::Private::peerClosed()
+{
+    if (wskPop.State() != Winsock::sckClosing)
+        return;
+    if (delivery.Abort())
+        endDownload();
+    processHeldInput();
+}
+
+void PopFrontEnd::Private::recoverClosedConnection()
+{
+    if (state.LogToFile)
+        state.LogEntry(QStringLiteral("POP3! Trying to recover..."));
+    dropConnection();
+}
+
 // Interprets every complete line, one at a time, unless something must run
-// to its end first: a line further up the stack, a large download, or an
-// operation of the SMTP side. Each of those comes back here when it is done.
+// to its end first: a line further up the stack, a large download, an
+// operation of the SMTP side, or a client that has not read our replies.
+// Each of those comes back here when it is done.
 // Before each line the connection is asked for what came meanwhile, so a
 // line that arrived while a command waited for the service is answered as
 // soon as that command is. Lines of a client that has closed meanwhile are
@@ -200,7 +238,7 @@ void PopFrontEnd::Private::processHeldInput()
         return;
     interpreting = true;
     QByteArray line;
-    while (!quitAccepted && !delivery.IsActive() && !sessionBusy()) {
+    while (!quitAccepted && !delivery.IsActive() && !sessionBusy() && !clientBehind()) {
         if (!takeWaitingInput())
             break;
         const PopBuffer::Next next = popBuffer.takeNext(&line);
@@ -212,16 +250,20 @@ void PopFrontEnd::Private::processHeldInput()
             interpretLine(line);
     }
     interpreting = false;
-    if (peerGone && !delivery.IsActive() && !sessionBusy())
+    const bool nothingRunning = !delivery.IsActive() && !sessionBusy();
+    if (nothingRunning && peerGone)
         abortConnection();
+    else if (nothingRunning && wskPop.State() == Winsock::sckClosing)
+        recoverClosedConnection();
     else
         watchForIdleClient();
 }
 
 // Starts the idle clock when the agent has answered everything it received
-// and now waits for the client. While a download runs, or while lines wait
-// for the session to serve the SMTP side, the agent owes the client a reply,
-// and whatever finishes that work comes back through processHeldInput.
+// and now waits for the client, to send or to read. While a download runs,
+// or while lines wait for the session to serve the SMTP side, the agent owes
+// the client a reply, and whatever finishes that work comes back through
+// processHeldInput.
 void PopFrontEnd::Private::watchForIdleClient()
 {
     const bool inputHeld = sessionBusy() && !popBuffer.isEmpty();

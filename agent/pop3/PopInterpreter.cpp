@@ -122,6 +122,13 @@ void PopInterpreter::logIncoming(const PopCommandLine &cmd, const QByteArray &li
 PopInterpreter::Result PopInterpreter::handleBeforeLogin(const PopCommandLine &cmd, const QByteArray &line)
 {
     const bool greeted = m_popState == PopState::Greeted;
+    const bool credential = cmd.command == "USER" || (cmd.command == "PASS" && !greeted);
+    if (credential && cmd.argumentBreaksLines()) {
+        // A name or password ends up in the Authorization header of every
+        // request: a line break there would smuggle in lines of its own.
+        log(QStringLiteral("POP3-Line break or NUL in the %1 argument refused.").arg(QString::fromLatin1(cmd.command)));
+        return reply("-ERR invalid argument\r\n");
+    }
     if (cmd.command == "USER")
         return handleUser(cmd);
     if (cmd.command == "PASS") {
@@ -336,13 +343,12 @@ PopInterpreter::Result PopInterpreter::handleDelete(int msgNumber, const QByteAr
     return reply("+OK request ignored\r\n");
 }
 
-// "TOP" SP msg SP n
+// "TOP" SP msg SP n: a count below 1 asks for the header section alone,
+// negative ones included.
 PopInterpreter::Result PopInterpreter::handleTop(const PopCommandLine &cmd, int msgNumber, const QByteArray &line)
 {
     const PopNumber lines = cmd.arguments.size() >= 2 ? PopNumber::parse(cmd.arguments.at(1)) : PopNumber();
-    if (lines.kind == PopNumber::Kind::Negative)
-        return invalidArgument(QStringLiteral("POP3-Negative argument not allowed."));
-    if (lines.kind != PopNumber::Kind::Valid)
+    if (lines.kind != PopNumber::Kind::Valid && lines.kind != PopNumber::Kind::Negative)
         return invalidArgument(QStringLiteral("POP3-Unknown command: ") + loggable(line));
     log(QStringLiteral("POP3-Inspecting message header #") + QString::fromUtf8(cmd.arguments.value(0, "0")));
     return reply(DotStuffing::WireReply(session()->Top(msgNumber, lines.value)));

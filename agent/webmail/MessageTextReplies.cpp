@@ -53,6 +53,13 @@ QByteArray TopReply(const QByteArray &text, int Lines)
     const QByteArray header = text.left(headerLength);
     const QByteArray body = text.mid(headerLength);
 
+    if (Lines < 1) {
+        // The section with the empty line that ends it; a text that has
+        // none gets it here.
+        const QByteArray closedHeader = endOfHeaders < 0 ? WholeTextLines(header) + CRLF : header;
+        return "+OK" + CRLF + closedHeader + '.';
+    }
+
     // The body with CRLF "." behind it, cut at every CRLF: for a body that
     // ends in CRLF there are two pieces more than it has lines.
     const QByteArray closedBody = body + CRLF + '.';
@@ -68,6 +75,20 @@ QByteArray TopReply(const QByteArray &text, int Lines)
     reply += header;
     for (int i = 0; i < Lines; ++i) {
         reply += pieces.at(i);
+        reply += CRLF;
+    }
+    reply += CRLF;
+    reply += '.';
+    return reply;
+}
+
+QByteArray HeaderSectionReply(const QByteArray &headerLines)
+{
+    QByteArray reply = "+OK" + CRLF;
+    for (const QByteArray &line : SplitAtCrlf(headerLines)) {
+        if (line.isEmpty())
+            continue;
+        reply += line;
         reply += CRLF;
     }
     reply += CRLF;

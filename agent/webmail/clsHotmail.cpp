@@ -229,6 +229,8 @@ struct clsHotmail::Private
                                      int &errorNumber) const;
 
     AttemptOutcome DownloadAttempt(int MsgNumber, QByteArray &text);
+    // The header lines of a message from its properties, the line with its
+    // unique name last; after three failed attempts one line saying why.
     QByteArray FetchHeaders(int MsgNumber);
     template <typename RequestFor>
     bool RunUpdatePasses(RequestFor requestFor, QList<UpdateFailure> *failures);
@@ -754,7 +756,7 @@ QByteArray clsHotmail::Top(int MsgNumber, int Lines)
         return "-ERR deleted";
     Private::Operation operation(*d);
     if (d->store.Size(MsgNumber) > TopFromPropertiesAboveBytes && Lines < 1)
-        return "+OK" + CRLF + d->FetchHeaders(MsgNumber);
+        return MessageTextReplies::HeaderSectionReply(d->FetchHeaders(MsgNumber));
 
     QByteArray text;
     RetryRule retry(Attempts::Retrieve);
@@ -781,9 +783,9 @@ QByteArray clsHotmail::Private::FetchHeaders(int MsgNumber)
         return AttemptOutcome::Finished();
     });
     if (!fetched)
-        return "X-Comm-Error: " + QByteArray::number(retry.lastErrorNumber()) + ", " + ErrorText(CurrentStatus())
-               + CRLF + '.';
-    return headerLines + texts.IdHeaderName + ": <" + store.Name(MsgNumber) + texts.IdSuffix + '>' + CRLF + '.';
+        return "X-Comm-Error: " + QByteArray::number(retry.lastErrorNumber()) + ", " + ErrorText(CurrentStatus());
+    // The stylesheet's last line may lack its line end.
+    return headerLines + CRLF + texts.IdHeaderName + ": <" + store.Name(MsgNumber) + texts.IdSuffix + '>';
 }
 
 // Sends one request per marked message, in ascending order; up to three

@@ -124,13 +124,18 @@ class ReadingTest(e2e.RigTestCase):
             body_lines = wire[len(head):].split(b"\r\n")
             if len(wire) > HEADERS_FROM_PROPERTIES_ABOVE:
                 # Built from the message's properties without fetching it:
-                # the header lines and one line with the message's name.
-                expected = head[:-2] + b"X-Zorvane-Id: <" + unique.encode() + b"@zorvane.test>\r\n"
-                self.assertEqual(self.session.top(numbers[unique], 0), expected, "TOP %s 0" % unique)
+                # the header lines, one line with the message's name and the
+                # empty line that ends the header section.
+                expected = head[:-2] + b"X-Zorvane-Id: <" + unique.encode() + b"@zorvane.test>\r\n\r\n"
+                for count in (0, -1):
+                    self.assertEqual(self.session.top(numbers[unique], count), expected, "TOP %s %d" % (unique, count))
+            else:
+                # Without body lines the header section alone, with exactly
+                # one empty line after it.
+                for count in (0, -1):
+                    self.assertEqual(self.session.top(numbers[unique], count), head, "TOP %s %d" % (unique, count))
             # The cut text is closed by one empty line of its own.
-            for count in (0, 3):
-                if count == 0 and len(wire) > HEADERS_FROM_PROPERTIES_ABOVE:
-                    continue
+            for count in (1, 3):
                 expected = head + b"".join(line + b"\r\n" for line in body_lines[:count]) + b"\r\n"
                 self.assertEqual(self.session.top(numbers[unique], count), expected,
                                  "TOP %s %d" % (unique, count))

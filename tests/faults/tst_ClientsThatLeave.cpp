@@ -143,13 +143,16 @@ void tst_ClientsThatLeave::openSmtpUpToMessage(LineClient &client)
 }
 
 // The client goes; once the agent's socket has seen it go, the watchdog
-// heals the port, as its next tick would. Runs from the event loop, that
-// is inside whatever wait the agent is in.
+// heals the port, as its next tick would, unless the front end has done so
+// itself (nothing of the dialogue was running). Runs from the event loop,
+// that is inside whatever wait the agent is in.
 void tst_ClientsThatLeave::leaveAndHeal(LineClient &client, Winsock &socket)
 {
     client.disconnect();
     m_heal.disconnect();
     connect(&m_heal, &QTimer::timeout, this, [this, &socket] {
+        if (socket.State() == Winsock::sckListening)
+            m_heal.stop();
         if (socket.State() != Winsock::sckClosing)
             return;
         m_heal.stop();

@@ -1,4 +1,5 @@
 #include "FakeHttpPeer.h"
+#include "HttpTransfer.h"
 #include "XmlHttpRequest.h"
 
 #include <QCryptographicHash>
@@ -27,6 +28,7 @@ private slots:
     void requestCarriesVerbHeadersAndBody();
     void responseXmlIsEmptyUnlessWellFormedAndComplete();
     void connectionsAreKeptAliveAcrossRequests();
+    void receiveWindowHoldsBackTheAnswer();
     void deadKeptConnectionRepeatsOnlyWhatIsSafe();
     void requestsThatWouldBreakTheirLinesAreRefused_data();
     void requestsThatWouldBreakTheirLinesAreRefused();
@@ -482,6 +484,67 @@ void tst_XmlHttpRequest::readyStateIsThreeWhileTheAnswerArrives()
     QCOMPARE(request.takeResponseText(), QByteArray("hello world"));
     QCOMPARE(request.responseText(), QByteArray());
     QCOMPARE(request.status(), 200);
+}
+
+// With a receive window the request holds no more of the body than that
+// while the caller does not take it: it stops reading from the server, and
+// goes on when the caller takes what it holds. Every byte arrives once.
+void tst_XmlHttpRequest::receiveWindowHoldsBackTheAnswer()
+{
+    constexpr qint64 Window = 256 * 1024;
+    QByteArray body(32 * 1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < body.size(); ++i)
+        body[i] = char('a' + (i * 7 + i / 4096) % 26);
+    FakeHttpPeer peer;
+    QVERIFY(peer.listenInOwnThread());
+    peer.setResponder([&body](const Request &) { return FakeHttpPeer::reply(200, "OK", body); });
+
+    XmlHttpRequest request;
+    QByteArray taken;
+    qint64 mostHeld = 0;
+    int takes = 0;
+    // The caller takes only once the window is all but full, as a slow
+    // consumer would: the request must wait for it in between.
+    connect(&request, &XmlHttpRequest::responseTextGrew, this, [&] {
+        const qint64 held = request.responseText().size();
+        mostHeld = qMax(mostHeld, held);
+        if (held >= Window - HttpTransfer::ReceiveBufferBytes) {
+            taken += request.takeResponseText();
+            ++takes;
+        }
+    });
+    request.open("GET", peer.url("/big"), true);
+    request.send();
+    request.setReceiveWindow(Window);
+    QVERIFY(completes(request, 60000));
+    taken += request.takeResponseText();
+    QCOMPARE(request.status(), 200);
+    QCOMPARE(taken.size(), body.size());
+    QVERIFY(taken == body);
+    QVERIFY2(mostHeld <= Window, qPrintable(QString::number(mostHeld)));
+    QVERIFY(takes >= body.size() / Window);
+
+    // A refusal of the credentials is read whole, however large its page:
+    // until the transfer ends it may still be a challenge libcurl answers,
+    // so the caller is not shown it and could never take it.
+    const QByteArray largePage(1024 * 1024, 'p');
+    peer.setResponder([&body, &largePage](const Request &request) {
+        if (request.header("Authorization") != basicFor("joe", "pw"))
+            return FakeHttpPeer::basicChallenge("zorvane", largePage);
+        return FakeHttpPeer::reply(200, "OK", body.left(1024 * 1024));
+    });
+    disconnect(&request, &XmlHttpRequest::responseTextGrew, this, nullptr);
+    connect(&request, &XmlHttpRequest::responseTextGrew, this, [&] { taken += request.takeResponseText(); });
+    for (const QString password : {QStringLiteral("wrong"), QStringLiteral("pw")}) {
+        taken.clear();
+        request.open("GET", peer.url("/guarded"), true, QStringLiteral("joe"), password);
+        request.send();
+        request.setReceiveWindow(64 * 1024);
+        QVERIFY(completes(request, 60000));
+        taken += request.takeResponseText();
+        QCOMPARE(request.status(), password == QLatin1String("pw") ? 200 : 401);
+        QVERIFY(taken == (password == QLatin1String("pw") ? body.left(1024 * 1024) : largePage));
+    }
 }
 
 // The body can be taken piece by piece while it arrives: every byte is

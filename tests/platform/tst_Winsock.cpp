@@ -58,6 +58,7 @@ class tst_Winsock : public QObject
 private slots:
     void listens_on_a_free_port_when_given_port_0();
     void request_shows_the_loopback_peer_before_and_after_closing();
+    void send_progress_follows_the_peer_reading();
     void carries_one_connection_in_both_directions_8bit_clean();
     void a_flooding_peer_is_read_no_faster_than_taken();
     void send_complete_follows_the_written_bytes();
@@ -238,11 +239,17 @@ void tst_Winsock::peer_close_leaves_state_8_until_closed_and_listening_again()
     QVERIFY(client);
     QVERIFY(client->waitForConnected(5000));
 
+    QSignalSpy arrivals(&listener, &Winsock::DataArrival);
+    QSignalSpy closed(&listener, &Winsock::PeerClosed);
+    // The owner hears of the close after what was sent before it.
+    connect(&listener, &Winsock::PeerClosed, this, [&] { QCOMPARE(arrivals.count(), 1); });
     client->write("bye without QUIT\r\n");
     client->disconnectFromHost();
-    QTRY_COMPARE_WITH_TIMEOUT(listener.State(), int(Winsock::sckClosing), 5000);
+    QVERIFY(closed.wait(5000));
+    QCOMPARE(listener.State(), int(Winsock::sckClosing));
     // What the peer sent before closing can still be read.
     QCOMPARE(listener.GetData(), QByteArray("bye without QUIT\r\n"));
+    QCOMPARE(closed.count(), 1);
     QVERIFY(!listener.SendData("+OK\r\n"));
 
     listener.Close();
@@ -252,6 +259,40 @@ void tst_Winsock::peer_close_leaves_state_8_until_closed_and_listening_again()
     auto next = acceptClient(listener);
     QVERIFY(next);
     QCOMPARE(listener.State(), int(Winsock::sckConnected));
+}
+
+// A peer that does not read: what it leaves unread stays queued, and as
+// it reads the owner hears how much went out and how much still waits.
+void tst_Winsock::send_progress_follows_the_peer_reading()
+{
+    Winsock listener;
+    QVERIFY(listener.Listen());
+    auto client = acceptClient(listener);
+    QVERIFY(client);
+    QVERIFY(client->waitForConnected(5000));
+    client->setReadBufferSize(1024);
+    QSignalSpy progress(&listener, &Winsock::SendProgress);
+    const QByteArray piece(1024 * 1024, 'x');
+    // Far more than the system buffers between the two ends take.
+    qint64 queued = 0;
+    for (int i = 0; i < 64 && queued == 0; ++i) {
+        QVERIFY(listener.SendData(piece));
+        QTRY_VERIFY_WITH_TIMEOUT(listener.BytesToWrite() > 0 || progress.count() > i, 5000);
+        queued = listener.BytesToWrite();
+    }
+    QVERIFY(queued > 0);
+
+    client->setReadBufferSize(0);
+    QSignalSpy complete(&listener, &Winsock::SendComplete);
+    qint64 sentReported = 0;
+    connect(&listener, &Winsock::SendProgress, this, [&](qint64 sent, qint64 remaining) {
+        sentReported += sent;
+        QCOMPARE(remaining, listener.BytesToWrite());
+    });
+    // Unlimited, the client's socket takes everything as events run.
+    QTRY_VERIFY_WITH_TIMEOUT(listener.BytesToWrite() == 0 && complete.count() == 1, 20000);
+    QVERIFY(sentReported >= queued);
+    QCOMPARE(progress.last().at(1).toLongLong(), 0);
 }
 
 void tst_Winsock::a_request_not_accepted_is_dropped_when_listening_again()

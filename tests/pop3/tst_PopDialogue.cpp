@@ -32,6 +32,8 @@ private slots:
     void retrieveIsByteExact_data();
     void retrieveIsByteExact();
     void topCutsTheBody();
+    void topHeaderSectionIsByteExact_data();
+    void topHeaderSectionIsByteExact();
     void badArguments_data();
     void badArguments();
     void pipelinedAndSplitCommands();
@@ -345,6 +347,39 @@ void tst_PopDialogue::topCutsTheBody()
     QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Inspecting message header #4")));
 }
 
+void tst_PopDialogue::topHeaderSectionIsByteExact_data()
+{
+    QTest::addColumn<int>("message");
+    QTest::addColumn<QByteArray>("count");
+    QTest::newRow("300 octets, no line") << 1 << QByteArray("0");
+    QTest::newRow("300 octets, negative count") << 1 << QByteArray("-1");
+    QTest::newRow("50001 octets from the properties, no line") << 4 << QByteArray("0");
+    QTest::newRow("50001 octets from the properties, negative count") << 4 << QByteArray("-1");
+}
+
+// Without body lines a client gets the header section, closed by exactly
+// one empty line, whether it was cut from the downloaded message or built
+// from the message's properties (which add the line with its unique name).
+void tst_PopDialogue::topHeaderSectionIsByteExact()
+{
+    QFETCH(int, message);
+    QFETCH(QByteArray, count);
+    PopClient client;
+    login(client, "user");
+    const QByteArray number = QByteArray::number(message);
+    const QByteArray stored = m_inbox.at(message - 1);
+    const QByteArray headerLines = stored.left(stored.indexOf("\r\n\r\n") + 2);
+    QByteArray expected = "+OK\r\n" + headerLines;
+    if (stored.size() > 10000) {
+        const QByteArray uidl = client.command("UIDL " + number); // "+OK n name"
+        expected += "X-Zorvane-Id: <" + uidl.mid(5 + number.size()).trimmed() + "@zorvane.test>\r\n";
+    }
+    expected += "\r\n.\r\n";
+    QCOMPARE(client.multiLineCommand("TOP " + number + ' ' + count), expected);
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Inspecting message header #") + QString::number(message)));
+    QVERIFY(!m_agent->screenLog().contains(QStringLiteral("POP3-Negative argument not allowed.")));
+}
+
 void tst_PopDialogue::badArguments_data()
 {
     QTest::addColumn<QByteArray>("line");
@@ -363,8 +398,8 @@ void tst_PopDialogue::badArguments_data()
     QTest::newRow("DELE negative") << QByteArray("DELE -2") << invalid << QStringLiteral("POP3-Negative argument not allowed.");
     QTest::newRow("TOP without count") << QByteArray("TOP 1") << invalid << QStringLiteral("POP3-Unknown command: TOP 1");
     QTest::newRow("TOP word count") << QByteArray("TOP 1 x") << invalid << QStringLiteral("POP3-Unknown command: TOP 1 x");
-    QTest::newRow("TOP negative count") << QByteArray("TOP 1 -5") << invalid
-                                        << QStringLiteral("POP3-Negative argument not allowed.");
+    QTest::newRow("TOP negative message number") << QByteArray("TOP -1 5") << invalid
+                                                 << QStringLiteral("POP3-Negative argument not allowed.");
     QTest::newRow("TOP of nothing") << QByteArray("TOP 0 5") << QByteArray("-ERR no such message\r\n")
                                     << QStringLiteral("POP3-Inspecting message header #0");
     QTest::newRow("unknown word") << QByteArray("XTND") << QByteArray("-ERR no such command\r\n")

@@ -2,6 +2,8 @@
 // service refuses, large downloads that are slow, fail or lose their client,
 // and input that arrives while the session is busy elsewhere.
 #include "FakeHttpPeer.h"
+#include "MessageDelivery.h"
+#include "PopInterpreter.h"
 #include "PopTestBench.h"
 
 using namespace PopTest;
@@ -127,6 +129,7 @@ private slots:
     void init();
     void cleanup();
 
+    void lineBreaksInCredentialsNeverReachTheService();
     void refusedLoginsLeaveTheStoreUnloaded_data();
     void refusedLoginsLeaveTheStoreUnloaded();
     void thresholdChoosesThePath();
@@ -137,9 +140,15 @@ private slots:
     void inputIsHeldWhileTheSessionIsBusy();
     void nextClientGetsNothingOfTheLastOne();
     void slowDownloadIsNotIdleness();
+    void clientThatNeverReadsIsClosed();
+    void clientLeavingFreesThePortAtOnce_data();
+    void clientLeavingFreesThePortAtOnce();
+    void slowReaderGetsTheMessageAtItsPace();
+    void slowReaderLeavingCancelsTheDownload();
 
 private:
     void login(PopClient &client);
+    void logIn(PopClient &client);
 
     std::unique_ptr<IsolatedEnvironment> m_env;
     std::unique_ptr<ScriptedMailService> m_service;
@@ -170,13 +179,59 @@ void tst_PopFaults::cleanup()
     m_service.reset();
 }
 
-void tst_PopFaults::login(PopClient &client)
+// Connected and logged in, the inbox as the test has set it.
+void tst_PopFaults::logIn(PopClient &client)
 {
     QVERIFY(client.connectTo(m_agent->port()));
     QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
     QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+}
+
+void tst_PopFaults::login(PopClient &client)
+{
+    logIn(client);
     QCOMPARE(client.command("STAT"), QByteArray("+OK 2 100001\r\n"));
+}
+
+// A CR, LF or NUL inside USER or PASS would end up inside the request's
+// headers: such a line is refused before anything is sent, and the
+// dialogue goes on as if it had not come.
+void tst_PopFaults::lineBreaksInCredentialsNeverReachTheService()
+{
+    PopClient client;
+    QVERIFY(client.connectTo(m_agent->port()));
+    client.readLine();
+    const QByteArray invalid("-ERR invalid argument\r\n");
+    const int before = m_service->peer().requests().size();
+    for (const QByteArray &line : {QByteArray("USER al\rx-injected: 1\r\n"), QByteArray("USER al\nx-injected: 1\r\n"),
+                                   QByteArray("USER al\0x\r\n", 11)}) {
+        client.send(line);
+        QCOMPARE(client.readLine(), invalid);
+        QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+    }
+    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
+    const int afterProbe = m_service->peer().requests().size();
+    for (const QByteArray &line : {QByteArray("PASS se\rcret\r\n"), QByteArray("PASS se\ncret\r\n"),
+                                   QByteArray("PASS se\0cret\r\n", 14), QByteArray("USER user\r\r\n")}) {
+        client.send(line);
+        QCOMPARE(client.readLine(), invalid);
+        QCOMPARE(m_agent->frontEnd->State(), PopState::UserAccepted);
+    }
+    QCOMPARE(m_service->peer().requests().size(), afterProbe);
+    QCOMPARE(afterProbe, before + 1); // the probe of the one good USER
+    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Line break or NUL in the PASS argument refused.")));
+    QVERIFY(!m_agent->screenLog().contains(QStringLiteral("injected")));
+    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
+    QCOMPARE(m_agent->state.UserName, QStringLiteral("user@zorvane.test"));
+
+    // Below the POP3 side the request layer refuses such a name by itself.
+    XmlDocument mailbox;
+    const int requests = m_service->peer().requests().size();
+    QCOMPARE(m_agent->session->Login(QStringLiteral("al\rx-injected: 1@zorvane.test"), QStringLiteral("pw"), mailbox,
+                                     clsHotmail::FrontEnd::Smtp),
+             12027);
+    QCOMPARE(m_service->peer().requests().size(), requests);
 }
 
 void tst_PopFaults::refusedLoginsLeaveTheStoreUnloaded_data()
@@ -460,6 +515,187 @@ void tst_PopFaults::slowDownloadIsNotIdleness()
     QVERIFY(m_agent->listensAgain());
     QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
     QVERIFY(!m_agent->session->IsBusy());
+}
+
+// A client that sends command after command without reading a reply: the
+// replies it leaves unread stop growing at their limit, its further lines
+// are held up to theirs, and then the connection is closed and the port
+// listens again at once.
+void tst_PopFaults::clientThatNeverReadsIsClosed()
+{
+    PopClient client;
+    login(client);
+    client.socket().setReadBufferSize(4096); // reads no more than this
+    constexpr qint64 QueueLimit = MessageDelivery::MaxQueuedToClientBytes + 64; // one reply beyond the limit
+    qint64 mostQueued = 0;
+    qint64 agentSent = 0; // replies the system took from the agent
+    const auto noteQueued = [&] { mostQueued = qMax(mostQueued, m_agent->wskPop.BytesToWrite()); };
+    QObject::connect(&m_agent->wskPop, &Winsock::DataArrival, &client.socket(), noteQueued);
+    QObject::connect(&m_agent->wskPop, &Winsock::SendProgress, &client.socket(), [&](qint64 bytesSent, qint64) {
+        agentSent += bytesSent;
+        noteQueued();
+    });
+    const QString closedLine = QStringLiteral("POP3-ERR: Too much input without waiting for replies; connection closed.");
+    const auto closed = [&] { return m_agent->screenLog().contains(closedLine); };
+
+    // Command by command the agent answers until the client's unread
+    // replies reach their limit; from there on its lines are held. CAPA has
+    // a long reply, so the system's buffers fill soon.
+    const QByteArray command("CAPA\r\n");
+    const QByteArray commands = command.repeated(10000);
+    const qint64 replyBytes = PopInterpreter::CapabilityList.size();
+    constexpr qint64 MostSent = 8 * 1024 * 1024; // many times what the agent may hold
+    qint64 sent = 0;
+    const auto answeredOrHeld = [&] {
+        noteQueued();
+        if (closed() || mostQueued > QueueLimit)
+            return true;
+        const bool taken = client.socket().bytesToWrite() == 0;
+        const bool held = m_agent->wskPop.BytesToWrite() > QueueLimit - 64;
+        return taken && (held || agentSent + m_agent->wskPop.BytesToWrite() >= replyBytes * (sent / command.size()));
+    };
+    while (!closed() && sent < MostSent && mostQueued <= QueueLimit) {
+        client.send(commands);
+        sent += commands.size();
+        QTRY_VERIFY_WITH_TIMEOUT(answeredOrHeld(), PopClient::ReplyTimeoutMs);
+    }
+    QVERIFY2(mostQueued <= QueueLimit, qPrintable(QStringLiteral("%1 bytes of replies queued").arg(mostQueued)));
+    QVERIFY2(closed(), qPrintable(QStringLiteral("%1 bytes sent, connection still open").arg(sent)));
+    QVERIFY(mostQueued > MessageDelivery::MaxQueuedToClientBytes / 2); // the replies did pile up
+    QVERIFY(m_agent->listensAgain());
+    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+
+    PopClient next;
+    QVERIFY(next.connectTo(m_agent->port()));
+    QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+}
+
+void tst_PopFaults::clientLeavingFreesThePortAtOnce_data()
+{
+    QTest::addColumn<QByteArray>("lastCommand");
+    QTest::newRow("after a reply") << QByteArray("NOOP");
+    QTest::newRow("during a large download") << QByteArray("RETR 2");
+}
+
+// A client that closes without QUIT leaves nothing to wait for: the port
+// listens again without the watchdog (there is none here), and a download
+// for it is cancelled.
+void tst_PopFaults::clientLeavingFreesThePortAtOnce()
+{
+    QFETCH(QByteArray, lastCommand);
+    m_agent->watchdog.reset();
+    m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
+    PopClient client;
+    login(client);
+    const QByteArray firstLine = client.command(lastCommand);
+    QVERIFY(firstLine.startsWith("+OK"));
+    QSignalSpy serviceConnectionsClosed(&m_service->peer(), &FakeHttpPeer::connectionClosed);
+    client.abort();
+
+    QVERIFY(m_agent->listensAgain());
+    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+    QVERIFY(!m_agent->frontEnd->IsRetrieving());
+    QVERIFY(!m_agent->session->IsBusy());
+    if (lastCommand.startsWith("RETR"))
+        QVERIFY(serviceConnectionsClosed.count() > 0 || serviceConnectionsClosed.wait());
+    PopClient next;
+    QVERIFY(next.connectTo(m_agent->port()));
+    QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
+    QCOMPARE(next.command("USER user"), QByteArray("+OK password required\r\n"));
+}
+
+namespace {
+
+// The most the agent may have queued towards a client at any moment during
+// a download: the limit, and one window's worth of text beyond it (stuffed,
+// a line "." grows to "..").
+constexpr qint64 MostQueuedDuringDownload =
+    MessageDelivery::MaxQueuedToClientBytes + 2 * MessageDelivery::ReceiveWindowBytes;
+const QByteArray LargeText = messageOfSize(16 * 1024 * 1024, "large", ".\r\n..\r\n");
+
+// Notes the most the agent has queued towards its client, looking at every
+// turn of the event loop.
+class QueueWatch
+{
+public:
+    explicit QueueWatch(Winsock &socket)
+    {
+        m_turns.setInterval(0);
+        QObject::connect(&m_turns, &QTimer::timeout, &m_turns,
+                         [this, &socket] { m_most = qMax(m_most, socket.BytesToWrite()); });
+        m_turns.start();
+    }
+    qint64 most() const { return m_most; }
+
+private:
+    QTimer m_turns;
+    qint64 m_most = 0;
+};
+
+} // namespace
+
+// A client that reads a large message slowly gets it whole and unchanged,
+// while the agent never queues much more than its limit towards it: the
+// download waits for the client instead.
+void tst_PopFaults::slowReaderGetsTheMessageAtItsPace()
+{
+    m_service->messages[1] = LargeText;
+    PopClient client;
+    logIn(client);
+    QCOMPARE(client.command("STAT"), "+OK 2 " + QByteArray::number(50000 + LargeText.size()) + "\r\n");
+    // A small receive window of its own and reading in small pieces: the
+    // agent's side fills up long before the message is through.
+    client.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
+    client.socket().setReadBufferSize(64 * 1024);
+    QueueWatch queue(m_agent->wskPop);
+    QByteArray received;
+    QTimer reader;
+    reader.setInterval(2);
+    QObject::connect(&reader, &QTimer::timeout, &client.socket(), [&] { received += client.socket().read(32 * 1024); });
+    client.send("RETR 2\r\n");
+    reader.start();
+    QTRY_VERIFY_WITH_TIMEOUT(received.endsWith("\r\n.\r\n") || client.closedByPeer(), 120000);
+    reader.stop();
+
+    const auto [status, text] = splitRetrieve(received);
+    QCOMPARE(status, "+OK " + QByteArray::number(LargeText.size()) + "\r\n");
+    QVERIFY(text == LargeText);
+    QVERIFY2(queue.most() <= MostQueuedDuringDownload, qPrintable(QString::number(queue.most())));
+    QVERIFY2(queue.most() >= MessageDelivery::MaxQueuedToClientBytes, "the client never fell behind");
+    QCOMPARE(client.command("NOOP"), QByteArray("+OK nothing done\r\n"));
+}
+
+// The client stops reading in the middle of a large message and leaves:
+// the download that waits for it is cancelled, nothing more of it is sent,
+// and the next client is served.
+void tst_PopFaults::slowReaderLeavingCancelsTheDownload()
+{
+    m_service->messages[1] = LargeText;
+    PopClient client;
+    logIn(client);
+    client.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
+    client.socket().setReadBufferSize(64 * 1024);
+    client.send("RETR 2\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(m_agent->wskPop.BytesToWrite() >= MessageDelivery::MaxQueuedToClientBytes, 60000);
+    QVERIFY(m_agent->frontEnd->IsRetrieving());
+    const int downloadConnection = m_service->peer().requests().last().connection;
+    QSignalSpy closed(&m_service->peer(), &FakeHttpPeer::connectionClosed);
+    client.abort();
+
+    QVERIFY(m_agent->listensAgain());
+    QVERIFY(!m_agent->frontEnd->IsRetrieving());
+    QVERIFY(!m_agent->session->IsBusy());
+    QTRY_VERIFY(std::any_of(closed.cbegin(), closed.cend(),
+                            [&](const QList<QVariant> &args) { return args.at(0).toInt() == downloadConnection; }));
+    QCOMPARE(m_agent->wskPop.BytesToWrite(), 0);
+    QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
+
+    m_service->messages[1] = messageOfSize(60000, "next");
+    PopClient next;
+    logIn(next);
+    const auto [status, text] = splitRetrieve(next.multiLineCommand("RETR 2"));
+    QCOMPARE(status, QByteArray("+OK 60000\r\n"));
+    QVERIFY(text == m_service->messages.at(1));
 }
 
 QTEST_GUILESS_MAIN(tst_PopFaults)

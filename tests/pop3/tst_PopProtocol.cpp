@@ -269,8 +269,9 @@ void tst_PopProtocol::number_data()
     QTest::newRow("largest") << QByteArray("2147483647") << K::Valid << 2147483647;
     QTest::newRow("one beyond") << QByteArray("2147483648") << K::OutOfRange << 0;
     QTest::newRow("far beyond") << QByteArray("99999999999999999999999999") << K::OutOfRange << 0;
-    QTest::newRow("negative") << QByteArray("-1") << K::Negative << 0;
-    QTest::newRow("negative huge") << QByteArray("-99999999999999999999") << K::Negative << 0;
+    QTest::newRow("negative") << QByteArray("-1") << K::Negative << -1;
+    QTest::newRow("lowest") << QByteArray("-2147483648") << K::Negative << int(-2147483647 - 1);
+    QTest::newRow("negative huge") << QByteArray("-99999999999999999999") << K::Negative << int(-2147483647 - 1);
     QTest::newRow("minus zero") << QByteArray("-0") << K::Valid << 0;
     QTest::newRow("word") << QByteArray("abc") << K::NotNumeric << 0;
     QTest::newRow("sign only") << QByteArray("-") << K::NotNumeric << 0;

@@ -663,11 +663,17 @@ void tst_SessionFaults::topChoosesDownloadOrProperties_data()
     QTest::addColumn<QByteArray>("verb");
     QTest::addColumn<QByteArray>("reply");
     const QByteArray headerLines = "From: Ann <ann@example.org>\r\nSubject: Hi\r\n";
+    // Either way the header section ends with exactly one empty line.
     QTest::newRow("10000 octets, no line: downloaded")
-        << qint64(10000) << 0 << QByteArray("GET") << QByteArray("+OK\r\nFrom: a\r\n\r\n\r\n.");
+        << qint64(10000) << 0 << QByteArray("GET") << QByteArray("+OK\r\nFrom: a\r\n\r\n.");
+    QTest::newRow("10000 octets, negative count: downloaded")
+        << qint64(10000) << -1 << QByteArray("GET") << QByteArray("+OK\r\nFrom: a\r\n\r\n.");
     QTest::newRow("10001 octets, no line: properties")
         << qint64(10001) << 0 << QByteArray("PROPFIND")
-        << "+OK\r\n" + headerLines + "X-Zorvane-Id: <a1@zorvane.test>\r\n.";
+        << "+OK\r\n" + headerLines + "X-Zorvane-Id: <a1@zorvane.test>\r\n\r\n.";
+    QTest::newRow("10001 octets, negative count: properties")
+        << qint64(10001) << -1 << QByteArray("PROPFIND")
+        << "+OK\r\n" + headerLines + "X-Zorvane-Id: <a1@zorvane.test>\r\n\r\n.";
     QTest::newRow("10001 octets, one line: downloaded")
         << qint64(10001) << 1 << QByteArray("GET") << QByteArray("+OK\r\nFrom: a\r\n\r\nb1\r\n\r\n.");
 }
@@ -703,7 +709,7 @@ void tst_SessionFaults::topFailures()
         m_peer->enqueue(HtmlPage(500, "Internal Server Error"));
     QCOMPARE(session().Top(1, 0),
              "+OK\r\nX-Comm-Error: " + QByteArray::number(XmlDocument::ErrorNoDocument)
-                 + ", 500 - Error details not available.\r\n.");
+                 + ", 500 - Error details not available.\r\n\r\n.");
     for (int i = 0; i < 3; ++i)
         m_peer->enqueue(HtmlPage(404, "Not Found"));
     QCOMPARE(session().Top(2, 0), QByteArray("-ERR Retrieval failed: 10404, 404 - Error details not available."));

@@ -250,7 +250,7 @@ void tst_SessionService::retrieveAndTopGiveTheStoredMessage()
     // Above 10000 octets with no body line: the header lines from the
     // message's properties, and its unique name.
     QCOMPARE(session().Top(3, 0), "+OK\r\nFrom: Cid <cid@example.org>\r\nSubject: big\r\nX-Zorvane-Id: <" + NameOf(2)
-                                      + "@zorvane.test>\r\n.");
+                                      + "@zorvane.test>\r\n\r\n.");
 
     // An asynchronous download delivers the same bytes.
     std::unique_ptr<XmlHttpRequest> download = session().RetrieveAsync(3);

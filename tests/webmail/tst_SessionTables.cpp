@@ -36,6 +36,8 @@ private slots:
     void retrieveReply();
     void topReply_data();
     void topReply();
+    void headerSectionReply_data();
+    void headerSectionReply();
     void errorTexts_data();
     void errorTexts();
 };
@@ -160,7 +162,11 @@ void tst_SessionTables::topReply_data()
     QTest::addColumn<QByteArray>("reply");
 
     const QByteArray twelve = "abcd\r\n\r\nxy\r\n";
-    QTest::newRow("no body line of one") << twelve << 0 << QByteArray("+OK\r\nabcd\r\n\r\n\r\n.");
+    // No body line: the header section and the one empty line closing it.
+    QTest::newRow("no body line of one") << twelve << 0 << QByteArray("+OK\r\nabcd\r\n\r\n.");
+    QTest::newRow("negative count") << twelve << -1 << QByteArray("+OK\r\nabcd\r\n\r\n.");
+    QTest::newRow("lowest count") << twelve << int(-2147483647 - 1) << QByteArray("+OK\r\nabcd\r\n\r\n.");
+    QTest::newRow("empty body, no line") << QByteArray("abcd\r\n\r\n") << 0 << QByteArray("+OK\r\nabcd\r\n\r\n.");
     QTest::newRow("all lines asked") << twelve << 1 << "+OK\r\n" + twelve + ".";
     QTest::newRow("more lines than the body has") << twelve << 50 << "+OK\r\n" + twelve + ".";
 
@@ -170,9 +176,11 @@ void tst_SessionTables::topReply_data()
 
     // Without an empty line the whole text is the header section.
     const QByteArray headersOnly = "S: x\r\nT: y\r\n";
-    QTest::newRow("headers only, zero lines") << headersOnly << 0 << "+OK\r\n" + headersOnly + ".";
+    QTest::newRow("headers only, zero lines") << headersOnly << 0 << "+OK\r\n" + headersOnly + "\r\n.";
     QTest::newRow("headers only, negative count") << headersOnly << -1 << "+OK\r\n" + headersOnly + "\r\n.";
-    QTest::newRow("headers only, no final line end") << QByteArray("S: x") << 0 << QByteArray("+OK\r\nS: x\r\n.");
+    QTest::newRow("headers only, no final line end") << QByteArray("S: x") << 0 << QByteArray("+OK\r\nS: x\r\n\r\n.");
+    QTest::newRow("headers only, one line asked") << headersOnly << 1 << "+OK\r\n" + headersOnly + ".";
+    QTest::newRow("empty text, zero lines") << QByteArray() << 0 << QByteArray("+OK\r\n\r\n.");
 
     // A bare LF is no line end of the message; lines are cut at CRLF only.
     const QByteArray bareLf = "S: x\r\n\r\na\nb\r\nc\r\n";
@@ -184,6 +192,24 @@ void tst_SessionTables::topReply()
     QFETCH(QByteArray, text);
     QFETCH(int, lines);
     QTEST(MessageTextReplies::TopReply(text, lines), "reply");
+}
+
+void tst_SessionTables::headerSectionReply_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("lines with their ends") << QByteArray("A: 1\r\nB: 2\r\n") << QByteArray("+OK\r\nA: 1\r\nB: 2\r\n\r\n.");
+    QTest::newRow("last line without end") << QByteArray("A: 1\r\nB: 2") << QByteArray("+OK\r\nA: 1\r\nB: 2\r\n\r\n.");
+    // An empty line would close the section before the lines after it.
+    QTest::newRow("empty lines dropped") << QByteArray("\r\nA: 1\r\n\r\n\r\nB: 2\r\n\r\n")
+                                         << QByteArray("+OK\r\nA: 1\r\nB: 2\r\n\r\n.");
+    QTest::newRow("nothing") << QByteArray() << QByteArray("+OK\r\n\r\n.");
+}
+
+void tst_SessionTables::headerSectionReply()
+{
+    QFETCH(QByteArray, lines);
+    QTEST(MessageTextReplies::HeaderSectionReply(lines), "reply");
 }
 
 void tst_SessionTables::errorTexts_data()
