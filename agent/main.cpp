@@ -114,6 +114,24 @@ std::optional<int> answerCommandLine()
     return std::nullopt;
 }
 
+// Started on port 0, a listener takes whatever port the system gives it;
+// whoever started the agent reads that port from standard output
+// ("POP3 port 40123"). A port that was set is never announced: nothing
+// changes for a user with ports of their own.
+void announceChosenPort(const QString &portText, const Winsock &socket, const QString &protocol)
+{
+    if (ListenerStartup::ParsePortText(portText) != quint16(0) || socket.State() != Winsock::sckListening)
+        return;
+    std::printf("%s port %u\n", qPrintable(protocol), unsigned(socket.LocalPort()));
+    std::fflush(stdout);
+}
+
+void startListener(modMain &state, Winsock &socket, const QString &portText, const QString &protocol)
+{
+    ListenerStartup::Start(state, socket, portText, protocol);
+    announceChosenPort(portText, socket, protocol);
+}
+
 OptionValues optionsFrom(const Preferences &preferences)
 {
     OptionValues options;
@@ -203,8 +221,8 @@ int main(int argc, char *argv[])
     }
 
     // 2.7 Both listeners, each failure shown and start-up going on.
-    ListenerStartup::Start(state, wskPop, startValues.Pop3Port, QStringLiteral("POP3"));
-    ListenerStartup::Start(state, wskSmtp, startValues.SmtpPort, QStringLiteral("SMTP"));
+    startListener(state, wskPop, startValues.Pop3Port, QStringLiteral("POP3"));
+    startListener(state, wskSmtp, startValues.SmtpPort, QStringLiteral("SMTP"));
 
     // 3. The web mail session; then the front ends, which begin in their
     // first dialogue state; then the socket watchdog.

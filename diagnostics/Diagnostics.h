@@ -57,7 +57,6 @@ public:
     QString RequestUrl() const { return m_requestUrl; }
     QByteArray RequestMethod() const { return m_requestMethod; }
 
-    int WaitIntervalMs() const { return m_waitIntervalMs; }
     void SetWaitIntervalMs(int milliseconds);
 
     void SetHelpPageOpener(HelpPages::Opener opener);

@@ -37,24 +37,4 @@ public:
         loop.exec();
         return done();
     }
-
-    // Waits for up to timeoutMs, letting events run, ending early when
-    // wakeUp fires.
-    template<typename Sender, typename Signal>
-    static bool forSignal(const Sender *sender, Signal wakeUp, int timeoutMs)
-    {
-        bool fired = false;
-        QEventLoop loop;
-        QTimer timer;
-        timer.setSingleShot(true);
-        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-        QObject::connect(sender, wakeUp, &loop, [&] {
-            fired = true;
-            loop.quit();
-        });
-        QObject::connect(sender, &QObject::destroyed, &loop, &QEventLoop::quit);
-        timer.start(timeoutMs);
-        loop.exec();
-        return fired;
-    }
 };

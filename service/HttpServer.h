@@ -58,7 +58,6 @@ public:
     bool start(QString *error, std::optional<Tls> tls = std::nullopt);
     void stop();
     quint16 port() const { return m_port; }
-    bool isIpv6() const { return m_ipv6; }
 
     // The parts the HTTP library calls back; public only for those calls.
     struct Callbacks;

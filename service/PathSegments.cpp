@@ -29,8 +29,7 @@ PathSegments PathSegments::parse(const QByteArray &rawPath)
     if (!rawPath.startsWith('/'))
         return result;
     QList<QByteArray> pieces = rawPath.mid(1).split('/');
-    result.m_endsWithSlash = rawPath.size() > 1 && rawPath.endsWith('/');
-    if (result.m_endsWithSlash || rawPath == "/")
+    if (rawPath.endsWith('/'))
         pieces.removeLast();
     if (pieces.size() > MaxPathSegments)
         return result;

@@ -16,7 +16,6 @@ public:
     const QList<QByteArray> &segments() const { return m_segments; }
     qsizetype size() const { return m_segments.size(); }
     const QByteArray &at(qsizetype i) const { return m_segments.at(i); }
-    bool endsWithSlash() const { return m_endsWithSlash; }
 
     // Percent-encodes a segment for use in an address: every byte but
     // A-Z a-z 0-9 - . _ ~ , = and the bytes of keepAlso becomes %XX.
@@ -27,5 +26,4 @@ public:
 private:
     QList<QByteArray> m_segments;
     bool m_valid = false;
-    bool m_endsWithSlash = false;
 };

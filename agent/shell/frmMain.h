@@ -57,7 +57,6 @@ public:
     // "Help": the support page in the user's browser; errors ignored.
     void lblHelp_Click();
 
-    bool WindowTerminated() const { return m_windowTerminated; }
     // The page "Help" opens.
     static QUrl SupportPageUrl();
 

@@ -2,7 +2,7 @@
 // credentials, one run after another in the same program, and the program
 // itself run without a display.
 
-#include "AgentPreferences.h"
+#include "AgentProcess.h"
 #include "DiagnosticsTestEnvironment.h"
 
 #include <QApplication>
@@ -271,31 +271,39 @@ void DiagnosticsServiceTest::programWithoutDisplayTestsTheNamedUser()
 // them, not some other program.
 void DiagnosticsServiceTest::portsOfTheRunningAgentAreNamed()
 {
-    UseTheService();
-    const AgentPreferences ports;
+    // The agent starts on ports the system chooses; the settings the
+    // diagnostics read then name the ports it got.
+    m_environment.WritePreferences({{QStringLiteral("Pop3Port"), QStringLiteral("0")},
+                                    {QStringLiteral("SmtpPort"), QStringLiteral("0")}});
     QProcess agent;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     agent.setProcessEnvironment(environment);
     agent.setProcessChannelMode(QProcess::MergedChannels);
     agent.start(ProgramPath(QStringLiteral("Zorvane")), {});
-    // The version line is logged once both listeners are up.
+    // The version line is logged once both listeners are up and announced.
     QByteArray output;
     while (!output.contains("(Rev. ") && agent.waitForReadyRead(30000))
         output += agent.readAll();
     QVERIFY2(output.contains("(Rev. "), output.constData());
+    const quint16 pop3 = AgentProcess::AnnouncedPort(output, "POP3");
+    const quint16 smtp = AgentProcess::AnnouncedPort(output, "SMTP");
+    QVERIFY2(pop3 != 0 && smtp != 0, output.constData());
+    m_settingsFile = m_environment.WritePreferences({{QStringLiteral("Pop3Port"), QString::number(pop3)},
+                                                     {QStringLiteral("SmtpPort"), QString::number(smtp)},
+                                                     {QStringLiteral("ServiceUrl"), m_service.ServiceUrl()}});
 
     const std::unique_ptr<Diagnostics> form(NewForm());
     form->Command1()->click();
     const QStringList lines = PortLines(form->Text3());
-    QVERIFY2(lines.contains(AgentInUseLine(ports.Pop3Port().toInt())), qPrintable(form->Text3()));
-    QVERIFY2(lines.contains(AgentInUseLine(ports.SmtpPort().toInt())), qPrintable(form->Text3()));
+    QVERIFY2(lines.contains(AgentInUseLine(pop3)), qPrintable(form->Text3()));
+    QVERIFY2(lines.contains(AgentInUseLine(smtp)), qPrintable(form->Text3()));
     QCOMPARE(form->Text4(), Success);
 
     // The agent took the checks for clients that came and said QUIT, and
     // serves the next one.
-    QCOMPARE(GreetingAt(quint16(ports.Pop3Port().toInt())), QByteArray("+OK Zorvane Welcome\r\n"));
-    QCOMPARE(GreetingAt(quint16(ports.SmtpPort().toInt())), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    QCOMPARE(GreetingAt(pop3), QByteArray("+OK Zorvane Welcome\r\n"));
+    QCOMPARE(GreetingAt(smtp), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
     agent.terminate();
     QVERIFY(agent.waitForFinished(30000));
     QCOMPARE(agent.exitCode(), 0);

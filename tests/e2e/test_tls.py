@@ -266,7 +266,9 @@ class SecureServiceTest(e2e.RigTestCase):
             with self.subTest(trusted=trusted):
                 rig = self.secure_rig(self.own_https_options(), trusted=trusted)
                 rig.start_service()
-                rig.write_settings()
+                # No agent runs: the diagnostics try these ports themselves,
+                # and farther ones while one is taken.
+                rig.write_settings(e2e.free_port(), e2e.free_port())
                 status, report = self.diagnose(rig)
                 self.assertIn(certificate, report)
                 if trusted:

@@ -1,7 +1,8 @@
 """Shared rig of the end-to-end tests: a real zorvane-service over a Maildir
 store made by the test, and the real agent running headless against it, each
-run in its own temporary settings, runtime, temp and data folders on free
-ports. Only the Python standard library is used."""
+run in its own temporary settings, runtime, temp and data folders. Both
+programs start on port 0 and say which ports they got, so no two tests can
+race for a port. Only the Python standard library is used."""
 
 import base64
 import contextlib
@@ -55,7 +56,9 @@ def require_programs(*names):
 
 
 def free_port():
-    """A port nobody listens on: bound with port 0, read back, released."""
+    """A port nobody listens on: bound with port 0, read back, released.
+    Only for programs that cannot say which port they took; another program
+    may take it before the one it was meant for."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
@@ -434,17 +437,13 @@ class Rig:
     def settings_path(self):
         return os.path.join(self.config_home, "Zorvane", "Zorvane.ini")
 
-    def write_settings(self):
+    def write_settings(self, pop3_port=0, smtp_port=0):
         """The [Preferences] section the agent starts from; any other section
-        (the stored accounts) is kept as the agent wrote it."""
-        if self.pop3_port is None:
-            self.pop3_port = free_port()
-            self.smtp_port = free_port()
-            while self.smtp_port == self.pop3_port:
-                self.smtp_port = free_port()
+        (the stored accounts) is kept as the agent wrote it. Port 0 lets the
+        system choose."""
         values = {
-            "Pop3Port": str(self.pop3_port),
-            "SmtpPort": str(self.smtp_port),
+            "Pop3Port": str(pop3_port),
+            "SmtpPort": str(smtp_port),
             "ServiceUrl": self.service_url,
             "AltServiceUrl": self.alt_service_url,
             "LocalhostOnly": "1",
@@ -481,12 +480,22 @@ class Rig:
                                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                       env=self.environment(), cwd=self.base)
         self.agent_out = OutputCollector(self.agent.stdout, out_path)
-        # The version line is logged once both listeners have been started.
+        # The version line is logged once both listeners have been started
+        # and have announced the ports they got.
         self.agent_out.wait_for(lambda d: re.search(rb"\(Rev\. \d+\)", d), START_DEADLINE_S,
                                 "the agent's version line")
-        wait_until(lambda: {self.pop3_port, self.smtp_port} <= listening_ports(), START_DEADLINE_S,
-                   "the agent to listen on ports %d and %d; its output:\n%s"
-                   % (self.pop3_port, self.smtp_port, self.agent_out.data().decode("latin-1")))
+        self.pop3_port = self._announced_port(b"POP3")
+        self.smtp_port = self._announced_port(b"SMTP")
+        # The settings name the ports the agent holds, as for a user who
+        # chose them: the diagnostics program reads them there.
+        self.write_settings(self.pop3_port, self.smtp_port)
+
+    def _announced_port(self, protocol):
+        found = re.search(rb"^" + protocol + rb" port (\d+)$", self.agent_out.data(), re.M)
+        if found is None:
+            raise AssertionError("the agent announced no %s port; its output:\n%s"
+                                 % (protocol.decode(), self.agent_out.data().decode("latin-1")))
+        return int(found.group(1))
 
     def wait_listening(self, port):
         """The agent serves one client at a time on a socket that listens

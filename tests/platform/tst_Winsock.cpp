@@ -319,15 +319,16 @@ void tst_Winsock::data_sent_before_accepting_is_announced_after_accepting()
 {
     Winsock listener;
     QVERIFY(listener.Listen());
-    // The client speaks first, so its bytes usually reach the pending
-    // connection while the request is being announced; either way they
-    // must be announced once the request is accepted.
+    // The client speaks first: its bytes reach the pending connection
+    // before the request is accepted, and must be announced once it is.
     QSignalSpy requests(&listener, &Winsock::ConnectionRequest);
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, listener.LocalPort());
     client.write("USER early\r\n");
     QVERIFY(requests.wait(5000));
-    QCoreApplication::processEvents();
+    const QTcpSocket *pending = listener.findChild<QTcpSocket *>();
+    QVERIFY(pending);
+    QTRY_COMPARE_WITH_TIMEOUT(pending->bytesAvailable(), qint64(12), 5000);
     listener.Close();
     QSignalSpy arrivals(&listener, &Winsock::DataArrival);
     QVERIFY(listener.Accept(requests.first().first().value<qintptr>()));
@@ -417,8 +418,10 @@ void tst_Winsock::request_waits_for_a_handler_to_be_connected()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, listener.LocalPort());
     QVERIFY(client.waitForConnected(5000));
-    // The listener sees the connection while nobody handles requests.
-    QCoreApplication::processEvents();
+    // The listener takes the connection in while nobody handles requests.
+    const QTcpServer *server = listener.findChild<QTcpServer *>();
+    QVERIFY(server);
+    QTRY_VERIFY_WITH_TIMEOUT(server->hasPendingConnections(), 5000);
     QSignalSpy requests(&listener, &Winsock::ConnectionRequest);
     QVERIFY(requests.wait(5000));
     QCOMPARE(requests.count(), 1);

@@ -24,6 +24,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -505,7 +506,11 @@ void tst_frmMain::minimise_hides_only_when_a_tray_icon_can_restore()
     QVERIFY(QTest::qWaitForWindowExposed(noTray.window.get()));
     noTray.window->showMinimized();
     QTRY_VERIFY(noTray.window->isMinimized());
-    QCoreApplication::processEvents();
+    // A hide would have been queued by the state change; a call queued now
+    // runs after it.
+    bool queuedAfterStateChange = false;
+    QTimer::singleShot(0, noTray.window.get(), [&] { queuedAfterStateChange = true; });
+    QTRY_VERIFY(queuedAfterStateChange);
     QVERIFY(noTray.window->isVisible());
 }
 

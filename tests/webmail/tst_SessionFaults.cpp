@@ -638,9 +638,12 @@ void tst_SessionFaults::retrieveFailures()
     QTEST(session().Retrieve(1), "reply");
     QTEST(int(RequestsSince(before).size()), "requests");
     if (case_ == 2) {
+        // How many polls passed before the answer began depends on the
+        // machine's load; the count does not. It ends at 901 only when the
+        // wait switched to 1-unit polls once the answer began: a wait on
+        // which nothing began gives up at 903.
         const int polls = session().LastWaitPolls();
         const int early = session().LastWaitPollsBeforeAnswer();
-        QVERIFY2(early < polls / 2, "the answer had begun for most of the wait");
         QCOMPARE(polls + 2 * early, UnitsWhenStalledAnswerGivenUp);
     }
 }

@@ -1,15 +1,11 @@
 #include "AgentProcess.h"
 
-#include "FreePort.h"
-
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSignalSpy>
-
-#include <csignal>
 
 namespace {
 // Start-up ends with the version line on the on-screen log (standard output
@@ -37,6 +33,20 @@ AgentProcess::~AgentProcess()
     }
 }
 
+quint16 AgentProcess::AnnouncedPort(QByteArrayView output, QByteArrayView protocol)
+{
+    const QByteArray lead = protocol.toByteArray() + " port ";
+    for (const QByteArray &line : output.toByteArray().split('\n')) {
+        if (!line.startsWith(lead))
+            continue;
+        bool isNumber = false;
+        const uint port = line.mid(lead.size()).toUInt(&isNumber);
+        if (isNumber && port > 0 && port <= 65535)
+            return quint16(port);
+    }
+    return 0;
+}
+
 QString AgentProcess::path(const QString &relative) const
 {
     return QDir(m_root).filePath(relative);
@@ -59,14 +69,18 @@ QString AgentProcess::logFilePath() const
 
 void AgentProcess::writeSettings(const QString &serviceUrl, const QString &altServiceUrl, const QByteArray &more)
 {
-    m_pop3Port = FreePort::find();
-    m_smtpPort = FreePort::find();
+    writeSettingsText("[Preferences]\nAutoStart=0\nLocalhostOnly=1\nPop3Port=0\nSmtpPort=0\nServiceUrl="
+                      + serviceUrl.toUtf8() + "\nAltServiceUrl=" + altServiceUrl.toUtf8() + "\n" + more);
+    m_portsChosenBySystem = true;
+}
+
+void AgentProcess::writeSettingsText(const QByteArray &text)
+{
+    m_portsChosenBySystem = false;
     QFile file(settingsPath());
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return;
-    file.write("[Preferences]\nAutoStart=0\nLocalhostOnly=1\nPop3Port=" + QByteArray::number(m_pop3Port)
-               + "\nSmtpPort=" + QByteArray::number(m_smtpPort) + "\nServiceUrl=" + serviceUrl.toUtf8()
-               + "\nAltServiceUrl=" + altServiceUrl.toUtf8() + "\n" + more);
+    file.write(text);
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
 }
 
@@ -76,40 +90,71 @@ QByteArray AgentProcess::settingsBytes() const
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool AgentProcess::start()
+void AgentProcess::launch(Display display)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("runtime")));
     env.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("temp")));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (display == Display::Offscreen)
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    else
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    collect();
+    m_runStart = m_out.size();
+    m_pop3Port = 0;
+    m_smtpPort = 0;
     m_process.setProcessEnvironment(env);
     m_process.start(qEnvironmentVariable("ZORVANE_BIN_DIR") + QStringLiteral("/Zorvane"), QStringList());
+}
+
+bool AgentProcess::start(Display display)
+{
+    launch(display);
+    return waitUntilRunning();
+}
+
+// The listeners announce their ports before the version line ends start-up.
+bool AgentProcess::waitUntilRunning()
+{
     if (!m_process.waitForStarted(StartTimeoutMs))
         return false;
     QSignalSpy finished(&m_process, &QProcess::finished);
     QSignalSpy output(&m_process, &QProcess::readyReadStandardOutput);
     QElapsedTimer clock;
     clock.start();
-    while (!VersionLine.match(QString::fromLocal8Bit(m_out)).hasMatch()) {
+    while (!VersionLine.match(QString::fromLocal8Bit(m_out.mid(m_runStart))).hasMatch()) {
         if (!finished.isEmpty() || clock.elapsed() > StartTimeoutMs)
             return false;
         output.wait(StartTimeoutMs - int(clock.elapsed()));
     }
-    return true;
+    readAnnouncedPorts();
+    return !m_portsChosenBySystem || (m_pop3Port != 0 && m_smtpPort != 0);
 }
 
-bool AgentProcess::stop()
+void AgentProcess::readAnnouncedPorts()
+{
+    const QByteArrayView run = QByteArrayView(m_out).sliced(m_runStart);
+    m_pop3Port = AnnouncedPort(run, "POP3");
+    m_smtpPort = AnnouncedPort(run, "SMTP");
+}
+
+bool AgentProcess::waitForExit()
+{
+    const bool ended = m_process.waitForFinished(StopTimeoutMs);
+    collect();
+    return ended;
+}
+
+bool AgentProcess::stop(int signal)
 {
     if (m_process.state() == QProcess::NotRunning)
         return true;
-    ::kill(pid_t(m_process.processId()), SIGTERM);
-    if (m_process.waitForFinished(StopTimeoutMs)) {
-        collect();
+    ::kill(pid_t(m_process.processId()), signal);
+    if (waitForExit())
         return true;
-    }
     m_process.kill();
     m_process.waitForFinished(StopTimeoutMs);
     return false;
@@ -152,6 +197,8 @@ bool AgentProcess::waitForOutput(const QByteArray &text, int timeoutMs)
 
 void AgentProcess::collect()
 {
+    if (!m_process.isOpen())
+        return;
     m_out += m_process.readAllStandardOutput();
     m_err += m_process.readAllStandardError();
 }
