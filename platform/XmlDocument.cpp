@@ -16,6 +16,10 @@
 #include <limits>
 #include <mutex>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 
 // The parser takes lengths as int; anything larger cannot be handed over.
@@ -23,6 +27,18 @@ constexpr qsizetype MaxDocumentBytes = std::numeric_limits<int>::max();
 // The session uses about a dozen stylesheets over and over; the bound keeps a
 // caller that builds stylesheets on the fly from growing memory.
 constexpr qsizetype MaxCachedStylesheets = 32;
+// A parsed document takes several times its text in small pieces of memory.
+// When one parsed from at least this much text is freed, the pieces go back
+// to the system at once instead of staying with the allocator for the rest
+// of the run (a large folder's listing is parsed once and dropped).
+constexpr qsizetype LargeDocumentBytes = 512 * 1024;
+
+void returnFreedMemoryToSystem()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 void discardMessage(void *, const char *, ...) {}
 
@@ -220,6 +236,14 @@ struct XmlDocument::Private
 {
     Private(DocumentHandle parsed, QByteArray text)
         : document(std::move(parsed)), source(std::move(text)) {}
+    ~Private()
+    {
+        document.reset();
+        if (source.size() >= LargeDocumentBytes)
+            returnFreedMemoryToSystem();
+    }
+    Private(const Private &) = delete;
+    Private &operator=(const Private &) = delete;
     DocumentHandle document;
     QByteArray source; // the text it was parsed from: the stylesheet cache's key
 };

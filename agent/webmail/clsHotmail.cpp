@@ -577,6 +577,10 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
         return AttemptOutcome::Finished();
     }
     store = MessageStore::FromListing(std::move(urls), *sizes);
+    // The answer and its parsed form, many times the size of the tables made
+    // from them, are not kept until the next request (nor is the answer's
+    // status needed any more).
+    Request->takeResponseText();
     reply = "+OK store loaded";
     return AttemptOutcome::Finished();
 }
