@@ -1,6 +1,7 @@
 #include "clsHotmail.h"
 
 #include "EventWait.h"
+#include "FolderListingReader.h"
 #include "MessageStore.h"
 #include "MessageTextReplies.h"
 #include "NetworkCode.h"
@@ -552,23 +553,18 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
     const int secondError = SendAwaited(QueryRequest(folderUrl), Pop3());
     if (secondError != 0)
         return AttemptOutcome::Failed(secondError);
-    const XmlDocument folder = Request->responseXML();
-    if (folder.isEmpty()) { // no well-formed XML
+    // The folder's answer is read as it stands, without a document: one of
+    // thousands of messages would take many times its size in memory.
+    std::optional<FolderListingReader::Lists> lists = FolderListingReader::Read(Request->responseText(), ListAll);
+    if (!lists) { // no well-formed XML
         reply = StoreNotLocked;
         return AttemptOutcome::Finished();
     }
-    const std::optional<QByteArray> urlList = ApplyStylesheet(
-        folder, ListAll ? texts.AllUrlListStylesheet : texts.UnreadUrlListStylesheet, errorNumber);
-    if (!urlList)
-        return AttemptOutcome::Failed(errorNumber);
-    const std::optional<QByteArray> sizeList = ApplyStylesheet(
-        folder, ListAll ? texts.AllSizeListStylesheet : texts.UnreadSizeListStylesheet, errorNumber);
-    if (!sizeList)
-        return AttemptOutcome::Failed(errorNumber);
-    const std::optional<QList<qint64>> sizes = MessageStore::SplitSizeList(*sizeList);
+    const std::optional<QList<qint64>> sizes = MessageStore::SplitSizeList(lists->sizes);
     if (!sizes)
         return AttemptOutcome::Failed(NotANumber);
-    QList<QByteArray> urls = MessageStore::SplitUrlList(*urlList);
+    QList<QByteArray> urls = MessageStore::SplitUrlList(lists->addresses);
+    lists.reset();
 
     // Tables that disagree would pair one message's address with another's
     // size; the store stays as it was and the client may try again.
@@ -577,10 +573,6 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
         return AttemptOutcome::Finished();
     }
     store = MessageStore::FromListing(std::move(urls), *sizes);
-    // The answer and its parsed form, many times the size of the tables made
-    // from them, are not kept until the next request (nor is the answer's
-    // status needed any more).
-    Request->takeResponseText();
     reply = "+OK store loaded";
     return AttemptOutcome::Finished();
 }
