@@ -1,5 +1,6 @@
 #include "XmlDocument.h"
 
+#include "FreedMemory.h"
 #include "XmlParsing.h"
 
 #include <QHash>
@@ -17,10 +18,6 @@
 
 #include <mutex>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 namespace {
 
 // The session uses about a dozen stylesheets over and over; the bound keeps a
@@ -29,15 +26,8 @@ constexpr qsizetype MaxCachedStylesheets = 32;
 // A parsed document takes several times its text in small pieces of memory.
 // When one parsed from at least this much text is freed, the pieces go back
 // to the system at once instead of staying with the allocator for the rest
-// of the run (a large folder's listing is parsed once and dropped).
+// of the run.
 constexpr qsizetype LargeDocumentBytes = 512 * 1024;
-
-void returnFreedMemoryToSystem()
-{
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
-}
 
 void discardMessage(void *, const char *, ...) {}
 
@@ -164,7 +154,7 @@ struct XmlDocument::Private
     {
         document.reset();
         if (source.size() >= LargeDocumentBytes)
-            returnFreedMemoryToSystem();
+            FreedMemory::returnToSystem();
     }
     Private(const Private &) = delete;
     Private &operator=(const Private &) = delete;

@@ -2,6 +2,7 @@
 
 #include "EventWait.h"
 #include "FolderListingReader.h"
+#include "FreedMemory.h"
 #include "MessageStore.h"
 #include "MessageTextReplies.h"
 #include "NetworkCode.h"
@@ -56,6 +57,9 @@ constexpr int SubmissionSilenceMs = 60 * 1000;
 // Parsed stylesheets kept: the dozen stored ones and a count stylesheet for
 // each folder address seen.
 constexpr qsizetype MaxParsedStylesheets = 32;
+// A folder answer from this size on (some thousands of messages) leaves
+// enough freed memory behind to hand back to the system.
+constexpr qsizetype LargeListingBytes = 512 * 1024;
 
 constexpr int StatusMultiStatus = 207;
 constexpr int StatusLoginRedirect = 900;
@@ -573,6 +577,10 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
         return AttemptOutcome::Finished();
     }
     store = MessageStore::FromListing(std::move(urls), *sizes);
+    // The answer is not kept until the next request (its status is not
+    // needed any more); what a large one took goes back to the system.
+    if (Request->takeResponseText().size() >= LargeListingBytes)
+        FreedMemory::returnToSystem();
     reply = "+OK store loaded";
     return AttemptOutcome::Finished();
 }
