@@ -53,8 +53,11 @@ struct Winsock::Private
     int lastError = 0;
     QString lastErrorDescription;
     bool sendPending = false;
-    bool arrivalQueued = false; // a DataArrival is on its way from the event loop
-    bool sentQueued = false;    // a SendComplete check is on its way from the event loop
+    // Zero-time timers rather than posted calls carry the notices to the
+    // event loop: they wake no one (the loop is about to look anyway), so a
+    // command and its reply cost no extra system calls.
+    QTimer arrivalNotice; // a DataArrival is on its way from the event loop
+    QTimer sentNotice;    // a SendComplete check is on its way from the event loop
 };
 
 Winsock::Winsock(QObject *parent)
@@ -68,6 +71,19 @@ Winsock::Winsock(QObject *parent)
     // Queued: the handler closes the listener, which must not happen inside
     // the server's own notification.
     connect(d->server, &QTcpServer::newConnection, this, [this] { takeRequests(); }, Qt::QueuedConnection);
+    for (QTimer *notice : {&d->arrivalNotice, &d->sentNotice}) {
+        notice->setSingleShot(true);
+        notice->setInterval(0);
+    }
+    connect(&d->arrivalNotice, &QTimer::timeout, this, [this] {
+        QTcpSocket *current = d->connection.data();
+        if (current && current->bytesAvailable() > 0)
+            emit DataArrival(current->bytesAvailable());
+    });
+    connect(&d->sentNotice, &QTimer::timeout, this, [this] {
+        if (QTcpSocket *current = d->connection.data())
+            announceSent(current);
+    });
 }
 
 Winsock::~Winsock()
@@ -287,27 +303,16 @@ void Winsock::adopt(QTcpSocket *socket)
 // object carries when it is delivered.
 void Winsock::queueArrival(QTcpSocket *socket)
 {
-    if (d->connection != socket || d->arrivalQueued)
+    if (d->connection != socket || d->arrivalNotice.isActive())
         return;
-    d->arrivalQueued = true;
-    QMetaObject::invokeMethod(this, [this] {
-        d->arrivalQueued = false;
-        QTcpSocket *current = d->connection.data();
-        if (current && current->bytesAvailable() > 0)
-            emit DataArrival(current->bytesAvailable());
-    }, Qt::QueuedConnection);
+    d->arrivalNotice.start();
 }
 
 void Winsock::queueSentCheck(QTcpSocket *socket)
 {
-    if (d->connection != socket || d->sentQueued)
+    if (d->connection != socket || d->sentNotice.isActive())
         return;
-    d->sentQueued = true;
-    QMetaObject::invokeMethod(this, [this] {
-        d->sentQueued = false;
-        if (QTcpSocket *current = d->connection.data())
-            announceSent(current);
-    }, Qt::QueuedConnection);
+    d->sentNotice.start();
 }
 
 void Winsock::announceSent(QTcpSocket *socket)
