@@ -1,6 +1,5 @@
 #include "XmlDocument.h"
 
-#include "FreedMemory.h"
 #include "XmlParsing.h"
 
 #include <QHash>
@@ -23,11 +22,6 @@ namespace {
 // The session uses about a dozen stylesheets over and over; the bound keeps a
 // caller that builds stylesheets on the fly from growing memory.
 constexpr qsizetype MaxCachedStylesheets = 32;
-// A parsed document takes several times its text in small pieces of memory.
-// When one parsed from at least this much text is freed, the pieces go back
-// to the system at once instead of staying with the allocator for the rest
-// of the run.
-constexpr qsizetype LargeDocumentBytes = 512 * 1024;
 
 void discardMessage(void *, const char *, ...) {}
 
@@ -150,14 +144,6 @@ struct XmlDocument::Private
 {
     Private(DocumentHandle parsed, QByteArray text)
         : document(std::move(parsed)), source(std::move(text)) {}
-    ~Private()
-    {
-        document.reset();
-        if (source.size() >= LargeDocumentBytes)
-            FreedMemory::returnToSystem();
-    }
-    Private(const Private &) = delete;
-    Private &operator=(const Private &) = delete;
     DocumentHandle document;
     QByteArray source; // the text it was parsed from: the stylesheet cache's key
 };
