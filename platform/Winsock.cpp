@@ -53,11 +53,11 @@ struct Winsock::Private
     int lastError = 0;
     QString lastErrorDescription;
     bool sendPending = false;
-    // Zero-time timers rather than posted calls carry the notices to the
-    // event loop: they wake no one (the loop is about to look anyway), so a
-    // command and its reply cost no extra system calls.
-    QTimer arrivalNotice; // a DataArrival is on its way from the event loop
-    QTimer sentNotice;    // a SendComplete check is on its way from the event loop
+    bool arrivalQueued = false; // a DataArrival is on its way from the event loop
+    // A zero-time timer rather than a posted call carries the sent notice to
+    // the event loop: it wakes no one (the loop is about to look anyway), so
+    // a reply costs no extra system calls.
+    QTimer sentNotice; // a SendComplete check is on its way from the event loop
 };
 
 Winsock::Winsock(QObject *parent)
@@ -71,15 +71,8 @@ Winsock::Winsock(QObject *parent)
     // Queued: the handler closes the listener, which must not happen inside
     // the server's own notification.
     connect(d->server, &QTcpServer::newConnection, this, [this] { takeRequests(); }, Qt::QueuedConnection);
-    for (QTimer *notice : {&d->arrivalNotice, &d->sentNotice}) {
-        notice->setSingleShot(true);
-        notice->setInterval(0);
-    }
-    connect(&d->arrivalNotice, &QTimer::timeout, this, [this] {
-        QTcpSocket *current = d->connection.data();
-        if (current && current->bytesAvailable() > 0)
-            emit DataArrival(current->bytesAvailable());
-    });
+    d->sentNotice.setSingleShot(true);
+    d->sentNotice.setInterval(0);
     connect(&d->sentNotice, &QTimer::timeout, this, [this] {
         if (QTcpSocket *current = d->connection.data())
             announceSent(current);
@@ -303,9 +296,18 @@ void Winsock::adopt(QTcpSocket *socket)
 // object carries when it is delivered.
 void Winsock::queueArrival(QTcpSocket *socket)
 {
-    if (d->connection != socket || d->arrivalNotice.isActive())
+    if (d->connection != socket || d->arrivalQueued)
         return;
-    d->arrivalNotice.start();
+    d->arrivalQueued = true;
+    // A posted call, not a timer: it runs before the loop reads the socket
+    // again, so each arrival is taken whole rather than in the pieces the
+    // system hands over meanwhile.
+    QMetaObject::invokeMethod(this, [this] {
+        d->arrivalQueued = false;
+        QTcpSocket *current = d->connection.data();
+        if (current && current->bytesAvailable() > 0)
+            emit DataArrival(current->bytesAvailable());
+    }, Qt::QueuedConnection);
 }
 
 void Winsock::queueSentCheck(QTcpSocket *socket)
