@@ -66,11 +66,7 @@ public:
             EndResponse();
             break;
         case Role::Href:
-            if (!m_response.hrefSeen) {
-                m_response.hrefSeen = true;
-                m_response.href = m_text;
-            }
-            m_capturing = false;
+            KeepFirst(m_response.href);
             break;
         case Role::Read:
             m_response.hasRead = true;
@@ -78,11 +74,7 @@ public:
             m_capturing = false;
             break;
         case Role::Size:
-            if (!m_response.sizeSeen) {
-                m_response.sizeSeen = true;
-                m_response.size = m_text;
-            }
-            m_capturing = false;
+            KeepFirst(m_response.size);
             break;
         default:
             break;
@@ -102,13 +94,19 @@ public:
 private:
     struct Response
     {
-        QByteArray href;
-        QByteArray size;
-        bool hrefSeen = false;
-        bool sizeSeen = false;
+        // The first of each, in document order; none seen yet while empty.
+        std::optional<QByteArray> href;
+        std::optional<QByteArray> size;
         bool hasRead = false;
         bool readsZero = false;
     };
+
+    void KeepFirst(std::optional<QByteArray> &value)
+    {
+        if (!value)
+            value = m_text;
+        m_capturing = false;
+    }
 
     Role RoleOf(const char *namespaceName, const char *localName) const
     {
@@ -140,9 +138,9 @@ private:
         if (!(m_listAll ? m_response.hasRead : m_response.readsZero))
             return;
         lists.addresses += '*';
-        lists.addresses += FolderListingReader::NormalizeSpace(m_response.href);
+        lists.addresses += FolderListingReader::NormalizeSpace(m_response.href.value_or(QByteArray()));
         lists.sizes += '+';
-        lists.sizes += FolderListingReader::NormalizeSpace(m_response.size);
+        lists.sizes += FolderListingReader::NormalizeSpace(m_response.size.value_or(QByteArray()));
     }
 
     const bool m_listAll;
