@@ -55,8 +55,11 @@ struct Winsock::Private
     QString lastErrorDescription;
     bool sendPending = false;
     bool arrivalQueued = false; // a DataArrival is on its way from the event loop
-    bool sentQueued = false;    // a SendComplete check is on its way from the event loop
     qint64 sentSinceNotice = 0; // bytes the system took since the last SendProgress
+    // A zero-time timer rather than a posted call carries the sent notice to
+    // the event loop: it wakes no one (the loop is about to look anyway), so
+    // a reply costs no extra system calls.
+    QTimer sentNotice; // a SendComplete check is on its way from the event loop
 };
 
 Winsock::Winsock(QObject *parent)
@@ -70,6 +73,12 @@ Winsock::Winsock(QObject *parent)
     // Queued: the handler closes the listener, which must not happen inside
     // the server's own notification.
     connect(d->server, &QTcpServer::newConnection, this, [this] { takeRequests(); }, Qt::QueuedConnection);
+    d->sentNotice.setSingleShot(true);
+    d->sentNotice.setInterval(0);
+    connect(&d->sentNotice, &QTimer::timeout, this, [this] {
+        if (QTcpSocket *current = d->connection.data())
+            announceSent(current);
+    });
 }
 
 Winsock::~Winsock()
@@ -315,6 +324,9 @@ void Winsock::queueArrival(QTcpSocket *socket)
     if (d->connection != socket || d->arrivalQueued)
         return;
     d->arrivalQueued = true;
+    // A posted call, not a timer: it runs before the loop reads the socket
+    // again, so each arrival is taken whole rather than in the pieces the
+    // system hands over meanwhile.
     QMetaObject::invokeMethod(this, [this] {
         d->arrivalQueued = false;
         QTcpSocket *current = d->connection.data();
@@ -325,14 +337,9 @@ void Winsock::queueArrival(QTcpSocket *socket)
 
 void Winsock::queueSentCheck(QTcpSocket *socket)
 {
-    if (d->connection != socket || d->sentQueued)
+    if (d->connection != socket || d->sentNotice.isActive())
         return;
-    d->sentQueued = true;
-    QMetaObject::invokeMethod(this, [this] {
-        d->sentQueued = false;
-        if (QTcpSocket *current = d->connection.data())
-            announceSent(current);
-    }, Qt::QueuedConnection);
+    d->sentNotice.start();
 }
 
 void Winsock::announceSent(QTcpSocket *socket)

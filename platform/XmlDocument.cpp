@@ -1,5 +1,7 @@
 #include "XmlDocument.h"
 
+#include "XmlParsing.h"
+
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
@@ -13,13 +15,10 @@
 #include <libxslt/xsltInternals.h>
 #include <libxslt/xsltutils.h>
 
-#include <limits>
 #include <mutex>
 
 namespace {
 
-// The parser takes lengths as int; anything larger cannot be handed over.
-constexpr qsizetype MaxDocumentBytes = std::numeric_limits<int>::max();
 // The session uses about a dozen stylesheets over and over; the bound keeps a
 // caller that builds stylesheets on the fly from growing memory.
 constexpr qsizetype MaxCachedStylesheets = 32;
@@ -58,85 +57,10 @@ void initialiseLibrariesOnce()
             xsltSetSecurityPrefs(prefs, option, refuseAccess);
         xsltSetDefaultSecurityPrefs(prefs);
     });
-    // libxml2 keeps its generic error handler per thread.
-    thread_local bool quietInThisThread = false;
-    if (!quietInThisThread) {
-        xmlSetGenericErrorFunc(nullptr, discardMessage);
-        quietInThisThread = true;
-    }
 }
 
-struct LoadState
-{
-    bool entityDeclared = false;
-    QByteArray firstError;
-};
-
-LoadState *loadStateOf(void *parserContext)
-{
-    return static_cast<LoadState *>(static_cast<xmlParserCtxtPtr>(parserContext)->_private);
-}
-
-void refuseEntityDeclaration(void *parserContext, const xmlChar *, int, const xmlChar *,
-                             const xmlChar *, xmlChar *)
-{
-    LoadState *state = loadStateOf(parserContext);
-    state->entityDeclared = true;
-    if (state->firstError.isEmpty())
-        state->firstError = "entity declarations are not accepted";
-    xmlStopParser(static_cast<xmlParserCtxtPtr>(parserContext));
-}
-
-void refuseUnparsedEntityDeclaration(void *parserContext, const xmlChar *name, const xmlChar *,
-                                     const xmlChar *, const xmlChar *)
-{
-    refuseEntityDeclaration(parserContext, name, 0, nullptr, nullptr, nullptr);
-}
-
-void keepFirstError(void *parserContext, xmlErrorPtr error)
-{
-    LoadState *state = loadStateOf(parserContext);
-    if (state->firstError.isEmpty() && error && error->message)
-        state->firstError = QByteArray(error->message).trimmed();
-}
-
-using DocumentHandle = std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)>;
+using XmlParsing::DocumentHandle;
 using StylesheetHandle = std::shared_ptr<xsltStylesheet>;
-
-DocumentHandle parseSafely(const QByteArray &text, QByteArray *error)
-{
-    DocumentHandle none(nullptr, xmlFreeDoc);
-    if (text.size() > MaxDocumentBytes) {
-        *error = "document too large";
-        return none;
-    }
-    xmlParserCtxtPtr parser = xmlNewParserCtxt();
-    if (!parser) {
-        *error = "out of memory";
-        return none;
-    }
-    LoadState state;
-    parser->_private = &state;
-    parser->sax->entityDecl = refuseEntityDeclaration;
-    parser->sax->unparsedEntityDecl = refuseUnparsedEntityDeclaration;
-    parser->sax->serror = keepFirstError;
-    // No DTD loading, no entity substitution, no network, no relaxed limits.
-    // Short texts are kept inside their nodes: a listing of thousands of
-    // messages is mostly short texts.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_COMPACT;
-    DocumentHandle document(xmlCtxtReadMemory(parser, text.constData(), int(text.size()),
-                                              nullptr, nullptr, options),
-                            xmlFreeDoc);
-    // An undeclared prefix only clears the namespace flag; it is still not
-    // a document anyone can use.
-    const bool wellFormed = parser->wellFormed && parser->nsWellFormed && !state.entityDeclared;
-    xmlFreeParserCtxt(parser);
-    if (!document || !wellFormed) {
-        *error = state.firstError.isEmpty() ? QByteArray("not well-formed") : state.firstError;
-        return none;
-    }
-    return document;
-}
 
 // Compiled stylesheets by their source text, so a stored stylesheet applied
 // again and again is compiled once.
@@ -231,7 +155,7 @@ bool XmlDocument::loadXML(const QByteArray &text)
     initialiseLibrariesOnce();
     d.reset();
     m_parseError.clear();
-    DocumentHandle parsed = parseSafely(text, &m_parseError);
+    DocumentHandle parsed = XmlParsing::parse(text, &m_parseError);
     if (!parsed)
         return false;
     d = std::make_shared<Private>(std::move(parsed), text);

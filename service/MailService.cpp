@@ -1,6 +1,7 @@
 #include "MailService.h"
 
 #include "DavRequestBody.h"
+#include "HttpDate.h"
 #include "MaildirDelivery.h"
 #include "MessageHeader.h"
 #include "MultistatusStream.h"
@@ -9,9 +10,6 @@
 #include "SubmissionEnvelope.h"
 #include "WireFormStream.h"
 #include "XmlText.h"
-
-#include <QDateTime>
-#include <QLocale>
 
 #include <sys/stat.h>
 
@@ -36,12 +34,6 @@ bool hasQueryCommand(const QByteArray &query, const QByteArray &command)
             return true;
     }
     return false;
-}
-
-QByteArray httpDate(qint64 mtimeNs)
-{
-    const QDateTime time = QDateTime::fromSecsSinceEpoch(mtimeNs / 1000000000, Qt::UTC);
-    return QLocale::c().toString(time, QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'")).toLatin1();
 }
 
 bool isTrue(const QByteArray &flag)
@@ -324,7 +316,7 @@ QList<DavProperty> MailService::messageListProperties(const MaildirMessage &mess
     return {davProperty("resourcetype", {}),
             davProperty("getcontentlength", QByteArray::number(wireSize)),
             davProperty("getcontenttype", "message/rfc822"),
-            davProperty("getlastmodified", httpDate(message.mtimeNs)),
+            davProperty("getlastmodified", HttpDate::fromNanoseconds(message.mtimeNs)),
             mailProperty("read", message.isRead() ? "1" : "0")};
 }
 

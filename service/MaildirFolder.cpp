@@ -56,31 +56,42 @@ MaildirFolder::MaildirFolder(QString path, bool isSubfolder, SkippedEntryLog *sk
 {
 }
 
-QList<QByteArray> MaildirFolder::fileNamesIn(const QString &folder) const
+template <typename OnFile>
+void MaildirFolder::forEachRegularFile(const QString &folder, bool wantInfo, OnFile onFile) const
 {
-    QList<QByteArray> names;
     DIR *dir = ::opendir(QFile::encodeName(folder).constData());
     if (!dir)
-        return names;
+        return;
     while (const dirent *entry = ::readdir(dir)) {
         if (entry->d_name[0] == '.')
             continue;
+        // Looked up relative to the open folder: a listing of thousands of
+        // files then walks no path for each.
+        struct stat info {};
         bool regular = entry->d_type == DT_REG;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat info {};
-            regular = ::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+        if (entry->d_type == DT_UNKNOWN || (regular && wantInfo)) {
+            regular = ::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0
+                && S_ISREG(info.st_mode);
         }
         // A link could lead anywhere (the accounts file, another account's
         // mail); a FIFO or device would stall a read. Only the files
         // themselves are messages.
         if (!regular) {
-            if (m_skipped)
+            if (m_skipped && entry->d_type != DT_REG)
                 m_skipped->report(folder + '/' + QFile::decodeName(entry->d_name));
             continue;
         }
-        names.append(QByteArray(entry->d_name));
+        onFile(QByteArray(entry->d_name), info);
     }
     ::closedir(dir);
+}
+
+QList<QByteArray> MaildirFolder::fileNamesIn(const QString &folder) const
+{
+    QList<QByteArray> names;
+    forEachRegularFile(folder, false, [&names](QByteArray fileName, const struct stat &) {
+        names.append(std::move(fileName));
+    });
     return names;
 }
 
@@ -135,11 +146,18 @@ bool MaildirFolder::isUsableUniquePart(const QByteArray &uniquePart)
 std::optional<MaildirMessage> MaildirFolder::messageFromFile(const QByteArray &subfolder,
                                                              const QByteArray &fileName) const
 {
-    MaildirMessage message;
-    message.filePath = m_path + '/' + QFile::decodeName(subfolder) + '/' + QFile::decodeName(fileName);
+    const QString filePath = m_path + '/' + QFile::decodeName(subfolder) + '/' + QFile::decodeName(fileName);
     struct stat info {};
-    if (::lstat(QFile::encodeName(message.filePath).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (::lstat(QFile::encodeName(filePath).constData(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
+    return messageOf(subfolder, fileName, filePath, info);
+}
+
+MaildirMessage MaildirFolder::messageOf(const QByteArray &subfolder, const QByteArray &fileName,
+                                        const QString &filePath, const struct stat &info) const
+{
+    MaildirMessage message;
+    message.filePath = filePath;
     splitFileName(fileName, &message.uniquePart, &message.flags);
     message.inNew = (subfolder == "new");
     if (message.inNew)
@@ -154,10 +172,10 @@ QList<MaildirMessage> MaildirFolder::list() const
 {
     QList<MaildirMessage> messages;
     for (const QByteArray &sub : {QByteArray("new"), QByteArray("cur")}) {
-        for (const QByteArray &fileName : fileNamesIn(m_path + '/' + QFile::decodeName(sub))) {
-            if (auto message = messageFromFile(sub, fileName))
-                messages.append(std::move(*message));
-        }
+        const QString folder = m_path + '/' + QFile::decodeName(sub);
+        forEachRegularFile(folder, true, [&](const QByteArray &fileName, const struct stat &info) {
+            messages.append(messageOf(sub, fileName, folder + '/' + QFile::decodeName(fileName), info));
+        });
     }
     std::sort(messages.begin(), messages.end(), [](const MaildirMessage &a, const MaildirMessage &b) {
         return a.mtimeNs != b.mtimeNs ? a.mtimeNs < b.mtimeNs : a.name < b.name;

@@ -95,7 +95,13 @@ private:
     // The names of the regular files of one subfolder; names beginning with
     // "." are not messages.
     QList<QByteArray> fileNamesIn(const QString &folder) const;
+    // Calls onFile(fileName, info) for every regular file of one subfolder;
+    // info is filled in when wantInfo is set.
+    template <typename OnFile>
+    void forEachRegularFile(const QString &folder, bool wantInfo, OnFile onFile) const;
     std::optional<MaildirMessage> messageFromFile(const QByteArray &subfolder, const QByteArray &fileName) const;
+    MaildirMessage messageOf(const QByteArray &subfolder, const QByteArray &fileName, const QString &filePath,
+                             const struct stat &info) const;
     void rebuildIndex(FolderIndexCache::Index *index, qint64 newMtimeNs, qint64 curMtimeNs) const;
 
     QString m_path;

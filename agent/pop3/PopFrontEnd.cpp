@@ -100,9 +100,11 @@ PopFrontEnd::PopFrontEnd(modMain &state, Winsock &wskPop, QObject *parent)
     connect(&d->delivery, &MessageDelivery::Finished, this,
             [this](MessageDelivery::Outcome outcome) { d->downloadFinished(outcome); });
     // Input held while the session served the SMTP side is looked at as soon
-    // as the session is free; queued, so the other side's handler unwinds first.
+    // as the session is free. Idle comes from the event loop, never from
+    // inside an operation, and processHeldInput looks again whether the
+    // session is free (the other side's handler may have taken it first).
     if (state.MailSession)
-        connect(state.MailSession, &clsHotmail::Idle, this, [this] { d->processHeldInput(); }, Qt::QueuedConnection);
+        connect(state.MailSession, &clsHotmail::Idle, this, [this] { d->processHeldInput(); });
 }
 
 PopFrontEnd::~PopFrontEnd()

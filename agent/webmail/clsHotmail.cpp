@@ -1,6 +1,8 @@
 #include "clsHotmail.h"
 
 #include "EventWait.h"
+#include "FolderListingReader.h"
+#include "FreedMemory.h"
 #include "MessageStore.h"
 #include "MessageTextReplies.h"
 #include "NetworkCode.h"
@@ -55,6 +57,9 @@ constexpr int SubmissionSilenceMs = 60 * 1000;
 // Parsed stylesheets kept: the dozen stored ones and a count stylesheet for
 // each folder address seen.
 constexpr qsizetype MaxParsedStylesheets = 32;
+// A folder answer from this size on (some thousands of messages) leaves
+// enough freed memory behind to hand back to the system.
+constexpr qsizetype LargeListingBytes = 512 * 1024;
 
 constexpr int StatusMultiStatus = 207;
 constexpr int StatusLoginRedirect = 900;
@@ -554,23 +559,18 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
     const int secondError = SendAwaited(QueryRequest(folderUrl), Pop3());
     if (secondError != 0)
         return AttemptOutcome::Failed(secondError);
-    const XmlDocument folder = Request->responseXML();
-    if (folder.isEmpty()) { // no well-formed XML
+    // The folder's answer is read as it stands, without a document: one of
+    // thousands of messages would take many times its size in memory.
+    std::optional<FolderListingReader::Lists> lists = FolderListingReader::Read(Request->responseText(), ListAll);
+    if (!lists) { // no well-formed XML
         reply = StoreNotLocked;
         return AttemptOutcome::Finished();
     }
-    const std::optional<QByteArray> urlList = ApplyStylesheet(
-        folder, ListAll ? texts.AllUrlListStylesheet : texts.UnreadUrlListStylesheet, errorNumber);
-    if (!urlList)
-        return AttemptOutcome::Failed(errorNumber);
-    const std::optional<QByteArray> sizeList = ApplyStylesheet(
-        folder, ListAll ? texts.AllSizeListStylesheet : texts.UnreadSizeListStylesheet, errorNumber);
-    if (!sizeList)
-        return AttemptOutcome::Failed(errorNumber);
-    const std::optional<QList<qint64>> sizes = MessageStore::SplitSizeList(*sizeList);
+    const std::optional<QList<qint64>> sizes = MessageStore::SplitSizeList(lists->sizes);
     if (!sizes)
         return AttemptOutcome::Failed(NotANumber);
-    QList<QByteArray> urls = MessageStore::SplitUrlList(*urlList);
+    QList<QByteArray> urls = MessageStore::SplitUrlList(lists->addresses);
+    lists.reset();
 
     // Tables that disagree would pair one message's address with another's
     // size; the store stays as it was and the client may try again.
@@ -579,6 +579,10 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
         return AttemptOutcome::Finished();
     }
     store = MessageStore::FromListing(std::move(urls), *sizes);
+    // The answer is not kept until the next request (its status is not
+    // needed any more); what a large one took goes back to the system.
+    if (Request->takeResponseText().size() >= LargeListingBytes)
+        FreedMemory::returnToSystem();
     reply = "+OK store loaded";
     return AttemptOutcome::Finished();
 }

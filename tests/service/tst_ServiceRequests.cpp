@@ -343,6 +343,9 @@ void tst_ServiceRequests::listingFollowsTheMaildir()
                                 QByteArray::number(lf.size() + 4)}));
     QCOMPARE(splitLed(applyStored(1014, listing.body), '*'),
              (QList<QByteArray>{DemoInbox + "200.mixed", DemoInbox + "300.lf"}));
+    // Each message carries its file's modification time as an HTTP date.
+    QVERIFY(listing.body.contains(">Thu, 01 Jan 1970 00:01:40 GMT<"));
+    QVERIFY(listing.body.contains(">Thu, 01 Jan 1970 00:05:00 GMT<"));
 
     QCOMPARE(send("GET", "/mail/demo@zorvane.test/inbox/300.lf").body,
              QByteArray("Subject: lf\r\n\r\nline one\r\nline two\r\n"));
@@ -351,10 +354,11 @@ void tst_ServiceRequests::listingFollowsTheMaildir()
     QCOMPARE(send("GET", "/mail/demo@zorvane.test/inbox/50.half").status, 404);
 
     // Another program delivers while the service runs; the next query has it.
-    dropMessage("new", "400.later", "Subject: later\n\nhi\n", 400);
+    dropMessage("new", "400.later", "Subject: later\n\nhi\n", 951825599);
     const HttpResponse again = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005), {{"depth", "1"}});
     QCOMPARE(splitLed(applyStored(1015, again.body), '*').size(), 4);
     QCOMPARE(splitLed(applyStored(1015, again.body), '*').last(), DemoInbox + "400.later");
+    QVERIFY(again.body.contains(">Tue, 29 Feb 2000 11:59:59 GMT<"));
     QCOMPARE(send("GET", "/mail/demo@zorvane.test/inbox/400.later").body, QByteArray("Subject: later\r\n\r\nhi\r\n"));
 }
 
