@@ -180,6 +180,11 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // Caught from here on: a close request that comes during start-up (a
+    // test or a service manager may send one as soon as the version line is
+    // out) waits in its pipe until the agent runs, instead of killing it.
+    SystemCloseRequest closeRequest;
+
     SettingsStore store;
     AutoStartEntry autoStart;
     modMain state;
@@ -245,7 +250,6 @@ int main(int argc, char *argv[])
     state.SameUser.AnnounceAtStart(state);
 
     // The system's close request takes the close box's way: no settings saved.
-    SystemCloseRequest closeRequest;
     QObject::connect(&closeRequest, &SystemCloseRequest::requested, &app, [&] {
         if (window) {
             window->close();
@@ -254,6 +258,7 @@ int main(int argc, char *argv[])
         ShutdownSteps::Unload(state, wskPop, wskSmtp);
         QCoreApplication::quit();
     });
+    closeRequest.startDelivering();
 
     const int status = app.exec();
 

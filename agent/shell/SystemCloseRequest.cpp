@@ -38,6 +38,7 @@ SystemCloseRequest::SystemCloseRequest(QObject *parent)
     if (::sigaction(SIGTERM, &action, nullptr) != 0 || ::sigaction(SIGINT, &action, nullptr) != 0)
         return;
     m_notifier = new QSocketNotifier(closePipe[0], QSocketNotifier::Read, this);
+    m_notifier->setEnabled(false);
     connect(m_notifier, &QSocketNotifier::activated, this, &SystemCloseRequest::readPipe);
 #endif
 }
@@ -53,6 +54,12 @@ SystemCloseRequest::~SystemCloseRequest()
         ::sigaction(SIGINT, &action, nullptr);
     }
 #endif
+}
+
+void SystemCloseRequest::startDelivering()
+{
+    if (m_notifier)
+        m_notifier->setEnabled(true);
 }
 
 void SystemCloseRequest::readPipe()

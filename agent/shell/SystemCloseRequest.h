@@ -18,6 +18,11 @@ public:
     // the system's way).
     bool isWatching() const { return m_notifier != nullptr; }
 
+    // The signals are caught from construction on, but requested() is only
+    // emitted once this has been called: a request that comes while start-up
+    // still lets events run waits until someone is there to act on it.
+    void startDelivering();
+
 signals:
     void requested();
 

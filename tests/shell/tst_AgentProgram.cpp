@@ -53,6 +53,7 @@ private slots:
 
     void headless_start_listens_logs_and_terminates_without_saving();
     void second_instance_exits_1_and_the_first_runs_on();
+    void close_request_at_once_after_start_up_ends_it_cleanly();
     void taken_pop3_port_gives_one_problem_and_smtp_still_listens();
     void without_debug_mode_no_log_file_is_touched();
     void no_display_means_headless();
@@ -137,6 +138,28 @@ void tst_AgentProgram::second_instance_exits_1_and_the_first_runs_on()
     QVERIFY2(third.start(), third.standardError().constData());
     QVERIFY(third.stop(SIGTERM));
     QCOMPARE(third.exitCode(), 0);
+}
+
+// A service manager may ask the agent to close the moment it is up: the
+// request must neither kill it the system's way nor be lost while start-up
+// still lets events run.
+void tst_AgentProgram::close_request_at_once_after_start_up_ends_it_cleanly()
+{
+    m_agent->writeSettingsText(preferences(0, 0));
+    // While the listeners are still being announced, and just after the
+    // version line.
+    m_agent->launch();
+    QVERIFY2(m_agent->waitForOutput("POP3 port ", 10000), m_agent->standardError().constData());
+    QVERIFY2(m_agent->stop(SIGTERM), "the agent did not end after SIGTERM");
+    QCOMPARE(m_agent->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_agent->exitCode(), 0);
+
+    for (int run = 0; run < 3; ++run) {
+        QVERIFY2(m_agent->start(), m_agent->standardError().constData());
+        QVERIFY2(m_agent->stop(SIGTERM), "the agent did not end after SIGTERM");
+        QCOMPARE(m_agent->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_agent->exitCode(), 0);
+    }
 }
 
 // A failure names the port the settings gave; only a listener that got a
