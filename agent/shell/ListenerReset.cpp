@@ -37,10 +37,4 @@ void CloseAndWait(Winsock &socket)
     }
 }
 
-bool CloseAndListen(Winsock &socket)
-{
-    CloseAndWait(socket);
-    return socket.Listen();
-}
-
 } // namespace ListenerReset
