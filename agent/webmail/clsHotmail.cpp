@@ -11,6 +11,7 @@
 #include "SessionErrors.h"
 #include "SettingsStore.h"
 #include "StoredRequestTexts.h"
+#include "XmlText.h"
 #include "modMain.h"
 
 #include <QCoreApplication>
@@ -89,24 +90,6 @@ struct RequestDescription
 bool IsSuccessStatus(int status)
 {
     return status >= 200 && status <= 299;
-}
-
-// Escapes an address for the inside of a stylesheet text, so that an address
-// with "&" or "<" cannot break the stylesheet it is spliced into.
-QByteArray EscapedForXml(const QByteArray &text)
-{
-    QByteArray escaped;
-    escaped.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        default: escaped += c;
-        }
-    }
-    return escaped;
 }
 
 QString AddressText(const QByteArray &url)
@@ -551,7 +534,9 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
 std::optional<int> clsHotmail::Private::CountMessages(const XmlDocument &answer, const QByteArray &folderUrl,
                                                       bool ListAll, int &errorNumber) const
 {
-    const QByteArray stylesheet = texts.CountStylesheetHead + EscapedForXml(folderUrl)
+    // Escaped, so that an address with "&" or "<" cannot break the
+    // stylesheet it is spliced into.
+    const QByteArray stylesheet = texts.CountStylesheetHead + XmlText::escape(folderUrl)
                                   + (ListAll ? texts.AllCountStylesheetTail : texts.UnreadCountStylesheetTail);
     const std::optional<QByteArray> output = ApplyStylesheet(answer, stylesheet, errorNumber);
     if (!output)
