@@ -5,6 +5,7 @@
 #include "PortHolder.h"
 #include "Utilities.h"
 
+#include "platform/EventWait.h"
 #include "platform/FixedWindowStyle.h"
 #include "platform/NetworkCode.h"
 #include "platform/Winsock.h"
@@ -12,7 +13,6 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QFont>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,7 +21,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextCursor>
-#include <QTimer>
 #include <QUrl>
 
 #include <memory>
@@ -395,19 +394,10 @@ Diagnostics::WaitResult Diagnostics::AwaitAnswer(XmlHttpRequest &request)
 bool Diagnostics::WaitOnce(XmlHttpRequest &request)
 {
     const QPointer<Diagnostics> alive(this);
-    if (request.readyState() != ReadyStateComplete) {
-        QEventLoop loop;
-        QTimer interval;
-        interval.setSingleShot(true);
-        connect(&interval, &QTimer::timeout, &loop, &QEventLoop::quit);
-        connect(&request, &XmlHttpRequest::readyStateChanged, &loop, [&loop](int state) {
-            if (state == ReadyStateComplete)
-                loop.quit();
-        });
-        connect(this, &Diagnostics::Closing, &loop, &QEventLoop::quit);
-        interval.start(m_waitIntervalMs);
-        loop.exec();
-    }
+    EventWait wait([&request] { return request.readyState() == ReadyStateComplete; });
+    wait.wakeOn(&request, &XmlHttpRequest::readyStateChanged);
+    wait.endOn(this, &Diagnostics::Closing);
+    wait.run(m_waitIntervalMs);
     return alive && !m_closing;
 }
 

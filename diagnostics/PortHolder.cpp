@@ -1,11 +1,10 @@
 #include "PortHolder.h"
 
+#include "platform/EventWait.h"
 #include "platform/InstanceLock.h"
 
-#include <QEventLoop>
 #include <QHostAddress>
 #include <QTcpSocket>
-#include <QTimer>
 
 #include <functional>
 
@@ -21,20 +20,11 @@ QByteArray AgentGreeting(const QString &protocol)
 // over, whichever comes first.
 void WaitOn(QTcpSocket &socket, const std::function<bool()> &done)
 {
-    if (done())
-        return;
-    QEventLoop loop;
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&loop, &done] {
-        if (done())
-            loop.quit();
-    });
-    limit.start(PortHolder::GreetingWaitMs);
-    loop.exec();
+    EventWait wait(done);
+    wait.wakeOn(&socket, &QTcpSocket::readyRead);
+    wait.endOn(&socket, &QTcpSocket::disconnected);
+    wait.endOn(&socket, &QTcpSocket::errorOccurred);
+    wait.run(PortHolder::GreetingWaitMs);
 }
 
 } // namespace

@@ -9,32 +9,63 @@
 // Stand-in for "sleep and let pending events run": a wait that ends as soon
 // as what it waits for has happened, and at the latest after the given time.
 // Never a busy loop: the thread sleeps in the event loop between events.
+//
+//     EventWait wait([&] { return socket.State() == Winsock::sckClosed; });
+//     wait.wakeOn(&socket, &Winsock::PeerClosed);
+//     wait.endOn(&window, &Window::Closing);
+//     wait.run(100);
 class EventWait
 {
 public:
     // Lets every pending event run once, then returns.
     static void processPendingOnce();
 
-    // Runs the event loop until done() is true or timeoutMs has passed.
-    // done() is checked at once and whenever wakeUp fires on sender; returns
-    // done() at the end.
+    // done() says whether what is waited for has happened; a wait without it
+    // ends only on an endOn signal or the time limit.
+    explicit EventWait(std::function<bool()> done = {});
+
+    // done() is looked at again whenever sender emits wakeUp.
+    template<typename Sender, typename Signal>
+    void wakeOn(const Sender *sender, Signal wakeUp)
+    {
+        QObject::connect(sender, wakeUp, &m_loop, [this] {
+            if (isDone())
+                m_loop.quit();
+        });
+        endOnDestruction(sender);
+    }
+
+    // The wait ends whenever sender emits signal, done or not.
+    template<typename Sender, typename Signal>
+    void endOn(const Sender *sender, Signal signal)
+    {
+        QObject::connect(sender, signal, &m_loop, [this] { m_loop.quit(); });
+        endOnDestruction(sender);
+    }
+
+    // Runs the event loop until done() holds, an endOn signal comes, the
+    // program quits or timeoutMs has passed; returns done() at the end.
+    bool run(int timeoutMs);
+    // Whether the last run ended because its time was up.
+    bool timedOut() const { return m_timedOut; }
+
+    // A one-signal wait: until done() holds, checked whenever sender emits
+    // wakeUp, or timeoutMs has passed; returns done() at the end.
     template<typename Sender, typename Signal>
     static bool until(const Sender *sender, Signal wakeUp, int timeoutMs, const std::function<bool()> &done)
     {
-        if (done())
-            return true;
-        QEventLoop loop;
-        QTimer timer;
-        timer.setSingleShot(true);
-        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-        QObject::connect(sender, wakeUp, &loop, [&] {
-            if (done())
-                loop.quit();
-        });
-        // A sender that goes away cannot wake us any more.
-        QObject::connect(sender, &QObject::destroyed, &loop, &QEventLoop::quit);
-        timer.start(timeoutMs);
-        loop.exec();
-        return done();
+        EventWait wait(done);
+        wait.wakeOn(sender, wakeUp);
+        return wait.run(timeoutMs);
     }
+
+private:
+    bool isDone() const { return m_done && m_done(); }
+    // A sender that goes away cannot wake the wait any more.
+    void endOnDestruction(const QObject *sender);
+
+    std::function<bool()> m_done;
+    QEventLoop m_loop;
+    QTimer m_limit;
+    bool m_timedOut = false;
 };

@@ -1,34 +1,20 @@
 #include "PopCommandLine.h"
 
+#include "CommandText.h"
+
 #include <limits>
 
 namespace {
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-QByteArray withoutBlanks(const QByteArray &text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isBlank(text[begin]))
-        ++begin;
-    while (end > begin && isBlank(text[end - 1]))
-        --end;
-    return text.mid(begin, end - begin);
-}
 
 QList<QByteArray> splitAtBlanks(const QByteArray &text)
 {
     QList<QByteArray> parts;
     qsizetype i = 0;
     while (i < text.size()) {
-        while (i < text.size() && isBlank(text[i]))
+        while (i < text.size() && CommandText::IsBlank(text[i]))
             ++i;
         const qsizetype start = i;
-        while (i < text.size() && !isBlank(text[i]))
+        while (i < text.size() && !CommandText::IsBlank(text[i]))
             ++i;
         if (i > start)
             parts.append(text.mid(start, i - start));
@@ -44,14 +30,14 @@ std::optional<PopCommandLine> PopCommandLine::parse(const QByteArray &line)
         return std::nullopt;
     PopCommandLine parsed;
     parsed.command = line.left(4).toUpper();
-    parsed.argumentText = withoutBlanks(line.mid(4));
+    parsed.argumentText = CommandText::WithoutBlanks(line.mid(4));
     parsed.arguments = splitAtBlanks(parsed.argumentText);
     return parsed;
 }
 
 bool PopCommandLine::argumentBreaksLines() const
 {
-    return argumentText.contains('\r') || argumentText.contains('\n') || argumentText.contains('\0');
+    return CommandText::HoldsLineBreakOrNul(argumentText);
 }
 
 PopNumber PopNumber::parse(const QByteArray &text)

@@ -1,5 +1,6 @@
 #include "PopFrontEnd.h"
 
+#include "DurationText.h"
 #include "ListenerReset.h"
 #include "MessageDelivery.h"
 #include "PopBuffer.h"
@@ -17,16 +18,6 @@ const QByteArray LineTooLongReply = QByteArrayLiteral("-ERR line too long\r\n");
 const QByteArray IdleReply = QByteArrayLiteral("-ERR idle for too long, closing connection\r\n");
 const QString LoopbackAddress = QStringLiteral("127.0.0.1");
 const char IdleTimeoutVariable[] = "ZORVANE_TEST_POP_IDLE_MS";
-
-// "10 minutes" for the real limit; shortened ones read as what they are.
-QString idleDurationText(int milliseconds)
-{
-    if (milliseconds % 60000 == 0)
-        return milliseconds == 60000 ? QStringLiteral("1 minute") : QStringLiteral("%1 minutes").arg(milliseconds / 60000);
-    if (milliseconds % 1000 == 0)
-        return QStringLiteral("%1 seconds").arg(milliseconds / 1000);
-    return QStringLiteral("%1 ms").arg(milliseconds);
-}
 } // namespace
 
 struct PopFrontEnd::Private
@@ -283,7 +274,7 @@ void PopFrontEnd::Private::closeIdleConnection()
         return; // busy for this client after all; the clock starts again when done
     if (wskPop.State() == Winsock::sckConnected)
         SendPopReply(IdleReply);
-    state.AddLogLine(QStringLiteral("POP3-Connection idle for %1, closed.").arg(idleDurationText(idleTimer.interval())));
+    state.AddLogLine(QStringLiteral("POP3-Connection idle for %1, closed.").arg(DurationText(idleTimer.interval())));
     dropConnection();
 }
 

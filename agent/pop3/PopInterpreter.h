@@ -52,7 +52,6 @@ public:
     // mail session keeps its login.
     void ResetDialogue() { m_popState = PopState::Greeted; }
     void SetQuitSent() { m_popState = PopState::QuitSent; }
-    bool StoreLoaded() const { return m_storeLoaded; }
 
 private:
     Result handleLine(const QByteArray &line);

@@ -1,11 +1,10 @@
 #include "BusySessionWait.h"
 
+#include "EventWait.h"
 #include "ProgramQuit.h"
 #include "clsHotmail.h"
 
-#include <QEventLoop>
 #include <QPointer>
-#include <QTimer>
 
 BusySessionWait::Outcome BusySessionWait::Run(const clsHotmail *session, int limitMs, const QObject *waiter)
 {
@@ -21,31 +20,19 @@ BusySessionWait::Outcome BusySessionWait::Run(const clsHotmail *session, int lim
     const QPointer<const QObject> watchedWaiter(waiter);
     const auto free = [&] { return !watchedSession || !watchedSession->IsBusy(); };
 
-    // The program's quit ends this loop as it ends every running one.
-    QEventLoop loop;
-    bool limitPassed = false;
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, [&] {
-        limitPassed = true;
-        loop.quit();
-    });
+    // The program's quit ends this wait as it ends every running one.
+    EventWait wait(free);
     // Idle may come while another operation has begun already: look again.
-    QObject::connect(session, &clsHotmail::Idle, &loop, [&] {
-        if (free())
-            loop.quit();
-    });
-    QObject::connect(session, &QObject::destroyed, &loop, &QEventLoop::quit);
+    wait.wakeOn(session, &clsHotmail::Idle);
     if (waiter)
-        QObject::connect(waiter, &QObject::destroyed, &loop, &QEventLoop::quit);
-    limit.start(limitMs);
-    loop.exec();
+        wait.endOn(waiter, &QObject::destroyed);
+    wait.run(limitMs);
 
     if (waiter && !watchedWaiter)
         return Outcome::WaiterGone;
     if (free())
         return Outcome::Free;
-    if (limitPassed)
+    if (wait.timedOut())
         return Outcome::LimitPassed;
     return Outcome::ProgramQuit;
 }

@@ -1,29 +1,11 @@
 #include "EnvelopeLine.h"
 
+#include "CommandText.h"
+
 namespace {
 
 const QByteArray CrLf = QByteArrayLiteral("\r\n");
 const QByteArray Lf = QByteArrayLiteral("\n");
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-QByteArray withoutLeadingBlanks(const QByteArray &text)
-{
-    qsizetype begin = 0;
-    while (begin < text.size() && isBlank(text.at(begin)))
-        ++begin;
-    return text.mid(begin);
-}
-
-QByteArray withoutTrailingBlanks(QByteArray text)
-{
-    while (!text.isEmpty() && isBlank(text.back()))
-        text.chop(1);
-    return text;
-}
 
 QByteArray lineEndOf(const QByteArray &text)
 {
@@ -34,18 +16,13 @@ QByteArray lineEndOf(const QByteArray &text)
     return QByteArray();
 }
 
-bool holdsLineBreakOrNul(const QByteArray &text)
-{
-    return text.contains('\r') || text.contains('\n') || text.contains('\0');
-}
-
 } // namespace
 
 EnvelopeLine::EnvelopeLine(const QByteArray &commandText)
 {
     const QByteArray lineEnd = lineEndOf(commandText);
     QByteArray command = commandText.left(commandText.size() - lineEnd.size());
-    if (holdsLineBreakOrNul(command))
+    if (CommandText::HoldsLineBreakOrNul(command))
         return;
     if (!command.contains(':'))
         command.append(':');
@@ -53,12 +30,12 @@ EnvelopeLine::EnvelopeLine(const QByteArray &commandText)
     const qsizetype colon = command.indexOf(':');
     m_argument = command.mid(colon + 1);
     const qsizetype second = m_argument.indexOf(':');
-    QByteArray address = withoutLeadingBlanks(m_argument);
+    QByteArray address = CommandText::WithoutLeadingBlanks(m_argument);
     // Up to a second ":" the blanks before it go too; up to the line end
     // they stay, as the client wrote them.
     if (second >= 0) {
         m_argument.truncate(second);
-        address = withoutTrailingBlanks(withoutLeadingBlanks(m_argument));
+        address = CommandText::WithoutBlanks(m_argument);
     }
     m_line = command.left(colon + 1) + address + (lineEnd.isEmpty() ? CrLf : lineEnd);
     m_valid = true;
@@ -68,5 +45,5 @@ QString EnvelopeLine::AddressName() const
 {
     QByteArray name = m_argument;
     name.replace('<', ' ').replace('>', ' ');
-    return QString::fromUtf8(withoutTrailingBlanks(withoutLeadingBlanks(name)));
+    return QString::fromUtf8(CommandText::WithoutBlanks(name));
 }

@@ -1,5 +1,6 @@
 #include "SmtpDialogue.h"
 
+#include "CommandText.h"
 #include "EnvelopeLine.h"
 #include "SettingsStore.h"
 #include "StoredTexts.h"
@@ -42,12 +43,11 @@ QByteArray withCredentialsMasked(const QByteArray &commandText)
 {
     if (commandText.left(4).toUpper() != "AUTH")
         return commandText;
-    const auto isSpace = [](char c) { return c == ' ' || c == '\t'; };
     const auto isBreak = [](char c) { return c == '\r' || c == '\n'; };
     qsizetype at = 4;
-    while (at < commandText.size() && isSpace(commandText.at(at)))
+    while (at < commandText.size() && CommandText::IsBlank(commandText.at(at)))
         ++at;
-    while (at < commandText.size() && !isSpace(commandText.at(at)) && !isBreak(commandText.at(at)))
+    while (at < commandText.size() && !CommandText::IsBlank(commandText.at(at)) && !isBreak(commandText.at(at)))
         ++at;
     const qsizetype lineEnd = commandText.endsWith(LineEnd) ? 2 : commandText.endsWith('\n') ? 1 : 0;
     const QByteArray rest = commandText.mid(at, commandText.size() - lineEnd - at);

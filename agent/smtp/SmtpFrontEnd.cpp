@@ -1,12 +1,13 @@
 #include "SmtpFrontEnd.h"
 
+#include "DurationText.h"
+#include "ListenerReset.h"
 #include "SmtpBuffer.h"
 #include "SmtpDialogue.h"
 #include "Winsock.h"
 #include "clsHotmail.h"
 #include "modMain.h"
 
-#include <QEventLoop>
 #include <QPointer>
 #include <QTimer>
 
@@ -18,23 +19,6 @@ const QByteArray LineTooLong = QByteArrayLiteral("500 Line too long\r\n");
 const QByteArray IdleReply = QByteArrayLiteral("421 Zorvane idle for too long, closing connection\r\n");
 const char IdleTimeoutVariable[] = "ZORVANE_TEST_SMTP_IDLE_MS";
 const QString LocalHostAddress = QStringLiteral("127.0.0.1");
-
-// A closed socket reports state 0 at once; should it not, give it this long
-// between attempts (events run meanwhile) ...
-constexpr int CloseRetryMilliseconds = 100;
-// ... and stop after this many attempts (5 s), leaving the socket to the
-// watchdog rather than hanging the agent.
-constexpr int MaxCloseAttempts = 50;
-
-// "5 minutes" for the real limit; shortened ones read as what they are.
-QString idleDurationText(int milliseconds)
-{
-    if (milliseconds % 60000 == 0)
-        return milliseconds == 60000 ? QStringLiteral("1 minute") : QStringLiteral("%1 minutes").arg(milliseconds / 60000);
-    if (milliseconds % 1000 == 0)
-        return QStringLiteral("%1 seconds").arg(milliseconds / 1000);
-    return QStringLiteral("%1 ms").arg(milliseconds);
-}
 
 QByteArray textAfterFirstLine(const QByteArray &text)
 {
@@ -52,19 +36,7 @@ struct SmtpFrontEnd::Private {
     {
     }
 
-    // Closes the socket until it reports closed, letting events run between
-    // attempts.
-    void closeUntilClosed()
-    {
-        for (int attempt = 0; attempt < MaxCloseAttempts; ++attempt) {
-            wskSmtp.Close();
-            if (wskSmtp.State() == Winsock::sckClosed)
-                return;
-            QEventLoop pause;
-            QTimer::singleShot(CloseRetryMilliseconds, &pause, &QEventLoop::quit);
-            pause.exec();
-        }
-    }
+    void closeUntilClosed() { ListenerReset::CloseAndWait(wskSmtp); }
 
     bool sessionBusy() const { return m.MailSession && m.MailSession->IsBusy(); }
 
@@ -341,7 +313,7 @@ void SmtpFrontEnd::closeIdleConnection()
         return; // busy for this client after all; the clock starts again when done
     if (d->wskSmtp.State() == Winsock::sckConnected)
         SendSmtpReply(IdleReply);
-    d->m.AddLogLine(QStringLiteral("SMTP-Connection idle for %1, closed.").arg(idleDurationText(d->idleTimer.interval())));
+    d->m.AddLogLine(QStringLiteral("SMTP-Connection idle for %1, closed.").arg(DurationText(d->idleTimer.interval())));
     d->closeUntilClosed();
     ResetDialogue();
     d->listenAgain();

@@ -8,7 +8,6 @@ constexpr int ConnStatus = 3;
 constexpr int StoreLoad = 3;
 constexpr int Retrieve = 3;
 constexpr int HeaderFetch = 3;
-constexpr int RetrieveAsync = 3;
 constexpr int UpdatePasses = 3; // MarkAsRead, MoveToDeletedItems
 constexpr int Send = 2;
 } // namespace Attempts
@@ -42,8 +41,7 @@ public:
     template <typename Attempt>
     bool Run(Attempt &&attempt)
     {
-        for (m_attemptsMade = 0; m_attemptsMade < m_attempts;) {
-            ++m_attemptsMade;
+        for (int made = 0; made < m_attempts; ++made) {
             const AttemptOutcome outcome = attempt();
             if (outcome.finished())
                 return true;
@@ -53,10 +51,8 @@ public:
     }
 
     int lastErrorNumber() const { return m_lastErrorNumber; }
-    int attemptsMade() const { return m_attemptsMade; }
 
 private:
     int m_attempts;
-    int m_attemptsMade = 0;
     int m_lastErrorNumber = 0;
 };

@@ -17,9 +17,6 @@ constexpr int NoRequestObject = 91;
 constexpr int NotANumber = 13;
 // An address that cannot carry a request (empty, or not absolute).
 constexpr int InvalidAddress = 12005;
-// The status of an answer shorter than its Content-Length: the connection
-// ended before the answer did.
-constexpr int AnswerCutShort = 12030;
 // A stylesheet failed without telling why.
 constexpr int StylesheetFailed = int(0x80004005);
 

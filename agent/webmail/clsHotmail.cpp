@@ -11,6 +11,7 @@
 #include "SessionErrors.h"
 #include "SettingsStore.h"
 #include "StoredRequestTexts.h"
+#include "XmlText.h"
 #include "modMain.h"
 
 #include <QCoreApplication>
@@ -54,9 +55,6 @@ constexpr qint64 SubmissionStepBytes = 16 * 1024 * 1024;
 constexpr qint64 SubmissionStepMs = 2 * 60 * 1000;
 constexpr int SubmissionSilenceMs = 60 * 1000;
 
-// Parsed stylesheets kept: the dozen stored ones and a count stylesheet for
-// each folder address seen.
-constexpr qsizetype MaxParsedStylesheets = 32;
 // A folder answer from this size on (some thousands of messages) leaves
 // enough freed memory behind to hand back to the system.
 constexpr qsizetype LargeListingBytes = 512 * 1024;
@@ -92,48 +90,6 @@ struct RequestDescription
 bool IsSuccessStatus(int status)
 {
     return status >= 200 && status <= 299;
-}
-
-// A body shorter (or longer) than the Content-Length the service announced
-// was cut off on the way: the connection ended before the answer did.
-bool IsCutShort(const XmlHttpRequest &request)
-{
-    const QByteArray announced = request.getResponseHeader("Content-Length").trimmed();
-    if (announced.isEmpty())
-        return false;
-    bool ok = false;
-    const qint64 length = announced.toLongLong(&ok);
-    return ok && length != request.responseText().size();
-}
-
-// The status an answer counts with. One cut short counts as the connection
-// failure it was, whatever its status line said: a login, a listing, a
-// message or a verdict on a submission must never be taken from half an
-// answer.
-int StatusOf(const XmlHttpRequest &request, bool *ok, int *errorNumber = nullptr)
-{
-    const int status = request.status(ok, errorNumber);
-    if (*ok && IsCutShort(request))
-        return SessionErrors::AnswerCutShort;
-    return status;
-}
-
-// Escapes an address for the inside of a stylesheet text, so that an address
-// with "&" or "<" cannot break the stylesheet it is spliced into.
-QByteArray EscapedForXml(const QByteArray &text)
-{
-    QByteArray escaped;
-    escaped.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        default: escaped += c;
-        }
-    }
-    return escaped;
 }
 
 QString AddressText(const QByteArray &url)
@@ -225,8 +181,6 @@ struct clsHotmail::Private
                                               int &errorNumber) const;
     // Each stylesheet text is parsed once: the session applies the same ones
     // at every login and every store load.
-    const XmlDocument &Stylesheet(const QByteArray &text) const;
-    mutable QHash<QByteArray, XmlDocument> parsedStylesheets;
     QByteArray LoadStore(const QByteArray &folderUrl, bool ListAll);
     AttemptOutcome LoadStoreAttempt(const QByteArray &collectionUrl, const QByteArray &folderUrl, bool ListAll,
                                     QByteArray &reply);
@@ -347,7 +301,7 @@ int clsHotmail::Private::SendAwaitedOn(XmlHttpRequest &request, const RequestDes
     if (what.logResponse)
         WriteResponseLog(request);
     bool ok = false;
-    const int status = StatusOf(request, &ok);
+    const int status = request.status(&ok);
     if (ok && IsNetworkFailure(status))
         return status;
     return 0;
@@ -378,7 +332,7 @@ int clsHotmail::Private::CurrentStatus() const
     if (!Request)
         return 0;
     bool ok = false;
-    const int status = StatusOf(*Request, &ok);
+    const int status = Request->status(&ok);
     return ok ? status : 0;
 }
 
@@ -402,26 +356,16 @@ std::optional<QByteArray> clsHotmail::Private::ApplyStylesheet(const XmlDocument
     }
     bool ok = false;
     int error = 0;
-    const QByteArray output = document.transformNode(Stylesheet(stylesheet), &ok, &error);
+    // The compiled form of each stylesheet text is kept by the XML layer, so
+    // parsing the text again costs little.
+    XmlDocument sheet;
+    sheet.loadXML(stylesheet); // a broken sheet fails in the transformation
+    const QByteArray output = document.transformNode(sheet, &ok, &error);
     if (!ok) {
         errorNumber = error != 0 ? error : StylesheetFailed;
         return std::nullopt;
     }
     return output;
-}
-
-const XmlDocument &clsHotmail::Private::Stylesheet(const QByteArray &text) const
-{
-    auto found = parsedStylesheets.constFind(text);
-    if (found != parsedStylesheets.constEnd())
-        return *found;
-    // The stored stylesheets and one count stylesheet per folder address:
-    // beyond this an unusual caller starts the collection afresh.
-    if (parsedStylesheets.size() >= MaxParsedStylesheets)
-        parsedStylesheets.clear();
-    XmlDocument sheet;
-    sheet.loadXML(text); // a broken sheet fails in the transformation
-    return *parsedStylesheets.insert(text, sheet);
 }
 
 // ---------------------------------------------------------------------------
@@ -474,7 +418,7 @@ int clsHotmail::Login(const QString &UserName, const QString &Password, XmlDocum
         d->SendAwaitedOn(login, what, account);
         bool ok = false;
         int errorNumber = 0;
-        const int status = StatusOf(login, &ok, &errorNumber);
+        const int status = login.status(&ok, &errorNumber);
         if (!ok)
             return errorNumber;
 
@@ -590,7 +534,9 @@ AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectio
 std::optional<int> clsHotmail::Private::CountMessages(const XmlDocument &answer, const QByteArray &folderUrl,
                                                       bool ListAll, int &errorNumber) const
 {
-    const QByteArray stylesheet = texts.CountStylesheetHead + EscapedForXml(folderUrl)
+    // Escaped, so that an address with "&" or "<" cannot break the
+    // stylesheet it is spliced into.
+    const QByteArray stylesheet = texts.CountStylesheetHead + XmlText::escape(folderUrl)
                                   + (ListAll ? texts.AllCountStylesheetTail : texts.UnreadCountStylesheetTail);
     const std::optional<QByteArray> output = ApplyStylesheet(answer, stylesheet, errorNumber);
     if (!output)
@@ -719,28 +665,24 @@ std::unique_ptr<XmlHttpRequest> clsHotmail::RetrieveAsync(int MsgNumber)
         return nullptr;
     if (!d->Request)
         return nullptr;
-    constexpr int ReadyStateOpened = 1;
     const RequestDescription what = d->FetchRequest(d->store.Url(MsgNumber), MaxMessageBytes);
-    for (int attempt = 0; attempt < Attempts::RetrieveAsync; ++attempt) {
-        auto download = std::make_unique<XmlHttpRequest>();
-        download->setMaxResponseBytes(what.maxResponseBytes);
-        download->open(what.verb, AddressText(what.url), true, d->Pop3().user, d->Pop3().password);
-        for (const HeaderPair &header : what.headers)
-            download->setRequestHeader(header.name, header.value);
-        download->send(what.body);
-        if (download->readyState() < ReadyStateOpened)
-            continue; // opening or sending failed: the next attempt
-        d->asyncDownloadRunning = true;
-        d->asyncDownload = download.get();
-        // A caller that drops the download without a word still frees the
-        // session.
-        connect(download.get(), &QObject::destroyed, this, [this](QObject *gone) {
-            if (d->asyncDownload == gone)
-                AsyncDownloadFinished();
-        });
-        return download;
-    }
-    return nullptr;
+    // A download that fails, at once or later, ends with readyState 4 and
+    // its error; the caller hears of it like of any other end.
+    auto download = std::make_unique<XmlHttpRequest>();
+    download->setMaxResponseBytes(what.maxResponseBytes);
+    download->open(what.verb, AddressText(what.url), true, d->Pop3().user, d->Pop3().password);
+    for (const HeaderPair &header : what.headers)
+        download->setRequestHeader(header.name, header.value);
+    download->send(what.body);
+    d->asyncDownloadRunning = true;
+    d->asyncDownload = download.get();
+    // A caller that drops the download without a word still frees the
+    // session.
+    connect(download.get(), &QObject::destroyed, this, [this](QObject *gone) {
+        if (d->asyncDownload == gone)
+            AsyncDownloadFinished();
+    });
+    return download;
 }
 
 void clsHotmail::AsyncDownloadFinished()
@@ -933,7 +875,7 @@ QByteArray clsHotmail::Send(const QByteArray &Message, bool SaveInSent)
         d->WriteResponseLog(request);
         bool ok = false;
         int errorNumber = 0;
-        const int status = StatusOf(request, &ok, &errorNumber);
+        const int status = request.status(&ok, &errorNumber);
         if (!ok)
             return AttemptOutcome::Failed(errorNumber);
         // No connection, no answer: the component failed, not the service.
@@ -996,11 +938,6 @@ QByteArray clsHotmail::DeletedItemsUrl() const
 QByteArray clsHotmail::SendUrl() const
 {
     return d->SendUrl;
-}
-
-QList<int> clsHotmail::MissingStoredTexts() const
-{
-    return d->texts.MissingEntries;
 }
 
 bool clsHotmail::HasRequestObject() const

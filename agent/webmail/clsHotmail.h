@@ -95,9 +95,6 @@ public:
     QByteArray InboxUrl() const;
     QByteArray DeletedItemsUrl() const;
     QByteArray SendUrl() const;
-    // Stored entries that could not be loaded when the session was created
-    // (empty when all were); the entry point reports them.
-    QList<int> MissingStoredTexts() const;
     // False when the request object could not be created; every request of
     // the session then fails in the component.
     bool HasRequestObject() const;

@@ -239,6 +239,8 @@ void tst_PopProtocol::commandLine_data()
                                     << Lines{"1", "5"};
     QTest::newRow("user with blank") << QByteArray("USER Jo Doe") << true << QByteArray("USER") << QByteArray("Jo Doe")
                                      << Lines{"Jo", "Doe"};
+    QTest::newRow("tabs are blanks, CR is not") << QByteArray("RETR\t2\t\r") << true << QByteArray("RETR")
+                                                << QByteArray("2\t\r") << Lines{"2", "\r"};
     QTest::newRow("longer word") << QByteArray("STATS") << true << QByteArray("STAT") << QByteArray("S") << Lines{"S"};
 }
 

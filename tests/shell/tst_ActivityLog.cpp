@@ -1,3 +1,4 @@
+#include "DurationText.h"
 #include "clsLog.h"
 #include "modMain.h"
 
@@ -45,6 +46,8 @@ private slots:
     void log_line_lets_pending_events_run();
     void file_log_failure_warns_once_and_turns_logging_off();
     void system_problem_text();
+    void duration_text_data();
+    void duration_text();
 
 private:
     QTemporaryDir m_temp;
@@ -323,6 +326,24 @@ void tst_ActivityLog::system_problem_text()
     state.ShowSystemProblem(QStringLiteral("2740 - Address already in use"));
     QCOMPARE(seen, (QStringList{QStringLiteral("Zorvane - System Problem"),
                                 QStringLiteral("2740 - Address already in use\r\n\r\nExit and run diagnostics for more information")}));
+}
+
+void tst_ActivityLog::duration_text_data()
+{
+    QTest::addColumn<int>("milliseconds");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("one minute") << 60000 << QStringLiteral("1 minute");
+    QTest::newRow("POP3 limit") << 600000 << QStringLiteral("10 minutes");
+    QTest::newRow("SMTP limit") << 300000 << QStringLiteral("5 minutes");
+    QTest::newRow("whole seconds") << 90000 << QStringLiteral("90 seconds");
+    QTest::newRow("part of a second") << 1500 << QStringLiteral("1500 ms");
+}
+
+void tst_ActivityLog::duration_text()
+{
+    QFETCH(int, milliseconds);
+    QFETCH(QString, text);
+    QCOMPARE(DurationText(milliseconds), text);
 }
 
 QTEST_GUILESS_MAIN(tst_ActivityLog)

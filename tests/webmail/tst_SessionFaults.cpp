@@ -3,6 +3,7 @@
 // connection or answers something that is no listing.
 
 #include "FakeHttpPeer.h"
+#include "StoredRequestTexts.h"
 #include "StoredTexts.h"
 #include "WebmailTestEnvironment.h"
 #include "XmlHttpRequest.h"
@@ -114,6 +115,7 @@ private slots:
     void topFailures();
 
     void updateRequests();
+    void refusedMarkIsAFailure();
     void updatePassesRestart();
     void popCollect();
 
@@ -208,7 +210,7 @@ void tst_SessionFaults::cleanup()
 
 void tst_SessionFaults::creationFromStoredTextsAndSettings()
 {
-    QVERIFY(session().MissingStoredTexts().isEmpty());
+    QVERIFY(StoredRequestTexts::Load(nullptr).MissingEntries.isEmpty());
     QVERIFY(session().HasRequestObject());
     QCOMPARE(session().MailDomain(), QString::fromUtf8(LoadStoredText(1044)));
     QVERIFY(!session().IsBusy());
@@ -768,6 +770,28 @@ void tst_SessionFaults::updateRequests()
     QVERIFY(session().MoveToDeletedItems());
     QVERIFY(session().MarkAsRead());
     QCOMPARE(RequestsSince(before).size(), 6);
+}
+
+// The service refusing to mark a message read fails the update phase for
+// that message alone; the others are marked.
+void tst_SessionFaults::refusedMarkIsAFailure()
+{
+    const int before = LoadThree();
+    session().Mark(1);
+    session().Mark(2);
+    m_peer->enqueue(MultistatusAnswer(QByteArray()));
+    for (int i = 0; i < 3; ++i)
+        m_peer->enqueue(FakeHttpPeer::reply(403, "Forbidden"));
+    QList<clsHotmail::UpdateFailure> failures;
+    QVERIFY(!session().MarkAsRead(&failures));
+    QCOMPARE(failures.size(), 1);
+    QCOMPARE(failures.first().MsgNumber, 2);
+    QCOMPARE(failures.first().Reason, QByteArray("403 Forbidden"));
+    const QList<FakeHttpPeer::Request> sent = RequestsSince(before);
+    QCOMPARE(sent.size(), 4);
+    QCOMPARE(sent.at(0).target, QByteArray("/mail/joe/inbox/a1"));
+    for (int i = 1; i < 4; ++i)
+        QCOMPARE(sent.at(i).target, QByteArray("/mail/joe/inbox/b2"));
 }
 
 void tst_SessionFaults::updatePassesRestart()

@@ -2,7 +2,7 @@
 
 #include <QByteArray>
 
-// Text for XML answers.
+// Text spliced into XML: the service's answers, the session's stylesheets.
 class XmlText
 {
 public:

@@ -11,10 +11,6 @@ namespace ListenerReset {
 // closing are of no interest: only the final state counts.
 void CloseAndWait(Winsock &socket);
 
-// CloseAndWait, then listen again on the socket's port. Returns whether the
-// socket listens.
-bool CloseAndListen(Winsock &socket);
-
 // A socket whose close does not take effect at once is asked again after
 // this long, letting events run meanwhile.
 inline constexpr int CloseRetryWaitMs = 100;

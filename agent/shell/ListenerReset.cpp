@@ -1,9 +1,7 @@
 #include "ListenerReset.h"
 
+#include "EventWait.h"
 #include "Winsock.h"
-
-#include <QEventLoop>
-#include <QTimer>
 
 namespace ListenerReset {
 
@@ -13,17 +11,11 @@ namespace {
 // socket reports closed.
 void waitForClosed(Winsock &socket)
 {
-    if (socket.State() == Winsock::sckClosed)
-        return;
-    QEventLoop loop;
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    EventWait wait([&socket] { return socket.State() == Winsock::sckClosed; });
     // Any socket event may be the one that completes the close.
-    QObject::connect(&socket, &Winsock::SendComplete, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &Winsock::DataArrival, &loop, &QEventLoop::quit);
-    limit.start(CloseRetryWaitMs);
-    loop.exec();
+    wait.endOn(&socket, &Winsock::SendComplete);
+    wait.endOn(&socket, &Winsock::DataArrival);
+    wait.run(CloseRetryWaitMs);
 }
 
 } // namespace
@@ -35,12 +27,6 @@ void CloseAndWait(Winsock &socket)
         waitForClosed(socket);
         socket.Close();
     }
-}
-
-bool CloseAndListen(Winsock &socket)
-{
-    CloseAndWait(socket);
-    return socket.Listen();
 }
 
 } // namespace ListenerReset
