@@ -172,7 +172,7 @@ int main(int argc, char *argv[])
     if (const std::optional<int> status = answerCommandLine())
         return *status;
 
-    // 1. One instance per user; nothing else is created, read or shown.
+    // One instance per user; nothing else is created, read or shown.
     SingleInstance instance;
     if (!instance.tryLock()) {
         MessageBox::Show(MessageBox::Icon::Information, QStringLiteral("Zorvane Info"),
@@ -201,7 +201,7 @@ int main(int argc, char *argv[])
     Winsock wskPop;
     Winsock wskSmtp;
 
-    // 2. The window load: settings into the controls, the window shown or
+    // The window load: settings into the controls, the window shown or
     // kept in the tray, the tray icon with the idle tip.
     std::unique_ptr<frmMain> window;
     std::unique_ptr<TrayIcon> tray;
@@ -225,11 +225,11 @@ int main(int argc, char *argv[])
         state.SetOptions(&headlessOptions);
     }
 
-    // 2.7 Both listeners, each failure shown and start-up going on.
+    // Both listeners, each failure shown and start-up going on.
     startListener(state, wskPop, startValues.Pop3Port, QStringLiteral("POP3"));
     startListener(state, wskSmtp, startValues.SmtpPort, QStringLiteral("SMTP"));
 
-    // 3. The web mail session; then the front ends, which begin in their
+    // The web mail session; then the front ends, which begin in their
     // first dialogue state; then the socket watchdog.
     auto session = std::make_unique<clsHotmail>(state);
     state.MailSession = session.get();
@@ -241,11 +241,11 @@ int main(int argc, char *argv[])
     QObject::connect(&watchdog, &SocketWatchdog::SmtpRecovered, &smtpFrontEnd, &SmtpFrontEnd::ResetDialogue);
     watchdog.start();
 
-    // 5. The version line, before the log file is opened, so it never
+    // The version line, before the log file is opened, so it never
     // reaches the file.
     state.AddLogLine(VersionInfo::VersionLine());
 
-    // 6., 7. The log file in debug mode.
+    // The log file in debug mode.
     state.StartFileLog(startValues.DebugMode);
     state.SameUser.AnnounceAtStart(state);
 
