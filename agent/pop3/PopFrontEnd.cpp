@@ -22,12 +22,12 @@ const char IdleTimeoutVariable[] = "ZORVANE_TEST_POP_IDLE_MS";
 
 struct PopFrontEnd::Private
 {
-    Private(PopFrontEnd *q, modMain &state, Winsock &wskPop)
-        : q(q)
-        , state(state)
-        , wskPop(wskPop)
-        , interpreter(state)
-        , delivery(wskPop)
+    Private(PopFrontEnd *owner, modMain &agentState, Winsock &socket)
+        : q(owner)
+        , state(agentState)
+        , wskPop(socket)
+        , interpreter(agentState)
+        , delivery(socket)
     {
     }
 

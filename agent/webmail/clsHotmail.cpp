@@ -126,7 +126,7 @@ QByteArray NewSubmissionId()
 
 struct clsHotmail::Private
 {
-    Private(clsHotmail &owner, modMain &state) : q(owner), state(state) {}
+    Private(clsHotmail &owner, modMain &agentState) : q(owner), state(agentState) {}
 
     clsHotmail &q;
     modMain &state;
