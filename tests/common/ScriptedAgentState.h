@@ -24,6 +24,7 @@
 //   no-log text                        ... does not
 //   calls Op Op ...                    the session operations called, in order
 //   account pop3|smtp name|-           the account the front end's requests present
+//   kept account password|-            the password kept for sending as account
 //   marked-read name ... | moved name ...   what the update phase did
 class ScriptedAgentState
 {
@@ -74,6 +75,8 @@ public:
             const QString expected = words.at(1) == "-" ? QString() : QString::fromUtf8(words.at(1));
             if (session.AccountOf(frontEnd) != expected)
                 return QStringLiteral("account of %1 is '%2'").arg(QString::fromUtf8(words.at(0)), session.AccountOf(frontEnd));
+        } else if (verb == "kept" && words.size() == 2) {
+            return keptPassword(QString::fromUtf8(words.at(0)), words.at(1) == "-" ? QByteArray() : words.at(1));
         } else {
             return QStringLiteral("unknown action: ") + QString::fromUtf8(action);
         }
@@ -87,6 +90,19 @@ public:
     QString screen;
 
 private:
+    // Kept enciphered with the account as key, never as it is.
+    QString keptPassword(const QString &account, const QByteArray &expected) const
+    {
+        const QString stored = settings.value(QStringLiteral("AccountInfo"), account);
+        bool deciphered = false;
+        const QByteArray password = stored.isEmpty() ? QByteArray() : DecipherText(stored, account, &deciphered);
+        if (stored.contains(QString::fromUtf8(expected)) && !expected.isEmpty())
+            return QStringLiteral("the password of %1 is kept as it is").arg(account);
+        if (password != expected || deciphered != !expected.isEmpty())
+            return QStringLiteral("the password kept for %1 is '%2'").arg(account, QString::fromUtf8(password));
+        return QString();
+    }
+
     QString setOption(const QByteArray &name, bool on)
     {
         bool *const option = name == "unread-only" ? &options.listUnreadOnly

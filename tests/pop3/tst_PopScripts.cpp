@@ -98,7 +98,8 @@ void tst_PopScripts::authorization()
     row("wrong password, then the right one",
         {"! login ann@mail.test s3cret 200", "C: USER ann", "S: +OK password required", "C: PASS wrong",
          "S: -ERR Login failure 401", "! log POP3-ERR: Could not connect to the store: 401", "! account pop3 -",
-         "C: PASS s3cret", "S: +OK logged in", "! account pop3 ann@mail.test", "! account smtp -"});
+         "! kept ann@mail.test -", "C: PASS s3cret", "S: +OK logged in", "! account pop3 ann@mail.test",
+         "! account smtp -", "! kept ann@mail.test s3cret"});
     row("service not reachable at USER",
         {"! fail ConnStatus 900-No connection to Hotmail server.\r\n", "C: USER ann",
          "S: -ERR 900-No connection to Hotmail server.", "! log POP3-ERR: 900-No connection to Hotmail server.",
