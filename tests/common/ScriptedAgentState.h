@@ -8,6 +8,8 @@
 
 #include <QString>
 
+#include <algorithm>
+
 // The program-wide state of an agent whose web mail session is scripted:
 // options, a settings store of the test's own, the session, and the
 // on-screen log as text. The actions of a dialogue script act on it:
@@ -17,6 +19,7 @@
 //   login account password status      what the service answers to that login
 //   stored account password            the password kept for sending as account
 //   option name on|off                 name: unread-only, mark-read, delete, save-sent, collect
+//   pop3-user name                     the user name of the last POP3 login
 //
 // and these check what happened so far:
 //
@@ -25,6 +28,9 @@
 //   calls Op Op ...                    the session operations called, in order
 //   account pop3|smtp name|-           the account the front end's requests present
 //   kept account password|-            the password kept for sending as account
+//   box text                           a message box showed, its title and text holding text
+//   submitted text                     the last submission Send took is text (to the end of the line)
+//   sent-copy on|off                   ... and asked for a copy among the sent items
 //   marked-read name ... | moved name ...   what the update phase did
 class ScriptedAgentState
 {
@@ -37,6 +43,7 @@ public:
         state.MailSession = &session;
         QObject::connect(&state.Screen, &OnScreenLog::appended, &state,
                          [this](const QString &chunk, bool) { screen += chunk; });
+        state.messageBox = [this](const QString &title, const QString &text) { boxes += title + QLatin1Char('\n') + text; };
     }
     ~ScriptedAgentState() { state.MailSession = nullptr; }
 
@@ -75,6 +82,13 @@ public:
             const QString expected = words.at(1) == "-" ? QString() : QString::fromUtf8(words.at(1));
             if (session.AccountOf(frontEnd) != expected)
                 return QStringLiteral("account of %1 is '%2'").arg(QString::fromUtf8(words.at(0)), session.AccountOf(frontEnd));
+        } else if (verb == "pop3-user" && words.size() == 1) {
+            state.UserName = QString::fromUtf8(words.first());
+        } else if (verb == "box") {
+            if (!boxes.contains(QString::fromUtf8(rest)))
+                return QStringLiteral("no box with: ") + QString::fromUtf8(rest) + QStringLiteral("\n  boxes:\n") + boxes;
+        } else if (verb == "submitted" || verb == "sent-copy") {
+            return checkSubmission(verb, rest);
         } else if (verb == "kept" && words.size() == 2) {
             return keptPassword(QString::fromUtf8(words.at(0)), words.at(1) == "-" ? QByteArray() : words.at(1));
         } else {
@@ -88,8 +102,24 @@ public:
     modMain state;
     ScriptedSession session;
     QString screen;
+    QString boxes;
 
 private:
+    QString checkSubmission(const QByteArray &verb, const QByteArray &expected) const
+    {
+        const auto &calls = session.calls();
+        const auto send = std::find_if(calls.rbegin(), calls.rend(),
+                                       [](const ScriptedSession::Call &call) { return call.operation == "Send"; });
+        if (send == calls.rend())
+            return QStringLiteral("nothing was submitted");
+        if (verb == "submitted" && send->detail != expected)
+            return QStringLiteral("submitted: ") + QString::fromLatin1(send->detail.toPercentEncoding(" <>:@.'"));
+        const bool copy = send->saveInSent;
+        if (verb == "sent-copy" && copy != (expected == "on"))
+            return QStringLiteral("sent-copy is ") + (copy ? QStringLiteral("on") : QStringLiteral("off"));
+        return QString();
+    }
+
     // Kept enciphered with the account as key, never as it is.
     QString keptPassword(const QString &account, const QByteArray &expected) const
     {

@@ -236,6 +236,9 @@ QByteArray ScriptedSession::Send(const QByteArray &Message, bool SaveInSent)
 {
     record("Send", FrontEnd::Smtp, Message);
     m_calls.last().saveInSent = SaveInSent;
+    // The send address comes with the SMTP side's login.
+    if (m_accounts[int(FrontEnd::Smtp)].isEmpty())
+        return "451 Local error in processing" + CRLF;
     if (fails("Send"))
         return failureOr("Send", "451 Local error in processing\r\n");
     return "250 OK" + CRLF;
