@@ -5,9 +5,9 @@
 #include "MessageDelivery.h"
 #include "PopBuffer.h"
 #include "PopInterpreter.h"
+#include "WebMailSession.h"
 #include "Winsock.h"
 #include "XmlHttpRequest.h"
-#include "WebMailSession.h"
 #include "modMain.h"
 
 #include <QTimer>

@@ -4,8 +4,8 @@
 #include "PopUserName.h"
 #include "SettingsStore.h"
 #include "StoredTexts.h"
-#include "XmlHttpRequest.h"
 #include "WebMailSession.h"
+#include "XmlHttpRequest.h"
 #include "modMain.h"
 
 namespace {

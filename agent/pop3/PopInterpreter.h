@@ -2,8 +2,8 @@
 
 #include "PopCommandLine.h"
 #include "PopState.h"
-#include "XmlDocument.h"
 #include "WebMailSession.h"
+#include "XmlDocument.h"
 
 #include <QByteArray>
 #include <QString>

@@ -4,8 +4,8 @@
 #include "ListenerReset.h"
 #include "SmtpBuffer.h"
 #include "SmtpDialogue.h"
-#include "Winsock.h"
 #include "WebMailSession.h"
+#include "Winsock.h"
 #include "modMain.h"
 
 #include <QPointer>

@@ -18,8 +18,9 @@
 // message. RetrieveAsync hands out no download (the dialogue then refuses
 // the RETR); that path is tested against the real session.
 //
-// Every operation is recorded with the front end it acts for and the
-// account whose credentials the real session would present.
+// Every operation that would send a request to the service is recorded,
+// with the front end it acts for and the account whose credentials the
+// real session would present; the reads of the loaded list are not.
 class ScriptedSession : public WebMailSession
 {
     Q_OBJECT
