@@ -6,6 +6,8 @@
 #include "StoredTexts.h"
 #include "modMain.h"
 
+#include <QDir>
+#include <QFile>
 #include <QString>
 
 #include <algorithm>
@@ -46,6 +48,20 @@ public:
         state.messageBox = [this](const QString &title, const QString &text) { boxes += title + QLatin1Char('\n') + text; };
     }
     ~ScriptedAgentState() { state.MailSession = nullptr; }
+
+    // Settings, runtime and temp folders of the test's own under root, so
+    // nothing a dialogue writes reaches the user's; call before any state
+    // is built.
+    static bool UseFoldersUnder(const QString &root)
+    {
+        for (const char *name : {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
+            const QString folder = root + QLatin1Char('/') + QLatin1String(name);
+            if (!QDir().mkpath(folder))
+                return false;
+            qputenv(name, QFile::encodeName(folder));
+        }
+        return true;
+    }
 
     // Empty when the action was carried out or its check holds; else why not.
     QString Act(const QByteArray &action)

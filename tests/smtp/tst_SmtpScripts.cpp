@@ -53,10 +53,7 @@ private:
 void tst_SmtpScripts::initTestCase()
 {
     QVERIFY(m_root.isValid());
-    for (const char *name : {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
-        QVERIFY(QDir().mkpath(m_root.filePath(QString::fromLatin1(name))));
-        qputenv(name, m_root.filePath(QString::fromLatin1(name)).toUtf8());
-    }
+    QVERIFY(ScriptedAgentState::UseFoldersUnder(m_root.path()));
 }
 
 void tst_SmtpScripts::dialogue_data()
