@@ -126,19 +126,12 @@ void tst_SmtpFrontEnd::commandReplies_data()
         {"RSET\r\n", "250 OK\r\n"},
         {"HELO again\r\n", "250 Zorvane\r\n"},
         {"QUIT\r\n", "221 Zorvane bye.\r\n\r\n"}};
-    QTest::newRow("envelope commands before HELO") << Script{
+    // The replies of every state are scripted against a scripted session;
+    // here they go over the wire and into the log file.
+    QTest::newRow("envelope before HELO, refused") << Script{
         {"MAIL FROM:<demo@zorvane.test>\r\n", "500 Unrecognized command\r\n"},
-        {"RCPT TO:<ann@zorvane.test>\r\n", "500 Unrecognized command\r\n"},
-        {"DATA\r\n", "500 Unrecognized command\r\n"},
-        {"NOOP\r\n", "250 OK\r\n"}};
-    QTest::newRow("after HELO") << Script{
         {"HELO tester\r\n", "250 Zorvane\r\n"},
-        {"VRFY demo\r\n", "500 Unrecognized command\r\n"},
-        {"MAIL\r\n", "451 No valid user name. Receive first, then try again.\r\n"},
-        {"RCPT TO <ann@zorvane.test>\r\n", "250 OK\r\n"},
         {"RCPT TO:<ann@zorvane.test>\n\nSubject: injected\r\n", "501 Syntax error in parameters or arguments\r\n"},
-        {"mail from:<demo@zorvane.test>\r\n", "250 OK\r\n"},
-        {"MAIL FROM:<demo@zorvane.test>\r\n", "250 OK\r\n"},
         {"QUIT\r\n", "221 Zorvane bye.\r\n\r\n"}};
 }
 
