@@ -372,7 +372,7 @@ std::optional<QByteArray> clsHotmail::Private::ApplyStylesheet(const XmlDocument
 // Creation
 
 clsHotmail::clsHotmail(modMain &state, QObject *parent)
-    : QObject(parent), d(std::make_unique<Private>(*this, state))
+    : WebMailSession(parent), d(std::make_unique<Private>(*this, state))
 {
     d->idleTimer.setSingleShot(true);
     d->idleTimer.setInterval(0);

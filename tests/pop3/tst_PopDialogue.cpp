@@ -1,7 +1,6 @@
 // Whole POP3 dialogues over loopback: a raw client, the agent's POP3 side
 // with a real session, and the reference web mail service over a Maildir.
 #include "PopTestBench.h"
-#include "StoredTexts.h"
 
 #include <QDirIterator>
 #include <QRandomGenerator>
@@ -23,10 +22,6 @@ private slots:
     void cleanupTestCase();
 
     void greetingAndCapabilities();
-    void commandsBeforeLogin_data();
-    void commandsBeforeLogin();
-    void userNameNormalisation();
-    void loginFailureThenSuccess();
     void passwordThatCannotBeKeptIsLogged();
     void listingsMatchTheMaildir();
     void retrieveIsByteExact_data();
@@ -34,8 +29,6 @@ private slots:
     void topCutsTheBody();
     void topHeaderSectionIsByteExact_data();
     void topHeaderSectionIsByteExact();
-    void badArguments_data();
-    void badArguments();
     void pipelinedAndSplitCommands();
     void overlongLineIsRefused();
     void updatePhase_data();
@@ -163,47 +156,6 @@ void tst_PopDialogue::greetingAndCapabilities()
     QCOMPARE(client.multiLineCommand("CAPA"), capabilities);
 }
 
-void tst_PopDialogue::commandsBeforeLogin_data()
-{
-    QTest::addColumn<QList<QByteArray>>("lines");
-    QTest::addColumn<QByteArray>("lastReply");
-    QTest::addColumn<QString>("logLine");
-    using L = QList<QByteArray>;
-    QTest::newRow("too short") << L{"TOP"} << QByteArray("-ERR syntax error\r\n") << QStringLiteral("POP3-Unknown command: TOP");
-    QTest::newRow("empty line") << L{""} << QByteArray("-ERR syntax error\r\n") << QStringLiteral("POP3-Unknown command: ");
-    QTest::newRow("PASS first") << L{"PASS secret"} << QByteArray("-ERR authenticate first\r\n")
-                                << QStringLiteral("POP3-Unknown command: PASS ********");
-    QTest::newRow("STAT first") << L{"STAT"} << QByteArray("-ERR authenticate first\r\n")
-                                << QStringLiteral("POP3-Unknown command: STAT");
-    QTest::newRow("RETR after USER") << L{"USER user", "RETR 1"} << QByteArray("-ERR authenticate first\r\n")
-                                     << QStringLiteral("POP3-Unknown command: RETR 1");
-    QTest::newRow("AUTH") << L{"AUTH PLAIN"} << QByteArray("-ERR not supported\r\n")
-                          << QStringLiteral("POP3-Selecting authentication method...");
-    QTest::newRow("AUTH after USER") << L{"USER user", "AUTH"} << QByteArray("-ERR not supported\r\n")
-                                     << QStringLiteral("POP3-Username 'user@zorvane.test' received.");
-    QTest::newRow("USER twice") << L{"USER user", "USER other"} << QByteArray("+OK password required\r\n")
-                                << QStringLiteral("POP3-Username 'other@zorvane.test' received.");
-}
-
-void tst_PopDialogue::commandsBeforeLogin()
-{
-    QFETCH(QList<QByteArray>, lines);
-    QFETCH(QByteArray, lastReply);
-    QFETCH(QString, logLine);
-    PopClient client;
-    QVERIFY(client.connectTo(m_agent->port()));
-    QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
-    QByteArray reply;
-    for (const QByteArray &line : lines)
-        reply = client.command(line);
-    QCOMPARE(reply, lastReply);
-    QVERIFY2(m_agent->screenLog().contains(logLine), qPrintable(m_agent->screenLog()));
-    QVERIFY(!m_agent->screenLog().contains(QStringLiteral("secret")));
-    // Nothing of this reached the session's login.
-    QVERIFY(m_agent->session->AccountOf(clsHotmail::FrontEnd::Pop3).isEmpty());
-    QCOMPARE(m_agent->frontEnd->State() == PopState::Transaction, false);
-}
-
 // The login succeeds but the password cannot be kept for the SMTP side (the
 // store's file is a folder here): the dialogue goes on, and the log says
 // why a later submission of this account will be refused.
@@ -224,46 +176,6 @@ void tst_PopDialogue::passwordThatCannotBeKeptIsLogged()
     QVERIFY(log.contains(store));
     QVERIFY(client.command("STAT").startsWith("+OK "));
     QCOMPARE(client.command("QUIT"), QByteArray("+OK\r\n"));
-}
-
-void tst_PopDialogue::userNameNormalisation()
-{
-    PopClient client;
-    QVERIFY(client.connectTo(m_agent->port()));
-    client.readLine();
-    QCOMPARE(client.command("USER Jane.Doe#Example.ORG/inbox"), QByteArray("+OK password required\r\n"));
-    QCOMPARE(m_agent->state.UserName, QStringLiteral("jane.doe@example.org"));
-    QCOMPARE(client.command("user USER"), QByteArray("+OK password required\r\n"));
-    QCOMPARE(m_agent->state.UserName, QStringLiteral("user@zorvane.test"));
-    // The normalised name is the one that logs in.
-    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
-    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Username 'user@zorvane.test' received.")));
-}
-
-void tst_PopDialogue::loginFailureThenSuccess()
-{
-    PopClient client;
-    QVERIFY(client.connectTo(m_agent->port()));
-    client.readLine();
-    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
-    QCOMPARE(client.command("PASS wrong"), QByteArray("-ERR Login failure 401\r\n"));
-    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-ERR: Could not connect to the store: 401")));
-    QVERIFY(!m_agent->settings.contains(QStringLiteral("AccountInfo"), QStringLiteral("user@zorvane.test")));
-    QVERIFY(m_agent->session->AccountOf(clsHotmail::FrontEnd::Pop3).isEmpty());
-    // Still waiting for a password: another PASS is a login again.
-    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
-    QCOMPARE(m_agent->session->AccountOf(clsHotmail::FrontEnd::Pop3), QStringLiteral("user@zorvane.test"));
-    // The SMTP side logs in for itself, with the account its sender names.
-    QVERIFY(m_agent->session->AccountOf(clsHotmail::FrontEnd::Smtp).isEmpty());
-    QCOMPARE(m_agent->state.Password, QStringLiteral("secret"));
-    // The SMTP side reads the password back with the account name as key.
-    const QString saved = m_agent->settings.value(QStringLiteral("AccountInfo"), QStringLiteral("user@zorvane.test"));
-    QVERIFY(!saved.isEmpty());
-    QVERIFY(!saved.contains(QStringLiteral("secret")));
-    bool ok = false;
-    QCOMPARE(DecipherText(saved, QStringLiteral("user@zorvane.test"), &ok), QByteArray("secret"));
-    QVERIFY(ok);
-    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Logged in.")));
 }
 
 void tst_PopDialogue::listingsMatchTheMaildir()
@@ -378,50 +290,6 @@ void tst_PopDialogue::topHeaderSectionIsByteExact()
     QCOMPARE(client.multiLineCommand("TOP " + number + ' ' + count), expected);
     QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Inspecting message header #") + QString::number(message)));
     QVERIFY(!m_agent->screenLog().contains(QStringLiteral("POP3-Negative argument not allowed.")));
-}
-
-void tst_PopDialogue::badArguments_data()
-{
-    QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<QString>("logLine");
-    const QByteArray invalid("-ERR invalid argument\r\n");
-    QTest::newRow("RETR 0") << QByteArray("RETR 0") << QByteArray("-ERR no such message\r\n") << QString();
-    QTest::newRow("RETR alone") << QByteArray("RETR") << QByteArray("-ERR no such message\r\n") << QString();
-    QTest::newRow("RETR beyond") << QByteArray("RETR 77") << QByteArray("-ERR no such message\r\n")
-                                 << QStringLiteral("POP3-Receiving message #77");
-    QTest::newRow("LIST negative") << QByteArray("LIST -1") << invalid << QStringLiteral("POP3-Negative argument not allowed.");
-    QTest::newRow("LIST word") << QByteArray("LIST one") << invalid << QStringLiteral("POP3-Unknown command: LIST one");
-    QTest::newRow("LIST two numbers") << QByteArray("LIST 1 2") << invalid << QStringLiteral("POP3-Unknown command: LIST 1 2");
-    QTest::newRow("RETR beyond 32 bits") << QByteArray("RETR 4294967297") << invalid
-                                         << QStringLiteral("POP3-Unknown command: RETR 4294967297");
-    QTest::newRow("DELE negative") << QByteArray("DELE -2") << invalid << QStringLiteral("POP3-Negative argument not allowed.");
-    QTest::newRow("TOP without count") << QByteArray("TOP 1") << invalid << QStringLiteral("POP3-Unknown command: TOP 1");
-    QTest::newRow("TOP word count") << QByteArray("TOP 1 x") << invalid << QStringLiteral("POP3-Unknown command: TOP 1 x");
-    QTest::newRow("TOP negative message number") << QByteArray("TOP -1 5") << invalid
-                                                 << QStringLiteral("POP3-Negative argument not allowed.");
-    QTest::newRow("TOP of nothing") << QByteArray("TOP 0 5") << QByteArray("-ERR no such message\r\n")
-                                    << QStringLiteral("POP3-Inspecting message header #0");
-    QTest::newRow("unknown word") << QByteArray("XTND") << QByteArray("-ERR no such command\r\n")
-                                  << QStringLiteral("POP3-Unknown command: XTND");
-    QTest::newRow("AUTH after login") << QByteArray("AUTH") << QByteArray("-ERR no such command\r\n")
-                                      << QStringLiteral("POP3-Unknown command: AUTH");
-    QTest::newRow("PASS after login") << QByteArray("PASS secret") << invalid
-                                      << QStringLiteral("POP3-Unknown command: PASS ********");
-}
-
-void tst_PopDialogue::badArguments()
-{
-    QFETCH(QByteArray, line);
-    QFETCH(QByteArray, reply);
-    QFETCH(QString, logLine);
-    PopClient client;
-    login(client, "user");
-    QCOMPARE(client.command(line), reply);
-    if (!logLine.isEmpty())
-        QVERIFY2(m_agent->screenLog().contains(logLine), qPrintable(m_agent->screenLog()));
-    // A bad argument changes nothing: the dialogue goes on in the same state.
-    QCOMPARE(client.command("LIST 1"), "+OK 1 " + QByteArray::number(m_inbox.at(0).size()) + "\r\n");
 }
 
 void tst_PopDialogue::pipelinedAndSplitCommands()

@@ -34,8 +34,7 @@ private slots:
     void messagesLandExactlyAndOnceInSentItems_data();
     void messagesLandExactlyAndOnceInSentItems();
     void resetDropsTheEnvelope();
-    void senderAccount_data();
-    void senderAccount();
+    void senderSpellingReachesTheService();
     void unreachableServiceAtHelo();
     void largeMessageInSmallSegments();
     void commandAfterEndMarkerAndNextClient();
@@ -127,19 +126,12 @@ void tst_SmtpFrontEnd::commandReplies_data()
         {"RSET\r\n", "250 OK\r\n"},
         {"HELO again\r\n", "250 Zorvane\r\n"},
         {"QUIT\r\n", "221 Zorvane bye.\r\n\r\n"}};
-    QTest::newRow("envelope commands before HELO") << Script{
+    // The replies of every state are scripted against a scripted session;
+    // here they go over the wire and into the log file.
+    QTest::newRow("envelope before HELO, refused") << Script{
         {"MAIL FROM:<demo@zorvane.test>\r\n", "500 Unrecognized command\r\n"},
-        {"RCPT TO:<ann@zorvane.test>\r\n", "500 Unrecognized command\r\n"},
-        {"DATA\r\n", "500 Unrecognized command\r\n"},
-        {"NOOP\r\n", "250 OK\r\n"}};
-    QTest::newRow("after HELO") << Script{
         {"HELO tester\r\n", "250 Zorvane\r\n"},
-        {"VRFY demo\r\n", "500 Unrecognized command\r\n"},
-        {"MAIL\r\n", "451 No valid user name. Receive first, then try again.\r\n"},
-        {"RCPT TO <ann@zorvane.test>\r\n", "250 OK\r\n"},
         {"RCPT TO:<ann@zorvane.test>\n\nSubject: injected\r\n", "501 Syntax error in parameters or arguments\r\n"},
-        {"mail from:<demo@zorvane.test>\r\n", "250 OK\r\n"},
-        {"MAIL FROM:<demo@zorvane.test>\r\n", "250 OK\r\n"},
         {"QUIT\r\n", "221 Zorvane bye.\r\n\r\n"}};
 }
 
@@ -227,45 +219,17 @@ void tst_SmtpFrontEnd::resetDropsTheEnvelope()
     QCOMPARE(m_agent->screen.count(QStringLiteral("SMTP-Logged in.")), 1); // RSET kept the login
 }
 
-void tst_SmtpFrontEnd::senderAccount_data()
+// The sender's spelling logs in with the account in lower case; the
+// envelope carries the client's spelling without the blank, and the service
+// takes it.
+void tst_SmtpFrontEnd::senderSpellingReachesTheService()
 {
-    QTest::addColumn<QByteArray>("mail");
-    QTest::addColumn<QByteArray>("storedPassword");
-    QTest::addColumn<QString>("pop3UserName");
-    QTest::addColumn<QByteArray>("reply");
-    const QByteArray noUser = "451 No valid user name. Receive first, then try again.\r\n";
-    QTest::newRow("empty address, no POP3 login") << QByteArray("MAIL FROM:<>\r\n") << QByteArray() << QString() << noUser;
-    QTest::newRow("empty address, POP3 login") << QByteArray("MAIL FROM:<>\r\n") << QByteArray("demo") << Demo
-                                               << QByteArray("250 OK\r\n");
-    QTest::newRow("no stored password") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\n") << QByteArray() << Demo
-                                        << noUser;
-    QTest::newRow("wrong stored password") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\n") << QByteArray("nope")
-                                           << QString() << QByteArray("450 authentication failed\r\n");
-    QTest::newRow("mixed case, blank after colon") << QByteArray("Mail From: <Demo@Zorvane.TEST>\r\n")
-                                                   << QByteArray("demo") << QString() << QByteArray("250 OK\r\n");
-}
-
-void tst_SmtpFrontEnd::senderAccount()
-{
-    QFETCH(QByteArray, mail);
-    QFETCH(QByteArray, storedPassword);
-    QFETCH(QString, pop3UserName);
-    QFETCH(QByteArray, reply);
-    m_agent->settings.setValue(QStringLiteral("AccountInfo"), Demo, QString());
-    if (!storedPassword.isEmpty())
-        m_agent->storePassword(Demo, storedPassword);
-    m_agent->state.UserName = pop3UserName;
-
+    m_agent->storePassword(Demo, "demo");
     SmtpClient client;
     openDialogue(client);
-    QCOMPARE(client.command(mail), reply);
-    // A login of the named account, or none at all.
-    QCOMPARE(m_agent->frontEnd->LoggedInAccount(), reply.startsWith("250") ? Demo : QString());
-    QCOMPARE(m_agent->session->AccountOf(clsHotmail::FrontEnd::Smtp), m_agent->frontEnd->LoggedInAccount());
-    if (!reply.startsWith("250") || mail.contains("<>"))
-        return;
-    // The envelope carries the client's spelling without the blank, and the
-    // service takes it.
+    QCOMPARE(client.command("Mail From: <Demo@Zorvane.TEST>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(m_agent->frontEnd->LoggedInAccount(), Demo);
+    QCOMPARE(m_agent->session->AccountOf(clsHotmail::FrontEnd::Smtp), Demo);
     const qsizetype before = m_service->messages(Demo).size();
     QCOMPARE(client.command("RCPT TO:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
     QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
