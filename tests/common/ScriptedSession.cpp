@@ -232,9 +232,9 @@ bool ScriptedSession::GetSendUrl(const XmlDocument &)
     return !fails("GetSendUrl");
 }
 
-QByteArray ScriptedSession::Send(const QByteArray &Message, bool SaveInSent)
+QByteArray ScriptedSession::Send(const QByteArray &messageText, bool SaveInSent)
 {
-    record("Send", FrontEnd::Smtp, Message);
+    record("Send", FrontEnd::Smtp, messageText);
     m_calls.last().saveInSent = SaveInSent;
     // The send address comes with the SMTP side's login.
     if (m_accounts[int(FrontEnd::Smtp)].isEmpty())

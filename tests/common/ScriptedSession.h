@@ -85,7 +85,7 @@ public:
     bool MoveToDeletedItems(QList<UpdateFailure> *failures = nullptr) override;
     bool PopCollect(const XmlDocument &XmlMailbox) override;
     bool GetSendUrl(const XmlDocument &XmlMailbox) override;
-    QByteArray Send(const QByteArray &Message, bool SaveInSent) override;
+    QByteArray Send(const QByteArray &messageText, bool SaveInSent) override;
     QString MailDomain() const override { return m_mailDomain; }
     void setMailDomain(const QString &domain) { m_mailDomain = domain; }
     bool IsBusy() const override { return m_busy; }
