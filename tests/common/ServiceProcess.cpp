@@ -146,14 +146,16 @@ bool ServiceProcess::start()
     return true;
 }
 
-void ServiceProcess::stop()
+bool ServiceProcess::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
-        return;
+        return true;
     m_process.terminate();
-    if (!m_process.waitForFinished(StopLimitMs))
-        m_process.kill();
+    if (m_process.waitForFinished(StopLimitMs))
+        return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+    m_process.kill();
     m_process.waitForFinished(StopLimitMs);
+    return false;
 }
 
 void ServiceProcess::kill()

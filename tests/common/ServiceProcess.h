@@ -44,8 +44,9 @@ public:
     // Further options of every start from now on (HTTPS, a public address).
     void setOptions(const QStringList &options) { m_options = options; }
     bool start();
-    // SIGTERM and wait; SIGKILL when it does not end.
-    void stop();
+    // SIGTERM and wait; SIGKILL when it does not end. True when the service
+    // ended on SIGTERM alone with status 0 (or was not running).
+    bool stop();
     // SIGKILL: a crash, nothing is cleaned up.
     void kill();
     // SIGSTOP / SIGCONT: the service hangs with its connections open.
