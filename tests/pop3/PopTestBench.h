@@ -4,31 +4,17 @@
 // program assembles it (TestAgent), a raw POP3 client, and the reference web
 // mail service as a child process.
 
-#include "AgentOptions.h"
 #include "LineClient.h"
 #include "MailTexts.h"
 #include "ServiceProcess.h"
 #include "TestAgent.h"
-#include "PopFrontEnd.h"
-#include "SettingsStore.h"
-#include "SocketWatchdog.h"
-#include "Winsock.h"
-#include "clsHotmail.h"
-#include "modMain.h"
 
 #include <QByteArray>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QHostAddress>
-#include <QProcess>
-#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
-
-#include <functional>
-#include <memory>
 
 namespace PopTest {
 
