@@ -189,6 +189,12 @@ QByteArray ServiceProcess::output()
     return m_output;
 }
 
+QByteArray ServiceProcess::runOutput()
+{
+    output();
+    return m_runOutput;
+}
+
 QList<QByteArray> ServiceProcess::requestLines()
 {
     static const QRegularExpression requestLine(QStringLiteral("^[A-Z]+ /\\S* \\d{3}$"));

@@ -57,8 +57,9 @@ public:
     QString serviceUrl() const { return m_serviceUrl; }
     QString altServiceUrl() const { return m_altServiceUrl; }
     quint16 port() const { return m_port; }
-    // Standard output and error of every run so far.
+    // Standard output and error of every run so far, and of the latest run.
     QByteArray output();
+    QByteArray runOutput();
     // The request lines the service logged so far ("PROPFIND /dav/ 207").
     QList<QByteArray> requestLines();
     QString problem() const { return m_problem; }

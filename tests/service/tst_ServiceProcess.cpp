@@ -124,7 +124,7 @@ bool tst_ServiceProcess::startService(const QStringList &extra)
         return false;
     }
     // The two address lines come first, in this order.
-    const QList<QByteArray> lines = m_service->output().split('\n');
+    const QList<QByteArray> lines = m_service->runOutput().split('\n');
     if (lines.size() < 2 || !lines.at(0).startsWith("ServiceUrl=") || !lines.at(1).startsWith("AltServiceUrl="))
         return false;
     m_serviceUrl = m_service->serviceUrl().toUtf8();
