@@ -46,11 +46,11 @@ private slots:
 private:
     void putMessage(const QString &account, const QByteArray &name, const QByteArray &text, bool read = false);
     QStringList maildirFiles(const QString &account, const QString &folder = QString()) const;
-    void login(PopClient &client, const QByteArray &user, const QByteArray &password = "secret");
+    void login(LineClient &client, const QByteArray &user, const QByteArray &password = "secret");
 
     std::unique_ptr<IsolatedEnvironment> m_env;
     std::unique_ptr<ServiceProcess> m_service;
-    std::unique_ptr<PopAgent> m_agent;
+    std::unique_ptr<TestAgent> m_agent;
     QList<QByteArray> m_inbox; // the messages of "user", in listing order
     int m_settingsCount = 0;
 };
@@ -99,7 +99,8 @@ void tst_PopDialogue::init()
 {
     const QString settings = m_env->path(QStringLiteral("config/Zorvane/test%1.ini").arg(++m_settingsCount));
     QDir().mkpath(QFileInfo(settings).path());
-    m_agent = std::make_unique<PopAgent>(settings, m_service->serviceUrl(), m_service->altServiceUrl());
+    m_agent = std::make_unique<TestAgent>(settings, m_service->serviceUrl(), m_service->altServiceUrl(),
+                                          TestAgent::listingAll(false, false));
     QVERIFY(m_agent->listening);
 }
 
@@ -131,9 +132,9 @@ QStringList tst_PopDialogue::maildirFiles(const QString &account, const QString 
     return names;
 }
 
-void tst_PopDialogue::login(PopClient &client, const QByteArray &user, const QByteArray &password)
+void tst_PopDialogue::login(LineClient &client, const QByteArray &user, const QByteArray &password)
 {
-    QVERIFY(client.connectTo(m_agent->port()));
+    QVERIFY(client.connectTo(m_agent->pop3Port()));
     QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QCOMPARE(client.command("USER " + user), QByteArray("+OK password required\r\n"));
     QCOMPARE(client.command("PASS " + password), QByteArray("+OK logged in\r\n"));
@@ -141,8 +142,8 @@ void tst_PopDialogue::login(PopClient &client, const QByteArray &user, const QBy
 
 void tst_PopDialogue::greetingAndCapabilities()
 {
-    PopClient client;
-    QVERIFY(client.connectTo(m_agent->port()));
+    LineClient client;
+    QVERIFY(client.connectTo(m_agent->pop3Port()));
     QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     const QByteArray capabilities("+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\n.\r\n");
     QCOMPARE(client.multiLineCommand("CAPA"), capabilities);
@@ -164,8 +165,8 @@ void tst_PopDialogue::passwordThatCannotBeKeptIsLogged()
     const QString store = m_agent->settings.path();
     QVERIFY(QFile::remove(store));
     QVERIFY(QDir().mkpath(store));
-    PopClient client;
-    QVERIFY(client.connectTo(m_agent->port()));
+    LineClient client;
+    QVERIFY(client.connectTo(m_agent->pop3Port()));
     client.readLine();
     QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
     QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
@@ -180,7 +181,7 @@ void tst_PopDialogue::passwordThatCannotBeKeptIsLogged()
 
 void tst_PopDialogue::listingsMatchTheMaildir()
 {
-    PopClient client;
+    LineClient client;
     login(client, "user");
     qint64 total = 0;
     QByteArray listing;
@@ -220,7 +221,7 @@ void tst_PopDialogue::retrieveIsByteExact()
 {
     QFETCH(int, message);
     const QByteArray &stored = m_inbox.at(message - 1);
-    PopClient client;
+    LineClient client;
     login(client, "user");
     const auto [status, text] = splitRetrieve(client.multiLineCommand("RETR " + QByteArray::number(message)));
     QCOMPARE(status, "+OK " + QByteArray::number(stored.size()) + "\r\n");
@@ -229,13 +230,13 @@ void tst_PopDialogue::retrieveIsByteExact()
     QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Receiving message #%1").arg(message)));
     // The dialogue goes on after the message.
     QCOMPARE(client.command("NOOP"), QByteArray("+OK nothing done\r\n"));
-    QVERIFY(!m_agent->frontEnd->IsRetrieving());
+    QVERIFY(!m_agent->pop->IsRetrieving());
     QVERIFY(!m_agent->session->IsBusy());
 }
 
 void tst_PopDialogue::topCutsTheBody()
 {
-    PopClient client;
+    LineClient client;
     login(client, "user");
     const QByteArray &stored = m_inbox.at(1);
     const qsizetype headerEnd = stored.indexOf("\r\n\r\n") + 4;
@@ -276,7 +277,7 @@ void tst_PopDialogue::topHeaderSectionIsByteExact()
 {
     QFETCH(int, message);
     QFETCH(QByteArray, count);
-    PopClient client;
+    LineClient client;
     login(client, "user");
     const QByteArray number = QByteArray::number(message);
     const QByteArray stored = m_inbox.at(message - 1);
@@ -294,7 +295,7 @@ void tst_PopDialogue::topHeaderSectionIsByteExact()
 
 void tst_PopDialogue::pipelinedAndSplitCommands()
 {
-    PopClient client;
+    LineClient client;
     login(client, "user");
     // Several commands in one segment: every one is answered, in order.
     client.send("STAT\r\nLIST\r\nNOOP\r\nLIST 1\r\n");
@@ -312,7 +313,7 @@ void tst_PopDialogue::pipelinedAndSplitCommands()
     for (const QByteArray &piece : {QByteArray("LI"), QByteArray("ST 2"), QByteArray("\r")}) {
         client.send(piece);
         QVERIFY(arrivals.wait());
-        QCOMPARE(client.received(), QByteArray());
+        QCOMPARE(client.pending(), QByteArray());
     }
     client.send("\n");
     QCOMPARE(client.readLine(), "+OK 2 " + QByteArray::number(m_inbox.at(1).size()) + "\r\n");
@@ -321,7 +322,7 @@ void tst_PopDialogue::pipelinedAndSplitCommands()
 
 void tst_PopDialogue::overlongLineIsRefused()
 {
-    PopClient client;
+    LineClient client;
     login(client, "user");
     client.send(QByteArray(70000, 'x'));
     QCOMPARE(client.readLine(), QByteArray("-ERR line too long\r\n"));
@@ -356,7 +357,7 @@ void tst_PopDialogue::updatePhase()
 
     m_agent->options.markReadOnServer = markRead;
     m_agent->options.deleteOnServer = deleteOnServer;
-    PopClient client;
+    LineClient client;
     login(client, account.toUtf8());
     const bool marking = markRead || deleteOnServer;
     const QByteArray dele = marking ? "+OK marked for deletion\r\n" : "+OK request ignored\r\n";
@@ -399,8 +400,8 @@ void tst_PopDialogue::updatePhase()
 
 void tst_PopDialogue::quitClosesAndListensAgain()
 {
-    PopClient client;
-    QVERIFY(client.connectTo(m_agent->port()));
+    LineClient client;
+    QVERIFY(client.connectTo(m_agent->pop3Port()));
     client.readLine();
     QCOMPARE(client.command("USER quitter"), QByteArray("+OK password required\r\n"));
     client.send("QUIT\r\nNOOP\r\n");
@@ -410,11 +411,11 @@ void tst_PopDialogue::quitClosesAndListensAgain()
     QVERIFY(m_agent->listensAgain());
     // The aborted logon and the blank line between dialogues.
     QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Logon aborted.\r\n\r\n\r\n")));
-    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+    QCOMPARE(m_agent->pop->State(), PopState::Greeted);
 
     // The next client starts from the beginning.
-    PopClient next;
-    QVERIFY(next.connectTo(m_agent->port()));
+    LineClient next;
+    QVERIFY(next.connectTo(m_agent->pop3Port()));
     QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QCOMPARE(next.command("PASS secret"), QByteArray("-ERR authenticate first\r\n"));
 }
@@ -426,12 +427,12 @@ void tst_PopDialogue::quitWithoutWaitingStillUpdates()
 {
     putMessage(QStringLiteral("hasty"), "3000000001.M1P1.test", messageOfSize(500, "hasty"));
     m_agent->options.markReadOnServer = true;
-    PopClient client;
+    LineClient client;
     login(client, "hasty");
     client.send("DELE 1\r\nQUIT\r\n");
     client.socket().disconnectFromHost();
     QTRY_VERIFY_WITH_TIMEOUT(maildirFiles(QStringLiteral("hasty")).value(0).endsWith(QStringLiteral(":2,S")),
-                             PopClient::ReplyTimeoutMs);
+                             LineClient::ReplyTimeoutMs);
     QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Logoff.")));
     QVERIFY(m_agent->listensAgain());
 }
@@ -439,16 +440,16 @@ void tst_PopDialogue::quitWithoutWaitingStillUpdates()
 void tst_PopDialogue::droppedClientIsRecovered()
 {
     {
-        PopClient client;
+        LineClient client;
         login(client, "user");
         QCOMPARE(client.command("STAT").left(6), QByteArray("+OK 5 "));
         client.abort();
     }
     // The watchdog finds the socket waiting to be closed on its next tick.
     QTRY_COMPARE_WITH_TIMEOUT(m_agent->wskPop.State(), int(Winsock::sckListening), 3 * SocketWatchdog::CheckIntervalMs);
-    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
-    PopClient client;
-    QVERIFY(client.connectTo(m_agent->port()));
+    QCOMPARE(m_agent->pop->State(), PopState::Greeted);
+    LineClient client;
+    QVERIFY(client.connectTo(m_agent->pop3Port()));
     QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QCOMPARE(client.command("STAT"), QByteArray("-ERR authenticate first\r\n"));
 }
@@ -458,16 +459,16 @@ void tst_PopDialogue::localhostOnlyRule()
     const QHostAddress otherLoopback(QStringLiteral("127.0.0.2"));
     m_agent->options.localhostOnly = true;
     {
-        PopClient stranger;
-        QVERIFY(stranger.connectTo(m_agent->port(), otherLoopback));
+        LineClient stranger;
+        QVERIFY(stranger.connectTo(m_agent->pop3Port(), otherLoopback));
         QVERIFY(stranger.waitForClose());
         QCOMPARE(stranger.takeAll(), QByteArray());
     }
     QVERIFY(m_agent->screenLog().contains(QStringLiteral("Connection request from 127.0.0.2(127.0.0.2) rejected.")));
     QVERIFY(m_agent->listensAgain());
     {
-        PopClient local;
-        QVERIFY(local.connectTo(m_agent->port()));
+        LineClient local;
+        QVERIFY(local.connectTo(m_agent->pop3Port()));
         QCOMPARE(local.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
         local.send("QUIT\r\n");
         QVERIFY(local.waitForClose());
@@ -476,29 +477,29 @@ void tst_PopDialogue::localhostOnlyRule()
 
     // With the check box off, any address is served.
     m_agent->options.localhostOnly = false;
-    PopClient other;
-    QVERIFY(other.connectTo(m_agent->port(), otherLoopback));
+    LineClient other;
+    QVERIFY(other.connectTo(m_agent->pop3Port(), otherLoopback));
     QCOMPARE(other.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QVERIFY(m_agent->screenLog().contains(QStringLiteral("Connection request from 127.0.0.2(127.0.0.2) accepted.")));
 }
 
 void tst_PopDialogue::secondClientIsNotAnswered()
 {
-    PopClient first;
-    QVERIFY(first.connectTo(m_agent->port()));
+    LineClient first;
+    QVERIFY(first.connectTo(m_agent->pop3Port()));
     QCOMPARE(first.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     {
         // Nothing listens while a dialogue is in progress.
-        PopClient second;
-        QVERIFY(!second.connectTo(m_agent->port()));
+        LineClient second;
+        QVERIFY(!second.connectTo(m_agent->pop3Port()));
         QCOMPARE(second.takeAll(), QByteArray());
     }
     QCOMPARE(first.command("NOOP"), QByteArray("-ERR authenticate first\r\n"));
     first.send("QUIT\r\n");
     QVERIFY(first.waitForClose());
     QVERIFY(m_agent->listensAgain());
-    PopClient third;
-    QVERIFY(third.connectTo(m_agent->port()));
+    LineClient third;
+    QVERIFY(third.connectTo(m_agent->pop3Port()));
     QCOMPARE(third.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
 }
 
@@ -507,8 +508,8 @@ void tst_PopDialogue::logFileMasksPasswords()
     const QString logFolder = m_env->path(QStringLiteral("tmp/log%1").arg(m_settingsCount));
     m_agent->state.StartFileLog(true, logFolder);
     QVERIFY(m_agent->state.LogToFile);
-    PopClient client;
-    QVERIFY(client.connectTo(m_agent->port()));
+    LineClient client;
+    QVERIFY(client.connectTo(m_agent->pop3Port()));
     client.readLine();
     QCOMPARE(client.command("PASS early-secret"), QByteArray("-ERR authenticate first\r\n"));
     QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
@@ -530,7 +531,7 @@ void tst_PopDialogue::logFileMasksPasswords()
 
 void tst_PopDialogue::trayShowsBusyThenIdle()
 {
-    PopClient client;
+    LineClient client;
     login(client, "user");
     QSignalSpy tray(&m_agent->state.TrayData, &TrayStatus::changed);
     QCOMPARE(client.multiLineCommand("RETR 4").left(10), QByteArray("+OK 50001\r"));
@@ -550,16 +551,16 @@ void tst_PopDialogue::trayShowsBusyThenIdle()
 // is served with the message still there.
 void tst_PopDialogue::idleClientIsClosedWithoutUpdate()
 {
-    QCOMPARE(m_agent->frontEnd->IdleTimeout(), PopFrontEnd::PopIdleTimeoutMs);
+    QCOMPARE(m_agent->pop->IdleTimeout(), PopFrontEnd::PopIdleTimeoutMs);
     putMessage(QStringLiteral("idler"), "4000000001.M1P1.test", messageOfSize(600, "idle"));
     const QStringList before = maildirFiles(QStringLiteral("idler"));
     m_agent->options.markReadOnServer = true;
     m_agent->options.deleteOnServer = true;
     {
-        PopClient client;
+        LineClient client;
         login(client, "idler");
         QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
-        m_agent->frontEnd->SetIdleTimeout(300);
+        m_agent->pop->SetIdleTimeout(300);
         QVERIFY(client.waitForClose());
         QCOMPARE(client.takeAll(), QByteArray("-ERR idle for too long, closing connection\r\n"));
     }
@@ -567,12 +568,12 @@ void tst_PopDialogue::idleClientIsClosedWithoutUpdate()
     QVERIFY2(log.contains(QStringLiteral("POP3-Connection idle for 300 ms, closed.")), qPrintable(log));
     QVERIFY(!log.contains(QStringLiteral("POP3-Cleaning up.")));
     QVERIFY(m_agent->listensAgain());
-    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+    QCOMPARE(m_agent->pop->State(), PopState::Greeted);
     QCOMPARE(maildirFiles(QStringLiteral("idler")), before);
     QVERIFY(maildirFiles(QStringLiteral("idler"), QStringLiteral(".Deleted Items")).isEmpty());
 
-    m_agent->frontEnd->SetIdleTimeout(0);
-    PopClient next;
+    m_agent->pop->SetIdleTimeout(0);
+    LineClient next;
     login(next, "idler");
     QCOMPARE(next.command("STAT"), QByteArray("+OK 1 600\r\n"));
     next.send("QUIT\r\n");
@@ -587,9 +588,9 @@ void tst_PopDialogue::noopWithinTheLimitKeepsTheClient()
     constexpr int IdleLimitMs = 1500;
     constexpr int NoopEveryMs = 150;
     constexpr int NoopCount = 15; // 2250 ms of dialogue in all
-    PopClient client;
+    LineClient client;
     login(client, "user");
-    m_agent->frontEnd->SetIdleTimeout(IdleLimitMs);
+    m_agent->pop->SetIdleTimeout(IdleLimitMs);
     int sent = 0;
     QTimer ticker;
     ticker.setInterval(NoopEveryMs);
@@ -599,9 +600,9 @@ void tst_PopDialogue::noopWithinTheLimitKeepsTheClient()
             ticker.stop();
     });
     ticker.start();
-    QVERIFY(client.waitUntil([&] { return client.received().count("+OK nothing done\r\n") == NoopCount
+    QVERIFY(client.waitUntil([&] { return client.pending().count("+OK nothing done\r\n") == NoopCount
                                           || client.closedByPeer(); }));
-    QCOMPARE(client.received().count("+OK nothing done\r\n"), NoopCount);
+    QCOMPARE(client.pending().count("+OK nothing done\r\n"), NoopCount);
     QVERIFY(!client.closedByPeer());
     QVERIFY(!m_agent->screenLog().contains(QStringLiteral("POP3-Connection idle")));
 
