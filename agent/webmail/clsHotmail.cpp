@@ -166,6 +166,11 @@ struct clsHotmail::Private
     // Not counted as busy: every operation drops it before it sends a
     // request of its own, so no front end ever waits for it.
     MessageReadAhead readAhead;
+    // The message the last download was of: a client is taken to read in
+    // order once it has asked for two messages one after the other. One that
+    // asks for the same message again and again would otherwise have a
+    // read-ahead dropped, and its connection closed, on every request.
+    int lastDownloaded = 0;
 
     // Creating the request object needs the program's event loop; without an
     // application object there is none.
@@ -482,6 +487,7 @@ QByteArray clsHotmail::GetMsgStoreProps(const XmlDocument &XmlMailbox, bool List
     if (!deleted)
         return "-ERR Component error: " + QByteArray::number(errorNumber);
     d->DeletedItemsUrl = deleted->trimmed();
+    d->lastDownloaded = 0;
     return d->LoadStore(d->InboxUrl, ListAll);
 }
 
@@ -700,6 +706,10 @@ bool clsHotmail::Private::DownloadMessage(int MsgNumber, QByteArray &text, Retry
 // retrieval that takes it would.
 void clsHotmail::Private::ReadAheadAfter(int MsgNumber)
 {
+    const bool inOrder = lastDownloaded == MsgNumber - 1;
+    lastDownloaded = MsgNumber;
+    if (!inOrder)
+        return;
     const int next = MsgNumber + 1;
     if (!store.IsMessageNumber(next) || store.IsMarked(next) || store.Size(next) > ReadAheadMaxBytes)
         return;
@@ -1006,6 +1016,11 @@ int clsHotmail::HighestMessageNumber() const
 bool clsHotmail::IsMarked(int MsgNumber) const
 {
     return d->store.IsMarked(MsgNumber);
+}
+
+int clsHotmail::ReadAheadMessage() const
+{
+    return d->readAhead.HeldMessage();
 }
 
 QString clsHotmail::AccountOf(FrontEnd For) const
