@@ -761,6 +761,7 @@ std::unique_ptr<XmlHttpRequest> clsHotmail::RetrieveAsync(int MsgNumber)
     if (!d->store.IsMessageNumber(MsgNumber) || d->store.IsMarked(MsgNumber))
         return nullptr;
     d->readAhead.Drop();
+    d->lastDownloaded = MsgNumber;
     // The caller hears of a failure like of any other end.
     std::unique_ptr<XmlHttpRequest> download = d->StartDownload(MsgNumber);
     if (!download)
