@@ -58,6 +58,11 @@ public:
     QByteArray Stat() const;
     QByteArray List(int MsgNumber = 0) const;
     QByteArray ListNames(int MsgNumber = 0) const;
+    // A retrieval, or a TOP answered by downloading the message, that
+    // follows the one of the message before (or is of the first message)
+    // starts the download of the next message, listed at most 50000 octets,
+    // while the client reads this one; the retrieval of that message then
+    // takes its answer, and anything else drops it unused.
     QByteArray Top(int MsgNumber, int Lines);
     QByteArray Retrieve(int MsgNumber);
     // The request object with the download running, or null. The caller
@@ -107,7 +112,8 @@ public:
 
     // True while an operation is under way (it may be waiting for the
     // service) or an asynchronous download handed out by RetrieveAsync is
-    // running.
+    // running. A download read ahead does not count: every operation drops
+    // it before it sends a request of its own.
     bool IsBusy() const;
     // The asynchronous download handed out by RetrieveAsync has ended (the
     // caller tells the session so, whatever the outcome).
