@@ -1,25 +1,16 @@
 // The Zorvane agent: start-up in its fixed order, then everything runs on
 // events until one of the ways out unloads the window.
 
+#include "AgentAssembly.h"
 #include "AutoStartEntry.h"
-#include "ListenerStartup.h"
 #include "MessageBox.h"
-#include "Preferences.h"
-#include "SettingsStore.h"
 #include "ShutdownSteps.h"
 #include "SingleInstance.h"
 #include "SystemCloseRequest.h"
 #include "VersionInfo.h"
-#include "Winsock.h"
 #include "frmMain.h"
-#include "modMain.h"
 #include "TrayArtwork.h"
 #include "TrayIcon.h"
-
-#include "PopFrontEnd.h"
-#include "SmtpFrontEnd.h"
-#include "SocketWatchdog.h"
-#include "clsHotmail.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -114,37 +105,6 @@ std::optional<int> answerCommandLine()
     return std::nullopt;
 }
 
-// Started on port 0, a listener takes whatever port the system gives it;
-// whoever started the agent reads that port from standard output
-// ("POP3 port 40123"). A port that was set is never announced: nothing
-// changes for a user with ports of their own.
-void announceChosenPort(const QString &portText, const Winsock &socket, const QString &protocol)
-{
-    if (ListenerStartup::ParsePortText(portText) != quint16(0) || socket.State() != Winsock::sckListening)
-        return;
-    std::printf("%s port %u\n", qPrintable(protocol), unsigned(socket.LocalPort()));
-    std::fflush(stdout);
-}
-
-void startListener(modMain &state, Winsock &socket, const QString &portText, const QString &protocol)
-{
-    ListenerStartup::Start(state, socket, portText, protocol);
-    announceChosenPort(portText, socket, protocol);
-}
-
-OptionValues optionsFrom(const Preferences &preferences)
-{
-    OptionValues options;
-    options.listUnreadOnly = preferences.ListUnreadOnly;
-    options.markReadOnServer = preferences.MarkReadOnServer;
-    options.deleteOnServer = preferences.DeleteOnServer;
-    options.saveSentItems = preferences.SaveSentItems;
-    options.collectPOP3 = preferences.CollectPOP3;
-    options.localhostOnly = preferences.LocalhostOnly;
-    options.sameUserOnly = preferences.SameUserOnly;
-    return options;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -185,10 +145,9 @@ int main(int argc, char *argv[])
     // out) waits in its pipe until the agent runs, instead of killing it.
     SystemCloseRequest closeRequest;
 
-    SettingsStore store;
+    AgentAssembly agent;
+    modMain &state = agent.State();
     AutoStartEntry autoStart;
-    modMain state;
-    state.Settings = &store;
     if (headless) {
         showBoxesHeadless(state);
         echoScreenToStdout(state);
@@ -198,20 +157,17 @@ int main(int argc, char *argv[])
         };
     }
 
-    Winsock wskPop;
-    Winsock wskSmtp;
-
     // The window load: settings into the controls, the window shown or
-    // kept in the tray, the tray icon with the idle tip.
+    // kept in the tray, the tray icon with the idle tip. The front ends
+    // then read the window's check boxes.
     std::unique_ptr<frmMain> window;
     std::unique_ptr<TrayIcon> tray;
-    OptionValues headlessOptions;
-    Preferences startValues = Preferences::Read(store);
+    Preferences startValues = agent.StoredPreferences();
     if (!headless) {
-        window = std::make_unique<frmMain>(state, store, autoStart);
-        window->SetSockets(&wskPop, &wskSmtp);
+        window = std::make_unique<frmMain>(state, agent.Store(), autoStart);
+        window->SetSockets(&agent.PopSocket(), &agent.SmtpSocket());
         window->SetTrayAvailable(QSystemTrayIcon::isSystemTrayAvailable());
-        state.SetOptions(window.get());
+        agent.UseOptions(window.get());
         window->Form_Load();
         startValues = window->ControlValues();
         state.TrayData.set(TrayStatus::Icon::Program, TrayStatus::Idle);
@@ -220,34 +176,10 @@ int main(int argc, char *argv[])
         QObject::connect(tray.get(), &TrayIcon::restoreRequested, window.get(), &frmMain::mPopRestore_Click);
         QObject::connect(tray.get(), &TrayIcon::exitRequested, window.get(), &frmMain::cmdCancel_Click);
         QObject::connect(window.get(), &frmMain::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
-    } else {
-        headlessOptions = optionsFrom(startValues);
-        state.SetOptions(&headlessOptions);
     }
 
-    // Both listeners, each failure shown and start-up going on.
-    startListener(state, wskPop, startValues.Pop3Port, QStringLiteral("POP3"));
-    startListener(state, wskSmtp, startValues.SmtpPort, QStringLiteral("SMTP"));
-
-    // The web mail session; then the front ends, which begin in their
-    // first dialogue state; then the socket watchdog.
-    auto session = std::make_unique<clsHotmail>(state);
-    state.MailSession = session.get();
-    PopFrontEnd popFrontEnd(state, wskPop);
-    SmtpFrontEnd smtpFrontEnd(state, wskSmtp);
-    SocketWatchdog watchdog(state, wskPop, wskSmtp);
-    // A healed socket starts its dialogue afresh.
-    QObject::connect(&watchdog, &SocketWatchdog::PopRecovered, &popFrontEnd, &PopFrontEnd::ResetDialogue);
-    QObject::connect(&watchdog, &SocketWatchdog::SmtpRecovered, &smtpFrontEnd, &SmtpFrontEnd::ResetDialogue);
-    watchdog.start();
-
-    // The version line, before the log file is opened, so it never
-    // reaches the file.
-    state.AddLogLine(VersionInfo::VersionLine());
-
-    // The log file in debug mode.
-    state.StartFileLog(startValues.DebugMode);
-    state.SameUser.AnnounceAtStart(state);
+    // Listeners, session, front ends, watchdog, version line, log file.
+    agent.Start(startValues);
 
     // The system's close request takes the close box's way: no settings saved.
     QObject::connect(&closeRequest, &SystemCloseRequest::requested, &app, [&] {
@@ -255,19 +187,18 @@ int main(int argc, char *argv[])
             window->close();
             return;
         }
-        ShutdownSteps::Unload(state, wskPop, wskSmtp);
+        agent.Unload();
         QCoreApplication::quit();
     });
     closeRequest.startDelivering();
 
     const int status = app.exec();
 
-    // The final clean-up: the tray icon goes, the log file is closed, the
-    // session is released (no logoff is sent).
+    // The final clean-up: the tray icon goes, the log file is closed; then
+    // the window goes, and after it the agent's parts with the session (no
+    // logoff is sent).
     if (tray)
         tray->remove();
     ShutdownSteps::CloseLog(state);
-    state.MailSession = nullptr;
-    session.reset();
     return status;
 }

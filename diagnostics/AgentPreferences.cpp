@@ -1,6 +1,6 @@
 #include "AgentPreferences.h"
 
-#include "platform/SettingsText.h"
+#include "SettingsText.h"
 
 #include <QSettings>
 #include <QStandardPaths>

@@ -5,11 +5,11 @@
 #include "PortHolder.h"
 #include "Utilities.h"
 
-#include "platform/EventWait.h"
-#include "platform/FixedWindowStyle.h"
-#include "platform/NetworkCode.h"
-#include "platform/Winsock.h"
-#include "platform/XmlHttpRequest.h"
+#include "EventWait.h"
+#include "FixedWindowStyle.h"
+#include "NetworkCode.h"
+#include "Winsock.h"
+#include "XmlHttpRequest.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "PortHolder.h"
 
-#include "platform/EventWait.h"
-#include "platform/InstanceLock.h"
+#include "EventWait.h"
+#include "InstanceLock.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>

@@ -151,8 +151,11 @@ int HttpTransfer::setHeaders()
     for (const auto &[name, value] : m_spec.headers) {
         if (!isToken(name) || !fitsInHeaderLine(value))
             return NetworkCode::InvalidRequestFormat;
-        const auto same = std::find_if(joined.begin(), joined.end(), [&name](const auto &header) {
-            return header.first.compare(name, Qt::CaseInsensitive) == 0;
+        // A plain name for the lambda: clang before 16 cannot capture a
+        // structured binding.
+        const auto &headerName = name;
+        const auto same = std::find_if(joined.begin(), joined.end(), [&headerName](const auto &header) {
+            return header.first.compare(headerName, Qt::CaseInsensitive) == 0;
         });
         if (same != joined.end())
             same->second += ", " + value;

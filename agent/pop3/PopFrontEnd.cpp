@@ -5,9 +5,9 @@
 #include "MessageDelivery.h"
 #include "PopBuffer.h"
 #include "PopInterpreter.h"
+#include "WebMailSession.h"
 #include "Winsock.h"
 #include "XmlHttpRequest.h"
-#include "clsHotmail.h"
 #include "modMain.h"
 
 #include <QTimer>
@@ -22,12 +22,12 @@ const char IdleTimeoutVariable[] = "ZORVANE_TEST_POP_IDLE_MS";
 
 struct PopFrontEnd::Private
 {
-    Private(PopFrontEnd *q, modMain &state, Winsock &wskPop)
-        : q(q)
-        , state(state)
-        , wskPop(wskPop)
-        , interpreter(state)
-        , delivery(wskPop)
+    Private(PopFrontEnd *owner, modMain &agentState, Winsock &socket)
+        : q(owner)
+        , state(agentState)
+        , wskPop(socket)
+        , interpreter(agentState)
+        , delivery(socket)
     {
     }
 
@@ -95,7 +95,7 @@ PopFrontEnd::PopFrontEnd(modMain &state, Winsock &wskPop, QObject *parent)
     // inside an operation, and processHeldInput looks again whether the
     // session is free (the other side's handler may have taken it first).
     if (state.MailSession)
-        connect(state.MailSession, &clsHotmail::Idle, this, [this] { d->processHeldInput(); });
+        connect(state.MailSession, &WebMailSession::Idle, this, [this] { d->processHeldInput(); });
 }
 
 PopFrontEnd::~PopFrontEnd()

@@ -4,8 +4,8 @@
 #include "PopUserName.h"
 #include "SettingsStore.h"
 #include "StoredTexts.h"
+#include "WebMailSession.h"
 #include "XmlHttpRequest.h"
-#include "clsHotmail.h"
 #include "modMain.h"
 
 namespace {
@@ -35,7 +35,7 @@ PopInterpreter::PopInterpreter(modMain &state)
 
 PopInterpreter::~PopInterpreter() = default;
 
-clsHotmail *PopInterpreter::session() const
+WebMailSession *PopInterpreter::session() const
 {
     return m_state.MailSession;
 }
@@ -179,7 +179,7 @@ PopInterpreter::Result PopInterpreter::handleLogin(const PopCommandLine &cmd)
 {
     m_state.Password = QString::fromUtf8(cmd.argumentText);
     const int status =
-        session()->Login(m_state.UserName, m_state.Password, m_popMailbox, clsHotmail::FrontEnd::Pop3);
+        session()->Login(m_state.UserName, m_state.Password, m_popMailbox, WebMailSession::FrontEnd::Pop3);
     switch (status) {
     case 200:
     case 207:
@@ -259,7 +259,7 @@ PopInterpreter::Result PopInterpreter::handleTransaction(const PopCommandLine &c
     if (takesOneNumber && cmd.arguments.size() > 1)
         return invalidArgument(unknown);
     const int n = first.value;
-    clsHotmail &mail = *session();
+    WebMailSession &mail = *session();
 
     if (word == "STAT") {
         log(QStringLiteral("POP3-Checking Inbox."));
@@ -304,7 +304,7 @@ PopInterpreter::Result PopInterpreter::handleRetrieve(int msgNumber, const QByte
     if (msgNumber < 1)
         return reply("-ERR no such message\r\n");
     log(QStringLiteral("POP3-Receiving message #") + QString::fromUtf8(argumentText));
-    clsHotmail &mail = *session();
+    WebMailSession &mail = *session();
 
     // The listing line "+OK n size" carries the size; a refusal
     // ("-ERR deleted", "-ERR no such message") goes to the client as it is.
@@ -360,18 +360,18 @@ PopInterpreter::Result PopInterpreter::handleTop(const PopCommandLine &cmd, int 
 // ends either way.
 PopInterpreter::Result PopInterpreter::runUpdatePhase()
 {
-    clsHotmail &mail = *session();
+    WebMailSession &mail = *session();
     log(QStringLiteral("POP3-Cleaning up."));
     bool allDone = true;
     if (m_state.Options().MarkReadOnServer()) {
         log(QStringLiteral("  Executing pending mark requests."));
-        QList<clsHotmail::UpdateFailure> failures;
+        QList<WebMailSession::UpdateFailure> failures;
         allDone = mail.MarkAsRead(&failures) && allDone;
         logUpdateFailures(failures, QStringLiteral("marked as read"));
     }
     if (m_state.Options().DeleteOnServer()) {
         log(QStringLiteral("  Executing pending deletions."));
-        QList<clsHotmail::UpdateFailure> failures;
+        QList<WebMailSession::UpdateFailure> failures;
         allDone = mail.MoveToDeletedItems(&failures) && allDone;
         logUpdateFailures(failures, QStringLiteral("moved to the deleted items"));
     }
@@ -384,9 +384,9 @@ PopInterpreter::Result PopInterpreter::runUpdatePhase()
     return r;
 }
 
-void PopInterpreter::logUpdateFailures(const QList<clsHotmail::UpdateFailure> &failures, const QString &what)
+void PopInterpreter::logUpdateFailures(const QList<WebMailSession::UpdateFailure> &failures, const QString &what)
 {
-    for (const clsHotmail::UpdateFailure &failure : failures)
+    for (const WebMailSession::UpdateFailure &failure : failures)
         log(QStringLiteral("POP3-ERR: Message #%1 (%2) not %3: %4")
                 .arg(failure.MsgNumber)
                 .arg(QString::fromUtf8(failure.Name), what, QString::fromUtf8(failure.Reason)));

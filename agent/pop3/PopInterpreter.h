@@ -2,8 +2,8 @@
 
 #include "PopCommandLine.h"
 #include "PopState.h"
+#include "WebMailSession.h"
 #include "XmlDocument.h"
-#include "clsHotmail.h"
 
 #include <QByteArray>
 #include <QString>
@@ -63,7 +63,7 @@ private:
     Result handleDelete(int msgNumber, const QByteArray &argumentText);
     Result handleTop(const PopCommandLine &cmd, int msgNumber, const QByteArray &line);
     Result runUpdatePhase();
-    void logUpdateFailures(const QList<clsHotmail::UpdateFailure> &failures, const QString &what);
+    void logUpdateFailures(const QList<WebMailSession::UpdateFailure> &failures, const QString &what);
     bool loadStoreIfNeeded();
     void saveAccount();
     void logIncoming(const PopCommandLine &cmd, const QByteArray &line);
@@ -75,7 +75,7 @@ private:
     static Result reply(const QByteArray &text);
 
     modMain &m_state;
-    clsHotmail *session() const;
+    WebMailSession *session() const;
     PopState m_popState = PopState::Greeted;
     XmlDocument m_popMailbox;
     bool m_storeLoaded = false;

@@ -7,10 +7,10 @@
 
 struct SocketWatchdog::Private
 {
-    Private(modMain &state, Winsock &wskPop, Winsock &wskSmtp)
-        : state(state)
-        , wskPop(wskPop)
-        , wskSmtp(wskSmtp)
+    Private(modMain &agentState, Winsock &popSocket, Winsock &smtpSocket)
+        : state(agentState)
+        , wskPop(popSocket)
+        , wskSmtp(smtpSocket)
     {
     }
 

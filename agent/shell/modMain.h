@@ -12,7 +12,7 @@
 #include <functional>
 #include <memory>
 
-class clsHotmail;
+class WebMailSession;
 class SettingsStore;
 
 // The on-screen log (the text of the "Log" tab). It is emptied as a whole
@@ -83,7 +83,7 @@ public:
     // The same with the box's icon; the entry point sets this one.
     std::function<void(BoxIcon icon, const QString &title, const QString &text)> messageBoxWithIcon;
 
-    clsHotmail *MailSession = nullptr;   // the one web mail session
+    WebMailSession *MailSession = nullptr; // the one web mail session
     SettingsStore *Settings = nullptr;   // the per-user settings store
     std::unique_ptr<clsLog> ActivityLog; // only in debug mode
     bool LogToFile = false;

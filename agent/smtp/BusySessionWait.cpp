@@ -2,11 +2,11 @@
 
 #include "EventWait.h"
 #include "ProgramQuit.h"
-#include "clsHotmail.h"
+#include "WebMailSession.h"
 
 #include <QPointer>
 
-BusySessionWait::Outcome BusySessionWait::Run(const clsHotmail *session, int limitMs, const QObject *waiter)
+BusySessionWait::Outcome BusySessionWait::Run(const WebMailSession *session, int limitMs, const QObject *waiter)
 {
     if (!session || !session->IsBusy())
         return Outcome::Free;
@@ -16,14 +16,14 @@ BusySessionWait::Outcome BusySessionWait::Run(const clsHotmail *session, int lim
     if (limitMs <= 0)
         return Outcome::LimitPassed;
 
-    const QPointer<const clsHotmail> watchedSession(session);
+    const QPointer<const WebMailSession> watchedSession(session);
     const QPointer<const QObject> watchedWaiter(waiter);
     const auto free = [&] { return !watchedSession || !watchedSession->IsBusy(); };
 
     // The program's quit ends this wait as it ends every running one.
     EventWait wait(free);
     // Idle may come while another operation has begun already: look again.
-    wait.wakeOn(session, &clsHotmail::Idle);
+    wait.wakeOn(session, &WebMailSession::Idle);
     if (waiter)
         wait.endOn(waiter, &QObject::destroyed);
     wait.run(limitMs);

@@ -1,7 +1,7 @@
 #pragma once
 
 class QObject;
-class clsHotmail;
+class WebMailSession;
 
 // The SMTP side's wait for the web mail session while the POP3 side uses
 // it (a large download above all). Events run meanwhile; the wait ends as
@@ -20,5 +20,5 @@ public:
 
     // At once Free when the session is not busy, LimitPassed when it is and
     // limitMs is 0 or less.
-    static Outcome Run(const clsHotmail *session, int limitMs, const QObject *waiter);
+    static Outcome Run(const WebMailSession *session, int limitMs, const QObject *waiter);
 };

@@ -6,7 +6,7 @@
 #include "StoredTexts.h"
 #include "TrayStatus.h"
 #include "UnstuffData.h"
-#include "clsHotmail.h"
+#include "WebMailSession.h"
 #include "modMain.h"
 
 #include <QPointer>
@@ -283,7 +283,7 @@ QByteArray SmtpDialogue::loginForSending(const QString &account, const QString &
             return Reply::LocalError;
         if (outcome != BusySessionWait::Outcome::Free)
             return refuseForBusySession(outcome);
-        status = m.MailSession->Login(account, password, SmtpMailbox, clsHotmail::FrontEnd::Smtp);
+        status = m.MailSession->Login(account, password, SmtpMailbox, WebMailSession::FrontEnd::Smtp);
     }
     switch (status) {
     case 200:

@@ -60,7 +60,6 @@ public:
     // The account this dialogue logged in with (lower case); empty before a
     // login or after a HELO that starts afresh.
     const QString &loggedInAccount() const { return m_loggedInAccount; }
-    const QByteArray &envelope() const { return SmtpEnvelope; }
 
     // The address whose reachability HELO checks: any name will do in the
     // service's mail domain, the check is about the service.

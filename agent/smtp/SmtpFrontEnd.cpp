@@ -4,8 +4,8 @@
 #include "ListenerReset.h"
 #include "SmtpBuffer.h"
 #include "SmtpDialogue.h"
+#include "WebMailSession.h"
 #include "Winsock.h"
-#include "clsHotmail.h"
 #include "modMain.h"
 
 #include <QPointer>
@@ -60,7 +60,7 @@ struct SmtpFrontEnd::Private {
     // Counts accepted connections, so a reply of a connection that was lost
     // and replaced while its command ran is not sent to the next client.
     quint64 connectionNumber = 0;
-    QPointer<clsHotmail> watchedSession;
+    QPointer<WebMailSession> watchedSession;
     // Runs while input is held for a busy session; when it fires, the held
     // input is answered without waiting any longer.
     QTimer sessionWaitTimer;
@@ -277,7 +277,7 @@ void SmtpFrontEnd::holdInputForSession()
         d->watchedSession = d->m.MailSession;
         // Queued: the held input runs from the event loop, not in the
         // middle of whatever made the session idle.
-        connect(d->m.MailSession, &clsHotmail::Idle, this, &SmtpFrontEnd::interpretBufferedInput,
+        connect(d->m.MailSession, &WebMailSession::Idle, this, &SmtpFrontEnd::interpretBufferedInput,
                 Qt::QueuedConnection);
     }
     if (!d->smtpBuffer.isEmpty() && !d->sessionWaitTimer.isActive())

@@ -132,7 +132,7 @@ QByteArray NewSubmissionId()
 
 struct clsHotmail::Private
 {
-    Private(clsHotmail &owner, modMain &state) : q(owner), state(state) {}
+    Private(clsHotmail &owner, modMain &agentState) : q(owner), state(agentState) {}
 
     clsHotmail &q;
     modMain &state;
@@ -400,7 +400,7 @@ std::optional<QByteArray> clsHotmail::Private::ApplyStylesheet(const XmlDocument
 // Creation
 
 clsHotmail::clsHotmail(modMain &state, QObject *parent)
-    : QObject(parent), d(std::make_unique<Private>(*this, state))
+    : WebMailSession(parent), d(std::make_unique<Private>(*this, state))
 {
     d->idleTimer.setSingleShot(true);
     d->idleTimer.setInterval(0);

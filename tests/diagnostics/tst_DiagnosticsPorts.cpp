@@ -3,7 +3,7 @@
 
 #include "DiagnosticsTestEnvironment.h"
 
-#include "platform/InstanceLock.h"
+#include "InstanceLock.h"
 
 #include <QApplication>
 #include <QLockFile>

@@ -4,6 +4,7 @@
 
 #include "AgentProcess.h"
 #include "DiagnosticsTestEnvironment.h"
+#include "ServiceProcess.h"
 
 #include <QApplication>
 #include <QDir>
@@ -22,54 +23,6 @@ QString ProgramPath(const QString &name)
 {
     return QDir(qEnvironmentVariable("ZORVANE_BIN_DIR")).filePath(name);
 }
-
-// zorvane-service on a free port over its own store, with the demo account.
-class ReferenceService
-{
-public:
-    ~ReferenceService()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(10000))
-                m_process.kill();
-            m_process.waitForFinished(10000);
-        }
-    }
-
-    bool Start(const QString &dataFolder)
-    {
-        QDir().mkpath(dataFolder);
-        QFile accounts(QDir(dataFolder).filePath(QStringLiteral("accounts")));
-        if (!accounts.open(QIODevice::WriteOnly))
-            return false;
-        accounts.write("demo@zorvane.test demo\n");
-        accounts.close();
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start(ProgramPath(QStringLiteral("zorvane-service")),
-                        {QStringLiteral("--data"), dataFolder, QStringLiteral("--port"), QStringLiteral("0")});
-        if (!m_process.waitForStarted(10000))
-            return false;
-        // The service names its entry address on its first lines.
-        QByteArray output;
-        while (m_serviceUrl.isEmpty() && m_process.waitForReadyRead(30000)) {
-            output += m_process.readAllStandardOutput();
-            for (const QByteArray &line : output.split('\n')) {
-                if (line.startsWith("ServiceUrl=") && output.contains(line + '\n'))
-                    m_serviceUrl = QString::fromUtf8(line.mid(11).trimmed());
-            }
-        }
-        if (m_serviceUrl.isEmpty())
-            qWarning("service output: %s %s", output.constData(), m_process.readAllStandardError().constData());
-        return !m_serviceUrl.isEmpty();
-    }
-
-    QString ServiceUrl() const { return m_serviceUrl; }
-
-private:
-    QProcess m_process;
-    QString m_serviceUrl;
-};
 
 // The first line a client connecting to the port receives.
 QByteArray GreetingAt(quint16 port)
@@ -114,11 +67,11 @@ private:
         m_settingsFile = m_environment.WritePreferences(
             {{QStringLiteral("Pop3Port"), QString::number(TestPorts::Free())},
              {QStringLiteral("SmtpPort"), QString::number(TestPorts::Free())},
-             {QStringLiteral("ServiceUrl"), m_service.ServiceUrl()}});
+             {QStringLiteral("ServiceUrl"), m_service.serviceUrl()}});
     }
 
     DiagnosticsTestEnvironment &m_environment = TestEnvironment();
-    ReferenceService m_service;
+    ServiceProcess m_service{QDir(m_environment.Path()).filePath(QStringLiteral("service"))};
     HelpPageRecorder m_browser;
     QString m_settingsFile;
 };
@@ -126,7 +79,8 @@ private:
 void DiagnosticsServiceTest::initTestCase()
 {
     QVERIFY(QFile::exists(ProgramPath(QStringLiteral("zorvane-service"))));
-    QVERIFY(m_service.Start(QDir(m_environment.Path()).filePath(QStringLiteral("service"))));
+    QVERIFY(m_service.addAccount(QStringLiteral("demo@zorvane.test"), QStringLiteral("demo")));
+    QVERIFY2(m_service.start(), qPrintable(m_service.problem()));
 }
 
 void DiagnosticsServiceTest::credentialsAreJudgedByTheService_data()
@@ -291,7 +245,7 @@ void DiagnosticsServiceTest::portsOfTheRunningAgentAreNamed()
     QVERIFY2(pop3 != 0 && smtp != 0, output.constData());
     m_settingsFile = m_environment.WritePreferences({{QStringLiteral("Pop3Port"), QString::number(pop3)},
                                                      {QStringLiteral("SmtpPort"), QString::number(smtp)},
-                                                     {QStringLiteral("ServiceUrl"), m_service.ServiceUrl()}});
+                                                     {QStringLiteral("ServiceUrl"), m_service.serviceUrl()}});
 
     const std::unique_ptr<Diagnostics> form(NewForm());
     form->Command1()->click();

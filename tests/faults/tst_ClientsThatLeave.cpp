@@ -5,7 +5,7 @@
 // the agent serves the next client on both ports. Nothing is lost, nothing
 // is stored twice.
 
-#include "InProcessAgent.h"
+#include "TestAgent.h"
 #include "LineClient.h"
 #include "MailTexts.h"
 #include "ScriptedMailService.h"
@@ -91,7 +91,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_root;
     std::unique_ptr<ScriptedMailService> m_service;
-    std::unique_ptr<InProcessAgent> m_agent;
+    std::unique_ptr<TestAgent> m_agent;
     QTimer m_heal;
 };
 
@@ -105,8 +105,10 @@ void tst_ClientsThatLeave::init()
     m_service = std::make_unique<ScriptedMailService>(Account);
     m_service->setMessages({SmallMessage, SmallMessage + "again\r\n", LargeMessage});
     QVERIFY(m_service->listenInOwnThread());
-    m_agent = std::make_unique<InProcessAgent>(m_root->filePath(QStringLiteral("config/Zorvane.ini")),
-                                               m_service->serviceUrl(), m_service->altServiceUrl(), AgentPollMs);
+    m_agent = std::make_unique<TestAgent>(m_root->filePath(QStringLiteral("config/Zorvane.ini")),
+                                          m_service->serviceUrl(), m_service->altServiceUrl(),
+                                          TestAgent::listingAll(true, true),
+                                          TestAgent::sessionPolledEvery(AgentPollMs));
     QVERIFY(m_agent->listening);
     m_heal.setInterval(HealPollMs);
     m_heal.disconnect();

@@ -10,7 +10,7 @@
 #include "FakeHttpPeer.h"
 #include "LineClient.h"
 #include "MailTexts.h"
-#include "ReferenceService.h"
+#include "ServiceProcess.h"
 #include "ScriptedMailService.h"
 #include "TestCertificates.h"
 #include "TlsFront.h"
@@ -63,7 +63,7 @@ private:
 
     TestCertificates m_certificates;
     std::unique_ptr<QTemporaryDir> m_root;
-    std::unique_ptr<ReferenceService> m_service;
+    std::unique_ptr<ServiceProcess> m_service;
     std::unique_ptr<AgentProcess> m_agent;
 };
 
@@ -93,7 +93,7 @@ void tst_SecureService::cleanup()
 
 void tst_SecureService::startSecureService(Server server, bool trustAuthority)
 {
-    m_service = std::make_unique<ReferenceService>(m_root->filePath(QStringLiteral("service")));
+    m_service = std::make_unique<ServiceProcess>(m_root->filePath(QStringLiteral("service")));
     QVERIFY(m_service->addAccount(Account, "secret"));
     QVERIFY(!m_service->deliver(Account, SmallMessage).isEmpty());
     QVERIFY(!m_service->deliver(Account, LargeMessage).isEmpty());

@@ -10,7 +10,7 @@
 #include "AnswerLosingProxy.h"
 #include "LineClient.h"
 #include "MailTexts.h"
-#include "ReferenceService.h"
+#include "ServiceProcess.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -87,7 +87,7 @@ private:
     void submit(const QByteArray &message, bool crashServiceAtEnd, QByteArray *reply);
 
     std::unique_ptr<QTemporaryDir> m_root;
-    std::unique_ptr<ReferenceService> m_service;
+    std::unique_ptr<ServiceProcess> m_service;
     std::unique_ptr<AgentProcess> m_agent;
     QList<QByteArray> m_inbox;
 };
@@ -96,7 +96,7 @@ void tst_ServiceRestart::init()
 {
     m_root = std::make_unique<QTemporaryDir>();
     QVERIFY(m_root->isValid());
-    m_service = std::make_unique<ReferenceService>(m_root->filePath(QStringLiteral("service")));
+    m_service = std::make_unique<ServiceProcess>(m_root->filePath(QStringLiteral("service")));
     QVERIFY(m_service->addAccount(Account, Password));
     m_inbox = {SmallMessage, LargeMessage};
     for (const QByteArray &message : m_inbox)

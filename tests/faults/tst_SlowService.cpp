@@ -4,7 +4,7 @@
 // The agent is wired inside the test, as the program wires it, so that the
 // session's poll can be shortened from 100 ms to 2 ms; the counts stay.
 
-#include "InProcessAgent.h"
+#include "TestAgent.h"
 #include "LineClient.h"
 #include "MailTexts.h"
 #include "ScriptedMailService.h"
@@ -73,7 +73,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_root;
     std::unique_ptr<ScriptedMailService> m_service;
-    std::unique_ptr<InProcessAgent> m_agent;
+    std::unique_ptr<TestAgent> m_agent;
 };
 
 void tst_SlowService::init()
@@ -86,8 +86,10 @@ void tst_SlowService::init()
     m_service = std::make_unique<ScriptedMailService>();
     m_service->setMessages({SmallMessage, MediumMessage, LargeMessage});
     QVERIFY(m_service->listenInOwnThread());
-    m_agent = std::make_unique<InProcessAgent>(m_root->filePath(QStringLiteral("config/Zorvane.ini")),
-                                               m_service->serviceUrl(), m_service->altServiceUrl(), ShortPollMs);
+    m_agent = std::make_unique<TestAgent>(m_root->filePath(QStringLiteral("config/Zorvane.ini")),
+                                          m_service->serviceUrl(), m_service->altServiceUrl(),
+                                          TestAgent::listingAll(true, true),
+                                          TestAgent::sessionPolledEvery(ShortPollMs));
     QVERIFY(m_agent->listening);
 }
 

@@ -1,9 +1,10 @@
 // The SMTP dialogue from arbitrary client bytes, as the front end takes them
 // in: the intake buffer cuts command texts and, after DATA, the message text
-// up to its end marker; each goes to HandleSmtpCommand, whose session logs
-// in and submits to a scripted service. Replies must be SMTP replies, and a
-// message answered "250" must have been submitted exactly as the client
-// meant it (unstuffed, without the end marker).
+// up to its end marker; each goes to HandleSmtpCommand, whose session (a
+// scripted one, no HTTP) logs in and takes the submission. Replies must be
+// SMTP replies, a message answered "250" must have been submitted exactly
+// as the client meant it (unstuffed, without the end marker), and every
+// submission presents the account the dialogue logged in with.
 //
 // A second part checks the message phase alone: any message, stuffed and
 // terminated as a client would, comes back byte for byte from the intake
@@ -13,7 +14,7 @@
 // the client's bytes.
 
 #include "FuzzHarness.h"
-#include "ScriptedMailService.h"
+#include "ScriptedSession.h"
 
 #include "AgentOptions.h"
 #include "SettingsStore.h"
@@ -22,7 +23,6 @@
 #include "StoredTexts.h"
 #include "UnstuffData.h"
 #include "Winsock.h"
-#include "clsHotmail.h"
 #include "modMain.h"
 
 namespace {
@@ -31,25 +31,17 @@ constexpr int MaxTextsPerInput = 48;
 constexpr int MessagePhase = 2;
 constexpr int QuitState = 99;
 
-struct Fixture
-{
-    Fixture()
-    {
-        service.setMessages({"Subject: one\r\n\r\nOne.\r\n"});
-        if (!service.listenInOwnThread())
-            std::abort();
-        settingsPath = FuzzHarness::privateFolder(QStringLiteral("config/Zorvane")) + QStringLiteral("/smtp.ini");
-        SettingsStore store(settingsPath);
-        store.setValue(QStringLiteral("Preferences"), QStringLiteral("ServiceUrl"), service.serviceUrl());
-        store.setValue(QStringLiteral("Preferences"), QStringLiteral("AltServiceUrl"), service.altServiceUrl());
-        // Passwords an earlier POP3 login would have stored.
-        for (const QString &account : {QStringLiteral("user@zorvane.test"), QStringLiteral("ann@zorvane.test")})
-            store.setValue(QStringLiteral("AccountInfo"), account, EncipherText("secret", account));
-    }
+// Accounts whose password an earlier POP3 login would have kept.
+const QList<QString> Accounts{QStringLiteral("user@zorvane.test"), QStringLiteral("ann@zorvane.test")};
 
-    ScriptedMailService service;
-    QString settingsPath;
-};
+QString prepareSettings()
+{
+    const QString path = FuzzHarness::privateFolder(QStringLiteral("config/Zorvane")) + QStringLiteral("/smtp.ini");
+    SettingsStore store(path);
+    for (const QString &account : Accounts)
+        store.setValue(QStringLiteral("AccountInfo"), account, EncipherText("secret", account));
+    return path;
+}
 
 void requireSmtpReply(const QByteArray &reply, int stateBefore, const QByteArray &text)
 {
@@ -110,7 +102,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static Fixture *fixture = new Fixture;
+    static const QString settingsPath = prepareSettings();
     FuzzHarness::InputReader input(data, size);
     const quint8 flags = input.byte();
     const qsizetype segment = 1 + (flags >> 1) * 3;
@@ -122,11 +114,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     OptionValues options;
     options.saveSentItems = flags & 1;
-    SettingsStore settings(fixture->settingsPath);
+    SettingsStore settings(settingsPath);
     modMain state;
     state.SetOptions(&options);
     state.Settings = &settings;
-    clsHotmail session(state);
+    ScriptedSession session;
+    session.setMailDomain(QStringLiteral("zorvane.test"));
+    for (const QString &account : Accounts)
+        session.setPassword(account, QStringLiteral("secret"));
     state.MailSession = &session;
     Winsock wskSmtp;
     SmtpFrontEnd frontEnd(state, wskSmtp);
@@ -143,15 +138,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (taken != SmtpBuffer::Take::Complete)
                 continue;
             const int stateBefore = frontEnd.DialogueState();
-            const qsizetype submittedBefore = fixture->service.submissions().size();
+            const qsizetype submittedBefore = session.submissions().size();
             const QByteArray reply = frontEnd.HandleSmtpCommand(text);
             requireSmtpReply(reply, stateBefore, text);
             if (stateBefore == MessagePhase && reply.startsWith("250")) {
-                const QList<QByteArray> submitted = fixture->service.submissions();
+                const QList<QByteArray> submitted = session.submissions();
                 FuzzHarness::require(submitted.size() == submittedBefore + 1, "accepted message not submitted once", text);
                 FuzzHarness::require(submitted.last().endsWith("\r\n" + UnstuffData(text)) || UnstuffData(text).isEmpty(),
                                      "submitted text differs from the message", text);
             }
+            const QList<ScriptedSession::Call> &calls = session.calls();
+            if (!calls.isEmpty() && calls.last().operation == "Send")
+                FuzzHarness::require(calls.last().account == frontEnd.LoggedInAccount(),
+                                     "submission without the dialogue's login", text);
             const int stateAfter = frontEnd.DialogueState();
             FuzzHarness::require(stateAfter == 0 || stateAfter == 1 || stateAfter == MessagePhase, "unknown state");
             if (stateAfter == MessagePhase && buffer.phase() == SmtpBuffer::Phase::Command)

@@ -528,14 +528,14 @@ void tst_XmlHttpRequest::receiveWindowHoldsBackTheAnswer()
     // until the transfer ends it may still be a challenge libcurl answers,
     // so the caller is not shown it and could never take it.
     const QByteArray largePage(1024 * 1024, 'p');
-    peer.setResponder([&body, &largePage](const Request &request) {
-        if (request.header("Authorization") != basicFor("joe", "pw"))
+    peer.setResponder([&body, &largePage](const Request &asked) {
+        if (asked.header("Authorization") != basicFor("joe", "pw"))
             return FakeHttpPeer::basicChallenge("zorvane", largePage);
         return FakeHttpPeer::reply(200, "OK", body.left(1024 * 1024));
     });
     disconnect(&request, &XmlHttpRequest::responseTextGrew, this, nullptr);
     connect(&request, &XmlHttpRequest::responseTextGrew, this, [&] { taken += request.takeResponseText(); });
-    for (const QString password : {QStringLiteral("wrong"), QStringLiteral("pw")}) {
+    for (const QString &password : {QStringLiteral("wrong"), QStringLiteral("pw")}) {
         taken.clear();
         request.open("GET", peer.url("/guarded"), true, QStringLiteral("joe"), password);
         request.send();

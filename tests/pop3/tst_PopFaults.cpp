@@ -147,12 +147,12 @@ private slots:
     void slowReaderLeavingCancelsTheDownload();
 
 private:
-    void login(PopClient &client);
-    void logIn(PopClient &client);
+    void login(LineClient &client);
+    void logIn(LineClient &client);
 
     std::unique_ptr<IsolatedEnvironment> m_env;
     std::unique_ptr<ScriptedMailService> m_service;
-    std::unique_ptr<PopAgent> m_agent;
+    std::unique_ptr<TestAgent> m_agent;
     int m_runs = 0;
 };
 
@@ -169,7 +169,8 @@ void tst_PopFaults::init()
     m_service->messages << messageOfSize(50000, "at-threshold", ".\r\n") << messageOfSize(50001, "above", ".\r\n..\r\n");
     const QString settings = m_env->path(QStringLiteral("config/Zorvane/faults%1.ini").arg(++m_runs));
     QDir().mkpath(QFileInfo(settings).path());
-    m_agent = std::make_unique<PopAgent>(settings, m_service->serviceUrl(), m_service->altServiceUrl());
+    m_agent = std::make_unique<TestAgent>(settings, m_service->serviceUrl(), m_service->altServiceUrl(),
+                                          TestAgent::listingAll(false, false));
     QVERIFY(m_agent->listening);
 }
 
@@ -180,15 +181,15 @@ void tst_PopFaults::cleanup()
 }
 
 // Connected and logged in, the inbox as the test has set it.
-void tst_PopFaults::logIn(PopClient &client)
+void tst_PopFaults::logIn(LineClient &client)
 {
-    QVERIFY(client.connectTo(m_agent->port()));
+    QVERIFY(client.connectTo(m_agent->pop3Port()));
     QCOMPARE(client.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
     QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
 }
 
-void tst_PopFaults::login(PopClient &client)
+void tst_PopFaults::login(LineClient &client)
 {
     logIn(client);
     QCOMPARE(client.command("STAT"), QByteArray("+OK 2 100001\r\n"));
@@ -199,8 +200,8 @@ void tst_PopFaults::login(PopClient &client)
 // dialogue goes on as if it had not come.
 void tst_PopFaults::lineBreaksInCredentialsNeverReachTheService()
 {
-    PopClient client;
-    QVERIFY(client.connectTo(m_agent->port()));
+    LineClient client;
+    QVERIFY(client.connectTo(m_agent->pop3Port()));
     client.readLine();
     const QByteArray invalid("-ERR invalid argument\r\n");
     const int before = m_service->peer().requests().size();
@@ -208,7 +209,7 @@ void tst_PopFaults::lineBreaksInCredentialsNeverReachTheService()
                                    QByteArray("USER al\0x\r\n", 11)}) {
         client.send(line);
         QCOMPARE(client.readLine(), invalid);
-        QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+        QCOMPARE(m_agent->pop->State(), PopState::Greeted);
     }
     QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
     const int afterProbe = m_service->peer().requests().size();
@@ -216,7 +217,7 @@ void tst_PopFaults::lineBreaksInCredentialsNeverReachTheService()
                                    QByteArray("PASS se\0cret\r\n", 14), QByteArray("USER user\r\r\n")}) {
         client.send(line);
         QCOMPARE(client.readLine(), invalid);
-        QCOMPARE(m_agent->frontEnd->State(), PopState::UserAccepted);
+        QCOMPARE(m_agent->pop->State(), PopState::UserAccepted);
     }
     QCOMPARE(m_service->peer().requests().size(), afterProbe);
     QCOMPARE(afterProbe, before + 1); // the probe of the one good USER
@@ -249,8 +250,8 @@ void tst_PopFaults::refusedLoginsLeaveTheStoreUnloaded()
     QFETCH(int, status);
     QFETCH(QString, logLine);
     m_service->loginStatus = status;
-    PopClient client;
-    QVERIFY(client.connectTo(m_agent->port()));
+    LineClient client;
+    QVERIFY(client.connectTo(m_agent->pop3Port()));
     client.readLine();
     QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
     QCOMPARE(client.command("PASS secret"), QByteArray("+OK\r\n"));
@@ -268,7 +269,7 @@ void tst_PopFaults::refusedLoginsLeaveTheStoreUnloaded()
 void tst_PopFaults::thresholdChoosesThePath()
 {
     m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
-    PopClient client;
+    LineClient client;
     login(client);
     const int before = m_service->peer().requests().size();
 
@@ -278,7 +279,7 @@ void tst_PopFaults::thresholdChoosesThePath()
     QObject::connect(&m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(), [&](int index) {
         if (m_service->peer().requests().at(index).verb != "GET")
             return;
-        retrievingDuringDirectFetch = m_agent->frontEnd->IsRetrieving();
+        retrievingDuringDirectFetch = m_agent->pop->IsRetrieving();
         busyDuringDirectFetch = m_agent->session->IsBusy();
         QTimer::singleShot(0, &client.socket(), [this] {
             m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(0)));
@@ -294,7 +295,7 @@ void tst_PopFaults::thresholdChoosesThePath()
     client.send("RETR 2\r\n");
     QVERIFY(client.waitFor("+OK 50001\r\n"));
     QVERIFY(m_service->peer().waitForRequests(before + 2));
-    QVERIFY(m_agent->frontEnd->IsRetrieving());
+    QVERIFY(m_agent->pop->IsRetrieving());
     QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Busy);
     QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(1))));
     QVERIFY(client.waitFor("\r\n.\r\n"));
@@ -302,7 +303,7 @@ void tst_PopFaults::thresholdChoosesThePath()
     QCOMPARE(status2, QByteArray("+OK 50001\r\n"));
     QVERIFY(text2 == m_service->messages.at(1));
     QTRY_COMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
-    QVERIFY(!m_agent->frontEnd->IsRetrieving());
+    QVERIFY(!m_agent->pop->IsRetrieving());
 }
 
 // While the download runs the client gets a keep-alive line at every tick;
@@ -311,9 +312,9 @@ void tst_PopFaults::thresholdChoosesThePath()
 void tst_PopFaults::slowDownloadKeepsTheClientWaiting()
 {
     m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
-    PopClient client;
+    LineClient client;
     login(client);
-    m_agent->frontEnd->SetRetrieveInterval(20);
+    m_agent->pop->SetRetrieveInterval(20);
     const QByteArray keepAlive("X-zorvane: busy...\r\n");
 
     client.send("RETR 2\r\n");
@@ -322,10 +323,10 @@ void tst_PopFaults::slowDownloadKeepsTheClientWaiting()
     client.send("NOOP\r\n");
     QVERIFY(arrivals.wait());
     // More keep-alive lines follow, and still no answer to NOOP.
-    const qsizetype seen = client.received().size();
-    QVERIFY(client.waitUntil([&] { return client.received().size() > seen; }));
-    QVERIFY(!client.received().contains("+OK nothing done"));
-    QVERIFY(client.received().mid(seen).startsWith(keepAlive));
+    const qsizetype seen = client.pending().size();
+    QVERIFY(client.waitUntil([&] { return client.pending().size() > seen; }));
+    QVERIFY(!client.pending().contains("+OK nothing done"));
+    QVERIFY(client.pending().mid(seen).startsWith(keepAlive));
 
     QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(1))));
     QVERIFY(client.waitFor("+OK nothing done\r\n"));
@@ -357,7 +358,7 @@ void tst_PopFaults::failedDownloadIsNotDelivered()
             return FakeHttpPeer::drop();
         return FakeHttpPeer::reply(status, "Failed", "<html>error page</html>\r\n.\r\n");
     };
-    PopClient client;
+    LineClient client;
     login(client);
     client.send("RETR 2\r\n");
     QVERIFY(client.waitForClose());
@@ -370,8 +371,8 @@ void tst_PopFaults::failedDownloadIsNotDelivered()
     QVERIFY(!m_agent->session->IsBusy());
     QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
 
-    PopClient next;
-    QVERIFY(next.connectTo(m_agent->port()));
+    LineClient next;
+    QVERIFY(next.connectTo(m_agent->pop3Port()));
     QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
 }
 
@@ -380,17 +381,17 @@ void tst_PopFaults::failedDownloadIsNotDelivered()
 void tst_PopFaults::clientGoneDuringDownload()
 {
     m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
-    PopClient client;
+    LineClient client;
     login(client);
-    m_agent->frontEnd->SetRetrieveInterval(20);
+    m_agent->pop->SetRetrieveInterval(20);
     client.send("RETR 2\r\n");
     QVERIFY(client.waitFor("+OK 50001\r\n"));
-    QVERIFY(m_agent->frontEnd->IsRetrieving());
+    QVERIFY(m_agent->pop->IsRetrieving());
     const int downloadConnection = m_service->peer().requests().last().connection;
     QSignalSpy closed(&m_service->peer(), &FakeHttpPeer::connectionClosed);
     client.abort();
 
-    QTRY_VERIFY(!m_agent->frontEnd->IsRetrieving());
+    QTRY_VERIFY(!m_agent->pop->IsRetrieving());
     QTRY_VERIFY(!m_agent->session->IsBusy());
     QTRY_VERIFY(std::any_of(closed.cbegin(), closed.cend(),
                             [&](const QList<QVariant> &args) { return args.at(0).toInt() == downloadConnection; }));
@@ -398,8 +399,8 @@ void tst_PopFaults::clientGoneDuringDownload()
     // The watchdog returns the port to listening; a new client is served.
     QTRY_COMPARE_WITH_TIMEOUT(m_agent->wskPop.State(), int(Winsock::sckListening), 3 * SocketWatchdog::CheckIntervalMs);
     m_service->onFetch = [this](int n) { return FakeHttpPeer::reply(200, "OK", m_service->messages.value(n - 1)); };
-    PopClient next;
-    QVERIFY(next.connectTo(m_agent->port()));
+    LineClient next;
+    QVERIFY(next.connectTo(m_agent->pop3Port()));
     QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QCOMPARE(next.command("USER user"), QByteArray("+OK password required\r\n"));
     QCOMPARE(next.command("PASS secret"), QByteArray("+OK logged in\r\n"));
@@ -413,7 +414,7 @@ void tst_PopFaults::clientGoneDuringDownload()
 // answered as soon as the session is free, never in the middle.
 void tst_PopFaults::inputIsHeldWhileTheSessionIsBusy()
 {
-    PopClient client;
+    LineClient client;
     login(client);
     QStringList order;
     bool busyWhenNoopArrived = false;
@@ -448,12 +449,12 @@ void tst_PopFaults::inputIsHeldWhileTheSessionIsBusy()
 // That login's reply and its logged-in state belong to nobody now.
 void tst_PopFaults::nextClientGetsNothingOfTheLastOne()
 {
-    PopClient first;
-    QVERIFY(first.connectTo(m_agent->port()));
+    LineClient first;
+    QVERIFY(first.connectTo(m_agent->pop3Port()));
     first.readLine();
     QCOMPARE(first.command("USER user"), QByteArray("+OK password required\r\n"));
 
-    PopClient next;
+    LineClient next;
     QTimer watch; // looks for the dropped connection while the login waits
     watch.setInterval(10);
     bool loginResumed = false;
@@ -463,11 +464,11 @@ void tst_PopFaults::nextClientGetsNothingOfTheLastOne()
         watch.stop();
         m_agent->watchdog->CheckSockets();
         QObject::connect(&next.socket(), &QTcpSocket::readyRead, &next.socket(), [&] {
-            if (!next.received().contains("+OK Zorvane Welcome\r\n") || loginResumed)
+            if (!next.pending().contains("+OK Zorvane Welcome\r\n") || loginResumed)
                 return;
             loginResumed = m_service->peer().resumeStalled(m_service->loginAnswer());
         });
-        next.socket().connectToHost(QHostAddress::LocalHost, m_agent->port());
+        next.socket().connectToHost(QHostAddress::LocalHost, m_agent->pop3Port());
     });
     QObject::connect(&m_service->peer(), &FakeHttpPeer::requestReceived, &first.socket(), [&](int index) {
         if (m_service->peer().requests().at(index).path() != "/dav/")
@@ -478,11 +479,11 @@ void tst_PopFaults::nextClientGetsNothingOfTheLastOne()
     m_service->stallNextLogin = true;
     first.send("PASS secret\r\n");
 
-    QTRY_VERIFY_WITH_TIMEOUT(loginResumed && !m_agent->session->IsBusy(), PopClient::ReplyTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(loginResumed && !m_agent->session->IsBusy(), LineClient::ReplyTimeoutMs);
     QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QCOMPARE(next.command("STAT"), QByteArray("-ERR authenticate first\r\n"));
     QVERIFY(next.takeAll().isEmpty());
-    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+    QCOMPARE(m_agent->pop->State(), PopState::Greeted);
 }
 
 // A download that outlasts the idle limit is the agent's work, not the
@@ -492,17 +493,17 @@ void tst_PopFaults::slowDownloadIsNotIdleness()
 {
     constexpr int IdleLimitMs = 100;
     m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
-    PopClient client;
+    LineClient client;
     login(client);
-    m_agent->frontEnd->SetRetrieveInterval(20);
-    m_agent->frontEnd->SetIdleTimeout(IdleLimitMs);
+    m_agent->pop->SetRetrieveInterval(20);
+    m_agent->pop->SetIdleTimeout(IdleLimitMs);
     const QByteArray keepAlive("X-zorvane: busy...\r\n");
 
     client.send("RETR 2\r\n");
     // Twenty keep-alive ticks of 20 ms: four times the idle limit.
-    QVERIFY(client.waitUntil([&] { return client.received().count(keepAlive) >= 20 || client.closedByPeer(); }));
+    QVERIFY(client.waitUntil([&] { return client.pending().count(keepAlive) >= 20 || client.closedByPeer(); }));
     QVERIFY(!client.closedByPeer());
-    QVERIFY(m_agent->frontEnd->IsRetrieving());
+    QVERIFY(m_agent->pop->IsRetrieving());
 
     QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(1))));
     QVERIFY(client.waitForClose());
@@ -523,7 +524,7 @@ void tst_PopFaults::slowDownloadIsNotIdleness()
 // listens again at once.
 void tst_PopFaults::clientThatNeverReadsIsClosed()
 {
-    PopClient client;
+    LineClient client;
     login(client);
     client.socket().setReadBufferSize(4096); // reads no more than this
     constexpr qint64 QueueLimit = MessageDelivery::MaxQueuedToClientBytes + 64; // one reply beyond the limit
@@ -557,16 +558,16 @@ void tst_PopFaults::clientThatNeverReadsIsClosed()
     while (!closed() && sent < MostSent && mostQueued <= QueueLimit) {
         client.send(commands);
         sent += commands.size();
-        QTRY_VERIFY_WITH_TIMEOUT(answeredOrHeld(), PopClient::ReplyTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(answeredOrHeld(), LineClient::ReplyTimeoutMs);
     }
     QVERIFY2(mostQueued <= QueueLimit, qPrintable(QStringLiteral("%1 bytes of replies queued").arg(mostQueued)));
     QVERIFY2(closed(), qPrintable(QStringLiteral("%1 bytes sent, connection still open").arg(sent)));
     QVERIFY(mostQueued > MessageDelivery::MaxQueuedToClientBytes / 2); // the replies did pile up
     QVERIFY(m_agent->listensAgain());
-    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
+    QCOMPARE(m_agent->pop->State(), PopState::Greeted);
 
-    PopClient next;
-    QVERIFY(next.connectTo(m_agent->port()));
+    LineClient next;
+    QVERIFY(next.connectTo(m_agent->pop3Port()));
     QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
 }
 
@@ -583,9 +584,12 @@ void tst_PopFaults::clientLeavingFreesThePortAtOnce_data()
 void tst_PopFaults::clientLeavingFreesThePortAtOnce()
 {
     QFETCH(QByteArray, lastCommand);
-    m_agent->watchdog.reset();
+    m_agent = std::make_unique<TestAgent>(m_env->path(QStringLiteral("config/Zorvane/faults%1.ini").arg(++m_runs)),
+                                          m_service->serviceUrl(), m_service->altServiceUrl(),
+                                          TestAgent::listingAll(false, false),
+                                          TestAgent::withoutWatchdog());
     m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
-    PopClient client;
+    LineClient client;
     login(client);
     const QByteArray firstLine = client.command(lastCommand);
     QVERIFY(firstLine.startsWith("+OK"));
@@ -593,13 +597,13 @@ void tst_PopFaults::clientLeavingFreesThePortAtOnce()
     client.abort();
 
     QVERIFY(m_agent->listensAgain());
-    QCOMPARE(m_agent->frontEnd->State(), PopState::Greeted);
-    QVERIFY(!m_agent->frontEnd->IsRetrieving());
+    QCOMPARE(m_agent->pop->State(), PopState::Greeted);
+    QVERIFY(!m_agent->pop->IsRetrieving());
     QVERIFY(!m_agent->session->IsBusy());
     if (lastCommand.startsWith("RETR"))
         QVERIFY(serviceConnectionsClosed.count() > 0 || serviceConnectionsClosed.wait());
-    PopClient next;
-    QVERIFY(next.connectTo(m_agent->port()));
+    LineClient next;
+    QVERIFY(next.connectTo(m_agent->pop3Port()));
     QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
     QCOMPARE(next.command("USER user"), QByteArray("+OK password required\r\n"));
 }
@@ -640,7 +644,7 @@ private:
 void tst_PopFaults::slowReaderGetsTheMessageAtItsPace()
 {
     m_service->messages[1] = LargeText;
-    PopClient client;
+    LineClient client;
     logIn(client);
     QCOMPARE(client.command("STAT"), "+OK 2 " + QByteArray::number(50000 + LargeText.size()) + "\r\n");
     // A small receive window of its own and reading in small pieces: the
@@ -671,19 +675,19 @@ void tst_PopFaults::slowReaderGetsTheMessageAtItsPace()
 void tst_PopFaults::slowReaderLeavingCancelsTheDownload()
 {
     m_service->messages[1] = LargeText;
-    PopClient client;
+    LineClient client;
     logIn(client);
     client.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
     client.socket().setReadBufferSize(64 * 1024);
     client.send("RETR 2\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(m_agent->wskPop.BytesToWrite() >= MessageDelivery::MaxQueuedToClientBytes, 60000);
-    QVERIFY(m_agent->frontEnd->IsRetrieving());
+    QVERIFY(m_agent->pop->IsRetrieving());
     const int downloadConnection = m_service->peer().requests().last().connection;
     QSignalSpy closed(&m_service->peer(), &FakeHttpPeer::connectionClosed);
     client.abort();
 
     QVERIFY(m_agent->listensAgain());
-    QVERIFY(!m_agent->frontEnd->IsRetrieving());
+    QVERIFY(!m_agent->pop->IsRetrieving());
     QVERIFY(!m_agent->session->IsBusy());
     QTRY_VERIFY(std::any_of(closed.cbegin(), closed.cend(),
                             [&](const QList<QVariant> &args) { return args.at(0).toInt() == downloadConnection; }));
@@ -691,7 +695,7 @@ void tst_PopFaults::slowReaderLeavingCancelsTheDownload()
     QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
 
     m_service->messages[1] = messageOfSize(60000, "next");
-    PopClient next;
+    LineClient next;
     logIn(next);
     const auto [status, text] = splitRetrieve(next.multiLineCommand("RETR 2"));
     QCOMPARE(status, QByteArray("+OK 60000\r\n"));

@@ -7,7 +7,7 @@
 #include "AgentProcess.h"
 #include "FakeHttpPeer.h"
 #include "LineClient.h"
-#include "ReferenceService.h"
+#include "ServiceProcess.h"
 #include "ScriptedMailService.h"
 
 #include <QNetworkAccessManager>
@@ -250,7 +250,7 @@ void tst_HostileXml::serviceRefusesHostileBodies()
     QFETCH(QByteArray, attack);
     QFETCH(QByteArray, verb);
 
-    ReferenceService service(m_root->filePath(QStringLiteral("service")));
+    ServiceProcess service(m_root->filePath(QStringLiteral("service")));
     QVERIFY(service.addAccount("demo@zorvane.test", "demo"));
     const QString name = service.deliver("demo@zorvane.test", "Subject: one\r\n\r\nOne.\r\n");
     QVERIFY(!name.isEmpty());

@@ -6,7 +6,7 @@
 
 #include "AgentProcess.h"
 #include "LineClient.h"
-#include "ReferenceService.h"
+#include "ServiceProcess.h"
 #include "ScriptedMailService.h"
 
 #include <QDirIterator>
@@ -120,7 +120,7 @@ void tst_Secrets::canaryPasswordIsWrittenNowhere()
 {
     const QByteArray canary = uniqueText("Canary-");
     const QByteArray wrong = uniqueText("Wrong-");
-    ReferenceService service(m_root->filePath(QStringLiteral("service")));
+    ServiceProcess service(m_root->filePath(QStringLiteral("service")));
     QVERIFY(service.addAccount(Account, canary));
     QVERIFY(!service.deliver(Account, "From: ann@example.org\r\nSubject: one\r\n\r\nBody.\r\n").isEmpty());
     QVERIFY2(service.start(), qPrintable(service.problem()));

@@ -3,6 +3,7 @@
 // texts, the stored stylesheets applied to the answers, and raw sockets for
 // what a well-behaved client never sends.
 
+#include "ServiceProcess.h"
 #include "ServiceTestSupport.h"
 
 #include <QNetworkAccessManager>
@@ -79,7 +80,7 @@ private:
     QByteArray applyStored(int entry, const QByteArray &answer);
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<QProcess> m_process;
+    std::unique_ptr<ServiceProcess> m_service;
     std::unique_ptr<QNetworkAccessManager> m_network;
     QByteArray m_serviceUrl;
     QByteArray m_altServiceUrl;
@@ -109,40 +110,27 @@ void tst_ServiceProcess::init()
 void tst_ServiceProcess::cleanup()
 {
     m_network.reset();
-    if (m_process && m_process->state() != QProcess::NotRunning) {
-        m_process->terminate();
-        m_process->waitForFinished(WaitMs);
-    }
-    m_process.reset();
+    m_service.reset();
     m_dir.reset();
 }
 
 bool tst_ServiceProcess::startService(const QStringList &extra)
 {
-    m_process = std::make_unique<QProcess>();
-    m_process->setProgram(qEnvironmentVariable("ZORVANE_BIN_DIR") + QStringLiteral("/zorvane-service"));
-    m_process->setArguments(QStringList{QStringLiteral("--data"), m_dir->path(), QStringLiteral("--port"),
-                                        QStringLiteral("0"), QStringLiteral("--quiet")}
-                            + extra);
-    m_process->setProcessChannelMode(QProcess::SeparateChannels);
-    m_process->start();
-    if (!m_process->waitForStarted(WaitMs))
+    if (!m_service)
+        m_service = std::make_unique<ServiceProcess>(m_dir->path());
+    m_service->setOptions(QStringList{QStringLiteral("--quiet")} + extra);
+    if (!m_service->start()) {
+        qWarning("%s", qPrintable(m_service->problem()));
         return false;
-    QByteArray out;
-    while (out.count('\n') < 2) {
-        if (!m_process->waitForReadyRead(WaitMs)) {
-            qWarning() << "service output:" << out << m_process->readAllStandardError();
-            return false;
-        }
-        out += m_process->readAllStandardOutput();
     }
-    const QList<QByteArray> lines = out.split('\n');
-    if (!lines.at(0).startsWith("ServiceUrl=") || !lines.at(1).startsWith("AltServiceUrl="))
+    // The two address lines come first, in this order.
+    const QList<QByteArray> lines = m_service->runOutput().split('\n');
+    if (lines.size() < 2 || !lines.at(0).startsWith("ServiceUrl=") || !lines.at(1).startsWith("AltServiceUrl="))
         return false;
-    m_serviceUrl = lines.at(0).mid(11);
-    m_altServiceUrl = lines.at(1).mid(14);
+    m_serviceUrl = m_service->serviceUrl().toUtf8();
+    m_altServiceUrl = m_service->altServiceUrl().toUtf8();
     m_base = m_serviceUrl.left(m_serviceUrl.size() - 5);
-    m_port = quint16(m_base.mid(m_base.lastIndexOf(':') + 1).toUInt());
+    m_port = m_service->port();
     return true;
 }
 
@@ -215,10 +203,7 @@ void tst_ServiceProcess::printsItsAddressesAndStopsOnTerm()
     QCOMPARE(m_altServiceUrl, m_base + "/alt");
     QVERIFY(m_port >= 1024);
     QCOMPARE(request("PROPFIND", m_serviceUrl + "?cmd=logoff").status, 207);
-    m_process->terminate();
-    QVERIFY(m_process->waitForFinished(WaitMs));
-    QCOMPARE(m_process->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(m_process->exitCode(), 0);
+    QVERIFY(m_service->stop());
 }
 
 void tst_ServiceProcess::refusesATakenPort()
@@ -488,8 +473,7 @@ void tst_ServiceProcess::aRightAnswerToAnEarlierRunsNonceIsStale()
     QVERIFY(writeFile(m_dir->filePath(QStringLiteral("accounts")), "demo@zorvane.test s3cret\n"));
     QVERIFY(startService());
     const QByteArray earlier = digestChallenge();
-    m_process->terminate();
-    QVERIFY(m_process->waitForFinished(WaitMs));
+    QVERIFY(m_service->stop());
     QVERIFY(startService());
     const auto login = [&](const QByteArray &password) {
         return rawExchange("PROPFIND /dav/ HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: "

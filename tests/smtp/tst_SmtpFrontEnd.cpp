@@ -34,8 +34,7 @@ private slots:
     void messagesLandExactlyAndOnceInSentItems_data();
     void messagesLandExactlyAndOnceInSentItems();
     void resetDropsTheEnvelope();
-    void senderAccount_data();
-    void senderAccount();
+    void senderSpellingReachesTheService();
     void unreachableServiceAtHelo();
     void largeMessageInSmallSegments();
     void commandAfterEndMarkerAndNextClient();
@@ -49,16 +48,16 @@ private slots:
 
 private:
     // Connects, reads the greeting, greets with HELO.
-    void openDialogue(SmtpClient &client);
+    void openDialogue(LineClient &client);
     // MAIL from Demo and RCPT to Ann.
-    void openEnvelope(SmtpClient &client);
+    void openEnvelope(LineClient &client);
     // MAIL, RCPT, DATA and the text; returns the reply to the text.
-    QByteArray submit(SmtpClient &client, const QByteArray &wire, const QString &to = Ann);
+    QByteArray submit(LineClient &client, const QByteArray &wire, const QString &to = Ann);
 
     QTemporaryDir m_root;
     std::unique_ptr<ServiceProcess> m_service;
     std::unique_ptr<QTemporaryDir> m_testDir;
-    std::unique_ptr<Agent> m_agent;
+    std::unique_ptr<TestAgent> m_agent;
 };
 
 void tst_SmtpFrontEnd::initTestCase()
@@ -70,18 +69,17 @@ void tst_SmtpFrontEnd::initTestCase()
         qputenv(name, dir.toUtf8());
     }
     QFile::setPermissions(m_root.filePath(QStringLiteral("XDG_RUNTIME_DIR")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QVERIFY(QDir().mkpath(m_root.filePath(QStringLiteral("service"))));
-    m_service = std::make_unique<ServiceProcess>();
-    QVERIFY2(m_service->start(m_root.filePath(QStringLiteral("service")),
-                              {Demo + QStringLiteral(" demo"), Ann + QStringLiteral(" annpw")}),
-             "zorvane-service did not start");
+    m_service = std::make_unique<ServiceProcess>(m_root.filePath(QStringLiteral("service")));
+    QVERIFY(m_service->addAccount(Demo, QStringLiteral("demo")));
+    QVERIFY(m_service->addAccount(Ann, QStringLiteral("annpw")));
+    QVERIFY2(m_service->start(), qPrintable(m_service->problem()));
 }
 
 void tst_SmtpFrontEnd::init()
 {
     m_testDir = std::make_unique<QTemporaryDir>(m_root.filePath(QStringLiteral("test-XXXXXX")));
-    m_agent = std::make_unique<Agent>(m_testDir->filePath(QStringLiteral("Zorvane.ini")), m_service->serviceUrl,
-                                      m_service->altServiceUrl);
+    m_agent = std::make_unique<TestAgent>(m_testDir->filePath(QStringLiteral("Zorvane.ini")), m_service->serviceUrl(),
+                                      m_service->altServiceUrl());
     m_agent->storePassword(Demo, "demo");
     QCOMPARE(m_agent->wskSmtp.State(), int(Winsock::sckListening));
 }
@@ -92,28 +90,28 @@ void tst_SmtpFrontEnd::cleanup()
     m_testDir.reset();
 }
 
-void tst_SmtpFrontEnd::openDialogue(SmtpClient &client)
+void tst_SmtpFrontEnd::openDialogue(LineClient &client)
 {
     QVERIFY(client.connectTo(m_agent->wskSmtp.LocalPort()));
-    QCOMPARE(client.reply(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
-    QCOMPARE(client.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
+    QCOMPARE(client.readLine(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    QCOMPARE(client.exchange("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
 }
 
-void tst_SmtpFrontEnd::openEnvelope(SmtpClient &client)
+void tst_SmtpFrontEnd::openEnvelope(LineClient &client)
 {
-    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
 }
 
-QByteArray tst_SmtpFrontEnd::submit(SmtpClient &client, const QByteArray &wire, const QString &to)
+QByteArray tst_SmtpFrontEnd::submit(LineClient &client, const QByteArray &wire, const QString &to)
 {
-    if (client.command("MAIL FROM:<demo@zorvane.test>\r\n") != "250 OK\r\n")
+    if (client.exchange("MAIL FROM:<demo@zorvane.test>\r\n") != "250 OK\r\n")
         return "MAIL refused";
-    if (client.command("RCPT TO:<" + to.toUtf8() + ">\r\n") != "250 OK\r\n")
+    if (client.exchange("RCPT TO:<" + to.toUtf8() + ">\r\n") != "250 OK\r\n")
         return "RCPT refused";
-    if (client.command("DATA\r\n") != "354 Start mail input; end with <CRLF>.<CRLF>\r\n")
+    if (client.exchange("DATA\r\n") != "354 Start mail input; end with <CRLF>.<CRLF>\r\n")
         return "DATA refused";
-    return client.command(wire);
+    return client.exchange(wire);
 }
 
 void tst_SmtpFrontEnd::commandReplies_data()
@@ -127,19 +125,12 @@ void tst_SmtpFrontEnd::commandReplies_data()
         {"RSET\r\n", "250 OK\r\n"},
         {"HELO again\r\n", "250 Zorvane\r\n"},
         {"QUIT\r\n", "221 Zorvane bye.\r\n\r\n"}};
-    QTest::newRow("envelope commands before HELO") << Script{
+    // The replies of every state are scripted against a scripted session;
+    // here they go over the wire and into the log file.
+    QTest::newRow("envelope before HELO, refused") << Script{
         {"MAIL FROM:<demo@zorvane.test>\r\n", "500 Unrecognized command\r\n"},
-        {"RCPT TO:<ann@zorvane.test>\r\n", "500 Unrecognized command\r\n"},
-        {"DATA\r\n", "500 Unrecognized command\r\n"},
-        {"NOOP\r\n", "250 OK\r\n"}};
-    QTest::newRow("after HELO") << Script{
         {"HELO tester\r\n", "250 Zorvane\r\n"},
-        {"VRFY demo\r\n", "500 Unrecognized command\r\n"},
-        {"MAIL\r\n", "451 No valid user name. Receive first, then try again.\r\n"},
-        {"RCPT TO <ann@zorvane.test>\r\n", "250 OK\r\n"},
         {"RCPT TO:<ann@zorvane.test>\n\nSubject: injected\r\n", "501 Syntax error in parameters or arguments\r\n"},
-        {"mail from:<demo@zorvane.test>\r\n", "250 OK\r\n"},
-        {"MAIL FROM:<demo@zorvane.test>\r\n", "250 OK\r\n"},
         {"QUIT\r\n", "221 Zorvane bye.\r\n\r\n"}};
 }
 
@@ -148,13 +139,13 @@ void tst_SmtpFrontEnd::commandReplies()
     QFETCH(Script, script);
     m_agent->state.StartFileLog(true, m_testDir->path());
     QVERIFY(m_agent->state.LogToFile);
-    SmtpClient client;
+    LineClient client;
     QVERIFY(client.connectTo(m_agent->wskSmtp.LocalPort()));
-    QCOMPARE(client.reply(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    QCOMPARE(client.readLine(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
     for (const auto &[sent, expected] : script) {
-        QByteArray reply = client.command(sent);
+        QByteArray reply = client.exchange(sent);
         while (reply.size() < expected.size() && reply.endsWith("\r\n"))
-            reply += client.reply();
+            reply += client.readLine();
         QCOMPARE(reply, expected);
     }
     // Traffic goes to the log file in both directions, the greeting excepted.
@@ -169,7 +160,7 @@ void tst_SmtpFrontEnd::commandReplies()
     if (script.last().first == "QUIT\r\n") {
         QVERIFY(client.waitForClose());
         QTRY_COMPARE(m_agent->wskSmtp.State(), int(Winsock::sckListening));
-        QCOMPARE(m_agent->frontEnd->DialogueState(), 0);
+        QCOMPARE(m_agent->smtp->DialogueState(), 0);
     }
 }
 
@@ -191,10 +182,10 @@ void tst_SmtpFrontEnd::messagesLandExactlyAndOnceInSentItems()
     QStringList tips;
     QObject::connect(&m_agent->state.TrayData, &TrayStatus::changed, &m_agent->state,
                      [&](TrayStatus::Icon, const QString &tip) { tips.append(tip); });
-    SmtpClient client;
+    LineClient client;
     openDialogue(client);
     QCOMPARE(submit(client, Wire), QByteArray("250 OK\r\n"));
-    QCOMPARE(m_agent->frontEnd->DialogueState(), 1);
+    QCOMPARE(m_agent->smtp->DialogueState(), 1);
     // Each command shows "Sending" and then what it leaves: "Receiving" from
     // DATA to the end of the text, "Idle" otherwise.
     const QStringList sending = {TrayStatus::Sending, TrayStatus::Idle};
@@ -216,60 +207,32 @@ void tst_SmtpFrontEnd::resetDropsTheEnvelope()
 {
     const qsizetype annBefore = m_service->messages(Ann).size();
     const qsizetype demoBefore = m_service->messages(Demo).size();
-    SmtpClient client;
+    LineClient client;
     openDialogue(client);
-    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("RSET\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("RSET\r\n"), QByteArray("250 OK\r\n"));
     QCOMPARE(submit(client, Wire, Demo), QByteArray("250 OK\r\n"));
     QCOMPARE(m_service->messages(Ann).size(), annBefore);
     QCOMPARE(m_service->messages(Demo).size(), demoBefore + 1);
     QCOMPARE(m_agent->screen.count(QStringLiteral("SMTP-Logged in.")), 1); // RSET kept the login
 }
 
-void tst_SmtpFrontEnd::senderAccount_data()
+// The sender's spelling logs in with the account in lower case; the
+// envelope carries the client's spelling without the blank, and the service
+// takes it.
+void tst_SmtpFrontEnd::senderSpellingReachesTheService()
 {
-    QTest::addColumn<QByteArray>("mail");
-    QTest::addColumn<QByteArray>("storedPassword");
-    QTest::addColumn<QString>("pop3UserName");
-    QTest::addColumn<QByteArray>("reply");
-    const QByteArray noUser = "451 No valid user name. Receive first, then try again.\r\n";
-    QTest::newRow("empty address, no POP3 login") << QByteArray("MAIL FROM:<>\r\n") << QByteArray() << QString() << noUser;
-    QTest::newRow("empty address, POP3 login") << QByteArray("MAIL FROM:<>\r\n") << QByteArray("demo") << Demo
-                                               << QByteArray("250 OK\r\n");
-    QTest::newRow("no stored password") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\n") << QByteArray() << Demo
-                                        << noUser;
-    QTest::newRow("wrong stored password") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\n") << QByteArray("nope")
-                                           << QString() << QByteArray("450 authentication failed\r\n");
-    QTest::newRow("mixed case, blank after colon") << QByteArray("Mail From: <Demo@Zorvane.TEST>\r\n")
-                                                   << QByteArray("demo") << QString() << QByteArray("250 OK\r\n");
-}
-
-void tst_SmtpFrontEnd::senderAccount()
-{
-    QFETCH(QByteArray, mail);
-    QFETCH(QByteArray, storedPassword);
-    QFETCH(QString, pop3UserName);
-    QFETCH(QByteArray, reply);
-    m_agent->settings.setValue(QStringLiteral("AccountInfo"), Demo, QString());
-    if (!storedPassword.isEmpty())
-        m_agent->storePassword(Demo, storedPassword);
-    m_agent->state.UserName = pop3UserName;
-
-    SmtpClient client;
+    m_agent->storePassword(Demo, "demo");
+    LineClient client;
     openDialogue(client);
-    QCOMPARE(client.command(mail), reply);
-    // A login of the named account, or none at all.
-    QCOMPARE(m_agent->frontEnd->LoggedInAccount(), reply.startsWith("250") ? Demo : QString());
-    QCOMPARE(m_agent->session->AccountOf(clsHotmail::FrontEnd::Smtp), m_agent->frontEnd->LoggedInAccount());
-    if (!reply.startsWith("250") || mail.contains("<>"))
-        return;
-    // The envelope carries the client's spelling without the blank, and the
-    // service takes it.
+    QCOMPARE(client.exchange("Mail From: <Demo@Zorvane.TEST>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(m_agent->smtp->LoggedInAccount(), Demo);
+    QCOMPARE(m_agent->session->AccountOf(clsHotmail::FrontEnd::Smtp), Demo);
     const qsizetype before = m_service->messages(Demo).size();
-    QCOMPARE(client.command("RCPT TO:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
-    QCOMPARE(client.command(Wire), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("RCPT TO:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("DATA\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(client.exchange(Wire), QByteArray("250 OK\r\n"));
     QCOMPARE(m_service->messages(Demo).size(), before + 1);
 }
 
@@ -280,17 +243,17 @@ void tst_SmtpFrontEnd::unreachableServiceAtHelo()
     const QString nowhere = QStringLiteral("http://127.0.0.1:%1/").arg(closed.serverPort());
     closed.close();
     m_agent.reset();
-    m_agent = std::make_unique<Agent>(m_testDir->filePath(QStringLiteral("Nowhere.ini")), nowhere, nowhere);
+    m_agent = std::make_unique<TestAgent>(m_testDir->filePath(QStringLiteral("Nowhere.ini")), nowhere, nowhere);
 
-    SmtpClient client;
+    LineClient client;
     QVERIFY(client.connectTo(m_agent->wskSmtp.LocalPort()));
-    QVERIFY(!client.reply().isEmpty());
-    QCOMPARE(client.command("HELO tester\r\n"), QByteArray("550 Requested action not taken: mailbox unavailable\r\n"));
+    QVERIFY(!client.readLine().isEmpty());
+    QCOMPARE(client.exchange("HELO tester\r\n"), QByteArray("550 Requested action not taken: mailbox unavailable\r\n"));
     QCOMPARE(m_agent->boxes.size(), 1);
     QVERIFY2(m_agent->boxes.first().startsWith(QStringLiteral("Zorvane - System Problem: ")), qPrintable(m_agent->boxes.first()));
     QVERIFY(m_agent->boxes.first().size() > QStringLiteral("Zorvane - System Problem: \r\n\r\nExit and run diagnostics for more information").size());
     QVERIFY(m_agent->screen.contains(QStringLiteral("SMTP-ERR: Unable to connect to Hotmail server.")));
-    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("500 Unrecognized command\r\n"));
+    QCOMPARE(client.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("500 Unrecognized command\r\n"));
 }
 
 void tst_SmtpFrontEnd::largeMessageInSmallSegments()
@@ -302,43 +265,43 @@ void tst_SmtpFrontEnd::largeMessageInSmallSegments()
     wire.replace("\r\n.", "\r\n..");
     wire += ".\r\n";
 
-    SmtpClient client;
+    LineClient client;
     openDialogue(client);
-    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(client.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("DATA\r\n").left(4), QByteArray("354 "));
     client.sendInPieces(wire, 1460);
-    QCOMPARE(client.reply(), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.readLine(), QByteArray("250 OK\r\n"));
     QVERIFY(m_agent->screen.count(QStringLiteral("  ... receiving")) > 1);
     QVERIFY(m_service->messages(Ann).contains(message));
 }
 
 void tst_SmtpFrontEnd::commandAfterEndMarkerAndNextClient()
 {
-    SmtpClient client;
+    LineClient client;
     openDialogue(client);
-    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(client.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("DATA\r\n").left(4), QByteArray("354 "));
     const QByteArray message = "Subject: then quit\r\n\r\nbye\r\n";
-    QCOMPARE(client.command(message + ".\r\nQUIT\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.reply(), QByteArray("221 Zorvane bye.\r\n"));
+    QCOMPARE(client.exchange(message + ".\r\nQUIT\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.readLine(), QByteArray("221 Zorvane bye.\r\n"));
     QVERIFY(client.waitForClose());
     QVERIFY(m_service->messages(Ann).contains(message));
 
-    SmtpClient next;
+    LineClient next;
     openDialogue(next);
 }
 
 void tst_SmtpFrontEnd::emptyMessage()
 {
     const qsizetype emptyBefore = m_service->messages(Ann).count(QByteArray());
-    SmtpClient client;
+    LineClient client;
     openDialogue(client);
     QCOMPARE(submit(client, ".\r\n"), QByteArray("250 OK\r\n"));
     QCOMPARE(m_service->messages(Ann).count(QByteArray()), emptyBefore + 1);
-    QCOMPARE(m_agent->frontEnd->DialogueState(), 1);
-    QCOMPARE(client.command("NOOP\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(m_agent->smtp->DialogueState(), 1);
+    QCOMPARE(client.exchange("NOOP\r\n"), QByteArray("250 OK\r\n"));
 }
 
 // Line breaks inside an envelope command are refused, and the message that
@@ -346,17 +309,17 @@ void tst_SmtpFrontEnd::emptyMessage()
 void tst_SmtpFrontEnd::injectedEnvelopeLinesNeverReachTheService()
 {
     const qsizetype before = m_service->messages(Ann).size();
-    SmtpClient client;
+    LineClient client;
     openDialogue(client);
-    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
     const QByteArray refused = "501 Syntax error in parameters or arguments\r\n";
-    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\n\nSubject: injected\r\n"), refused);
-    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\rSubject: injected\r\n"), refused);
-    QCOMPARE(client.command(QByteArrayLiteral("RCPT TO:<ann\x00@zorvane.test>\r\n")), refused);
+    QCOMPARE(client.exchange("RCPT TO:<ann@zorvane.test>\n\nSubject: injected\r\n"), refused);
+    QCOMPARE(client.exchange("RCPT TO:<ann@zorvane.test>\rSubject: injected\r\n"), refused);
+    QCOMPARE(client.exchange(QByteArrayLiteral("RCPT TO:<ann\x00@zorvane.test>\r\n")), refused);
     // A blank before the line end is the client's own.
-    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test> \r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
-    QCOMPARE(client.command(Wire), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("RCPT TO:<ann@zorvane.test> \r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("DATA\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(client.exchange(Wire), QByteArray("250 OK\r\n"));
     const QList<QByteArray> inbox = m_service->messages(Ann);
     QCOMPARE(inbox.size(), before + 1);
     QVERIFY(inbox.contains(Message));
@@ -367,56 +330,56 @@ void tst_SmtpFrontEnd::injectedEnvelopeLinesNeverReachTheService()
 // A client that sends its message with DATA, not waiting for the 354.
 void tst_SmtpFrontEnd::messageTextInTheDataPacket()
 {
-    SmtpClient client;
+    LineClient client;
     openDialogue(client);
     openEnvelope(client);
-    QCOMPARE(client.command("DATA\r\nSubject: x\r\n\r\nbody\r\n.\r\n").left(4), QByteArray("354 "));
-    QCOMPARE(client.reply(), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("DATA\r\nSubject: x\r\n\r\nbody\r\n.\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(client.readLine(), QByteArray("250 OK\r\n"));
     QVERIFY(m_service->messages(Ann).contains("Subject: x\r\n\r\nbody\r\n"));
     // The empty message and the next command in the same packet.
     openEnvelope(client);
     const qsizetype emptyBefore = m_service->messages(Ann).count(QByteArray());
-    QCOMPARE(client.command("DATA\r\n.\r\nNOOP\r\n").left(4), QByteArray("354 "));
-    QCOMPARE(client.reply(), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.reply(), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("DATA\r\n.\r\nNOOP\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(client.readLine(), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.readLine(), QByteArray("250 OK\r\n"));
     QCOMPARE(m_service->messages(Ann).count(QByteArray()), emptyBefore + 1);
-    QCOMPARE(m_agent->frontEnd->DialogueState(), 1);
+    QCOMPARE(m_agent->smtp->DialogueState(), 1);
 }
 
 void tst_SmtpFrontEnd::inputLimits()
 {
     const qsizetype before = m_service->messages(Ann).size();
-    SmtpClient client;
+    LineClient client;
     openDialogue(client);
     client.sendInPieces(QByteArray(70 * 1024, 'x'), 1460);
     // The rest of the refused line is dropped without a reply of its own.
-    QCOMPARE(client.command("tail of the long line\r\n"), QByteArray("500 Line too long\r\n"));
-    QCOMPARE(client.command("NOOP\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("tail of the long line\r\n"), QByteArray("500 Line too long\r\n"));
+    QCOMPARE(client.exchange("NOOP\r\n"), QByteArray("250 OK\r\n"));
 
-    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(client.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("DATA\r\n").left(4), QByteArray("354 "));
     const QByteArray line = QByteArray(998, 'y') + "\r\n";
     client.sendInPieces(line.repeated(64 * 1024 * 1024 / line.size() + 1) + ".\r\n", 64 * 1024);
-    QCOMPARE(client.reply(), QByteArray("552 Message size exceeds fixed maximum message size\r\n"));
-    QCOMPARE(m_agent->frontEnd->DialogueState(), 1);
-    QCOMPARE(client.command("NOOP\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.readLine(), QByteArray("552 Message size exceeds fixed maximum message size\r\n"));
+    QCOMPARE(m_agent->smtp->DialogueState(), 1);
+    QCOMPARE(client.exchange("NOOP\r\n"), QByteArray("250 OK\r\n"));
     QCOMPARE(m_service->messages(Ann).size(), before);
 }
 
 void tst_SmtpFrontEnd::localhostOnlyRule()
 {
     const QHostAddress other(QStringLiteral("127.0.0.2"));
-    SmtpClient rejected;
+    LineClient rejected;
     QVERIFY(rejected.connectTo(m_agent->wskSmtp.LocalPort(), other));
     QTRY_VERIFY(m_agent->screen.contains(QStringLiteral("Connection request from 127.0.0.2(127.0.0.2) rejected.")));
     QVERIFY(rejected.waitForClose());
-    QVERIFY(rejected.received.isEmpty());
+    QVERIFY(rejected.pending().isEmpty());
 
     m_agent->options.localhostOnly = false;
-    SmtpClient accepted;
+    LineClient accepted;
     QVERIFY(accepted.connectTo(m_agent->wskSmtp.LocalPort(), other));
-    QCOMPARE(accepted.reply(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    QCOMPARE(accepted.readLine(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
     QVERIFY(m_agent->screen.contains(QStringLiteral("Connection request from 127.0.0.2(127.0.0.2)\r\n")));
 }
 
@@ -426,32 +389,32 @@ void tst_SmtpFrontEnd::localhostOnlyRule()
 // the next client.
 void tst_SmtpFrontEnd::idleClientMidDataIsClosedUnsent()
 {
-    QCOMPARE(m_agent->frontEnd->IdleTimeout(), SmtpFrontEnd::SmtpIdleTimeoutMs);
+    QCOMPARE(m_agent->smtp->IdleTimeout(), SmtpFrontEnd::SmtpIdleTimeoutMs);
     const qsizetype inboxBefore = m_service->messages(Ann).size();
     const qsizetype sentBefore = m_service->messages(Demo, QStringLiteral(".Sent Items")).size();
-    SmtpClient client;
+    LineClient client;
     openDialogue(client);
-    QCOMPARE(client.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(client.command("DATA\r\n").left(4), QByteArray("354 "));
-    m_agent->frontEnd->SetIdleTimeout(300);
-    client.socket.write("Subject: half\r\n\r\nthe first half, then silence\r\n");
+    QCOMPARE(client.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("DATA\r\n").left(4), QByteArray("354 "));
+    m_agent->smtp->SetIdleTimeout(300);
+    client.socket().write("Subject: half\r\n\r\nthe first half, then silence\r\n");
     QVERIFY(client.waitForClose());
-    QCOMPARE(client.received, QByteArray("421 Zorvane idle for too long, closing connection\r\n"));
+    QCOMPARE(client.pending(), QByteArray("421 Zorvane idle for too long, closing connection\r\n"));
     QVERIFY2(m_agent->screen.contains(QStringLiteral("SMTP-Connection idle for 300 ms, closed.")),
              qPrintable(m_agent->screen));
     QCOMPARE(m_agent->wskSmtp.State(), int(Winsock::sckListening));
-    QCOMPARE(m_agent->frontEnd->DialogueState(), 0);
+    QCOMPARE(m_agent->smtp->DialogueState(), 0);
 
     // The next client starts afresh: no envelope of the last one, and its
     // own message is the only one that lands.
-    m_agent->frontEnd->SetIdleTimeout(0);
-    QCOMPARE(m_agent->frontEnd->IdleTimeout(), SmtpFrontEnd::SmtpIdleTimeoutMs);
-    SmtpClient next;
+    m_agent->smtp->SetIdleTimeout(0);
+    QCOMPARE(m_agent->smtp->IdleTimeout(), SmtpFrontEnd::SmtpIdleTimeoutMs);
+    LineClient next;
     QVERIFY(next.connectTo(m_agent->wskSmtp.LocalPort()));
-    QCOMPARE(next.reply(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
-    QCOMPARE(next.command("DATA\r\n"), QByteArray("500 Unrecognized command\r\n"));
-    QCOMPARE(next.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
+    QCOMPARE(next.readLine(), QByteArray("220 Zorvane Simple Mail Transfer Service Ready\r\n"));
+    QCOMPARE(next.exchange("DATA\r\n"), QByteArray("500 Unrecognized command\r\n"));
+    QCOMPARE(next.exchange("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
     QCOMPARE(submit(next, Wire), QByteArray("250 OK\r\n"));
     const QList<QByteArray> inbox = m_service->messages(Ann);
     QCOMPARE(inbox.size(), inboxBefore + 1);
@@ -467,26 +430,26 @@ void tst_SmtpFrontEnd::noopWithinTheLimitKeepsTheClient()
     constexpr int IdleLimitMs = 1500;
     constexpr int NoopEveryMs = 150;
     constexpr int NoopCount = 15; // 2250 ms of dialogue in all
-    SmtpClient client;
+    LineClient client;
     openDialogue(client);
-    m_agent->frontEnd->SetIdleTimeout(IdleLimitMs);
+    m_agent->smtp->SetIdleTimeout(IdleLimitMs);
     int sent = 0;
     QTimer ticker;
     ticker.setInterval(NoopEveryMs);
-    QObject::connect(&ticker, &QTimer::timeout, &client.socket, [&] {
-        client.socket.write("NOOP\r\n");
+    QObject::connect(&ticker, &QTimer::timeout, &client.socket(), [&] {
+        client.socket().write("NOOP\r\n");
         if (++sent == NoopCount)
             ticker.stop();
     });
     ticker.start();
-    QVERIFY(client.waitUntil([&] { return client.received.count("250 OK\r\n") == NoopCount
-                                          || client.socket.state() != QAbstractSocket::ConnectedState; }));
-    QCOMPARE(client.received.count("250 OK\r\n"), NoopCount);
-    QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
+    QVERIFY(client.waitUntil([&] { return client.pending().count("250 OK\r\n") == NoopCount
+                                          || client.socket().state() != QAbstractSocket::ConnectedState; }));
+    QCOMPARE(client.pending().count("250 OK\r\n"), NoopCount);
+    QCOMPARE(client.socket().state(), QAbstractSocket::ConnectedState);
     QVERIFY(!m_agent->screen.contains(QStringLiteral("SMTP-Connection idle")));
 
     QVERIFY(client.waitForClose());
-    QVERIFY(client.received.endsWith("421 Zorvane idle for too long, closing connection\r\n"));
+    QVERIFY(client.pending().endsWith("421 Zorvane idle for too long, closing connection\r\n"));
     QVERIFY(m_agent->screen.contains(QStringLiteral("SMTP-Connection idle for 1500 ms, closed.")));
 }
 

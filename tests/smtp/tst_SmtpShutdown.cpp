@@ -27,7 +27,7 @@ void tst_SmtpShutdown::quitEndsEveryWait()
     // Every request of the POP3 side's operation, retries included, meets
     // a service that never answers.
     peer.setResponder([](const FakeHttpPeer::Request &) { return FakeHttpPeer::silence(); });
-    Agent agent(root.filePath(QStringLiteral("Zorvane.ini")), peer.url(), peer.url());
+    TestAgent agent(root.filePath(QStringLiteral("Zorvane.ini")), peer.url(), peer.url());
     SmtpDialogue dialogue(agent.state);
     QCOMPARE(dialogue.sessionWaitLimit(), SmtpDialogue::SessionWaitLimitMs);
 

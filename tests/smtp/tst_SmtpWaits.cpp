@@ -34,7 +34,7 @@ private:
 
     QTemporaryDir m_root;
     std::unique_ptr<FakeHttpPeer> m_peer;
-    std::unique_ptr<Agent> m_agent;
+    std::unique_ptr<TestAgent> m_agent;
 };
 
 void tst_SmtpWaits::initTestCase()
@@ -50,7 +50,7 @@ void tst_SmtpWaits::init()
 {
     m_peer = std::make_unique<FakeHttpPeer>();
     QVERIFY(m_peer->listen());
-    m_agent = std::make_unique<Agent>(m_root.filePath(QStringLiteral("Zorvane.ini")), m_peer->url(), m_peer->url());
+    m_agent = std::make_unique<TestAgent>(m_root.filePath(QStringLiteral("Zorvane.ini")), m_peer->url(), m_peer->url());
     QCOMPARE(m_agent->wskSmtp.State(), int(Winsock::sckListening));
 }
 
@@ -75,60 +75,60 @@ void tst_SmtpWaits::holdSessionWhile(const std::function<void()> &duringTheWait)
 
 void tst_SmtpWaits::heldInputIsAnsweredWhenTheSessionStaysBusy()
 {
-    QCOMPARE(m_agent->frontEnd->SessionWaitLimit(), SmtpDialogue::SessionWaitLimitMs);
-    m_agent->frontEnd->SetSessionWaitLimit(300);
-    SmtpClient client;
+    QCOMPARE(m_agent->smtp->SessionWaitLimit(), SmtpDialogue::SessionWaitLimitMs);
+    m_agent->smtp->SetSessionWaitLimit(300);
+    LineClient client;
     QVERIFY(client.connectTo(m_agent->wskSmtp.LocalPort()));
-    QCOMPARE(client.reply(), Greeting);
+    QCOMPARE(client.readLine(), Greeting);
 
     // HELO needs the session; it is answered while the session is still
     // busy, and only then is the POP3 side's request let go.
     QByteArray heldReply;
     holdSessionWhile([&] {
-        client.socket.write("HELO tester\r\n");
-        QObject::connect(&client.socket, &QTcpSocket::readyRead, m_peer.get(), [&] {
-            if (heldReply.isEmpty() && client.received.contains("\r\n")) {
-                heldReply = client.received;
+        client.socket().write("HELO tester\r\n");
+        QObject::connect(&client.socket(), &QTcpSocket::readyRead, m_peer.get(), [&] {
+            if (heldReply.isEmpty() && client.pending().contains("\r\n")) {
+                heldReply = client.pending();
                 m_peer->resumeStalled(FakeHttpPeer::reply(207, "Multi-Status"));
             }
         });
     });
     QCOMPARE(heldReply, LocalError);
     QVERIFY(m_agent->screen.contains(QStringLiteral("SMTP-ERR: The web mail session stayed busy; nothing done.")));
-    QCOMPARE(m_agent->frontEnd->DialogueState(), 0);
+    QCOMPARE(m_agent->smtp->DialogueState(), 0);
 
     // With the session free the same command is served.
-    client.received.clear();
+    client.takeAll();
     m_peer->enqueue(FakeHttpPeer::reply(207, "Multi-Status"));
-    QCOMPARE(client.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
-    QCOMPARE(client.command("NOOP\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(client.exchange("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
+    QCOMPARE(client.exchange("NOOP\r\n"), QByteArray("250 OK\r\n"));
 }
 
 void tst_SmtpWaits::clientSendingWithoutReadingIsDroppedAndThePortListens()
 {
-    SmtpClient client;
+    LineClient client;
     QVERIFY(client.connectTo(m_agent->wskSmtp.LocalPort()));
-    QCOMPARE(client.reply(), Greeting);
+    QCOMPARE(client.readLine(), Greeting);
 
     const QByteArray noops = QByteArray("NOOP\r\n").repeated(SmtpBuffer::MaxHeldInputBytes / 6 + 1024 * 1024 / 6);
     int portStateAtClose = -1;
     holdSessionWhile([&] {
-        QObject::connect(&client.socket, &QTcpSocket::disconnected, m_peer.get(), [&] {
+        QObject::connect(&client.socket(), &QTcpSocket::disconnected, m_peer.get(), [&] {
             portStateAtClose = m_agent->wskSmtp.State();
             m_peer->resumeStalled(FakeHttpPeer::reply(207, "Multi-Status"));
         });
-        client.socket.write(noops);
+        client.socket().write(noops);
     });
     // Dropped while the session was still busy, and listening again then.
     QCOMPARE(portStateAtClose, int(Winsock::sckListening));
     QVERIFY(m_agent->screen.contains(
         QStringLiteral("SMTP-ERR: Too much input without waiting for replies; connection closed.")));
-    QVERIFY(!client.received.contains("250"));
+    QVERIFY(!client.pending().contains("250"));
 
-    SmtpClient next;
+    LineClient next;
     QVERIFY(next.connectTo(m_agent->wskSmtp.LocalPort()));
-    QCOMPARE(next.reply(), Greeting);
-    QCOMPARE(next.command("NOOP\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(next.readLine(), Greeting);
+    QCOMPARE(next.exchange("NOOP\r\n"), QByteArray("250 OK\r\n"));
 }
 
 // The dialogue waits for the session inside a command (the log let the

@@ -2,7 +2,6 @@
 // loads the message list and while it downloads a large message. Both
 // dialogues end and neither message is lost or changed. Two accounts, one on
 // each front end, in either order: each dialogue goes on with its own.
-#include "PopFrontEnd.h"
 #include "SmtpTestRig.h"
 #include "UnstuffData.h"
 
@@ -20,27 +19,27 @@ bool storeForDemo(const QString &dataFolder, const QByteArray &text)
     return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
 }
 
-// The reference service with the accounts Demo and Ann, and an agent with
-// both front ends on it.
+// The reference service with the accounts Demo and Ann, and the agent on it.
 struct BothFrontEnds
 {
-    bool start(const QString &dataFolder, const QString &settingsPath)
+    explicit BothFrontEnds(const QString &dataFolder)
+        : service(dataFolder)
     {
-        QDir().mkpath(dataFolder);
-        if (!service.start(dataFolder, {Demo + QStringLiteral(" demo"), Ann + QStringLiteral(" annpw")}))
+    }
+
+    bool start(const QString &settingsPath)
+    {
+        if (!service.writeAccounts((Demo + QStringLiteral(" demo\n") + Ann + QStringLiteral(" annpw\n")).toUtf8())
+            || !service.start()) {
+            qWarning("%s", qPrintable(service.problem()));
             return false;
-        agent = std::make_unique<Agent>(settingsPath, service.serviceUrl, service.altServiceUrl);
-        wskPop.SetLocalPort(0);
-        if (!wskPop.Listen())
-            return false;
-        pop3 = std::make_unique<PopFrontEnd>(agent->state, wskPop);
-        return true;
+        }
+        agent = std::make_unique<TestAgent>(settingsPath, service.serviceUrl(), service.altServiceUrl());
+        return agent->listening;
     }
 
     ServiceProcess service;
-    std::unique_ptr<Agent> agent;
-    Winsock wskPop;
-    std::unique_ptr<PopFrontEnd> pop3;
+    std::unique_ptr<TestAgent> agent;
 };
 } // namespace
 
@@ -74,23 +73,23 @@ void tst_SmtpWithPop3::sendWhileDownloading()
         stored += (line % 7 == 0 ? "." : "") + QByteArray::number(line).repeated(12) + "\r\n";
     const QString data = m_root.filePath(QStringLiteral("service"));
     QVERIFY(storeForDemo(data, stored));
-    BothFrontEnds rig;
-    QVERIFY(rig.start(data, m_root.filePath(QStringLiteral("Zorvane.ini"))));
-    Agent &agent = *rig.agent;
+    BothFrontEnds rig(data);
+    QVERIFY(rig.start(m_root.filePath(QStringLiteral("Zorvane.ini"))));
+    TestAgent &agent = *rig.agent;
     ServiceProcess &service = rig.service;
-    Winsock &wskPop = rig.wskPop;
+    Winsock &wskPop = rig.agent->wskPop;
     agent.storePassword(Demo, "demo"); // an earlier POP3 login kept it
     agent.options.markReadOnServer = false;
     agent.options.deleteOnServer = false;
 
-    SmtpClient pop;
+    LineClient pop;
     QVERIFY(pop.connectTo(wskPop.LocalPort()));
-    QVERIFY(pop.reply().startsWith("+OK"));
-    QVERIFY(pop.command("USER demo\r\n").startsWith("+OK"));
-    QCOMPARE(pop.command("PASS demo\r\n"), QByteArray("+OK logged in\r\n"));
-    SmtpClient smtp;
+    QVERIFY(pop.readLine().startsWith("+OK"));
+    QVERIFY(pop.exchange("USER demo\r\n").startsWith("+OK"));
+    QCOMPARE(pop.exchange("PASS demo\r\n"), QByteArray("+OK logged in\r\n"));
+    LineClient smtp;
     QVERIFY(smtp.connectTo(agent.wskSmtp.LocalPort()));
-    QVERIFY(smtp.reply().startsWith("220 "));
+    QVERIFY(smtp.readLine().startsWith("220 "));
 
     // HELO's service check is asked for while the first POP3 mailbox command
     // loads the message list through the session's one request.
@@ -99,31 +98,31 @@ void tst_SmtpWithPop3::sendWhileDownloading()
                                                     [&](TrayStatus::Icon, const QString &tip) {
                                                         if (tip != TrayStatus::Busy || std::exchange(asked, true))
                                                             return;
-                                                        smtp.socket.write("HELO tester\r\n");
+                                                        smtp.socket().write("HELO tester\r\n");
                                                     });
-    pop.socket.write("STAT\r\n");
-    QCOMPARE(smtp.reply(), QByteArray("250 Zorvane\r\n"));
+    pop.socket().write("STAT\r\n");
+    QCOMPARE(smtp.readLine(), QByteArray("250 Zorvane\r\n"));
     QObject::disconnect(duringPop3Command);
-    QVERIFY(pop.reply().startsWith("+OK 1 "));
-    QCOMPARE(smtp.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QVERIFY(pop.readLine().startsWith("+OK 1 "));
+    QCOMPARE(smtp.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
 
     // The download runs while the message is submitted.
-    pop.socket.write("RETR 1\r\n");
-    QCOMPARE(smtp.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(smtp.command("DATA\r\n").left(4), QByteArray("354 "));
+    pop.socket().write("RETR 1\r\n");
+    QCOMPARE(smtp.exchange("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("DATA\r\n").left(4), QByteArray("354 "));
     const QByteArray sent = "Subject: meanwhile\r\n\r\n..sent while a download ran\r\n";
-    QCOMPARE(smtp.command(sent + ".\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(smtp.command("QUIT\r\n"), QByteArray("221 Zorvane bye.\r\n"));
+    QCOMPARE(smtp.exchange(sent + ".\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("QUIT\r\n"), QByteArray("221 Zorvane bye.\r\n"));
 
-    QVERIFY(pop.waitUntil([&] { return pop.received.endsWith("\r\n.\r\n"); }));
-    QByteArray retrieved = pop.received;
+    QVERIFY(pop.waitUntil([&] { return pop.pending().endsWith("\r\n.\r\n"); }));
+    QByteArray retrieved = pop.pending();
     QVERIFY(retrieved.startsWith("+OK"));
     retrieved.remove(0, retrieved.indexOf("\r\n") + 2);
     while (retrieved.startsWith(QByteArrayLiteral("X-zorvane: busy...\r\n")))
         retrieved.remove(0, 20);
     QCOMPARE(UnstuffData(retrieved), stored);
-    pop.received.clear();
-    QVERIFY(pop.command("QUIT\r\n").startsWith("+OK"));
+    pop.takeAll();
+    QVERIFY(pop.exchange("QUIT\r\n").startsWith("+OK"));
 
     QCOMPARE(service.messages(Ann), QList<QByteArray>{"Subject: meanwhile\r\n\r\n.sent while a download ran\r\n"});
 }
@@ -136,38 +135,38 @@ void tst_SmtpWithPop3::otherAccountSendsDuringAPop3Dialogue()
     const QString data = m_root.filePath(QStringLiteral("two-accounts-1"));
     const QByteArray stored = "From: ann@zorvane.test\r\nTo: demo@zorvane.test\r\nSubject: for demo\r\n\r\nHello.\r\n";
     QVERIFY(storeForDemo(data, stored));
-    BothFrontEnds rig;
-    QVERIFY(rig.start(data, m_root.filePath(QStringLiteral("two-accounts-1.ini"))));
-    Agent &agent = *rig.agent;
+    BothFrontEnds rig(data);
+    QVERIFY(rig.start(m_root.filePath(QStringLiteral("two-accounts-1.ini"))));
+    TestAgent &agent = *rig.agent;
     ServiceProcess &service = rig.service;
-    Winsock &wskPop = rig.wskPop;
+    Winsock &wskPop = rig.agent->wskPop;
     agent.storePassword(Ann, "annpw");
     agent.options.markReadOnServer = true;
     agent.options.deleteOnServer = true;
 
-    SmtpClient pop;
+    LineClient pop;
     QVERIFY(pop.connectTo(wskPop.LocalPort()));
-    QVERIFY(pop.reply().startsWith("+OK"));
-    QVERIFY(pop.command("USER demo\r\n").startsWith("+OK"));
-    QCOMPARE(pop.command("PASS demo\r\n"), QByteArray("+OK logged in\r\n"));
-    QVERIFY(pop.command("STAT\r\n").startsWith("+OK 1 "));
+    QVERIFY(pop.readLine().startsWith("+OK"));
+    QVERIFY(pop.exchange("USER demo\r\n").startsWith("+OK"));
+    QCOMPARE(pop.exchange("PASS demo\r\n"), QByteArray("+OK logged in\r\n"));
+    QVERIFY(pop.exchange("STAT\r\n").startsWith("+OK 1 "));
 
-    SmtpClient smtp;
+    LineClient smtp;
     QVERIFY(smtp.connectTo(agent.wskSmtp.LocalPort()));
-    QVERIFY(smtp.reply().startsWith("220 "));
-    QCOMPARE(smtp.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
-    QCOMPARE(smtp.command("MAIL FROM:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(smtp.command("RCPT TO:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(smtp.command("DATA\r\n").left(4), QByteArray("354 "));
-    QCOMPARE(smtp.command("Subject: from ann\r\n\r\nHi.\r\n.\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(smtp.command("QUIT\r\n"), QByteArray("221 Zorvane bye.\r\n"));
+    QVERIFY(smtp.readLine().startsWith("220 "));
+    QCOMPARE(smtp.exchange("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
+    QCOMPARE(smtp.exchange("MAIL FROM:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("RCPT TO:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("DATA\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(smtp.exchange("Subject: from ann\r\n\r\nHi.\r\n.\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("QUIT\r\n"), QByteArray("221 Zorvane bye.\r\n"));
 
-    pop.socket.write("RETR 1\r\n");
-    QVERIFY(pop.waitUntil([&] { return pop.received.endsWith("\r\n.\r\n") || pop.received.startsWith("-ERR"); }));
-    QVERIFY2(pop.received.startsWith("+OK " + QByteArray::number(stored.size()) + "\r\n"), pop.received.constData());
-    pop.received.clear();
-    QCOMPARE(pop.command("DELE 1\r\n"), QByteArray("+OK marked for deletion\r\n"));
-    QCOMPARE(pop.command("QUIT\r\n"), QByteArray("+OK\r\n"));
+    pop.socket().write("RETR 1\r\n");
+    QVERIFY(pop.waitUntil([&] { return pop.pending().endsWith("\r\n.\r\n") || pop.pending().startsWith("-ERR"); }));
+    QVERIFY2(pop.pending().startsWith("+OK " + QByteArray::number(stored.size()) + "\r\n"), pop.pending().constData());
+    pop.takeAll();
+    QCOMPARE(pop.exchange("DELE 1\r\n"), QByteArray("+OK marked for deletion\r\n"));
+    QCOMPARE(pop.exchange("QUIT\r\n"), QByteArray("+OK\r\n"));
 
     // Demo's message went to the deleted items; Ann's submission arrived,
     // and is the only message left in Demo's inbox.
@@ -179,43 +178,43 @@ void tst_SmtpWithPop3::otherAccountSendsDuringAPop3Dialogue()
 // MAIL logs in as Demo and the message goes out as Demo's.
 void tst_SmtpWithPop3::otherAccountLogsInDuringAnSmtpDialogue()
 {
-    BothFrontEnds rig;
-    QVERIFY(rig.start(m_root.filePath(QStringLiteral("two-accounts-2")), m_root.filePath(QStringLiteral("two-accounts-2.ini"))));
-    Agent &agent = *rig.agent;
+    BothFrontEnds rig(m_root.filePath(QStringLiteral("two-accounts-2")));
+    QVERIFY(rig.start(m_root.filePath(QStringLiteral("two-accounts-2.ini"))));
+    TestAgent &agent = *rig.agent;
     ServiceProcess &service = rig.service;
-    Winsock &wskPop = rig.wskPop;
+    Winsock &wskPop = rig.agent->wskPop;
     agent.storePassword(Demo, "demo");
     agent.options.saveSentItems = true;
 
-    SmtpClient smtp;
+    LineClient smtp;
     QVERIFY(smtp.connectTo(agent.wskSmtp.LocalPort()));
-    QVERIFY(smtp.reply().startsWith("220 "));
-    QCOMPARE(smtp.command("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
+    QVERIFY(smtp.readLine().startsWith("220 "));
+    QCOMPARE(smtp.exchange("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
 
-    SmtpClient pop;
+    LineClient pop;
     QVERIFY(pop.connectTo(wskPop.LocalPort()));
-    QVERIFY(pop.reply().startsWith("+OK"));
-    QVERIFY(pop.command("USER ann\r\n").startsWith("+OK"));
-    QCOMPARE(pop.command("PASS annpw\r\n"), QByteArray("+OK logged in\r\n"));
+    QVERIFY(pop.readLine().startsWith("+OK"));
+    QVERIFY(pop.exchange("USER ann\r\n").startsWith("+OK"));
+    QCOMPARE(pop.exchange("PASS annpw\r\n"), QByteArray("+OK logged in\r\n"));
 
-    QCOMPARE(smtp.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
     QCOMPARE(agent.screen.count(QStringLiteral("SMTP-Logged in.")), 1);
-    QCOMPARE(smtp.command("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(smtp.command("DATA\r\n").left(4), QByteArray("354 "));
-    QCOMPARE(smtp.command("Subject: from demo\r\n\r\nHi Ann.\r\n.\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("RCPT TO:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("DATA\r\n").left(4), QByteArray("354 "));
+    QCOMPARE(smtp.exchange("Subject: from demo\r\n\r\nHi Ann.\r\n.\r\n"), QByteArray("250 OK\r\n"));
     // Another message of the same account needs no new login; one from the
     // other account does (its password was kept at its POP3 login).
-    QCOMPARE(smtp.command("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(smtp.command("RSET\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("RSET\r\n"), QByteArray("250 OK\r\n"));
     QCOMPARE(agent.screen.count(QStringLiteral("SMTP-Logged in.")), 1);
-    QCOMPARE(smtp.command("MAIL FROM:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("MAIL FROM:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
     QCOMPARE(agent.screen.count(QStringLiteral("SMTP-Logged in.")), 2);
-    QCOMPARE(smtp.command("RSET\r\n"), QByteArray("250 OK\r\n"));
-    QCOMPARE(smtp.command("QUIT\r\n"), QByteArray("221 Zorvane bye.\r\n"));
+    QCOMPARE(smtp.exchange("RSET\r\n"), QByteArray("250 OK\r\n"));
+    QCOMPARE(smtp.exchange("QUIT\r\n"), QByteArray("221 Zorvane bye.\r\n"));
 
     // Ann's dialogue is still Ann's.
-    QVERIFY(pop.command("STAT\r\n").startsWith("+OK 1 "));
-    QCOMPARE(pop.command("QUIT\r\n"), QByteArray("+OK\r\n"));
+    QVERIFY(pop.exchange("STAT\r\n").startsWith("+OK 1 "));
+    QCOMPARE(pop.exchange("QUIT\r\n"), QByteArray("+OK\r\n"));
     QCOMPARE(service.messages(Ann), QList<QByteArray>{"Subject: from demo\r\n\r\nHi Ann.\r\n"});
     QCOMPARE(service.messages(Demo, QStringLiteral(".Sent Items")).size(), 1);
 }

@@ -82,7 +82,7 @@ private slots:
 private:
     clsHotmail &session() { return *m_env->session; }
     XmlDocument LoginAs(const QString &user, const QString &password, clsHotmail::FrontEnd frontEnd = ForPop3);
-    QString DemoMaildir() const { return m_service->MaildirOf(Demo); }
+    QString DemoMaildir() const { return m_service->maildir(Demo); }
     QByteArray NameOf(int i) const { return m_messages.at(i).fileName.section(QLatin1Char(':'), 0, 0).toUtf8(); }
     int LogCount(const QByteArray &text) const;
 
@@ -96,11 +96,11 @@ void tst_SessionService::init()
 {
     m_env = std::make_unique<WebmailTestEnvironment>();
     m_service = std::make_unique<ServiceProcess>(m_env->Path(QStringLiteral("service")));
-    m_service->WriteAccounts("# test accounts\n"
-                             "demo@zorvane.test demo\n"
-                             "\n"
-                             "bob@alt.zorvane.test bobpw\n"
-                             "carol@zorvane.test carolpw redirect\n");
+    QVERIFY(m_service->writeAccounts("# test accounts\n"
+                                     "demo@zorvane.test demo\n"
+                                     "\n"
+                                     "bob@alt.zorvane.test bobpw\n"
+                                     "carol@zorvane.test carolpw redirect\n"));
 
     // Three messages: an unread one with LF line ends and a dot line, a read
     // one with CR LF, and an unread one above 10000 octets.
@@ -124,10 +124,10 @@ void tst_SessionService::init()
     }
     for (const QString &account : {Bob, Carol})
         for (const char *sub : {"new", "cur", "tmp"})
-            QDir().mkpath(QDir(m_service->MaildirOf(account)).filePath(QLatin1String(sub)));
+            QDir().mkpath(QDir(m_service->maildir(account)).filePath(QLatin1String(sub)));
 
-    QVERIFY(m_service->Start());
-    m_env->StartSession(m_service->ServiceUrl(), m_service->AltServiceUrl());
+    QVERIFY2(m_service->start(), qPrintable(m_service->problem()));
+    m_env->StartSession(m_service->serviceUrl(), m_service->altServiceUrl());
     m_env->state->StartFileLog(true, m_env->LogFolder());
     QVERIFY(m_env->state->LogToFile);
 }
@@ -312,10 +312,10 @@ void tst_SessionService::sendDeliversLocallyWithSentCopy()
     const QByteArray envelope = "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<bob@alt.zorvane.test>\r\n\r\n";
 
     QCOMPARE(session().Send(envelope + message, true), QByteArray("250 OK\r\n"));
-    const QStringList bobFiles = MaildirFiles(m_service->MaildirOf(Bob));
+    const QStringList bobFiles = MaildirFiles(m_service->maildir(Bob));
     QCOMPARE(bobFiles.size(), 1);
     QVERIFY(bobFiles.first().startsWith(QStringLiteral("new/")));
-    QCOMPARE(ReadFile(QDir(m_service->MaildirOf(Bob)).filePath(bobFiles.first())), message);
+    QCOMPARE(ReadFile(QDir(m_service->maildir(Bob)).filePath(bobFiles.first())), message);
     const QString sentItems = QDir(DemoMaildir()).filePath(QStringLiteral(".Sent Items"));
     const QStringList sent = MaildirFiles(sentItems);
     QCOMPARE(sent.size(), 1);
@@ -323,7 +323,7 @@ void tst_SessionService::sendDeliversLocallyWithSentCopy()
 
     // Without the copy flag nothing more goes to the sent items.
     QCOMPARE(session().Send(envelope + message, false), QByteArray("250 OK\r\n"));
-    QCOMPARE(MaildirFiles(m_service->MaildirOf(Bob)).size(), 2);
+    QCOMPARE(MaildirFiles(m_service->maildir(Bob)).size(), 2);
     QCOMPARE(MaildirFiles(sentItems).size(), 1);
 
     // A sender that is not the account is refused with the service's word.

@@ -1,4 +1,4 @@
-#include "ReferenceService.h"
+#include "ServiceProcess.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -12,8 +12,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr int StartTimeoutMs = 60000;
-constexpr int StopTimeoutMs = 30000;
 
 QByteArray readFile(const QString &path)
 {
@@ -36,7 +34,7 @@ QList<QByteArray> messagesBelow(const QString &folder)
 }
 } // namespace
 
-ReferenceService::ReferenceService(const QString &dataDir)
+ServiceProcess::ServiceProcess(const QString &dataDir)
     : m_dataDir(dataDir)
 {
     QDir().mkpath(m_dataDir);
@@ -48,7 +46,7 @@ ReferenceService::ReferenceService(const QString &dataDir)
     });
 }
 
-ReferenceService::~ReferenceService()
+ServiceProcess::~ServiceProcess()
 {
     if (m_process.state() != QProcess::NotRunning) {
         ::kill(pid_t(m_process.processId()), SIGCONT);
@@ -56,18 +54,26 @@ ReferenceService::~ReferenceService()
     }
 }
 
-bool ReferenceService::addAccount(const QByteArray &address, const QByteArray &password)
+bool ServiceProcess::addAccount(const QString &address, const QString &password)
 {
     QFile accounts(m_dataDir + QStringLiteral("/accounts"));
     if (!accounts.open(QIODevice::Append))
         return false;
-    accounts.write(address + ' ' + password + '\n');
+    const QByteArray line = (address + QLatin1Char(' ') + password + QLatin1Char('\n')).toUtf8();
+    if (accounts.write(line) != line.size())
+        return false;
     for (const char *sub : {"new", "cur", "tmp"})
         QDir().mkpath(maildir(address) + QLatin1Char('/') + QLatin1String(sub));
     return true;
 }
 
-QString ReferenceService::deliver(const QByteArray &address, const QByteArray &message)
+bool ServiceProcess::writeAccounts(const QByteArray &lines)
+{
+    QFile accounts(m_dataDir + QStringLiteral("/accounts"));
+    return accounts.open(QIODevice::WriteOnly) && accounts.write(lines) == lines.size();
+}
+
+QString ServiceProcess::deliver(const QString &address, const QByteArray &message)
 {
     const QString name = QStringLiteral("%1.M%2P%3.faults").arg(1700000000 + m_deliveries).arg(m_deliveries).arg(::getpid());
     ++m_deliveries;
@@ -81,27 +87,38 @@ QString ReferenceService::deliver(const QByteArray &address, const QByteArray &m
     return name;
 }
 
-QString ReferenceService::maildir(const QByteArray &address) const
+QString ServiceProcess::maildir(const QString &address) const
 {
-    return m_dataDir + QStringLiteral("/mail/") + QString::fromUtf8(address);
+    return m_dataDir + QStringLiteral("/mail/") + address;
 }
 
-QStringList ReferenceService::files(const QByteArray &address, const QString &folder) const
+QStringList ServiceProcess::files(const QString &address, const QString &folder) const
 {
     return QDir(maildir(address) + QLatin1Char('/') + folder).entryList(QDir::Files, QDir::Name);
 }
 
-QList<QByteArray> ReferenceService::storedMessages(const QByteArray &address) const
+QList<QByteArray> ServiceProcess::messages(const QString &address, const QString &folder) const
+{
+    QList<QByteArray> found;
+    for (const char *part : {"new", "cur"}) {
+        const QDir dir(maildir(address) + QLatin1Char('/') + folder + QLatin1Char('/') + QLatin1String(part));
+        for (const QString &name : dir.entryList(QDir::Files, QDir::Name))
+            found.append(readFile(dir.filePath(name)));
+    }
+    return found;
+}
+
+QList<QByteArray> ServiceProcess::storedMessages(const QString &address) const
 {
     return messagesBelow(maildir(address));
 }
 
-QList<QByteArray> ReferenceService::outboxMessages() const
+QList<QByteArray> ServiceProcess::outboxMessages() const
 {
     return messagesBelow(m_dataDir + QStringLiteral("/outbox"));
 }
 
-bool ReferenceService::start()
+bool ServiceProcess::start()
 {
     const QString program = qEnvironmentVariable("ZORVANE_BIN_DIR") + QStringLiteral("/zorvane-service");
     m_runOutput.clear();
@@ -111,7 +128,7 @@ bool ReferenceService::start()
     m_process.setArguments(QStringList{QStringLiteral("--data"), m_dataDir, QStringLiteral("--port"), QString::number(m_port)}
                            + m_options);
     m_process.start();
-    if (!m_process.waitForStarted(StartTimeoutMs)) {
+    if (!m_process.waitForStarted(StartLimitMs)) {
         m_problem = m_process.errorString();
         return false;
     }
@@ -119,50 +136,52 @@ bool ReferenceService::start()
     QElapsedTimer clock;
     clock.start();
     while (!readAddresses()) {
-        if (m_process.state() == QProcess::NotRunning || clock.elapsed() > StartTimeoutMs) {
+        if (m_process.state() == QProcess::NotRunning || clock.elapsed() > StartLimitMs) {
             m_problem = QStringLiteral("the service printed no addresses: ") + QString::fromLocal8Bit(m_runOutput);
             return false;
         }
-        output.wait(StartTimeoutMs - int(clock.elapsed()));
+        output.wait(StartLimitMs - int(clock.elapsed()));
     }
     m_port = quint16(QUrl(m_serviceUrl).port());
     return true;
 }
 
-void ReferenceService::stop()
+bool ServiceProcess::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
-        return;
+        return true;
     m_process.terminate();
-    if (!m_process.waitForFinished(StopTimeoutMs))
-        m_process.kill();
-    m_process.waitForFinished(StopTimeoutMs);
+    if (m_process.waitForFinished(StopLimitMs))
+        return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+    m_process.kill();
+    m_process.waitForFinished(StopLimitMs);
+    return false;
 }
 
-void ReferenceService::kill()
+void ServiceProcess::kill()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
     m_process.kill();
-    m_process.waitForFinished(StopTimeoutMs);
+    m_process.waitForFinished(StopLimitMs);
 }
 
-void ReferenceService::pause()
+void ServiceProcess::pause()
 {
     ::kill(pid_t(m_process.processId()), SIGSTOP);
 }
 
-void ReferenceService::resume()
+void ServiceProcess::resume()
 {
     ::kill(pid_t(m_process.processId()), SIGCONT);
 }
 
-bool ReferenceService::isRunning() const
+bool ServiceProcess::isRunning() const
 {
     return m_process.state() == QProcess::Running;
 }
 
-QByteArray ReferenceService::output()
+QByteArray ServiceProcess::output()
 {
     const QByteArray bytes = m_process.readAllStandardOutput();
     m_output += bytes;
@@ -170,7 +189,13 @@ QByteArray ReferenceService::output()
     return m_output;
 }
 
-QList<QByteArray> ReferenceService::requestLines()
+QByteArray ServiceProcess::runOutput()
+{
+    output();
+    return m_runOutput;
+}
+
+QList<QByteArray> ServiceProcess::requestLines()
 {
     static const QRegularExpression requestLine(QStringLiteral("^[A-Z]+ /\\S* \\d{3}$"));
     QList<QByteArray> found;
@@ -181,7 +206,7 @@ QList<QByteArray> ReferenceService::requestLines()
     return found;
 }
 
-bool ReferenceService::readAddresses()
+bool ServiceProcess::readAddresses()
 {
     for (const QByteArray &line : m_runOutput.split('\n')) {
         const QByteArray trimmed = line.trimmed();

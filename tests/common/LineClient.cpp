@@ -5,10 +5,12 @@
 #include <QTest>
 #include <QTimer>
 
-bool LineClient::connectTo(quint16 port)
+bool LineClient::connectTo(quint16 port, const QHostAddress &from)
 {
+    if (!from.isNull() && !m_socket.bind(from, 0))
+        return false;
     m_socket.connectToHost(QHostAddress::LocalHost, port);
-    return m_socket.waitForConnected(ReplyTimeoutMs);
+    return waitUntil([this] { return isConnected(); });
 }
 
 bool LineClient::connectGreeted(quint16 port, const QByteArray &greeting, int timeoutMs)
@@ -32,10 +34,36 @@ void LineClient::send(const QByteArray &bytes)
     m_socket.flush();
 }
 
+void LineClient::sendInPieces(const QByteArray &bytes, qsizetype pieceBytes)
+{
+    qsizetype sent = 0;
+    auto feed = [&] {
+        while (sent < bytes.size() && m_socket.bytesToWrite() < 4 * pieceBytes) {
+            m_socket.write(bytes.mid(sent, pieceBytes));
+            sent += pieceBytes;
+        }
+    };
+    const auto connection = QObject::connect(&m_socket, &QTcpSocket::bytesWritten, feed);
+    feed();
+    waitUntil([&] { return sent >= bytes.size(); });
+    QObject::disconnect(connection);
+}
+
 QByteArray LineClient::command(const QByteArray &line, int timeoutMs)
 {
-    send(line + "\r\n");
+    return exchange(line + "\r\n", timeoutMs);
+}
+
+QByteArray LineClient::exchange(const QByteArray &bytes, int timeoutMs)
+{
+    send(bytes);
     return readLine(timeoutMs);
+}
+
+QByteArray LineClient::multiLineCommand(const QByteArray &line, int timeoutMs)
+{
+    send(line + "\r\n");
+    return readMultiLine(timeoutMs);
 }
 
 QByteArray LineClient::readLine(int timeoutMs)
@@ -75,6 +103,8 @@ bool LineClient::waitUntil(const std::function<bool()> &done, int timeoutMs)
         QObject::connect(&m_socket, &QTcpSocket::readyRead, &loop, &QEventLoop::quit);
         QObject::connect(&m_socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
         QObject::connect(&m_socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
+        QObject::connect(&m_socket, &QTcpSocket::bytesWritten, &loop, &QEventLoop::quit);
+        QObject::connect(&m_socket, &QTcpSocket::stateChanged, &loop, &QEventLoop::quit);
         if (m_socket.bytesAvailable() == 0)
             loop.exec();
     }
@@ -102,8 +132,7 @@ QByteArray LineClient::takeAll()
 void LineClient::disconnect()
 {
     m_socket.disconnectFromHost();
-    if (m_socket.state() != QAbstractSocket::UnconnectedState)
-        m_socket.waitForDisconnected(ReplyTimeoutMs);
+    waitForClose();
 }
 
 QByteArray LineClient::take(qsizetype count)
@@ -116,6 +145,9 @@ QByteArray LineClient::take(qsizetype count)
 qsizetype LineClient::multiLineEnd()
 {
     const QByteArray &data = pending();
+    // The status line may have been read already.
+    if (data.startsWith(".\r\n"))
+        return 3;
     if (data.startsWith("-ERR")) {
         const qsizetype lineEnd = data.indexOf("\r\n");
         return lineEnd >= 0 ? lineEnd + 2 : -1;
