@@ -22,8 +22,7 @@ public:
 
     // Holds the running download of message msgNumber (at url, for account)
     // in place of the one held before, which is dropped.
-    void Hold(int msgNumber, const QByteArray &url, const QString &account,
-              std::unique_ptr<XmlHttpRequest> download);
+    void Hold(int msgNumber, const QByteArray &url, const QString &account, std::unique_ptr<XmlHttpRequest> download);
     // The download held for exactly this message, address and account, now
     // the caller's; null when none is. What is held for anything else is
     // dropped either way.

@@ -95,8 +95,7 @@ void tst_MessageDelivery::textFlowsWhileItIsFetched()
     QVERIFY(finished.wait(WaitMs));
     QCOMPARE(finished.first().first().value<MessageDelivery::Outcome>(), MessageDelivery::Outcome::Delivered);
     QVERIFY(connection.receivedEndsWith("\r\n.\r\n"));
-    QCOMPARE(connection.received.mid(textStart),
-             "Subject: big\r\n\r\n..one\r\nline\r\n..two\r\n...\r\nlast\r\n.\r\n");
+    QCOMPARE(connection.received.mid(textStart), "Subject: big\r\n\r\n..one\r\nline\r\n..two\r\n...\r\nlast\r\n.\r\n");
     QVERIFY(!delivery.IsActive());
 }
 

@@ -71,15 +71,16 @@ private:
     QByteArray mailboxDocument() const
     {
         const QByteArray count = QByteArray::number(messages.size());
-        return multistatus(
-            response(home(), "<D:resourcetype><D:collection/></D:resourcetype><m:address>" + Account
-                                 + "</m:address><m:inbox>" + home() + "inbox/</m:inbox><m:deleteditems>" + home()
-                                 + "deleteditems/</m:deleteditems><m:sentitems>" + home()
-                                 + "sentitems/</m:sentitems><m:sendmsg>" + home() + "sendmsg</m:sendmsg><m:collect>"
-                                 + home() + "collect</m:collect>")
-            + response(home() + "inbox/", "<D:resourcetype><D:collection/></D:resourcetype><m:foldertype>inbox"
-                                          "</m:foldertype><m:totalcount>" + count + "</m:totalcount><m:unreadcount>"
-                                          + count + "</m:unreadcount>"));
+        return multistatus(response(home(),
+                                    "<D:resourcetype><D:collection/></D:resourcetype><m:address>" + Account
+                                        + "</m:address><m:inbox>" + home() + "inbox/</m:inbox><m:deleteditems>" + home()
+                                        + "deleteditems/</m:deleteditems><m:sentitems>" + home()
+                                        + "sentitems/</m:sentitems><m:sendmsg>" + home()
+                                        + "sendmsg</m:sendmsg><m:collect>" + home() + "collect</m:collect>")
+                           + response(home() + "inbox/",
+                                      "<D:resourcetype><D:collection/></D:resourcetype><m:foldertype>inbox"
+                                      "</m:foldertype><m:totalcount>"
+                                          + count + "</m:totalcount><m:unreadcount>" + count + "</m:unreadcount>"));
     }
 
     QByteArray inboxListing() const
@@ -166,7 +167,8 @@ void tst_PopFaults::init()
 {
     m_service = std::make_unique<ScriptedMailService>();
     QVERIFY(m_service->listen());
-    m_service->messages << messageOfSize(50000, "at-threshold", ".\r\n") << messageOfSize(50001, "above", ".\r\n..\r\n");
+    m_service->messages << messageOfSize(50000, "at-threshold", ".\r\n")
+                        << messageOfSize(50001, "above", ".\r\n..\r\n");
     const QString settings = m_env->path(QStringLiteral("config/Zorvane/faults%1.ini").arg(++m_runs));
     QDir().mkpath(QFileInfo(settings).path());
     m_agent = std::make_unique<TestAgent>(settings, m_service->serviceUrl(), m_service->altServiceUrl(),
@@ -276,15 +278,18 @@ void tst_PopFaults::thresholdChoosesThePath()
     // Direct path: the front end waits inside the command.
     bool retrievingDuringDirectFetch = true;
     bool busyDuringDirectFetch = false;
-    QObject::connect(&m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(), [&](int index) {
-        if (m_service->peer().requests().at(index).verb != "GET")
-            return;
-        retrievingDuringDirectFetch = m_agent->pop->IsRetrieving();
-        busyDuringDirectFetch = m_agent->session->IsBusy();
-        QTimer::singleShot(0, &client.socket(), [this] {
-            m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(0)));
-        });
-    }, Qt::SingleShotConnection);
+    QObject::connect(
+        &m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(),
+        [&](int index) {
+            if (m_service->peer().requests().at(index).verb != "GET")
+                return;
+            retrievingDuringDirectFetch = m_agent->pop->IsRetrieving();
+            busyDuringDirectFetch = m_agent->session->IsBusy();
+            QTimer::singleShot(0, &client.socket(), [this] {
+                m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(0)));
+            });
+        },
+        Qt::SingleShotConnection);
     const auto [status, text] = splitRetrieve(client.multiLineCommand("RETR 1"));
     QCOMPARE(status, QByteArray("+OK 50000\r\n"));
     QVERIFY(text == m_service->messages.at(0));
@@ -424,15 +429,20 @@ void tst_PopFaults::inputIsHeldWhileTheSessionIsBusy()
     });
     // Once the probe is at the service, the client sends NOOP; once NOOP is
     // at the agent, the service answers the probe.
-    QObject::connect(&m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(), [&](int) {
-        QObject::connect(&m_agent->wskPop, &Winsock::DataArrival, &client.socket(), [&] {
-            busyWhenNoopArrived = m_agent->session->IsBusy();
-            QTimer::singleShot(0, &client.socket(), [this] {
-                m_service->peer().resumeStalled(ScriptedMailService::probeAnswer());
-            });
-        }, Qt::SingleShotConnection);
-        client.send("NOOP\r\n");
-    }, Qt::SingleShotConnection);
+    QObject::connect(
+        &m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(),
+        [&](int) {
+            QObject::connect(
+                &m_agent->wskPop, &Winsock::DataArrival, &client.socket(),
+                [&] {
+                    busyWhenNoopArrived = m_agent->session->IsBusy();
+                    QTimer::singleShot(0, &client.socket(),
+                                       [this] { m_service->peer().resumeStalled(ScriptedMailService::probeAnswer()); });
+                },
+                Qt::SingleShotConnection);
+            client.send("NOOP\r\n");
+        },
+        Qt::SingleShotConnection);
     m_service->stallNextProbe = true;
     QTimer::singleShot(0, &client.socket(), [&] {
         m_agent->session->ConnStatus(QStringLiteral("someone@zorvane.test"));
@@ -526,7 +536,7 @@ void tst_PopFaults::clientThatNeverReadsIsClosed()
 {
     LineClient client;
     login(client);
-    client.socket().setReadBufferSize(4096); // reads no more than this
+    client.socket().setReadBufferSize(4096);                                    // reads no more than this
     constexpr qint64 QueueLimit = MessageDelivery::MaxQueuedToClientBytes + 64; // one reply beyond the limit
     qint64 mostQueued = 0;
     qint64 agentSent = 0; // replies the system took from the agent
@@ -536,7 +546,8 @@ void tst_PopFaults::clientThatNeverReadsIsClosed()
         agentSent += bytesSent;
         noteQueued();
     });
-    const QString closedLine = QStringLiteral("POP3-ERR: Too much input without waiting for replies; connection closed.");
+    const QString closedLine =
+        QStringLiteral("POP3-ERR: Too much input without waiting for replies; connection closed.");
     const auto closed = [&] { return m_agent->screenLog().contains(closedLine); };
 
     // Command by command the agent answers until the client's unread
@@ -586,8 +597,7 @@ void tst_PopFaults::clientLeavingFreesThePortAtOnce()
     QFETCH(QByteArray, lastCommand);
     m_agent = std::make_unique<TestAgent>(m_env->path(QStringLiteral("config/Zorvane/faults%1.ini").arg(++m_runs)),
                                           m_service->serviceUrl(), m_service->altServiceUrl(),
-                                          TestAgent::listingAll(false, false),
-                                          TestAgent::withoutWatchdog());
+                                          TestAgent::listingAll(false, false), TestAgent::withoutWatchdog());
     m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
     LineClient client;
     login(client);
