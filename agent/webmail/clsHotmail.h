@@ -68,6 +68,9 @@ public:
 
     // Whether message n is marked for deletion.
     bool IsMarked(int MsgNumber) const;
+    // The message whose download was started ahead of its retrieval, 0 when
+    // none is held.
+    int ReadAheadMessage() const;
     // The account whose credentials the front end's requests present; empty
     // while it has none.
     QString AccountOf(FrontEnd For) const;
