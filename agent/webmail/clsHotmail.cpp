@@ -3,6 +3,7 @@
 #include "EventWait.h"
 #include "FolderListingReader.h"
 #include "FreedMemory.h"
+#include "MessageReadAhead.h"
 #include "MessageStore.h"
 #include "MessageTextReplies.h"
 #include "NetworkCode.h"
@@ -43,6 +44,11 @@ constexpr int MaxLoginRequestsAnswered401 = 4;
 // Messages above this size with no body line asked get TOP from their
 // properties instead of a download.
 constexpr qint64 TopFromPropertiesAboveBytes = 10000;
+// A client retrieving in order gets the next message read ahead while it
+// reads this one, when the next is listed at most this size: a small
+// message's download is mostly round trip, and a large one read ahead for
+// nothing would cost the service more than it saves.
+constexpr qint64 ReadAheadMaxBytes = 50000;
 
 // A submission gives up within SubmissionBaseMs in all, both attempts
 // together, when it is at most SubmissionBaseBytes; a larger one gets
@@ -161,6 +167,14 @@ struct clsHotmail::Private
     // Only compared, never used: the caller owns the download.
     const QObject *asyncDownload = nullptr;
     QTimer idleTimer; // due at once: Idle from the event loop
+    // Not counted as busy: every operation drops it before it sends a
+    // request of its own, so no front end ever waits for it.
+    MessageReadAhead readAhead;
+    // The message the last download was of: a client is taken to read in
+    // order once it has asked for two messages one after the other. One that
+    // asks for the same message again and again would otherwise have a
+    // read-ahead dropped, and its connection closed, on every request.
+    int lastDownloaded = 0;
 
     // Creating the request object needs the program's event loop; without an
     // application object there is none.
@@ -192,6 +206,14 @@ struct clsHotmail::Private
                                      int &errorNumber) const;
 
     AttemptOutcome DownloadAttempt(int MsgNumber, QByteArray &text);
+    // Message n's text, from its download read ahead when that is held and
+    // succeeds, else by the ordinary attempts; false with the last attempt's
+    // error number in retry when none succeeded.
+    bool DownloadMessage(int MsgNumber, QByteArray &text, RetryRule &retry,
+                         std::unique_ptr<XmlHttpRequest> readAheadDownload);
+    bool TextReadAhead(XmlHttpRequest &download, QByteArray &text);
+    void ReadAheadAfter(int MsgNumber);
+    std::unique_ptr<XmlHttpRequest> StartDownload(int MsgNumber);
     // The header lines of a message from its properties, the line with its
     // unique name last; after three failed attempts one line saying why.
     QByteArray FetchHeaders(int MsgNumber);
@@ -214,9 +236,12 @@ struct clsHotmail::Private
     class Operation
     {
     public:
+        // A download read ahead is dropped before the operation sends
+        // anything: requests never overlap, and nothing waits for it.
         explicit Operation(Private &d)
             : m_d(d)
         {
+            m_d.readAhead.Drop();
             ++m_d.operationDepth;
         }
         ~Operation() { m_d.OperationEnded(); }
@@ -467,6 +492,7 @@ QByteArray clsHotmail::GetMsgStoreProps(const XmlDocument &XmlMailbox, bool List
     if (!deleted)
         return "-ERR Component error: " + QByteArray::number(errorNumber);
     d->DeletedItemsUrl = deleted->trimmed();
+    d->lastDownloaded = 0;
     return d->LoadStore(d->InboxUrl, ListAll);
 }
 
@@ -628,6 +654,9 @@ QByteArray clsHotmail::ListNames(int MsgNumber) const
 
 QByteArray clsHotmail::Mark(int MsgNumber)
 {
+    // A marked message is not retrieved any more.
+    if (d->readAhead.HeldMessage() == MsgNumber)
+        d->readAhead.Drop();
     return d->store.Mark(MsgNumber);
 }
 
@@ -652,17 +681,82 @@ AttemptOutcome clsHotmail::Private::DownloadAttempt(int MsgNumber, QByteArray &t
     return AttemptOutcome::Finished();
 }
 
+// A download read ahead stands for the ordinary request only when it ended
+// with the answer an ordinary attempt would have taken; any other end of it
+// goes unseen, and the ordinary attempts run as they always do.
+bool clsHotmail::Private::TextReadAhead(XmlHttpRequest &download, QByteArray &text)
+{
+    if (!wait.WaitForResponse(download))
+        return false;
+    bool ok = false;
+    const int status = download.status(&ok);
+    if (!ok || IsNetworkFailure(status) || !IsSuccessStatus(status))
+        return false;
+    WriteResponseLog(download);
+    text = download.takeResponseText();
+    return true;
+}
+
+bool clsHotmail::Private::DownloadMessage(int MsgNumber, QByteArray &text, RetryRule &retry,
+                                          std::unique_ptr<XmlHttpRequest> readAheadDownload)
+{
+    if (readAheadDownload && TextReadAhead(*readAheadDownload, text))
+        return true;
+    readAheadDownload.reset();
+    return retry.Run([&] { return DownloadAttempt(MsgNumber, text); });
+}
+
+// Starts the download of the message after n when a client reading in order
+// will want it next. It presents the POP3 dialogue's account, as the
+// retrieval that takes it would.
+void clsHotmail::Private::ReadAheadAfter(int MsgNumber)
+{
+    const bool inOrder = lastDownloaded == MsgNumber - 1;
+    lastDownloaded = MsgNumber;
+    if (!inOrder)
+        return;
+    const int next = MsgNumber + 1;
+    if (!store.IsMessageNumber(next) || store.IsMarked(next) || store.Size(next) > ReadAheadMaxBytes)
+        return;
+    if (Pop3().name.isEmpty())
+        return;
+    std::unique_ptr<XmlHttpRequest> download = StartDownload(next);
+    if (download)
+        readAhead.Hold(next, store.Url(next), Pop3().name, std::move(download));
+}
+
+// An asynchronous download of message n for the POP3 dialogue, with the
+// ordinary download's request, account and answer cap; null without a
+// request object. A download that fails, at once or later, ends with
+// readyState 4 and its error.
+std::unique_ptr<XmlHttpRequest> clsHotmail::Private::StartDownload(int MsgNumber)
+{
+    if (!Request)
+        return nullptr;
+    const RequestDescription what = FetchRequest(store.Url(MsgNumber), MaxMessageBytes);
+    auto download = std::make_unique<XmlHttpRequest>();
+    download->setMaxResponseBytes(what.maxResponseBytes);
+    download->open(what.verb, AddressText(what.url), true, Pop3().user, Pop3().password);
+    for (const HeaderPair &header : what.headers)
+        download->setRequestHeader(header.name, header.value);
+    download->send(what.body);
+    return download;
+}
+
 QByteArray clsHotmail::Retrieve(int MsgNumber)
 {
     if (!d->store.IsMessageNumber(MsgNumber))
         return "-ERR No such message.";
     if (d->store.IsMarked(MsgNumber))
         return "-ERR Already deleted.";
+    std::unique_ptr<XmlHttpRequest> ahead = d->readAhead.Take(MsgNumber, d->store.Url(MsgNumber), d->Pop3().name);
     Private::Operation operation(*d);
     QByteArray text;
     RetryRule retry(Attempts::Retrieve);
-    if (retry.Run([&] { return d->DownloadAttempt(MsgNumber, text); }))
+    if (d->DownloadMessage(MsgNumber, text, retry, std::move(ahead))) {
+        d->ReadAheadAfter(MsgNumber);
         return MessageTextReplies::RetrieveReply(text);
+    }
     return "-ERR Retrieval failed: " + QByteArray::number(retry.lastErrorNumber()) + ", "
         + ErrorText(d->CurrentStatus());
 }
@@ -671,17 +765,12 @@ std::unique_ptr<XmlHttpRequest> clsHotmail::RetrieveAsync(int MsgNumber)
 {
     if (!d->store.IsMessageNumber(MsgNumber) || d->store.IsMarked(MsgNumber))
         return nullptr;
-    if (!d->Request)
+    d->readAhead.Drop();
+    d->lastDownloaded = MsgNumber;
+    // The caller hears of a failure like of any other end.
+    std::unique_ptr<XmlHttpRequest> download = d->StartDownload(MsgNumber);
+    if (!download)
         return nullptr;
-    const RequestDescription what = d->FetchRequest(d->store.Url(MsgNumber), MaxMessageBytes);
-    // A download that fails, at once or later, ends with readyState 4 and
-    // its error; the caller hears of it like of any other end.
-    auto download = std::make_unique<XmlHttpRequest>();
-    download->setMaxResponseBytes(what.maxResponseBytes);
-    download->open(what.verb, AddressText(what.url), true, d->Pop3().user, d->Pop3().password);
-    for (const HeaderPair &header : what.headers)
-        download->setRequestHeader(header.name, header.value);
-    download->send(what.body);
     d->asyncDownloadRunning = true;
     d->asyncDownload = download.get();
     // A caller that drops the download without a word still frees the
@@ -708,14 +797,21 @@ QByteArray clsHotmail::Top(int MsgNumber, int Lines)
         return "-ERR no such message";
     if (d->store.IsMarked(MsgNumber))
         return "-ERR deleted";
+    const bool fromProperties = d->store.Size(MsgNumber) > TopFromPropertiesAboveBytes && Lines < 1;
+    // The download path sends exactly the request a retrieval does, so a
+    // client reading in order with TOP gets the same read-ahead.
+    std::unique_ptr<XmlHttpRequest> ahead =
+        fromProperties ? nullptr : d->readAhead.Take(MsgNumber, d->store.Url(MsgNumber), d->Pop3().name);
     Private::Operation operation(*d);
-    if (d->store.Size(MsgNumber) > TopFromPropertiesAboveBytes && Lines < 1)
+    if (fromProperties)
         return MessageTextReplies::HeaderSectionReply(d->FetchHeaders(MsgNumber));
 
     QByteArray text;
     RetryRule retry(Attempts::Retrieve);
-    if (retry.Run([&] { return d->DownloadAttempt(MsgNumber, text); }))
+    if (d->DownloadMessage(MsgNumber, text, retry, std::move(ahead))) {
+        d->ReadAheadAfter(MsgNumber);
         return MessageTextReplies::TopReply(text, Lines);
+    }
     return "-ERR Retrieval failed: " + QByteArray::number(retry.lastErrorNumber()) + ", "
         + ErrorText(d->CurrentStatus());
 }
@@ -930,6 +1026,11 @@ int clsHotmail::HighestMessageNumber() const
 bool clsHotmail::IsMarked(int MsgNumber) const
 {
     return d->store.IsMarked(MsgNumber);
+}
+
+int clsHotmail::ReadAheadMessage() const
+{
+    return d->readAhead.HeldMessage();
 }
 
 QString clsHotmail::AccountOf(FrontEnd For) const

@@ -34,6 +34,11 @@ public:
     QByteArray Stat() const override;
     QByteArray List(int MsgNumber = 0) const override;
     QByteArray ListNames(int MsgNumber = 0) const override;
+    // A retrieval, or a TOP answered by downloading the message, that
+    // follows the one of the message before (or is of the first message)
+    // starts the download of the next message, listed at most 50000 octets,
+    // while the client reads this one; the retrieval of that message then
+    // takes its answer, and anything else drops it unused.
     QByteArray Top(int MsgNumber, int Lines) override;
     QByteArray Retrieve(int MsgNumber) override;
     std::unique_ptr<XmlHttpRequest> RetrieveAsync(int MsgNumber) override;
@@ -51,6 +56,8 @@ public:
     QByteArray Send(const QByteArray &Message, bool SaveInSent) override;
 
     QString MailDomain() const override;
+    // A download read ahead does not count as busy: every operation drops
+    // it before it sends a request of its own.
     bool IsBusy() const override;
 
     // Read-only views of the session's state.
@@ -61,6 +68,9 @@ public:
 
     // Whether message n is marked for deletion.
     bool IsMarked(int MsgNumber) const;
+    // The message whose download was started ahead of its retrieval, 0 when
+    // none is held.
+    int ReadAheadMessage() const;
     // The account whose credentials the front end's requests present; empty
     // while it has none.
     QString AccountOf(FrontEnd For) const;

@@ -3,6 +3,7 @@
 // connection or answers something that is no listing.
 
 #include "FakeHttpPeer.h"
+#include "MessageTextReplies.h"
 #include "StoredRequestTexts.h"
 #include "StoredTexts.h"
 #include "WebmailTestEnvironment.h"
@@ -124,6 +125,14 @@ private slots:
     void sendPostsAgainAfterComponentFailure();
     void sendWithoutUsableAddress();
 
+    void readAheadOfNextMessage_data();
+    void readAheadOfNextMessage();
+    void readAheadThatFailsIsNotSeen_data();
+    void readAheadThatFailsIsNotSeen();
+    void readAheadDroppedOrKept_data();
+    void readAheadDroppedOrKept();
+    void readAheadPresentsPop3Account();
+
     void responseLogOnlyInDebugMode();
     void busyDuringOperationsIdleAfter();
     void asyncDownloadKeepsSessionBusy();
@@ -140,6 +149,11 @@ private:
     // of them listed, and returns how many requests the peer had seen.
     int LoadThree(qint64 size1 = 100, qint64 size2 = 200, qint64 size3 = 300);
     QList<FakeHttpPeer::Request> RequestsSince(int index) const { return m_peer->requests().mid(index); }
+    // Logs the POP3 dialogue in as joe, with the service asking for Basic
+    // credentials, then loads the three messages; false when the login failed.
+    bool LoginJoeAndLoadThree(qint64 size1, qint64 size2, qint64 size3);
+    // The GETs the peer received for a message, by its name.
+    int GetsOf(const QByteArray &name) const;
 
     std::unique_ptr<WebmailTestEnvironment> m_env;
     std::unique_ptr<FakeHttpPeer> m_peer;
@@ -195,6 +209,25 @@ int tst_SessionFaults::LoadThree(qint64 size1, qint64 size2, qint64 size3)
     if (reply != "+OK store loaded")
         qWarning("store load failed: %s", reply.constData());
     return int(m_peer->requests().size());
+}
+
+bool tst_SessionFaults::LoginJoeAndLoadThree(qint64 size1, qint64 size2, qint64 size3)
+{
+    m_peer->enqueue(FakeHttpPeer::basicChallenge("zorvane.test"));
+    m_peer->enqueue(FakeHttpPeer::reply(207, "Multi-Status", Mailbox().xml(), XmlType));
+    XmlDocument mailbox;
+    if (session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("s3cret"), mailbox, ForPop3) != 207)
+        return false;
+    LoadThree(size1, size2, size3);
+    return session().MessageCount() == 3;
+}
+
+int tst_SessionFaults::GetsOf(const QByteArray &name) const
+{
+    int gets = 0;
+    for (const FakeHttpPeer::Request &r : m_peer->requests())
+        gets += r.verb == "GET" && r.path() == "/mail/joe/inbox/" + name;
+    return gets;
 }
 
 void tst_SessionFaults::init()
@@ -979,6 +1012,259 @@ void tst_SessionFaults::sendWithoutUsableAddress()
 
 // ---------------------------------------------------------------------------
 // Debug log, busy state and the asynchronous download
+
+// ---------------------------------------------------------------------------
+// Reading the next message ahead
+
+namespace {
+
+// The message name a GET asks for: the last segment of its path.
+QByteArray NameIn(const FakeHttpPeer::Request &request)
+{
+    const QByteArray path = request.path();
+    return path.mid(path.lastIndexOf('/') + 1);
+}
+
+QByteArray MessageText(const QByteArray &name)
+{
+    return "Subject: " + name + "\r\n\r\nbody of " + name + "\r\n";
+}
+
+// Answers each GET with the message of that name.
+FakeHttpPeer::Responder MessagesByName()
+{
+    return [](const FakeHttpPeer::Request &r) { return FakeHttpPeer::reply(200, "OK", MessageText(NameIn(r))); };
+}
+
+// What the client does while the next message is read ahead.
+enum ClientCommand {
+    RetrSame,
+    RetrOther,
+    DeleThat,
+    DeleOther,
+    Rset,
+    StatList,
+    Quit,
+    StoreReload,
+    SmtpLogin,
+    SmtpSend,
+    LargeRetr
+};
+
+} // namespace
+
+void tst_SessionFaults::readAheadOfNextMessage_data()
+{
+    QTest::addColumn<qint64>("size2");
+    QTest::addColumn<bool>("markSecond");
+    QTest::addColumn<bool>("useTop");
+    QTest::addColumn<int>("heldAfterFirst");
+    QTest::newRow("RETR, next at the size limit") << qint64(50000) << false << false << 2;
+    QTest::newRow("TOP with lines, next at the size limit") << qint64(50000) << false << true << 2;
+    QTest::newRow("RETR, next above the size limit") << qint64(50001) << false << false << 0;
+    QTest::newRow("RETR, next marked for deletion") << qint64(200) << true << false << 0;
+}
+
+// Each message is asked for once, whether its answer was read ahead or not,
+// and the client gets the same reply either way.
+void tst_SessionFaults::readAheadOfNextMessage()
+{
+    QFETCH(qint64, size2);
+    QFETCH(bool, markSecond);
+    QFETCH(bool, useTop);
+    QFETCH(int, heldAfterFirst);
+    QVERIFY(LoginJoeAndLoadThree(100, size2, 300));
+    m_peer->setResponder(MessagesByName());
+    if (markSecond)
+        session().Mark(2);
+    const auto fetch = [&](int n) { return useTop ? session().Top(n, 5) : session().Retrieve(n); };
+    const auto expected = [&](const QByteArray &name) {
+        const QByteArray text = MessageText(name);
+        return useTop ? MessageTextReplies::TopReply(text, 5) : MessageTextReplies::RetrieveReply(text);
+    };
+
+    QCOMPARE(fetch(1), expected("a1"));
+    QCOMPARE(session().ReadAheadMessage(), heldAfterFirst);
+    // Held or not, a read-ahead never makes the session busy.
+    QVERIFY(!session().IsBusy());
+    if (heldAfterFirst == 2)
+        QVERIFY(m_peer->waitForRequests(int(m_peer->requests().size()) + 1));
+    if (!markSecond) {
+        QCOMPARE(fetch(2), expected("b2"));
+        QCOMPARE(session().ReadAheadMessage(), 3);
+    }
+    QCOMPARE(fetch(3), expected("c3"));
+    QCOMPARE(session().ReadAheadMessage(), 0); // there is no fourth
+    QCOMPARE(GetsOf("a1"), 1);
+    QCOMPARE(GetsOf("b2"), markSecond ? 0 : 1);
+    QCOMPARE(GetsOf("c3"), 1);
+    QCOMPARE(m_peer->unscriptedRequests(), 0);
+}
+
+void tst_SessionFaults::readAheadThatFailsIsNotSeen_data()
+{
+    QTest::addColumn<FakeHttpPeer::Answer>("fault");
+    QTest::addColumn<int>("faults"); // the first GETs of the message that get the fault
+    QTest::addColumn<int>("laterStatus");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("getsOfSecond");
+    const QByteArray message = MessageText("b2");
+    const QByteArray good = MessageTextReplies::RetrieveReply(message);
+    QTest::newRow("500") << HtmlPage(500, "Oops") << 1 << 200 << good << 2;
+    // The component answers the first challenge itself, and sends a request
+    // dropped on a connection kept from before once more on a new one.
+    QTest::newRow("401") << FakeHttpPeer::basicChallenge("zorvane.test", "no") << 2 << 200 << good << 3;
+    QTest::newRow("cut short") << FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nSubject").close()
+                               << 1 << 200 << good << 2;
+    QTest::newRow("dropped") << FakeHttpPeer::drop() << 2 << 200 << good << 3;
+    // When the ordinary attempts fail as well, the client reads what it
+    // always read: their failure, never the read-ahead's.
+    QTest::newRow("500, then 404 three times")
+        << HtmlPage(500, "Oops") << 1 << 404
+        << QByteArray("-ERR Retrieval failed: 10404, 404 - Error details not available.") << 4;
+}
+
+void tst_SessionFaults::readAheadThatFailsIsNotSeen()
+{
+    QFETCH(FakeHttpPeer::Answer, fault);
+    QFETCH(int, faults);
+    QFETCH(int, laterStatus);
+    QVERIFY(LoginJoeAndLoadThree(100, 200, 300));
+    int getsOfSecond = 0;
+    m_peer->setResponder([&](const FakeHttpPeer::Request &r) {
+        const QByteArray name = NameIn(r);
+        if (name != "b2")
+            return FakeHttpPeer::reply(200, "OK", MessageText(name));
+        if (++getsOfSecond <= faults)
+            return fault;
+        return laterStatus == 200 ? FakeHttpPeer::reply(200, "OK", MessageText(name)) : HtmlPage(laterStatus, "No");
+    });
+
+    QCOMPARE(session().Retrieve(1), MessageTextReplies::RetrieveReply(MessageText("a1")));
+    QCOMPARE(session().ReadAheadMessage(), 2);
+    QTEST(session().Retrieve(2), "reply");
+    QTEST(GetsOf("b2"), "getsOfSecond");
+}
+
+void tst_SessionFaults::readAheadDroppedOrKept_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::addColumn<bool>("kept");
+    // Asked again and again, a message is not taken for reading in order.
+    QTest::newRow("RETR of the same message again") << int(RetrSame) << false;
+    QTest::newRow("RETR of another message") << int(RetrOther) << false;
+    QTest::newRow("DELE of that message") << int(DeleThat) << false;
+    QTest::newRow("DELE of another message") << int(DeleOther) << true;
+    QTest::newRow("RSET") << int(Rset) << true;
+    QTest::newRow("STAT, LIST, UIDL") << int(StatList) << true;
+    QTest::newRow("QUIT") << int(Quit) << false;
+    QTest::newRow("store reload") << int(StoreReload) << false;
+    QTest::newRow("SMTP login") << int(SmtpLogin) << false;
+    QTest::newRow("SMTP send") << int(SmtpSend) << false;
+    QTest::newRow("RETR of a large message") << int(LargeRetr) << false;
+}
+
+// A read-ahead still running when the client does something else: commands
+// answered from the loaded store leave it be; anything that sends a request
+// of its own, or makes the message one that is not retrieved, drops it before
+// it goes on. The service sees no more than that one unused GET.
+void tst_SessionFaults::readAheadDroppedOrKept()
+{
+    QFETCH(int, command);
+    QFETCH(bool, kept);
+    FakeHttpPeer sendPeer;
+    QVERIFY(sendPeer.listenInOwnThread());
+    sendPeer.enqueue(FakeHttpPeer::reply(201, "Created"));
+    QVERIFY(session().GetSendUrl(Mailbox(sendPeer.url(QStringLiteral("/mail/joe/sendmsg")))));
+    QVERIFY(LoginJoeAndLoadThree(100, 200, 60000));
+    m_peer->setResponder([](const FakeHttpPeer::Request &r) {
+        const QByteArray name = NameIn(r);
+        if (r.verb == "GET" && name == "b2")
+            return FakeHttpPeer::silence(); // the read-ahead runs until dropped
+        if (r.verb == "GET")
+            return FakeHttpPeer::reply(200, "OK", MessageText(name));
+        return FakeHttpPeer::reply(207, "Multi-Status", Multistatus(QByteArray()), XmlType);
+    });
+    QCOMPARE(session().Retrieve(1), MessageTextReplies::RetrieveReply(MessageText("a1")));
+    QVERIFY(m_peer->waitForRequests(int(m_peer->requests().size()) + 1));
+    QCOMPARE(GetsOf("b2"), 1);
+    QSignalSpy closed(m_peer.get(), &FakeHttpPeer::connectionClosed);
+    XmlDocument mailbox;
+    std::unique_ptr<XmlHttpRequest> large;
+
+    switch (ClientCommand(command)) {
+    case RetrSame:
+        QCOMPARE(session().Retrieve(1), MessageTextReplies::RetrieveReply(MessageText("a1")));
+        break;
+    case RetrOther:
+        QCOMPARE(session().Retrieve(3), MessageTextReplies::RetrieveReply(MessageText("c3")));
+        break;
+    case DeleThat:
+        QCOMPARE(session().Mark(2), QByteArray("+OK marked for deletion"));
+        break;
+    case DeleOther:
+        QCOMPARE(session().Mark(1), QByteArray("+OK marked for deletion"));
+        break;
+    case Rset:
+        QVERIFY(session().ResetMarks().startsWith("+OK"));
+        break;
+    case StatList:
+        QVERIFY(session().Stat().startsWith("+OK 3"));
+        QVERIFY(session().List(2).startsWith("+OK 2 200"));
+        QVERIFY(session().ListNames().startsWith("+OK"));
+        break;
+    case Quit:
+        QVERIFY(session().MarkAsRead());
+        QCOMPARE(session().Logoff(QStringLiteral("joe@zorvane.test")), 207);
+        break;
+    case StoreReload:
+        QVERIFY(!session().GetMsgStoreProps(Mailbox(), true).isEmpty());
+        break;
+    case SmtpLogin:
+        session().Login(QStringLiteral("ann@zorvane.test"), QStringLiteral("pw"), mailbox, clsHotmail::FrontEnd::Smtp);
+        break;
+    case SmtpSend:
+        QCOMPARE(session().Send("Subject: x\r\n\r\nx\r\n", false), QByteArray("250 OK\r\n"));
+        break;
+    case LargeRetr:
+        large = session().RetrieveAsync(3);
+        QVERIFY(large);
+        QTRY_COMPARE(large->readyState(), 4);
+        break;
+    }
+
+    QCOMPARE(session().ReadAheadMessage(), kept ? 2 : 0);
+    if (!kept) // the unused download was stopped, not left to run
+        QVERIFY(closed.count() > 0 || closed.wait());
+    QCOMPARE(GetsOf("b2"), 1);
+}
+
+// The read-ahead presents the POP3 dialogue's account, whoever the SMTP side
+// logged in meanwhile.
+void tst_SessionFaults::readAheadPresentsPop3Account()
+{
+    QVERIFY(LoginJoeAndLoadThree(100, 200, 300));
+    m_peer->enqueue(FakeHttpPeer::basicChallenge("zorvane.test"));
+    m_peer->enqueue(FakeHttpPeer::reply(207, "Multi-Status", Mailbox().xml(), XmlType));
+    XmlDocument mailbox;
+    QCOMPARE(session().Login(QStringLiteral("ann@zorvane.test"), QStringLiteral("other"), mailbox,
+                             clsHotmail::FrontEnd::Smtp),
+             207);
+    // Every GET must carry credentials: the service challenges one without.
+    m_peer->setResponder([](const FakeHttpPeer::Request &r) {
+        if (!r.hasHeader("Authorization"))
+            return FakeHttpPeer::basicChallenge("zorvane.test");
+        return FakeHttpPeer::reply(200, "OK", MessageText(NameIn(r)));
+    });
+    QCOMPARE(session().Retrieve(1), MessageTextReplies::RetrieveReply(MessageText("a1")));
+    QCOMPARE(session().ReadAheadMessage(), 2);
+    QCOMPARE(session().Retrieve(2), MessageTextReplies::RetrieveReply(MessageText("b2")));
+    QCOMPARE(GetsOf("b2"), 1);
+    for (const FakeHttpPeer::Request &r : m_peer->requests()) {
+        if (r.verb == "GET")
+            QCOMPARE(BasicUser(r), QByteArray("joe:s3cret"));
+    }
+}
 
 void tst_SessionFaults::responseLogOnlyInDebugMode()
 {
