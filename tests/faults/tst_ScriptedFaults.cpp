@@ -22,6 +22,9 @@ Q_DECLARE_METATYPE(ScriptedMailService::Fault)
 
 namespace {
 
+using MailTexts::statReply;
+using MailTexts::stuffedForData;
+
 const QByteArray SmallMessage = "From: Ann <ann@example.org>\r\nTo: user@zorvane.test\r\nSubject: small\r\n\r\n"
                                 "first line\r\n.\r\n..two dots\r\n.x\r\nlast line\r\n";
 // Above the size at which TOP takes the header lines from the properties.
@@ -33,26 +36,6 @@ const QByteArray MarkedMessage = "Subject: marked\r\n\r\nKeep me.\r\n";
 
 const QByteArray Submitted = "From: user@zorvane.test\r\nTo: ann@example.org\r\nSubject: outgoing\r\n\r\n"
                              "Hello Ann.\r\n.A line with a dot\r\nBye.\r\n";
-
-// The wire form of Submitted in the DATA phase: stuffed, with the end marker.
-QByteArray stuffedForData(const QByteArray &message)
-{
-    QByteArray out;
-    for (const QByteArray &line : message.split('\n')) {
-        if (line.isEmpty())
-            continue;
-        out += (line.startsWith('.') ? "." : "") + line + '\n';
-    }
-    return out + ".\r\n";
-}
-
-QByteArray statReply(const QList<QByteArray> &messages)
-{
-    qsizetype total = 0;
-    for (const QByteArray &m : messages)
-        total += m.size();
-    return "+OK " + QByteArray::number(messages.size()) + ' ' + QByteArray::number(total) + "\r\n";
-}
 
 } // namespace
 

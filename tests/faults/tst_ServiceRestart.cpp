@@ -19,6 +19,9 @@
 
 namespace {
 
+using MailTexts::statReply;
+using MailTexts::stuffedForData;
+
 const QByteArray Account = "user@zorvane.test";
 const QByteArray Password = "secret";
 
@@ -27,14 +30,6 @@ const QByteArray SmallMessage = "From: Ann <ann@example.org>\r\nTo: user@zorvane
 const QByteArray LargeMessage = MailTexts::messageOfSize(60000, "large", ".\r\n");
 // Big enough that its transfer cannot be over before the service is stopped.
 constexpr qsizetype HugeMessageBytes = 64LL * 1024 * 1024;
-
-QByteArray statReply(const QList<QByteArray> &messages)
-{
-    qsizetype total = 0;
-    for (const QByteArray &m : messages)
-        total += m.size();
-    return "+OK " + QByteArray::number(messages.size()) + ' ' + QByteArray::number(total) + "\r\n";
-}
 
 qsizetype occurrences(const QList<QByteArray> &texts, const QByteArray &needle)
 {
@@ -48,16 +43,6 @@ QByteArray outgoing(const QByteArray &id)
 {
     return "From: user@zorvane.test\r\nTo: user@zorvane.test, ann@example.org\r\nSubject: outgoing\r\nMessage-ID: <" + id
         + "@example.org>\r\n\r\nHello.\r\n.A line with a dot\r\nBye.\r\n";
-}
-
-QByteArray stuffedForData(const QByteArray &message)
-{
-    QByteArray out;
-    for (const QByteArray &line : message.split('\n')) {
-        if (!line.isEmpty())
-            out += (line.startsWith('.') ? "." : "") + line + '\n';
-    }
-    return out + ".\r\n";
 }
 
 } // namespace

@@ -20,6 +20,8 @@ Q_DECLARE_METATYPE(ScriptedMailService::Kind)
 
 namespace {
 
+using MailTexts::statReply;
+
 constexpr int ShortPollMs = 2;
 // The completion wait's units: 3 per poll before an answer began, 1 after;
 // more than 900 gives the request up.
@@ -30,14 +32,6 @@ const QByteArray SmallMessage = "From: Ann <ann@example.org>\r\nTo: user@zorvane
                                 "one\r\n.\r\ntwo\r\n";
 const QByteArray MediumMessage = MailTexts::messageOfSize(20000, "medium");
 const QByteArray LargeMessage = MailTexts::messageOfSize(60000, "large");
-
-QByteArray statReply(const QList<QByteArray> &messages)
-{
-    qsizetype total = 0;
-    for (const QByteArray &m : messages)
-        total += m.size();
-    return "+OK " + QByteArray::number(messages.size()) + ' ' + QByteArray::number(total) + "\r\n";
-}
 
 // The head of an answer that never ends: the status line and a length that
 // the body never reaches.
