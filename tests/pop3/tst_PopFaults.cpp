@@ -57,7 +57,8 @@ void tst_PopFaults::init()
 {
     m_service = std::make_unique<ScriptedMailService>();
     QVERIFY(m_service->listen());
-    m_service->setMessages({messageOfSize(50000, "at-threshold", ".\r\n"), messageOfSize(50001, "above", ".\r\n..\r\n")});
+    m_service->setMessages(
+        {messageOfSize(50000, "at-threshold", ".\r\n"), messageOfSize(50001, "above", ".\r\n..\r\n")});
     const QString settings = m_env->path(QStringLiteral("config/Zorvane/faults%1.ini").arg(++m_runs));
     QDir().mkpath(QFileInfo(settings).path());
     m_agent = std::make_unique<TestAgent>(settings, m_service->serviceUrl(), m_service->altServiceUrl(),
@@ -140,7 +141,8 @@ void tst_PopFaults::refusedLoginsLeaveTheStoreUnloaded()
 {
     QFETCH(int, status);
     QFETCH(QString, logLine);
-    m_service->setFault(Kind::Login, FakeHttpPeer::reply(status, "Refused", "refused\n", {{"Content-Type", "text/plain"}}));
+    m_service->setFault(Kind::Login,
+                        FakeHttpPeer::reply(status, "Refused", "refused\n", {{"Content-Type", "text/plain"}}));
     LineClient client;
     QVERIFY(client.connectTo(m_agent->pop3Port()));
     client.readLine();
