@@ -60,7 +60,6 @@ private slots:
 
 private:
     void startAgent();
-    void openPop(LineClient &client);
     void storePassword();
     void sendMessage(LineClient &client, const QByteArray &message, QByteArray *reply);
     void agentServesNextClient(const QList<QByteArray> &inbox);
@@ -99,19 +98,12 @@ void tst_ScriptedFaults::startAgent()
     QVERIFY2(m_agent->start(), m_agent->standardError().constData());
 }
 
-void tst_ScriptedFaults::openPop(LineClient &client)
-{
-    QVERIFY(client.connectGreeted(m_agent->pop3Port(), "+OK Zorvane Welcome\r\n"));
-    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
-    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
-}
-
 // A whole healthy dialogue: the listing matches the inbox and the first
 // message arrives byte for byte.
 void tst_ScriptedFaults::agentServesNextClient(const QList<QByteArray> &inbox)
 {
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(client.command("STAT"), statReply(inbox));
@@ -129,7 +121,7 @@ void tst_ScriptedFaults::agentServesNextClient(const QList<QByteArray> &inbox)
 void tst_ScriptedFaults::storePassword()
 {
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(client.command("QUIT"), QByteArray("+OK\r\n"));
@@ -289,7 +281,7 @@ void tst_ScriptedFaults::pop3ServiceFaults()
 void tst_ScriptedFaults::storeLoadIsRetriedInTheSameDialogue()
 {
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     m_service->setFault(Kind::FolderListing, ScriptedMailService::status(503, "Service Unavailable"));
     QCOMPARE(client.command("STAT"), QByteArray("-ERR Store not loaded\r\n"));
     QCOMPARE(client.command("QUIT"), QByteArray("-ERR Store not loaded\r\n"));
@@ -310,7 +302,7 @@ void tst_ScriptedFaults::slowAnswersUnderTheLimitsStillServe()
         m_service->setDelay(kind, 1500);
 
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
     client.send("TOP 2 0\r\n");
     const QByteArray top = client.readMultiLine();
@@ -334,7 +326,7 @@ void tst_ScriptedFaults::marksOnlyWhenQuitCompletes()
 {
     {
         LineClient client;
-        openPop(client);
+        client.logInPop(m_agent->pop3Port());
         QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
         QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
         QCOMPARE(client.command("DELE 3"), QByteArray("+OK marked for deletion\r\n"));
@@ -342,7 +334,7 @@ void tst_ScriptedFaults::marksOnlyWhenQuitCompletes()
     }
     {
         LineClient client;
-        openPop(client);
+        client.logInPop(m_agent->pop3Port());
         QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
         QCOMPARE(client.command("DELE 2"), QByteArray("+OK marked for deletion\r\n"));
         // An orderly close without QUIT is no QUIT either.
@@ -353,7 +345,7 @@ void tst_ScriptedFaults::marksOnlyWhenQuitCompletes()
     QCOMPARE(m_service->requestCount(Kind::MarkRead) + m_service->requestCount(Kind::Move), 0);
 
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
     QCOMPARE(client.command("DELE 2"), QByteArray("+OK marked for deletion\r\n"));
     QCOMPARE(client.command("QUIT"), QByteArray("+OK\r\n"));
@@ -376,7 +368,7 @@ void tst_ScriptedFaults::clientDropsMidRetrieve()
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, status);
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
     QCOMPARE(client.command("DELE 2"), QByteArray("+OK marked for deletion\r\n"));
     const int fetches = m_service->requestCount(Kind::Fetch);

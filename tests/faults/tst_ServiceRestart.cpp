@@ -66,7 +66,6 @@ private slots:
 
 private:
     void startAgent(quint16 servicePort = 0);
-    void openPop(LineClient &client);
     void expectInboxUntouched();
     void agentServesNextClient();
     void submit(const QByteArray &message, bool crashServiceAtEnd, QByteArray *reply);
@@ -115,13 +114,6 @@ void tst_ServiceRestart::startAgent(quint16 servicePort)
     QVERIFY2(m_agent->start(), m_agent->standardError().constData());
 }
 
-void tst_ServiceRestart::openPop(LineClient &client)
-{
-    QVERIFY(client.connectGreeted(m_agent->pop3Port(), "+OK Zorvane Welcome\r\n"));
-    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
-    QCOMPARE(client.command("PASS " + Password), QByteArray("+OK logged in\r\n"));
-}
-
 // Nothing read, nothing moved: every delivered message still in new/.
 void tst_ServiceRestart::expectInboxUntouched()
 {
@@ -134,7 +126,7 @@ void tst_ServiceRestart::expectInboxUntouched()
 void tst_ServiceRestart::agentServesNextClient()
 {
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port(), Password);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(client.command("STAT"), statReply(m_inbox));
@@ -223,7 +215,7 @@ void tst_ServiceRestart::serviceStopsInTheMiddleOfALargeDownload()
     m_inbox.append(huge);
 
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port(), Password);
     QCOMPARE(client.command("STAT"), statReply(m_inbox));
     client.send("RETR 3\r\n");
     QCOMPARE(client.readLine(), "+OK " + QByteArray::number(HugeMessageBytes) + "\r\n");
@@ -246,7 +238,7 @@ void tst_ServiceRestart::serviceStopsInTheMiddleOfALargeDownload()
     QVERIFY2(m_service->start(), qPrintable(m_service->problem()));
     expectInboxUntouched();
     LineClient next;
-    openPop(next);
+    next.logInPop(m_agent->pop3Port(), Password);
     next.send("RETR 3\r\n");
     const auto [status, data] = MailTexts::splitStatus(next.readMultiLine());
     QCOMPARE(status, "+OK " + QByteArray::number(HugeMessageBytes) + "\r\n");
@@ -262,7 +254,7 @@ void tst_ServiceRestart::clientDropsMidRetrieve()
     QVERIFY(!m_service->deliver(Account, huge).isEmpty());
     {
         LineClient client;
-        openPop(client);
+        client.logInPop(m_agent->pop3Port(), Password);
         QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
         client.send("RETR 3\r\n");
         QCOMPARE(client.readLine(), "+OK " + QByteArray::number(huge.size()) + "\r\n");
@@ -278,7 +270,7 @@ void tst_ServiceRestart::clientDropsAfterDeleBeforeQuit()
 {
     {
         LineClient client;
-        openPop(client);
+        client.logInPop(m_agent->pop3Port(), Password);
         QCOMPARE(client.command("STAT"), statReply(m_inbox));
         QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
         QCOMPARE(client.command("DELE 2"), QByteArray("+OK marked for deletion\r\n"));
@@ -289,7 +281,7 @@ void tst_ServiceRestart::clientDropsAfterDeleBeforeQuit()
 
     // The same with QUIT: read, and moved to the deleted items.
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port(), Password);
     QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
     QCOMPARE(client.command("QUIT"), QByteArray("+OK\r\n"));
     QVERIFY(client.waitForClose());
@@ -321,7 +313,7 @@ void tst_ServiceRestart::submit(const QByteArray &message, bool crashServiceAtEn
 void tst_ServiceRestart::serviceCrashesAtTheEndOfAMessageText()
 {
     LineClient pop;
-    openPop(pop); // stores the password the SMTP side logs in with
+    pop.logInPop(m_agent->pop3Port(), Password); // stores the password the SMTP side logs in with
     QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
 
     const QByteArray first = outgoing("first-try");
@@ -343,7 +335,7 @@ void tst_ServiceRestart::serviceCrashesAtTheEndOfAMessageText()
 void tst_ServiceRestart::clientDropsMidData()
 {
     LineClient pop;
-    openPop(pop);
+    pop.logInPop(m_agent->pop3Port(), Password);
     QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
     {
         LineClient client;
@@ -376,7 +368,7 @@ void tst_ServiceRestart::submissionWhoseAnswerIsLostIsStoredOnce()
     m_agent.reset();
     startAgent(proxy.port());
     LineClient pop;
-    openPop(pop); // stores the password the SMTP side logs in with
+    pop.logInPop(m_agent->pop3Port(), Password); // stores the password the SMTP side logs in with
     QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
 
     proxy.loseAnswers("POST ", 1);
