@@ -83,8 +83,6 @@ void tst_ScriptedFaults::init()
 
 void tst_ScriptedFaults::cleanup()
 {
-    if (m_agent && QTest::currentTestFailed())
-        qWarning().noquote() << "agent output:\n" << m_agent->standardOutput() << m_agent->standardError();
     m_agent.reset();
     m_service.reset();
     m_root.reset();

@@ -79,12 +79,8 @@ void tst_SecureService::init()
 
 void tst_SecureService::cleanup()
 {
-    if (QTest::currentTestFailed()) {
-        if (m_agent)
-            qWarning().noquote() << "agent output:\n" << m_agent->standardOutput() << m_agent->standardError();
-        if (m_service)
-            qWarning().noquote() << "service output:\n" << m_service->output();
-    }
+    if (m_service && QTest::currentTestFailed())
+        qWarning().noquote() << "service output:\n" << m_service->output();
     m_agent.reset();
     m_service.reset();
     m_root.reset();

@@ -91,8 +91,6 @@ void tst_ServiceRestart::init()
 
 void tst_ServiceRestart::cleanup()
 {
-    if (m_agent && QTest::currentTestFailed())
-        qWarning().noquote() << "agent output:\n" << m_agent->standardOutput() << m_agent->standardError();
     m_agent.reset();
     m_service.reset();
     m_root.reset();
