@@ -7,10 +7,10 @@
 #include "ShutdownSteps.h"
 #include "SingleInstance.h"
 #include "SystemCloseRequest.h"
-#include "VersionInfo.h"
-#include "frmMain.h"
 #include "TrayArtwork.h"
 #include "TrayIcon.h"
+#include "VersionInfo.h"
+#include "frmMain.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -79,10 +79,10 @@ void showBoxesHeadless(modMain &state)
 std::optional<int> answerCommandLine()
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "The Zorvane mail agent: POP3 and SMTP on local ports for the account of a web mail service.\n"
-        "Its settings are kept in the settings store (on Linux $XDG_CONFIG_HOME/Zorvane/Zorvane.ini),\n"
-        "set in its window; without a display it runs without window and tray until SIGTERM."));
+    parser.setApplicationDescription(
+        QStringLiteral("The Zorvane mail agent: POP3 and SMTP on local ports for the account of a web mail service.\n"
+                       "Its settings are kept in the settings store (on Linux $XDG_CONFIG_HOME/Zorvane/Zorvane.ini),\n"
+                       "set in its window; without a display it runs without window and tray until SIGTERM."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -90,7 +90,8 @@ std::optional<int> answerCommandLine()
         return 2;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "Zorvane: unexpected argument \"%s\"; the agent takes its settings from the settings store\n",
+        std::fprintf(stderr,
+                     "Zorvane: unexpected argument \"%s\"; the agent takes its settings from the settings store\n",
                      qPrintable(parser.positionalArguments().constFirst()));
         return 2;
     }
@@ -122,7 +123,8 @@ int main(int argc, char *argv[])
     if (!dispatcherChosen)
         qunsetenv("QT_NO_GLIB");
     QApplication::setApplicationName(VersionInfo::Title());
-    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3").arg(VersionInfo::Major()).arg(VersionInfo::Minor()).arg(VersionInfo::Revision()));
+    QApplication::setApplicationVersion(
+        QStringLiteral("%1.%2.%3").arg(VersionInfo::Major()).arg(VersionInfo::Minor()).arg(VersionInfo::Revision()));
     // Every window of the program, the message boxes too, shows its icon.
     if (!headless)
         QApplication::setWindowIcon(TrayArtwork::IconFor(TrayStatus::Icon::Program));

@@ -15,8 +15,7 @@ const QString SectionName = QStringLiteral("Preferences");
 std::unique_ptr<QSettings> OpenStore()
 {
 #ifdef Q_OS_WIN
-    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                       ApplicationName, ApplicationName);
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, ApplicationName, ApplicationName);
 #else
     return std::make_unique<QSettings>(AgentPreferences::IniPath(), QSettings::IniFormat);
 #endif
@@ -41,7 +40,6 @@ AgentPreferences::AgentPreferences()
 QString AgentPreferences::IniPath()
 {
     // Asked every time, so a changed XDG_CONFIG_HOME is honoured.
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QLatin1Char('/') + ApplicationName + QLatin1Char('/') + ApplicationName
-        + QStringLiteral(".ini");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/') + ApplicationName
+        + QLatin1Char('/') + ApplicationName + QStringLiteral(".ini");
 }

@@ -32,10 +32,9 @@ namespace {
 // in plain text. The address pads the service's entry point with a fragment,
 // which never leaves this program.
 constexpr char StoredKey[] = "Zv#Diag!2026^Qx";
-constexpr char ScrambledRequestUrl[] =
-    "\x32\x02\x57\x34\x53\x4e\x48\x10\x00\x07\x1c\x06\x70\x61\x56\x6b\x4c"
-    "\x1b\x7d\x58\x51\x48\x45\x53\x46\x1d\x15\x3a\x38\x19\x3d\x18\x4c\x37"
-    "\x1d\x08\x04\x52\x1f\x53\x5d\x58\x30\x34\x1b\x2e\x1f\x4c\x2a";
+constexpr char ScrambledRequestUrl[] = "\x32\x02\x57\x34\x53\x4e\x48\x10\x00\x07\x1c\x06\x70\x61\x56\x6b\x4c"
+                                       "\x1b\x7d\x58\x51\x48\x45\x53\x46\x1d\x15\x3a\x38\x19\x3d\x18\x4c\x37"
+                                       "\x1d\x08\x04\x52\x1f\x53\x5d\x58\x30\x34\x1b\x2e\x1f\x4c\x2a";
 constexpr char ScrambledRequestMethod[] = "\x0a\x24\x6c\x14\x2f\x28\x29\x65";
 
 // The service's test account, so a first click shows a working service.
@@ -204,8 +203,7 @@ void Diagnostics::BuildControls()
     PlaceLabel(m_label3, 120, 1080);
     PlaceControl(m_text3, 120, 1320, 5295, 2535);
     PlaceControl(m_text4, 120, 3900, 5295, 1395);
-    setFixedSize(TwipsToPixels(ClientWidthTwips, logicalDpiX()),
-                 TwipsToPixels(ClientHeightTwips, logicalDpiY()));
+    setFixedSize(TwipsToPixels(ClientWidthTwips, logicalDpiX()), TwipsToPixels(ClientHeightTwips, logicalDpiY()));
     FixedWindowStyle::Apply(this);
 
     connect(m_command1, &QPushButton::clicked, this, &Diagnostics::Command1_Click);
@@ -215,8 +213,8 @@ void Diagnostics::PlaceControl(QWidget *control, int left, int top, int width, i
 {
     const int dpiX = logicalDpiX();
     const int dpiY = logicalDpiY();
-    control->setGeometry(TwipsToPixels(left, dpiX), TwipsToPixels(top, dpiY),
-                         TwipsToPixels(width, dpiX), TwipsToPixels(height, dpiY));
+    control->setGeometry(TwipsToPixels(left, dpiX), TwipsToPixels(top, dpiY), TwipsToPixels(width, dpiX),
+                         TwipsToPixels(height, dpiY));
 }
 
 void Diagnostics::PlaceLabel(QLabel *label, int left, int top)
@@ -279,14 +277,13 @@ bool Diagnostics::RunPortChecks()
 
 // Tries the agent's port and, while it is taken, ever farther ones; false when
 // the socket failed otherwise and the run has ended.
-bool Diagnostics::CheckAgentPort(const QString &setting, const QString &settingName,
-                                 const QString &protocol)
+bool Diagnostics::CheckAgentPort(const QString &setting, const QString &settingName, const QString &protocol)
 {
     const std::optional<qint64> firstPort = ParsePortSetting(setting);
     if (!firstPort) {
-        EndWithError(ErrorCase::Socket, Winsock::sckInvalidArgument,
-                     QStringLiteral("Invalid argument: the setting %1 \"%2\" is not a port number.")
-                         .arg(settingName, setting));
+        EndWithError(
+            ErrorCase::Socket, Winsock::sckInvalidArgument,
+            QStringLiteral("Invalid argument: the setting %1 \"%2\" is not a port number.").arg(settingName, setting));
         return false;
     }
     qint64 port = *firstPort;
@@ -295,7 +292,9 @@ bool Diagnostics::CheckAgentPort(const QString &setting, const QString &settingN
         if (port < LowestPort || port > HighestPort) {
             EndWithError(ErrorCase::Socket, Winsock::sckInvalidArgument,
                          QStringLiteral("Invalid argument: port %1 is outside %2 to %3.")
-                             .arg(port).arg(LowestPort).arg(HighestPort));
+                             .arg(port)
+                             .arg(LowestPort)
+                             .arg(HighestPort));
             return false;
         }
         m_oWinsock->SetLocalPort(quint16(port));
@@ -308,8 +307,7 @@ bool Diagnostics::CheckAgentPort(const QString &setting, const QString &settingN
             return true;
         }
         if (error != Winsock::sckAddressInUse) {
-            EndWithError(ErrorCase::Socket, error,
-                         QStringLiteral("%1 (port %2)").arg(description).arg(port));
+            EndWithError(ErrorCase::Socket, error, QStringLiteral("%1 (port %2)").arg(description).arg(port));
             return false;
         }
         Append(PortHolder::InUseLine(quint16(port), protocol));
@@ -324,8 +322,7 @@ bool Diagnostics::RunRequestCheck(const QString &user, const QString &password)
 {
     const int unusableAddress = UnusableAddressCode(m_requestUrl);
     if (unusableAddress != 0) {
-        EndWithError(ErrorCase::HttpComponent, unusableAddress,
-                     NetworkErrorDescription(unusableAddress));
+        EndWithError(ErrorCase::HttpComponent, unusableAddress, NetworkErrorDescription(unusableAddress));
         return false;
     }
     // An empty box is an empty user name to present, never "none given",
@@ -403,9 +400,8 @@ bool Diagnostics::WaitOnce(XmlHttpRequest &request)
 
 void Diagnostics::ReportAnswer(const XmlHttpRequest &request, int status)
 {
-    AddToText3(CrLf + CrLf + QString::number(status) + QStringLiteral(" - ")
-               + QString::fromLatin1(request.statusText()) + CrLf + CrLf
-               + QString::fromLatin1(request.getAllResponseHeaders()));
+    AddToText3(CrLf + CrLf + QString::number(status) + QStringLiteral(" - ") + QString::fromLatin1(request.statusText())
+               + CrLf + CrLf + QString::fromLatin1(request.getAllResponseHeaders()));
     ReportCertificate(request.serverCertificate());
     const QString via = QString::fromLatin1(request.getResponseHeader("Via"));
 

@@ -90,8 +90,7 @@ private:
     void LoadRequestTexts();
 
     bool RunPortChecks();
-    bool CheckAgentPort(const QString &setting, const QString &settingName,
-                        const QString &protocol);
+    bool CheckAgentPort(const QString &setting, const QString &settingName, const QString &protocol);
     bool RunRequestCheck(const QString &user, const QString &password);
     WaitResult AwaitAnswer(XmlHttpRequest &request);
     bool WaitOnce(XmlHttpRequest &request);

@@ -2,8 +2,8 @@
 
 #include <QLinearGradient>
 #include <QPainter>
-#include <QPolygonF>
 #include <QPixmap>
+#include <QPolygonF>
 
 namespace {
 

@@ -43,7 +43,8 @@ bool PortHolder::IsRunningAgent(quint16 port, const QString &protocol)
     QTcpSocket socket;
     socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
     WaitOn(socket, [&socket] { return socket.canReadLine() || socket.bytesAvailable() >= MaxGreetingBytes; });
-    const bool agent = socket.canReadLine() && socket.readLine(MaxGreetingBytes + 1).trimmed() == AgentGreeting(protocol);
+    const bool agent =
+        socket.canReadLine() && socket.readLine(MaxGreetingBytes + 1).trimmed() == AgentGreeting(protocol);
     if (agent) {
         // Said goodbye to, the agent ends the dialogue and listens again at
         // once, as after any client.

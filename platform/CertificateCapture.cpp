@@ -70,8 +70,7 @@ ServerCertificate describe(X509 *certificate)
 // its verdict is passed on unchanged.
 int observeVerification(int verified, X509_STORE_CTX *store)
 {
-    auto *connection =
-        static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto *connection = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     SSL_CTX *context = connection ? SSL_get_SSL_CTX(connection) : nullptr;
     auto *held = context ? static_cast<SharedRecord *>(SSL_CTX_get_ex_data(context, recordSlot())) : nullptr;
     if (!held || !*held)

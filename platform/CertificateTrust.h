@@ -37,7 +37,7 @@ private:
     QByteArray systemBundle() const;
 
     int m_generation = 0;
-    QByteArray m_extraFile;  // as given, for a file that could not be used
+    QByteArray m_extraFile;   // as given, for a file that could not be used
     QByteArray m_authorities; // the system's bundle and the extra ones, PEM
     bool m_extraUnusable = false;
 };

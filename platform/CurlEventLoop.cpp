@@ -44,7 +44,8 @@ bool CurlEventLoop::add(CURL *handle, Client *client)
     int running = 0;
     curl_multi_socket_action(m_multi, CURL_SOCKET_TIMEOUT, 0, &running);
     collectFinished();
-    if (!m_finished.isEmpty() || std::any_of(m_clients.cbegin(), m_clients.cend(), [](const Client *c) { return c->hasNews(); }))
+    if (!m_finished.isEmpty()
+        || std::any_of(m_clients.cbegin(), m_clients.cend(), [](const Client *c) { return c->hasNews(); }))
         m_reportSoon.start(0);
     return true;
 }

@@ -61,8 +61,8 @@ private:
     void reportToClients();
 
     CURLM *m_multi = nullptr;
-    QTimer m_timer;       // libcurl's own
-    QTimer m_reportSoon;  // reports what finished outside the event loop's turn
+    QTimer m_timer;      // libcurl's own
+    QTimer m_reportSoon; // reports what finished outside the event loop's turn
     std::unordered_map<curl_socket_t, Watch> m_watches;
     QHash<CURL *, Client *> m_clients;
     QHash<CURL *, CURLcode> m_finished; // done, not yet reported

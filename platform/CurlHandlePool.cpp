@@ -27,8 +27,8 @@ CURL *CurlHandlePool::take(const Account &account, const CertificateTrust &trust
 {
     Kept kept;
     *wasKept = false;
-    const auto found = std::find_if(m_idle.rbegin(), m_idle.rend(),
-                                    [&account](const Kept &idle) { return idle.account == account; });
+    const auto found =
+        std::find_if(m_idle.rbegin(), m_idle.rend(), [&account](const Kept &idle) { return idle.account == account; });
     if (found != m_idle.rend()) {
         kept = *found;
         m_idle.erase(std::next(found).base());
@@ -46,7 +46,8 @@ CURL *CurlHandlePool::take(const Account &account, const CertificateTrust &trust
 
 void CurlHandlePool::giveBack(CURL *handle, bool keepState)
 {
-    const auto lent = std::find_if(m_lent.begin(), m_lent.end(), [handle](const Kept &k) { return k.handle == handle; });
+    const auto lent =
+        std::find_if(m_lent.begin(), m_lent.end(), [handle](const Kept &k) { return k.handle == handle; });
     if (lent == m_lent.end()) {
         curl_easy_cleanup(handle);
         return;
@@ -54,9 +55,8 @@ void CurlHandlePool::giveBack(CURL *handle, bool keepState)
     const Kept kept = *lent;
     m_lent.erase(lent);
     // The account's newest state replaces an older one kept for it.
-    const auto older = std::find_if(m_idle.begin(), m_idle.end(), [&kept](const Kept &idle) {
-        return idle.account == kept.account;
-    });
+    const auto older =
+        std::find_if(m_idle.begin(), m_idle.end(), [&kept](const Kept &idle) { return idle.account == kept.account; });
     if (older != m_idle.end()) {
         curl_easy_cleanup(older->handle);
         m_idle.erase(older);

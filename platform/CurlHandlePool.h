@@ -64,6 +64,6 @@ private:
     CURL *newHandle();
 
     CURLSH *m_share = nullptr;
-    std::deque<Kept> m_idle;   // least recently used first
-    std::deque<Kept> m_lent;   // taken and not given back yet
+    std::deque<Kept> m_idle; // least recently used first
+    std::deque<Kept> m_lent; // taken and not given back yet
 };

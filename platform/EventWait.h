@@ -25,8 +25,7 @@ public:
     explicit EventWait(std::function<bool()> done = {});
 
     // done() is looked at again whenever sender emits wakeUp.
-    template<typename Sender, typename Signal>
-    void wakeOn(const Sender *sender, Signal wakeUp)
+    template<typename Sender, typename Signal> void wakeOn(const Sender *sender, Signal wakeUp)
     {
         QObject::connect(sender, wakeUp, &m_loop, [this] {
             if (isDone())
@@ -36,8 +35,7 @@ public:
     }
 
     // The wait ends whenever sender emits signal, done or not.
-    template<typename Sender, typename Signal>
-    void endOn(const Sender *sender, Signal signal)
+    template<typename Sender, typename Signal> void endOn(const Sender *sender, Signal signal)
     {
         QObject::connect(sender, signal, &m_loop, [this] { m_loop.quit(); });
         endOnDestruction(sender);

@@ -8,7 +8,9 @@
 #include <utility>
 
 HttpExchange::HttpExchange(HttpRequestSpec spec, Notify answerBegun, Notify completed)
-    : m_transfer(std::move(spec)), m_answerBegun(std::move(answerBegun)), m_completed(std::move(completed))
+    : m_transfer(std::move(spec))
+    , m_answerBegun(std::move(answerBegun))
+    , m_completed(std::move(completed))
 {
 }
 

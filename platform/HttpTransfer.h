@@ -148,16 +148,16 @@ private:
     curl_slist *m_headerList = nullptr;
     CertificateCapture m_certificate;
     HttpAnswer m_answer;
-    int m_refusal = 0;              // a failure our callbacks caused
+    int m_refusal = 0; // a failure our callbacks caused
     qint64 m_headerBytes = 0;
-    qint64 m_bodyHandedOver = 0;    // bytes taken by takeBodySoFar()
-    int m_requestsSent = 0;         // by libcurl, for this request: retries and challenges answered
-    int m_answersSeen = 0;          // final status lines (not 1xx) seen
-    bool m_interim = false;         // the answer being read is a 1xx one
+    qint64 m_bodyHandedOver = 0; // bytes taken by takeBodySoFar()
+    int m_requestsSent = 0;      // by libcurl, for this request: retries and challenges answered
+    int m_answersSeen = 0;       // final status lines (not 1xx) seen
+    bool m_interim = false;      // the answer being read is a 1xx one
     bool m_hasStatus = false;
     bool m_begun = false;
     bool m_begunReported = false;
     bool m_bodyGrew = false;
     qint64 m_receiveWindow = 0;
-    bool m_receivePaused = false;   // libcurl holds a piece until the window opens
+    bool m_receivePaused = false; // libcurl holds a piece until the window opens
 };

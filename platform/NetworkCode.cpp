@@ -20,14 +20,22 @@ constexpr CodeText Texts[] = {
     {12007, "The server name could not be resolved."},
     {12008, "The requested protocol could not be located."},
     {12009, "A request to InternetQueryOption or InternetSetOption specified an invalid option value."},
-    {12010, "The length of an option supplied to InternetQueryOption or InternetSetOption is incorrect for the type of option specified."},
+    {12010,
+     "The length of an option supplied to InternetQueryOption or InternetSetOption is incorrect for the type of option "
+     "specified."},
     {12011, "The request option can not be set, only queried. "},
     {12012, "The Win32 Internet support is being shutdown or unloaded."},
-    {12013, "The request to connect and login to an FTP server could not be completed because the supplied user name is incorrect."},
-    {12014, "The request to connect and login to an FTP server could not be completed because the supplied password is incorrect. "},
+    {12013,
+     "The request to connect and login to an FTP server could not be completed because the supplied user name is "
+     "incorrect."},
+    {12014,
+     "The request to connect and login to an FTP server could not be completed because the supplied password is "
+     "incorrect. "},
     {12015, "The request to connect to and login to an FTP server failed."},
     {12016, "The requested operation is invalid. "},
-    {12017, "The operation was canceled, usually because the handle on which the request was operating was closed before the operation completed."},
+    {12017,
+     "The operation was canceled, usually because the handle on which the request was operating was closed before the "
+     "operation completed."},
     {12018, "The type of handle supplied is incorrect for this operation."},
     {12019, "The requested operation can not be carried out because the handle supplied is not in the correct state."},
     {12020, "The request can not be made via a proxy."},

@@ -46,7 +46,8 @@ QByteArray ProcNetTcpTable::EndpointText(Family family, const QHostAddress &addr
     return text + ':' + QByteArray::number(port, 16).rightJustified(4, '0').toUpper();
 }
 
-SocketOwner::Answer ProcNetTcpTable::FindPeerSocket(QIODevice &table, Family family, const ConnectionAddresses &connection)
+SocketOwner::Answer ProcNetTcpTable::FindPeerSocket(QIODevice &table, Family family,
+                                                    const ConnectionAddresses &connection)
 {
     const QByteArray ownEnd = EndpointText(family, connection.peerAddress, connection.peerPort);
     const QByteArray farEnd = EndpointText(family, connection.localAddress, connection.localPort);

@@ -177,7 +177,8 @@ SocketOwner::Answer SocketOwner::AnswerFor(int tcpState, quint32 uid)
     case Listening:
         return NoSocketWithThatPair();
     default:
-        return {Outcome::NoSuchSocket, 0, QStringLiteral("the socket is not a whole connection (state %1)").arg(tcpState)};
+        return {Outcome::NoSuchSocket, 0,
+                QStringLiteral("the socket is not a whole connection (state %1)").arg(tcpState)};
     }
 }
 

@@ -72,7 +72,8 @@ Winsock::Winsock(QObject *parent)
     d->server->setMaxPendingConnections(1);
     // Queued: the handler closes the listener, which must not happen inside
     // the server's own notification.
-    connect(d->server, &QTcpServer::newConnection, this, [this] { takeRequests(); }, Qt::QueuedConnection);
+    connect(
+        d->server, &QTcpServer::newConnection, this, [this] { takeRequests(); }, Qt::QueuedConnection);
     d->sentNotice.setSingleShot(true);
     d->sentNotice.setInterval(0);
     connect(&d->sentNotice, &QTimer::timeout, this, [this] {
@@ -143,7 +144,8 @@ bool Winsock::Accept(qintptr requestId)
 bool Winsock::SendData(const QByteArray &data)
 {
     if (d->state != sckConnected || !d->connection) {
-        setError(sckBadState, QStringLiteral("Wrong protocol or connection state for the requested transaction or request"));
+        setError(sckBadState,
+                 QStringLiteral("Wrong protocol or connection state for the requested transaction or request"));
         return false;
     }
     if (data.isEmpty())
@@ -223,7 +225,8 @@ void Winsock::connectNotify(const QMetaMethod &signal)
     // A request that came before anyone handled requests is announced as
     // soon as someone does.
     if (signal == QMetaMethod::fromSignal(&Winsock::ConnectionRequest))
-        QMetaObject::invokeMethod(this, [this] { takeRequests(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { takeRequests(); }, Qt::QueuedConnection);
 }
 
 void Winsock::takeRequests()
@@ -311,10 +314,13 @@ void Winsock::queuePeerClosed(QTcpSocket *socket)
     if (d->connection != socket || d->state == sckClosing)
         return;
     d->state = sckClosing;
-    QMetaObject::invokeMethod(this, [this, socket] {
-        if (d->connection == socket && d->state == sckClosing)
-            emit PeerClosed();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, socket] {
+            if (d->connection == socket && d->state == sckClosing)
+                emit PeerClosed();
+        },
+        Qt::QueuedConnection);
 }
 
 // One notice at a time is on its way; it speaks for whatever connection the
@@ -327,12 +333,15 @@ void Winsock::queueArrival(QTcpSocket *socket)
     // A posted call, not a timer: it runs before the loop reads the socket
     // again, so each arrival is taken whole rather than in the pieces the
     // system hands over meanwhile.
-    QMetaObject::invokeMethod(this, [this] {
-        d->arrivalQueued = false;
-        QTcpSocket *current = d->connection.data();
-        if (current && current->bytesAvailable() > 0)
-            emit DataArrival(current->bytesAvailable());
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            d->arrivalQueued = false;
+            QTcpSocket *current = d->connection.data();
+            if (current && current->bytesAvailable() > 0)
+                emit DataArrival(current->bytesAvailable());
+        },
+        Qt::QueuedConnection);
 }
 
 void Winsock::queueSentCheck(QTcpSocket *socket)

@@ -27,11 +27,11 @@ public:
     // The control's error numbers.
     static constexpr int sckAddressInUse = 10048;
     static constexpr int sckInvalidArgument = 10022;
-    static constexpr int sckAccessDenied = 10013;     // a port that needs privilege
+    static constexpr int sckAccessDenied = 10013; // a port that needs privilege
     static constexpr int sckAddressNotAvailable = 10049;
     static constexpr int sckConnectionReset = 10054; // the peer closed or reset
-    static constexpr int sckBadState = 40006;         // send without a connection
-    static constexpr int sckInvalidOp = 40020;        // listen while not closed
+    static constexpr int sckBadState = 40006;        // send without a connection
+    static constexpr int sckInvalidOp = 40020;       // listen while not closed
     // Received bytes held for the owner at most; GetData returns no more.
     static constexpr qint64 MaxReadAheadBytes = 1024 * 1024;
 

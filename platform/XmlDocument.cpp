@@ -23,7 +23,9 @@ namespace {
 // caller that builds stylesheets on the fly from growing memory.
 constexpr qsizetype MaxCachedStylesheets = 32;
 
-void discardMessage(void *, const char *, ...) {}
+void discardMessage(void *, const char *, ...)
+{
+}
 
 // Refuses every file and network access a stylesheet asks for. Stopping the
 // transformation makes the refusal an error the caller sees instead of a
@@ -51,9 +53,9 @@ void initialiseLibrariesOnce()
         xsltSetGenericErrorFunc(nullptr, discardMessage);
         xsltSetLoaderFunc(refuseDocumentLoad);
         xsltSecurityPrefsPtr prefs = xsltNewSecurityPrefs();
-        for (xsltSecurityOption option : { XSLT_SECPREF_READ_FILE, XSLT_SECPREF_WRITE_FILE,
-                                           XSLT_SECPREF_CREATE_DIRECTORY, XSLT_SECPREF_READ_NETWORK,
-                                           XSLT_SECPREF_WRITE_NETWORK })
+        for (xsltSecurityOption option :
+             {XSLT_SECPREF_READ_FILE, XSLT_SECPREF_WRITE_FILE, XSLT_SECPREF_CREATE_DIRECTORY, XSLT_SECPREF_READ_NETWORK,
+              XSLT_SECPREF_WRITE_NETWORK})
             xsltSetSecurityPrefs(prefs, option, refuseAccess);
         xsltSetDefaultSecurityPrefs(prefs);
     });
@@ -84,7 +86,7 @@ public:
         StylesheetHandle stylesheet = compile(document);
         if (m_entries.size() >= MaxCachedStylesheets)
             evictLeastRecentlyUsed();
-        m_entries.insert(source, Entry { stylesheet, ++m_useCounter });
+        m_entries.insert(source, Entry{stylesheet, ++m_useCounter});
         return stylesheet;
     }
 
@@ -143,7 +145,10 @@ QByteArray fail(bool *ok, int *errorNumber, int number)
 struct XmlDocument::Private
 {
     Private(DocumentHandle parsed, QByteArray text)
-        : document(std::move(parsed)), source(std::move(text)) {}
+        : document(std::move(parsed))
+        , source(std::move(text))
+    {
+    }
     DocumentHandle document;
     QByteArray source; // the text it was parsed from: the stylesheet cache's key
 };
@@ -191,8 +196,8 @@ QByteArray XmlDocument::transformNode(const XmlDocument &stylesheet, bool *ok, i
         return fail(ok, errorNumber, ErrorNoDocument);
     if (stylesheet.isEmpty())
         return fail(ok, errorNumber, ErrorInvalidStylesheet);
-    StylesheetHandle compiled = StylesheetCache::instance().compiled(stylesheet.d->source,
-                                                                     stylesheet.d->document.get());
+    StylesheetHandle compiled =
+        StylesheetCache::instance().compiled(stylesheet.d->source, stylesheet.d->document.get());
     if (!compiled)
         return fail(ok, errorNumber, ErrorInvalidStylesheet);
 

@@ -25,7 +25,8 @@ struct XmlHttpRequest::Private
 };
 
 XmlHttpRequest::XmlHttpRequest(QObject *parent)
-    : QObject(parent), d(std::make_unique<Private>())
+    : QObject(parent)
+    , d(std::make_unique<Private>())
 {
 }
 
@@ -55,7 +56,7 @@ void XmlHttpRequest::open(const QByteArray &verb, const QString &url, bool async
 void XmlHttpRequest::setRequestHeader(const QByteArray &name, const QByteArray &value)
 {
     if (d->readyState == 1 && !d->sent)
-        d->spec.headers.append({ name, value });
+        d->spec.headers.append({name, value});
 }
 
 void XmlHttpRequest::send(const QByteArray &body)
@@ -75,8 +76,8 @@ void XmlHttpRequest::send(const QByteArray &body)
         setReadyState(4);
         return;
     }
-    d->exchange = std::make_unique<HttpExchange>(std::move(spec), [this] { answerBegun(); },
-                                                 [this] { exchangeCompleted(); });
+    d->exchange = std::make_unique<HttpExchange>(
+        std::move(spec), [this] { answerBegun(); }, [this] { exchangeCompleted(); });
     d->exchange->setBodyGrew([this] { emit responseTextGrew(); });
     d->exchange->start();
 }

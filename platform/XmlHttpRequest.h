@@ -54,8 +54,8 @@ public:
     explicit XmlHttpRequest(QObject *parent = nullptr);
     ~XmlHttpRequest() override;
 
-    void open(const QByteArray &verb, const QString &url, bool async,
-              const QString &user = QString(), const QString &password = QString());
+    void open(const QByteArray &verb, const QString &url, bool async, const QString &user = QString(),
+              const QString &password = QString());
     void setRequestHeader(const QByteArray &name, const QByteArray &value);
     // Asynchronous: returns at once. Synchronous: returns when the answer is
     // complete (or failed); no socket or window event of the caller's thread

@@ -8,7 +8,9 @@ namespace {
 // The parser takes lengths as int; anything larger cannot be handed over.
 constexpr qsizetype MaxDocumentBytes = std::numeric_limits<int>::max();
 
-void discardMessage(void *, const char *, ...) {}
+void discardMessage(void *, const char *, ...)
+{
+}
 
 void initialiseParserOnce()
 {
@@ -34,8 +36,7 @@ LoadState *loadStateOf(void *parserContext)
     return static_cast<LoadState *>(static_cast<xmlParserCtxtPtr>(parserContext)->_private);
 }
 
-void refuseEntityDeclaration(void *parserContext, const xmlChar *, int, const xmlChar *,
-                             const xmlChar *, xmlChar *)
+void refuseEntityDeclaration(void *parserContext, const xmlChar *, int, const xmlChar *, const xmlChar *, xmlChar *)
 {
     LoadState *state = loadStateOf(parserContext);
     state->entityDeclared = true;
@@ -44,8 +45,8 @@ void refuseEntityDeclaration(void *parserContext, const xmlChar *, int, const xm
     xmlStopParser(static_cast<xmlParserCtxtPtr>(parserContext));
 }
 
-void refuseUnparsedEntityDeclaration(void *parserContext, const xmlChar *name, const xmlChar *,
-                                     const xmlChar *, const xmlChar *)
+void refuseUnparsedEntityDeclaration(void *parserContext, const xmlChar *name, const xmlChar *, const xmlChar *,
+                                     const xmlChar *)
 {
     refuseEntityDeclaration(parserContext, name, 0, nullptr, nullptr, nullptr);
 }
@@ -97,8 +98,7 @@ DocumentHandle parse(const QByteArray &text, QByteArray *error, const Events *ev
     // Short texts are kept inside their nodes: a listing of thousands of
     // messages is mostly short texts.
     const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_COMPACT;
-    DocumentHandle document(xmlCtxtReadMemory(parser, text.constData(), int(text.size()),
-                                              nullptr, nullptr, options),
+    DocumentHandle document(xmlCtxtReadMemory(parser, text.constData(), int(text.size()), nullptr, nullptr, options),
                             xmlFreeDoc);
     // An undeclared prefix only clears the namespace flag; it is still not
     // a document anyone can use.

@@ -14,8 +14,8 @@ const char *textOf(const xmlChar *text)
     return text ? reinterpret_cast<const char *>(text) : "";
 }
 
-void startElement(void *parserContext, const xmlChar *localName, const xmlChar *, const xmlChar *namespaceName,
-                  int, const xmlChar **, int, int, const xmlChar **)
+void startElement(void *parserContext, const xmlChar *localName, const xmlChar *, const xmlChar *namespaceName, int,
+                  const xmlChar **, int, int, const xmlChar **)
 {
     handlerOf(parserContext).startElement(textOf(namespaceName), textOf(localName));
 }

@@ -7,7 +7,7 @@
 namespace {
 
 constexpr qint64 MaxAccountsFileBytes = 4 * 1024 * 1024; // a household's accounts fit many times
-constexpr qsizetype MaxAddressBytes = 254;                // the longest mail address there is
+constexpr qsizetype MaxAddressBytes = 254;               // the longest mail address there is
 
 QByteArray domainOf(const QByteArray &address)
 {
@@ -18,14 +18,17 @@ QByteArray domainOf(const QByteArray &address)
 } // namespace
 
 AccountBook::AccountBook(const QString &path, const QByteArray &mailDomain)
-    : m_path(path), m_mailDomain(mailDomain.toLower())
+    : m_path(path)
+    , m_mailDomain(mailDomain.toLower())
 {
     refresh();
 }
 
 void AccountBook::refresh()
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     const QByteArray native = QFile::encodeName(m_path);
     if (::stat(native.constData(), &info) != 0) {
         if (m_loadedMtimeNs != -2) {
@@ -36,8 +39,7 @@ void AccountBook::refresh()
         return;
     }
     const qint64 mtimeNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    if (mtimeNs == m_loadedMtimeNs && qint64(info.st_size) == m_loadedSize
-        && qint64(info.st_ino) == m_loadedInode)
+    if (mtimeNs == m_loadedMtimeNs && qint64(info.st_size) == m_loadedSize && qint64(info.st_ino) == m_loadedInode)
         return;
     m_loadedMtimeNs = mtimeNs;
     m_loadedSize = info.st_size;

@@ -3,12 +3,12 @@
 #include <QByteArray>
 #include <QHash>
 #include <QSet>
-#include <QStringList>
 #include <QString>
+#include <QStringList>
 
 struct Account
 {
-    QByteArray address;  // lower case
+    QByteArray address; // lower case
     QByteArray password;
     bool redirect = false; // its login is answered 900 with its home collection
 };

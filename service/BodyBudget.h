@@ -9,7 +9,10 @@
 class BodyBudget
 {
 public:
-    explicit BodyBudget(qint64 capacityBytes) : m_capacity(capacityBytes) {}
+    explicit BodyBudget(qint64 capacityBytes)
+        : m_capacity(capacityBytes)
+    {
+    }
 
     // False, and nothing counted, when the bytes do not fit.
     bool reserve(qint64 bytes)

@@ -5,16 +5,21 @@
 #include <tuple>
 
 ConnectionGuard::ConnectionGuard(Limits limits, std::function<void(Id)> close, std::function<qint64()> nowMs)
-    : m_limits(limits), m_close(std::move(close)), m_nowMs(std::move(nowMs))
+    : m_limits(limits)
+    , m_close(std::move(close))
+    , m_nowMs(std::move(nowMs))
 {
 }
 
 qint64 ConnectionGuard::limitOf(Phase phase) const
 {
     switch (phase) {
-    case Phase::AwaitingHead: return m_limits.headTimeLimitMs;
-    case Phase::Idle: return m_limits.idleLimitMs;
-    case Phase::Serving: break;
+    case Phase::AwaitingHead:
+        return m_limits.headTimeLimitMs;
+    case Phase::Idle:
+        return m_limits.idleLimitMs;
+    case Phase::Serving:
+        break;
     }
     return -1;
 }

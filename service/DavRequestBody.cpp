@@ -44,8 +44,7 @@ QByteArray textOf(const xmlNode *node)
     return text;
 }
 
-template<typename F>
-void forEachElement(const xmlNode *parent, F f)
+template<typename F> void forEachElement(const xmlNode *parent, F f)
 {
     for (const xmlNode *child = parent->children; child; child = child->next) {
         if (child->type == XML_ELEMENT_NODE)

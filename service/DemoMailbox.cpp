@@ -53,92 +53,93 @@ QList<DemoMessage> demoInbox(const QByteArray &address)
     QList<DemoMessage> messages;
     messages.append({"Mon, 02 Dec 2024 08:15:00 +0000", true,
                      "Return-Path: <team@zorvane.test>\n"
-                     "From: Zorvane Team <team@zorvane.test>\n" + to +
-                     "Subject: Welcome to Zorvane\n"
-                     "Date: Mon, 02 Dec 2024 08:15:00 +0000\n"
-                     "Message-ID: <welcome-1@zorvane.test>\n"
-                     "MIME-Version: 1.0\n"
-                     "Content-Type: text/plain; charset=utf-8\n"
-                     "Content-Transfer-Encoding: 8bit\n"
-                     "\n"
-                     "Hello,\n"
-                     "\n"
-                     "this is your demo mailbox. Point your mail program at the agent's\n"
-                     "POP3 and SMTP ports, log in as \"demo\" with the password \"demo\",\n"
-                     "and this message comes down like any other.\n"
-                     "\n"
-                     "Have a good day,\n"
-                     "the Zorvane team\n"});
+                     "From: Zorvane Team <team@zorvane.test>\n"
+                         + to
+                         + "Subject: Welcome to Zorvane\n"
+                           "Date: Mon, 02 Dec 2024 08:15:00 +0000\n"
+                           "Message-ID: <welcome-1@zorvane.test>\n"
+                           "MIME-Version: 1.0\n"
+                           "Content-Type: text/plain; charset=utf-8\n"
+                           "Content-Transfer-Encoding: 8bit\n"
+                           "\n"
+                           "Hello,\n"
+                           "\n"
+                           "this is your demo mailbox. Point your mail program at the agent's\n"
+                           "POP3 and SMTP ports, log in as \"demo\" with the password \"demo\",\n"
+                           "and this message comes down like any other.\n"
+                           "\n"
+                           "Have a good day,\n"
+                           "the Zorvane team\n"});
     messages.append({"Tue, 03 Dec 2024 19:42:10 +0100", false,
-                     "From: Ann Example <ann@example.org>\n" + to +
-                     "Subject: Holiday photos\n"
-                     "Date: Tue, 03 Dec 2024 19:42:10 +0100\n"
-                     "Message-ID: <photos-2@example.org>\n"
-                     "MIME-Version: 1.0\n"
-                     "Content-Type: multipart/mixed; boundary=\"=-b2-holiday\"\n"
-                     "\n"
-                     "This is a multi-part message in MIME format.\n"
-                     "\n"
-                     "--=-b2-holiday\n"
-                     "Content-Type: text/plain; charset=utf-8\n"
-                     "Content-Transfer-Encoding: 8bit\n"
-                     "\n"
-                     "Hi!\n"
-                     "\n"
-                     "Here is the picture from the lake. More when we're back.\n"
-                     "\n"
-                     "Ann\n"
-                     "\n"
-                     "--=-b2-holiday\n"
-                     "Content-Type: image/png; name=\"lake.png\"\n"
-                     "Content-Disposition: attachment; filename=\"lake.png\"\n"
-                     "Content-Transfer-Encoding: base64\n"
-                     "\n" + base64Block(1800, 2) +
-                     "--=-b2-holiday--\n"});
+                     "From: Ann Example <ann@example.org>\n" + to
+                         + "Subject: Holiday photos\n"
+                           "Date: Tue, 03 Dec 2024 19:42:10 +0100\n"
+                           "Message-ID: <photos-2@example.org>\n"
+                           "MIME-Version: 1.0\n"
+                           "Content-Type: multipart/mixed; boundary=\"=-b2-holiday\"\n"
+                           "\n"
+                           "This is a multi-part message in MIME format.\n"
+                           "\n"
+                           "--=-b2-holiday\n"
+                           "Content-Type: text/plain; charset=utf-8\n"
+                           "Content-Transfer-Encoding: 8bit\n"
+                           "\n"
+                           "Hi!\n"
+                           "\n"
+                           "Here is the picture from the lake. More when we're back.\n"
+                           "\n"
+                           "Ann\n"
+                           "\n"
+                           "--=-b2-holiday\n"
+                           "Content-Type: image/png; name=\"lake.png\"\n"
+                           "Content-Disposition: attachment; filename=\"lake.png\"\n"
+                           "Content-Transfer-Encoding: base64\n"
+                           "\n"
+                         + base64Block(1800, 2) + "--=-b2-holiday--\n"});
     messages.append({"Wed, 04 Dec 2024 11:05:33 +0000", true,
-                     "From: Finance <finance@example.com>\n" + to +
-                     "Subject: Quarterly report (large attachment)\n"
-                     "Date: Wed, 04 Dec 2024 11:05:33 +0000\n"
-                     "Message-ID: <report-3@example.com>\n"
-                     "MIME-Version: 1.0\n"
-                     "Content-Type: multipart/mixed; boundary=\"b3-report\"\n"
-                     "\n"
-                     "--b3-report\n"
-                     "Content-Type: text/plain; charset=us-ascii\n"
-                     "\n"
-                     "The report for the last quarter is attached.\n"
-                     "\n"
-                     "--b3-report\n"
-                     "Content-Type: application/pdf; name=\"report.pdf\"\n"
-                     "Content-Disposition: attachment; filename=\"report.pdf\"\n"
-                     "Content-Transfer-Encoding: base64\n"
-                     "\n" + base64Block(45000, 3) +
-                     "--b3-report--\n"});
+                     "From: Finance <finance@example.com>\n" + to
+                         + "Subject: Quarterly report (large attachment)\n"
+                           "Date: Wed, 04 Dec 2024 11:05:33 +0000\n"
+                           "Message-ID: <report-3@example.com>\n"
+                           "MIME-Version: 1.0\n"
+                           "Content-Type: multipart/mixed; boundary=\"b3-report\"\n"
+                           "\n"
+                           "--b3-report\n"
+                           "Content-Type: text/plain; charset=us-ascii\n"
+                           "\n"
+                           "The report for the last quarter is attached.\n"
+                           "\n"
+                           "--b3-report\n"
+                           "Content-Type: application/pdf; name=\"report.pdf\"\n"
+                           "Content-Disposition: attachment; filename=\"report.pdf\"\n"
+                           "Content-Transfer-Encoding: base64\n"
+                           "\n"
+                         + base64Block(45000, 3) + "--b3-report--\n"});
     messages.append({"Thu, 05 Dec 2024 16:20:00 +0000", false,
-                     "From: Bob Builder <bob@example.net>\n" + to +
-                     "Subject: Notes with dots\n"
-                     "Date: Thu, 05 Dec 2024 16:20:00 +0000\n"
-                     "Message-ID: <dots-4@example.net>\n"
-                     "Content-Type: text/plain; charset=us-ascii\n"
-                     "\n"
-                     "Some lines of this message begin with a full stop:\n"
-                     ".profile is read by the login shell\n"
-                     "..and this line begins with two\n"
-                     ".\n"
-                     "The line above holds a single full stop; the message goes on.\n"
-                     "...\n"
-                     "End.\n"});
+                     "From: Bob Builder <bob@example.net>\n" + to
+                         + "Subject: Notes with dots\n"
+                           "Date: Thu, 05 Dec 2024 16:20:00 +0000\n"
+                           "Message-ID: <dots-4@example.net>\n"
+                           "Content-Type: text/plain; charset=us-ascii\n"
+                           "\n"
+                           "Some lines of this message begin with a full stop:\n"
+                           ".profile is read by the login shell\n"
+                           "..and this line begins with two\n"
+                           ".\n"
+                           "The line above holds a single full stop; the message goes on.\n"
+                           "...\n"
+                           "End.\n"});
     messages.append({"Fri, 06 Dec 2024 09:00:00 +0000", true,
-                     "From: Carol <carol@example.org>\n" + to +
-                     "Subject: Lunch on Friday?\n"
-                     "Date: Fri, 06 Dec 2024 09:00:00 +0000\n"
-                     "Message-ID: <lunch-5@example.org>\n"
-                     "Content-Type: text/plain; charset=utf-8\n"
-                     "Content-Transfer-Encoding: 8bit\n"
-                     "\n"
-                     "Shall we try the new caf\xc3\xa9 at noon?\n"
-                     "\n"
-                     "Carol\n"});
+                     "From: Carol <carol@example.org>\n" + to
+                         + "Subject: Lunch on Friday?\n"
+                           "Date: Fri, 06 Dec 2024 09:00:00 +0000\n"
+                           "Message-ID: <lunch-5@example.org>\n"
+                           "Content-Type: text/plain; charset=utf-8\n"
+                           "Content-Transfer-Encoding: 8bit\n"
+                           "\n"
+                           "Shall we try the new caf\xc3\xa9 at noon?\n"
+                           "\n"
+                           "Carol\n"});
     return messages;
 }
 
@@ -146,19 +147,19 @@ QList<DemoMessage> demoAlternativeInbox(const QByteArray &address)
 {
     const QByteArray to = "To: <" + address + ">\n";
     return {{"Mon, 02 Dec 2024 08:20:00 +0000", true,
-             "From: Zorvane Team <team@zorvane.test>\n" + to +
-             "Subject: Your alternative account\n"
-             "Date: Mon, 02 Dec 2024 08:20:00 +0000\n"
-             "Message-ID: <alt-welcome-1@zorvane.test>\n"
-             "\n"
-             "Alternative accounts log in with their full address.\n"},
+             "From: Zorvane Team <team@zorvane.test>\n" + to
+                 + "Subject: Your alternative account\n"
+                   "Date: Mon, 02 Dec 2024 08:20:00 +0000\n"
+                   "Message-ID: <alt-welcome-1@zorvane.test>\n"
+                   "\n"
+                   "Alternative accounts log in with their full address.\n"},
             {"Sat, 07 Dec 2024 10:30:00 +0000", false,
-             "From: Ann Example <ann@example.org>\n" + to +
-             "Subject: Re: Your alternative account\n"
-             "Date: Sat, 07 Dec 2024 10:30:00 +0000\n"
-             "Message-ID: <alt-reply-2@example.org>\n"
-             "\n"
-             "Got it, thanks.\n"}};
+             "From: Ann Example <ann@example.org>\n" + to
+                 + "Subject: Re: Your alternative account\n"
+                   "Date: Sat, 07 Dec 2024 10:30:00 +0000\n"
+                   "Message-ID: <alt-reply-2@example.org>\n"
+                   "\n"
+                   "Got it, thanks.\n"}};
 }
 
 bool writeMessage(const MaildirFolder &folder, const DemoMessage &message, int number, QString *error)

@@ -12,7 +12,8 @@ constexpr qsizetype MacHexChars = 32; // 128 bits of the keyed hash
 
 } // namespace
 
-DigestNonceBook::DigestNonceBook(std::function<qint64()> now) : m_now(std::move(now))
+DigestNonceBook::DigestNonceBook(std::function<qint64()> now)
+    : m_now(std::move(now))
 {
     m_secret.resize(SecretBytes);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(m_secret.data()), SecretBytes / sizeof(quint32));

@@ -16,9 +16,9 @@
 class DigestNonceBook
 {
 public:
-    static constexpr qint64 LifetimeSeconds = 3600;        // a POP3 dialogue never lasts that long
-    static constexpr qsizetype MaxTrackedNonces = 16384;   // about 2 MB; the oldest is forgotten first
-    static constexpr quint64 CountWindow = 64;             // counts that may arrive out of order
+    static constexpr qint64 LifetimeSeconds = 3600;      // a POP3 dialogue never lasts that long
+    static constexpr qsizetype MaxTrackedNonces = 16384; // about 2 MB; the oldest is forgotten first
+    static constexpr quint64 CountWindow = 64;           // counts that may arrive out of order
 
     enum class Verdict {
         Accepted, // the nonce is ours and current, and the count new: now used

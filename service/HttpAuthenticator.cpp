@@ -73,10 +73,10 @@ QHash<QByteArray, QByteArray> ParseDigestParameters(const QByteArray &text)
 
 HttpAuthenticator::HttpAuthenticator(const AccountBook &accounts, QByteArray realm, std::function<qint64()> now,
                                      QByteArray pathPrefix)
-    : m_accounts(accounts),
-      m_realm(std::move(realm)),
-      m_pathPrefix(std::move(pathPrefix)),
-      m_nonces(now ? std::move(now) : [] { return QDateTime::currentSecsSinceEpoch(); })
+    : m_accounts(accounts)
+    , m_realm(std::move(realm))
+    , m_pathPrefix(std::move(pathPrefix))
+    , m_nonces(now ? std::move(now) : [] { return QDateTime::currentSecsSinceEpoch(); })
 {
     QByteArray opaque(OpaqueBytes, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(opaque.data()), OpaqueBytes / sizeof(quint32));
@@ -149,8 +149,8 @@ HttpAuthenticator::Result HttpAuthenticator::checkDigest(const HttpRequest &head
 HttpResponse HttpAuthenticator::challenge(const QByteArray &reason, bool stale)
 {
     HttpResponse response = HttpResponse::failure(401, reason);
-    QByteArray digest = "Digest realm=\"" + m_realm + "\", qop=\"auth\", algorithm=MD5, nonce=\""
-        + m_nonces.issue() + "\", opaque=\"" + m_opaque + '"';
+    QByteArray digest = "Digest realm=\"" + m_realm + "\", qop=\"auth\", algorithm=MD5, nonce=\"" + m_nonces.issue()
+        + "\", opaque=\"" + m_opaque + '"';
     if (stale)
         digest += ", stale=true";
     response.addHeader("WWW-Authenticate", digest);

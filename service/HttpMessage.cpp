@@ -36,8 +36,7 @@ QByteArray HttpResponse::takeBody()
         return body;
     QByteArray whole;
     bool failed = false;
-    while (stream->next(&whole, &failed)) {
-    }
+    while (stream->next(&whole, &failed)) { }
     stream.reset();
     body = whole;
     return body;

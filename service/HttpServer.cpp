@@ -18,9 +18,9 @@
 
 namespace {
 
-constexpr size_t StreamPieceBytes = 64 * 1024;  // what the library asks a streamed body for at a time
-constexpr int RetryAfterSeconds = 10;           // a client refused for want of memory may try again then
-constexpr qint64 MaxPollWaitMs = 60 * 1000;     // a wait with nothing due still wakes once a minute
+constexpr size_t StreamPieceBytes = 64 * 1024; // what the library asks a streamed body for at a time
+constexpr int RetryAfterSeconds = 10;          // a client refused for want of memory may try again then
+constexpr qint64 MaxPollWaitMs = 60 * 1000;    // a wait with nothing due still wakes once a minute
 
 ConnectionGuard::Id idOf(MHD_Connection *connection)
 {
@@ -115,8 +115,8 @@ MHD_Response *mhdResponseOf(HttpResponse &response)
         return made;
     }
     auto *body = new QByteArray(std::move(response.body));
-    MHD_Response *made = MHD_create_response_from_buffer_with_free_callback_cls(size_t(body->size()), body->data(),
-                                                                                &freeBody, body);
+    MHD_Response *made =
+        MHD_create_response_from_buffer_with_free_callback_cls(size_t(body->size()), body->data(), &freeBody, body);
     if (!made)
         delete body;
     return made;
@@ -193,11 +193,12 @@ struct HttpServer::Callbacks
 };
 
 HttpServer::HttpServer(MailService &service, bool logRequests, Limits limits)
-    : m_service(service),
-      m_logRequests(logRequests),
-      m_limits(limits),
-      m_bodies(limits.maxBufferedBodyBytes),
-      m_guard(limits.connections, [this](ConnectionGuard::Id id) { closeConnection(id); }, &monotonicMs)
+    : m_service(service)
+    , m_logRequests(logRequests)
+    , m_limits(limits)
+    , m_bodies(limits.maxBufferedBodyBytes)
+    , m_guard(
+          limits.connections, [this](ConnectionGuard::Id id) { closeConnection(id); }, &monotonicMs)
 {
 }
 
@@ -254,8 +255,8 @@ std::optional<HttpResponse> HttpServer::admitBody(RequestState *state)
     if (!ok || announced <= 0)
         return std::nullopt; // no body, or one in chunks, counted as it comes
     if (announced > m_limits.maxRequestBodyBytes)
-        return HttpResponse::failure(413, "the request body is larger than "
-                                              + QByteArray::number(m_limits.maxRequestBodyBytes) + " bytes");
+        return HttpResponse::failure(
+            413, "the request body is larger than " + QByteArray::number(m_limits.maxRequestBodyBytes) + " bytes");
     if (!m_bodies.reserve(announced)) {
         HttpResponse refusal =
             HttpResponse::failure(503, "the service holds as many request bodies as it can; try again shortly");
@@ -310,7 +311,7 @@ bool HttpServer::answer(MHD_Connection *connection, RequestState *state, HttpRes
 
 bool HttpServer::listen(const QByteArray &host, quint16 port, QString *error)
 {
-    addrinfo hints {};
+    addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE;
@@ -318,7 +319,8 @@ bool HttpServer::listen(const QByteArray &host, quint16 port, QString *error)
     const QByteArray service = QByteArray::number(port);
     const int lookup = ::getaddrinfo(host.constData(), service.constData(), &hints, &found);
     if (lookup != 0 || !found) {
-        *error = QStringLiteral("cannot resolve %1: %2").arg(QString::fromUtf8(host), QString::fromUtf8(gai_strerror(lookup)));
+        *error = QStringLiteral("cannot resolve %1: %2")
+                     .arg(QString::fromUtf8(host), QString::fromUtf8(gai_strerror(lookup)));
         return false;
     }
     m_ipv6 = (found->ai_family == AF_INET6);
@@ -337,7 +339,7 @@ bool HttpServer::listen(const QByteArray &host, quint16 port, QString *error)
                      .arg(QString::fromLocal8Bit(std::strerror(bindError)));
         return false;
     }
-    sockaddr_storage address {};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
     m_port = ntohs(m_ipv6 ? reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port
@@ -360,18 +362,13 @@ bool HttpServer::start(QString *error, std::optional<Tls> tls)
     const char *certificate = m_tls ? m_tls->certificatePem.constData() : nullptr;
     const char *key = m_tls ? m_tls->keyPem.constData() : nullptr;
     m_daemon = MHD_start_daemon(
-        flags, m_port, &Callbacks::admit, this, &Callbacks::request, this,
-        MHD_OPTION_LISTEN_SOCKET, m_listenSocket,
-        MHD_OPTION_CONNECTION_LIMIT, hardLimit,
-        MHD_OPTION_CONNECTION_TIMEOUT, m_limits.idleTimeoutSeconds,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, m_limits.maxRequestHeaderBytes,
-        MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::requestLineSeen, this,
-        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::requestDone, this,
+        flags, m_port, &Callbacks::admit, this, &Callbacks::request, this, MHD_OPTION_LISTEN_SOCKET, m_listenSocket,
+        MHD_OPTION_CONNECTION_LIMIT, hardLimit, MHD_OPTION_CONNECTION_TIMEOUT, m_limits.idleTimeoutSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, m_limits.maxRequestHeaderBytes, MHD_OPTION_URI_LOG_CALLBACK,
+        &Callbacks::requestLineSeen, this, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::requestDone, this,
         MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::connectionChanged, this,
         // Without TLS the list ends here.
-        m_tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, certificate,
-        MHD_OPTION_HTTPS_MEM_KEY, key,
-        MHD_OPTION_END);
+        m_tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, certificate, MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_END);
     if (!m_daemon) {
         *error = m_tls ? QStringLiteral("cannot start the HTTPS server (does this libmicrohttpd speak TLS?)")
                        : QStringLiteral("cannot start the HTTP server");

@@ -27,8 +27,8 @@ struct HttpServerLimits
     // largest size and a few small ones, well inside what a small home
     // server can give.
     qint64 maxBufferedBodyBytes = 192LL * 1024 * 1024;
-    size_t maxRequestHeaderBytes = 128 * 1024;     // request line and headers of one request
-    unsigned idleTimeoutSeconds = 60;              // a silent connection is closed after this
+    size_t maxRequestHeaderBytes = 128 * 1024; // request line and headers of one request
+    unsigned idleTimeoutSeconds = 60;          // a silent connection is closed after this
     ConnectionGuard::Limits connections;
 };
 

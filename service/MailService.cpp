@@ -64,11 +64,11 @@ qint64 wireSizeOf(MailStore &store, const MaildirMessage &message)
 } // namespace
 
 MailService::MailService(const Settings &settings)
-    : m_settings(settings),
-      m_accounts(settings.dataDir + QStringLiteral("/accounts"), settings.mailDomain),
-      m_authenticator(m_accounts, settings.mailDomain.toLower(), settings.clock, settings.address.pathPrefix()),
-      m_store(settings.dataDir, settings.log),
-      m_submissions(settings.dataDir, settings.clock)
+    : m_settings(settings)
+    , m_accounts(settings.dataDir + QStringLiteral("/accounts"), settings.mailDomain)
+    , m_authenticator(m_accounts, settings.mailDomain.toLower(), settings.clock, settings.address.pathPrefix())
+    , m_store(settings.dataDir, settings.log)
+    , m_submissions(settings.dataDir, settings.clock)
 {
 }
 
@@ -204,16 +204,16 @@ HttpResponse MailService::root(const Context &context)
         return response;
     }
     if (method == "GET" || method == "HEAD")
-        return HttpResponse::text(200, "zorvane-service: a WebDAV mail service. Point Zorvane at "
-                                           + context.base + "/dav/\r\n");
+        return HttpResponse::text(
+            200, "zorvane-service: a WebDAV mail service. Point Zorvane at " + context.base + "/dav/\r\n");
     return methodNotAllowed("OPTIONS, GET, HEAD, PROPFIND");
 }
 
 HttpResponse MailService::probe(const Context &context, bool alternative)
 {
     MultistatusWriter writer;
-    writer.addResource(context.base + (alternative ? "/alt" : "/dav/"),
-                       {mailProperty("service", "zorvane-service")}, PropfindRequest{});
+    writer.addResource(context.base + (alternative ? "/alt" : "/dav/"), {mailProperty("service", "zorvane-service")},
+                       PropfindRequest{});
     HttpResponse response = HttpResponse::xml(alternative ? 900 : 207, writer.finish());
     // The alternative entry answers 900 with the probe header: reachable.
     if (alternative)
@@ -275,11 +275,11 @@ std::optional<PropfindRequest> MailService::propfindOf(const HttpRequest &reques
         *refusal = HttpResponse::failure(413, "the XML body is too large");
         return std::nullopt;
     case DavRequestBody::Outcome::TooManyProperties:
-        *refusal = HttpResponse::failure(413, "the propfind names more than "
-                                                  + QByteArray::number(DavRequestBody::MaxNamedProperties)
-                                                  + " properties or more than "
-                                                  + QByteArray::number(DavRequestBody::MaxNamedPropertyBytes)
-                                                  + " bytes of names");
+        *refusal = HttpResponse::failure(
+            413,
+            "the propfind names more than " + QByteArray::number(DavRequestBody::MaxNamedProperties)
+                + " properties or more than " + QByteArray::number(DavRequestBody::MaxNamedPropertyBytes)
+                + " bytes of names");
         return std::nullopt;
     case DavRequestBody::Outcome::Malformed:
         break;
@@ -304,8 +304,7 @@ QList<DavProperty> MailService::homeProperties(const QByteArray &base, const QBy
 QList<DavProperty> MailService::folderProperties(FolderKind kind, const MaildirFolder &folder) const
 {
     const MaildirFolder::Counts counts = folder.counts();
-    return {davProperty("displayname", MailStore::displayNameFor(kind)),
-            davProperty("resourcetype", "<D:collection/>"),
+    return {davProperty("displayname", MailStore::displayNameFor(kind)), davProperty("resourcetype", "<D:collection/>"),
             mailProperty("foldertype", MailStore::segmentFor(kind)),
             mailProperty("totalcount", QByteArray::number(counts.total)),
             mailProperty("unreadcount", QByteArray::number(counts.unread))};
@@ -313,8 +312,7 @@ QList<DavProperty> MailService::folderProperties(FolderKind kind, const MaildirF
 
 QList<DavProperty> MailService::messageListProperties(const MaildirMessage &message, qint64 wireSize)
 {
-    return {davProperty("resourcetype", {}),
-            davProperty("getcontentlength", QByteArray::number(wireSize)),
+    return {davProperty("resourcetype", {}), davProperty("getcontentlength", QByteArray::number(wireSize)),
             davProperty("getcontenttype", "message/rfc822"),
             davProperty("getlastmodified", HttpDate::fromNanoseconds(message.mtimeNs)),
             mailProperty("read", message.isRead() ? "1" : "0")};
@@ -405,7 +403,9 @@ HttpResponse MailService::fetch(const Context &, const MaildirMessage &message)
 {
     QString error;
     std::unique_ptr<QFile> file = SafeFile::openRegular(message.filePath, &error);
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (!file || ::fstat(file->handle(), &info) != 0)
         return internalFailure(500, "cannot read the message", error);
     if (info.st_size > MaxMessageFileBytes)
@@ -435,8 +435,9 @@ HttpResponse MailService::messageProperties(const Context &context, const QByteA
         return internalFailure(500, "cannot read the message", error);
     const qint64 size = wireSizeOf(m_store, message);
     QList<DavProperty> properties = messageListProperties(message, qMax<qint64>(size, 0));
-    static const QList<QPair<const char *, QByteArray>> fields{
-        {"from", "From"}, {"to", "To"}, {"cc", "Cc"}, {"subject", "Subject"}, {"date", "Date"}, {"messageid", "Message-ID"}};
+    static const QList<QPair<const char *, QByteArray>> fields{{"from", "From"}, {"to", "To"},
+                                                               {"cc", "Cc"},     {"subject", "Subject"},
+                                                               {"date", "Date"}, {"messageid", "Message-ID"}};
     for (const auto &field : fields) {
         const QByteArray value = header.field(field.second);
         if (!value.isEmpty())
@@ -456,11 +457,14 @@ HttpResponse MailService::markRead(const Context &context, const QByteArray &hre
 {
     QList<PropertyUpdate> updates;
     switch (DavRequestBody::parsePropertyUpdate(context.request.body, &updates)) {
-    case DavRequestBody::Outcome::Ok: break;
-    case DavRequestBody::Outcome::TooLarge: return HttpResponse::failure(413, "the XML body is too large");
+    case DavRequestBody::Outcome::Ok:
+        break;
+    case DavRequestBody::Outcome::TooLarge:
+        return HttpResponse::failure(413, "the XML body is too large");
     case DavRequestBody::Outcome::TooManyProperties:
-        return HttpResponse::failure(413, "the propertyupdate names more than "
-                                              + QByteArray::number(DavRequestBody::MaxNamedProperties) + " properties");
+        return HttpResponse::failure(413,
+                                     "the propertyupdate names more than "
+                                         + QByteArray::number(DavRequestBody::MaxNamedProperties) + " properties");
     case DavRequestBody::Outcome::Malformed:
         return HttpResponse::failure(400, "the body is no well-formed propertyupdate without a DTD");
     }
@@ -524,8 +528,8 @@ HttpResponse MailService::move(const Context &context, const QByteArray &address
         QString error;
         if (!clash && m_store.folder(address, kind).moveInto(message, targetFolder, unique, &clash, &error)) {
             HttpResponse response = HttpResponse::text(201, "moved\r\n");
-            response.addHeader("Location", folderHref(context.base, address, *targetKind)
-                                   + MaildirFolder::nameForUniquePart(unique));
+            response.addHeader(
+                "Location", folderHref(context.base, address, *targetKind) + MaildirFolder::nameForUniquePart(unique));
             return response;
         }
         if (!clash)

@@ -89,7 +89,8 @@ private:
     HttpResponse messageProperties(const Context &context, const QByteArray &href, const MaildirMessage &message);
     HttpResponse markRead(const Context &context, const QByteArray &href, const MaildirFolder &folder,
                           const MaildirMessage &message);
-    HttpResponse move(const Context &context, const QByteArray &address, FolderKind kind, const MaildirMessage &message);
+    HttpResponse move(const Context &context, const QByteArray &address, FolderKind kind,
+                      const MaildirMessage &message);
     HttpResponse submit(const Context &context, const QByteArray &address);
     HttpResponse storeSubmission(const Context &context, const QByteArray &address);
     HttpResponse collect(const Context &context);

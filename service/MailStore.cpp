@@ -3,7 +3,8 @@
 #include <QFile>
 
 MailStore::MailStore(QString dataDir, std::function<void(const QString &)> log)
-    : m_dataDir(std::move(dataDir)), m_skipped(std::move(log))
+    : m_dataDir(std::move(dataDir))
+    , m_skipped(std::move(log))
 {
 }
 
@@ -11,9 +12,12 @@ MaildirFolder MailStore::folder(const QByteArray &address, FolderKind kind) cons
 {
     const QString home = m_dataDir + QStringLiteral("/mail/") + QFile::decodeName(address);
     switch (kind) {
-    case FolderKind::Inbox: return MaildirFolder(home, false, &m_skipped);
-    case FolderKind::DeletedItems: return MaildirFolder(home + QStringLiteral("/.Deleted Items"), true, &m_skipped);
-    case FolderKind::SentItems: return MaildirFolder(home + QStringLiteral("/.Sent Items"), true, &m_skipped);
+    case FolderKind::Inbox:
+        return MaildirFolder(home, false, &m_skipped);
+    case FolderKind::DeletedItems:
+        return MaildirFolder(home + QStringLiteral("/.Deleted Items"), true, &m_skipped);
+    case FolderKind::SentItems:
+        return MaildirFolder(home + QStringLiteral("/.Sent Items"), true, &m_skipped);
     }
     return MaildirFolder(home, false, &m_skipped);
 }
@@ -41,9 +45,12 @@ std::optional<FolderKind> MailStore::kindForSegment(const QByteArray &segment)
 QByteArray MailStore::segmentFor(FolderKind kind)
 {
     switch (kind) {
-    case FolderKind::Inbox: return "inbox";
-    case FolderKind::DeletedItems: return "deleteditems";
-    case FolderKind::SentItems: return "sentitems";
+    case FolderKind::Inbox:
+        return "inbox";
+    case FolderKind::DeletedItems:
+        return "deleteditems";
+    case FolderKind::SentItems:
+        return "sentitems";
     }
     return {};
 }
@@ -51,9 +58,12 @@ QByteArray MailStore::segmentFor(FolderKind kind)
 QByteArray MailStore::displayNameFor(FolderKind kind)
 {
     switch (kind) {
-    case FolderKind::Inbox: return "Inbox";
-    case FolderKind::DeletedItems: return "Deleted Items";
-    case FolderKind::SentItems: return "Sent Items";
+    case FolderKind::Inbox:
+        return "Inbox";
+    case FolderKind::DeletedItems:
+        return "Deleted Items";
+    case FolderKind::SentItems:
+        return "Sent Items";
     }
     return {};
 }

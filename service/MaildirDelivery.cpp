@@ -33,7 +33,9 @@ QByteArray MaildirDelivery::newUniquePart()
 {
     static std::atomic<quint64> counter{0};
     static const QByteArray host = hostNameForMaildir();
-    struct timeval now {};
+    struct timeval now
+    {
+    };
     ::gettimeofday(&now, nullptr);
     return QByteArray::number(qint64(now.tv_sec)) + ".M" + QByteArray::number(qint64(now.tv_usec)) + 'P'
         + QByteArray::number(qint64(::getpid())) + 'Q' + QByteArray::number(++counter) + '.' + host;
@@ -44,8 +46,7 @@ bool MaildirDelivery::stage(const MaildirFolder &folder, QByteArrayView bytes, b
     return stage(folder, QList<QByteArrayView>{bytes}, read, error);
 }
 
-bool MaildirDelivery::stage(const MaildirFolder &folder, const QList<QByteArrayView> &pieces, bool read,
-                            QString *error)
+bool MaildirDelivery::stage(const MaildirFolder &folder, const QList<QByteArrayView> &pieces, bool read, QString *error)
 {
     if (!folder.ensure(error))
         return false;

@@ -23,7 +23,9 @@ qint64 mtimeOf(const struct stat &info)
 
 qint64 folderMtime(const QString &path)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return -1;
     return mtimeOf(info);
@@ -52,11 +54,13 @@ void SkippedEntryLog::report(const QString &path)
 }
 
 MaildirFolder::MaildirFolder(QString path, bool isSubfolder, SkippedEntryLog *skipped)
-    : m_path(std::move(path)), m_isSubfolder(isSubfolder), m_skipped(skipped)
+    : m_path(std::move(path))
+    , m_isSubfolder(isSubfolder)
+    , m_skipped(skipped)
 {
 }
 
-template <typename OnFile>
+template<typename OnFile>
 void MaildirFolder::forEachRegularFile(const QString &folder, bool wantInfo, OnFile onFile) const
 {
     DIR *dir = ::opendir(QFile::encodeName(folder).constData());
@@ -67,11 +71,12 @@ void MaildirFolder::forEachRegularFile(const QString &folder, bool wantInfo, OnF
             continue;
         // Looked up relative to the open folder: a listing of thousands of
         // files then walks no path for each.
-        struct stat info {};
+        struct stat info
+        {
+        };
         bool regular = entry->d_type == DT_REG;
         if (entry->d_type == DT_UNKNOWN || (regular && wantInfo)) {
-            regular = ::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0
-                && S_ISREG(info.st_mode);
+            regular = ::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
         }
         // A link could lead anywhere (the accounts file, another account's
         // mail); a FIFO or device would stall a read. Only the files
@@ -89,15 +94,16 @@ void MaildirFolder::forEachRegularFile(const QString &folder, bool wantInfo, OnF
 QList<QByteArray> MaildirFolder::fileNamesIn(const QString &folder) const
 {
     QList<QByteArray> names;
-    forEachRegularFile(folder, false, [&names](QByteArray fileName, const struct stat &) {
-        names.append(std::move(fileName));
-    });
+    forEachRegularFile(folder, false,
+                       [&names](QByteArray fileName, const struct stat &) { names.append(std::move(fileName)); });
     return names;
 }
 
 bool MaildirFolder::exists() const
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     return ::stat(QFile::encodeName(m_path + QStringLiteral("/cur")).constData(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
@@ -147,7 +153,9 @@ std::optional<MaildirMessage> MaildirFolder::messageFromFile(const QByteArray &s
                                                              const QByteArray &fileName) const
 {
     const QString filePath = m_path + '/' + QFile::decodeName(subfolder) + '/' + QFile::decodeName(fileName);
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (::lstat(QFile::encodeName(filePath).constData(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     return messageOf(subfolder, fileName, filePath, info);
@@ -249,8 +257,8 @@ bool MaildirFolder::setRead(const MaildirMessage &message, bool read, QString *e
     return SafeFile::renameNoReplace(message.filePath, target, &exists, error);
 }
 
-bool MaildirFolder::moveInto(const MaildirMessage &message, const MaildirFolder &target,
-                             const QByteArray &uniquePart, bool *clash, QString *error) const
+bool MaildirFolder::moveInto(const MaildirMessage &message, const MaildirFolder &target, const QByteArray &uniquePart,
+                             bool *clash, QString *error) const
 {
     *clash = false;
     if (!target.ensure(error))

@@ -48,7 +48,10 @@ class SkippedEntryLog
 public:
     static constexpr qsizetype MaxRemembered = 10000; // entries already said; beyond it start afresh
 
-    explicit SkippedEntryLog(std::function<void(const QString &)> log = {}) : m_log(std::move(log)) {}
+    explicit SkippedEntryLog(std::function<void(const QString &)> log = {})
+        : m_log(std::move(log))
+    {
+    }
     void report(const QString &path);
 
 private:
@@ -82,8 +85,8 @@ public:
     bool setRead(const MaildirMessage &message, bool read, QString *error) const;
     // Moves the message into target under the unique part given, keeping its
     // flags. Fails with *clash set when that name is taken there.
-    bool moveInto(const MaildirMessage &message, const MaildirFolder &target,
-                  const QByteArray &uniquePart, bool *clash, QString *error) const;
+    bool moveInto(const MaildirMessage &message, const MaildirFolder &target, const QByteArray &uniquePart, bool *clash,
+                  QString *error) const;
 
     // The address segment of a message whose file begins with uniquePart.
     static QByteArray nameForUniquePart(const QByteArray &uniquePart);
@@ -97,8 +100,7 @@ private:
     QList<QByteArray> fileNamesIn(const QString &folder) const;
     // Calls onFile(fileName, info) for every regular file of one subfolder;
     // info is filled in when wantInfo is set.
-    template <typename OnFile>
-    void forEachRegularFile(const QString &folder, bool wantInfo, OnFile onFile) const;
+    template<typename OnFile> void forEachRegularFile(const QString &folder, bool wantInfo, OnFile onFile) const;
     std::optional<MaildirMessage> messageFromFile(const QByteArray &subfolder, const QByteArray &fileName) const;
     MaildirMessage messageOf(const QByteArray &subfolder, const QByteArray &fileName, const QString &filePath,
                              const struct stat &info) const;

@@ -1,7 +1,8 @@
 #include "MultistatusStream.h"
 
 MultistatusStream::MultistatusStream(MultistatusWriter writer, Producer producer)
-    : m_writer(std::move(writer)), m_producer(std::move(producer))
+    : m_writer(std::move(writer))
+    , m_producer(std::move(producer))
 {
 }
 

@@ -10,12 +10,18 @@ namespace {
 QByteArray reasonFor(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 409: return "Conflict";
-    case 424: return "Failed Dependency";
-    default: return "Unknown";
+    case 200:
+        return "OK";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 409:
+        return "Conflict";
+    case 424:
+        return "Failed Dependency";
+    default:
+        return "Unknown";
     }
 }
 
@@ -37,7 +43,8 @@ MultistatusWriter::MultistatusWriter(const QList<DavPropertyName> &echoedNames)
         declarations += " xmlns:" + prefix + "=\"" + XmlText::escape(name.ns) + '"';
     }
     m_out.append("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                 "<D:multistatus xmlns:D=\"DAV:\" xmlns:m=\"urn:zorvane:mail\"" + declarations + ">\n");
+                 "<D:multistatus xmlns:D=\"DAV:\" xmlns:m=\"urn:zorvane:mail\""
+                 + declarations + ">\n");
 }
 
 QByteArray MultistatusWriter::statusLine(int status)
@@ -82,7 +89,9 @@ void MultistatusWriter::appendPropStat(const QList<DavProperty> &properties, boo
     m_out.append("<D:propstat><D:prop>");
     for (const DavProperty &property : properties)
         appendElement(property.name, namesOnly ? nullptr : &property.valueXml);
-    m_out.append("</D:prop><D:status>").append(status == 200 ? Found : statusLine(status)).append("</D:status></D:propstat>");
+    m_out.append("</D:prop><D:status>")
+        .append(status == 200 ? Found : statusLine(status))
+        .append("</D:status></D:propstat>");
 }
 
 void MultistatusWriter::addResource(const QByteArray &href, const QList<DavProperty> &properties,

@@ -17,8 +17,7 @@ int hexValue(char c)
 
 bool isSafeSegment(const QByteArray &segment)
 {
-    return !segment.isEmpty() && segment != "." && segment != ".." && !segment.contains('/')
-        && !segment.contains('\0');
+    return !segment.isEmpty() && segment != "." && segment != ".." && !segment.contains('/') && !segment.contains('\0');
 }
 
 } // namespace
@@ -50,9 +49,8 @@ QByteArray PathSegments::encode(const QByteArray &segment, const QByteArray &kee
     out.reserve(segment.size() + 8);
     for (const char c : segment) {
         const auto u = static_cast<unsigned char>(c);
-        const bool keep = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9')
-            || c == '-' || c == '.' || c == '_' || c == '~' || c == ',' || c == '='
-            || (u != 0 && keepAlso.contains(c));
+        const bool keep = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || c == '-'
+            || c == '.' || c == '_' || c == '~' || c == ',' || c == '=' || (u != 0 && keepAlso.contains(c));
         if (keep) {
             out.append(c);
         } else {

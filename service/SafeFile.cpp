@@ -91,7 +91,9 @@ bool SafeFile::makeFolder(const QString &path, QString *error)
             return false;
         }
     }
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (::stat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         *error = QStringLiteral("not a folder: %1").arg(path);
         return false;
@@ -107,7 +109,9 @@ std::unique_ptr<QFile> SafeFile::openRegular(const QString &path, QString *error
         *error = systemError(QStringLiteral("cannot read"), path);
         return nullptr;
     }
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         *error = QStringLiteral("not a regular file: %1").arg(path);

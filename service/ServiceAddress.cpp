@@ -31,7 +31,10 @@ bool isUsablePort(const QByteArray &authority)
 
 } // namespace
 
-ServiceAddress::ServiceAddress(QByteArray scheme) : m_scheme(std::move(scheme)) {}
+ServiceAddress::ServiceAddress(QByteArray scheme)
+    : m_scheme(std::move(scheme))
+{
+}
 
 bool ServiceAddress::isPlainHost(const QByteArray &host)
 {
@@ -58,7 +61,8 @@ std::optional<ServiceAddress> ServiceAddress::fromPublicUrl(const QString &url, 
     const qsizetype pathStart = text.indexOf('/', schemeEnd + 3);
     const QByteArray authority = text.mid(schemeEnd + 3, pathStart < 0 ? -1 : pathStart - schemeEnd - 3);
     if (!isPlainHost(authority) || !isUsablePort(authority) || authority.startsWith(':')) {
-        *reason = QStringLiteral("\"%1\" is no host name or address with an optional port").arg(QString::fromUtf8(authority));
+        *reason =
+            QStringLiteral("\"%1\" is no host name or address with an optional port").arg(QString::fromUtf8(authority));
         return std::nullopt;
     }
     QByteArray prefix;

@@ -51,8 +51,8 @@ ServiceOptions::Outcome ServiceOptions::parse(const QStringList &arguments, QStr
                                         QStringLiteral("Create the demo accounts and their mail where missing."));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("No line per request on standard error."));
-    parser.addOptions({data, portOption, hostOption, domain, tlsCert, tlsKey, publicUrlOption, demoOption,
-                       quietOption});
+    parser.addOptions(
+        {data, portOption, hostOption, domain, tlsCert, tlsKey, publicUrlOption, demoOption, quietOption});
 
     if (!parser.parse(arguments)) {
         *message = parser.errorText();
@@ -83,7 +83,8 @@ ServiceOptions::Outcome ServiceOptions::parse(const QStringList &arguments, QStr
         bool ok = false;
         const uint number = parser.value(portOption).toUInt(&ok);
         if (!ok || number > 65535)
-            return refuse(QStringLiteral("--port: %1 is no port number from 0 to 65535").arg(quoted(parser.value(portOption))));
+            return refuse(
+                QStringLiteral("--port: %1 is no port number from 0 to 65535").arg(quoted(parser.value(portOption))));
         port = quint16(number);
     }
     if (parser.isSet(hostOption)) {
@@ -99,8 +100,9 @@ ServiceOptions::Outcome ServiceOptions::parse(const QStringList &arguments, QStr
     tlsCertificateFile = parser.value(tlsCert);
     tlsKeyFile = parser.value(tlsKey);
     if (tlsCertificateFile.isEmpty() != tlsKeyFile.isEmpty())
-        return refuse(tlsKeyFile.isEmpty() ? QStringLiteral("--tls-cert needs --tls-key FILE, the certificate's private key")
-                                           : QStringLiteral("--tls-key needs --tls-cert FILE, the certificate it belongs to"));
+        return refuse(tlsKeyFile.isEmpty()
+                          ? QStringLiteral("--tls-cert needs --tls-key FILE, the certificate's private key")
+                          : QStringLiteral("--tls-key needs --tls-cert FILE, the certificate it belongs to"));
     publicUrl = parser.value(publicUrlOption);
     QString reason;
     if (parser.isSet(publicUrlOption) && !ServiceAddress::fromPublicUrl(publicUrl, &reason))

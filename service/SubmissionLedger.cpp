@@ -113,7 +113,8 @@ SubmissionLedger::Entries SubmissionLedger::load(const QByteArray &account) cons
         Entry entry{fields.at(0).toLongLong(&timeOk), fields.at(2), fields.at(3).toInt(&statusOk), QByteArray()};
         if (!timeOk || !statusOk || !isUsableId(fields.at(1)) || entry.storedAt < cutOff)
             continue;
-        entry.answer = line.mid(fields.at(0).size() + fields.at(1).size() + fields.at(2).size() + fields.at(3).size() + 4);
+        entry.answer =
+            line.mid(fields.at(0).size() + fields.at(1).size() + fields.at(2).size() + fields.at(3).size() + 4);
         entries.insert(fields.at(1), entry);
         kept += line + '\n';
     }

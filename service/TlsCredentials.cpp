@@ -35,7 +35,9 @@ bool readPem(const QString &path, QByteArray *pem, QString *error)
     }
     *pem = file.read(TlsCredentials::MaxPemFileBytes + 1);
     if (pem->size() > TlsCredentials::MaxPemFileBytes) {
-        *error = QStringLiteral("%1 is larger than %2 bytes; it should hold PEM text").arg(path).arg(TlsCredentials::MaxPemFileBytes);
+        *error = QStringLiteral("%1 is larger than %2 bytes; it should hold PEM text")
+                     .arg(path)
+                     .arg(TlsCredentials::MaxPemFileBytes);
         return false;
     }
     return true;
@@ -88,7 +90,9 @@ std::optional<bool> aclLetsOthersRead(const QByteArray &path)
 
 bool isOnlyOwnerReadable(const QString &path, QString *error)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
         *error = QStringLiteral("cannot read %1").arg(path);
         return false;
@@ -153,7 +157,7 @@ int pairUp(const QByteArray &certificatePem, const QByteArray &keyPem)
 } // namespace
 
 std::optional<TlsCredentials> TlsCredentials::load(const QString &certificateFile, const QString &keyFile,
-                                                    QString *error)
+                                                   QString *error)
 {
     TlsCredentials loaded;
     if (!isOnlyOwnerReadable(keyFile, error) || !readPem(keyFile, &loaded.m_keyPem, error)

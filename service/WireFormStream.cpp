@@ -3,7 +3,8 @@
 #include "WireForm.h"
 
 WireFormStream::WireFormStream(std::unique_ptr<QFile> file, qint64 wireSize)
-    : m_file(std::move(file)), m_wireSize(wireSize)
+    : m_file(std::move(file))
+    , m_wireSize(wireSize)
 {
     m_file->seek(0);
 }

@@ -11,7 +11,7 @@ const QByteArray LineStartingWithDot = QByteArrayLiteral("\r\n.");
 // in ascending order. Lines begin at the first byte when startsLine, at the
 // second when the text before the range ended in CR and the first byte is
 // LF, and after every CRLF inside the range. The search jumps from LF to LF.
-template <typename Visit>
+template<typename Visit>
 void forEachDotLine(const char *text, qsizetype from, qsizetype to, bool startsLine, bool crBefore, Visit visit)
 {
     if (from >= to)

@@ -6,7 +6,7 @@
 namespace {
 // readyState of a request whose answer is complete (or that failed).
 constexpr int ReadyStateComplete = 4;
-}
+} // namespace
 
 MessageDelivery::MessageDelivery(Winsock &wskPop, QObject *parent)
     : QObject(parent)

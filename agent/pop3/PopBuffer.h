@@ -43,7 +43,7 @@ private:
     qsizetype unfinishedLineLength() const;
 
     QByteArray m_data;
-    qsizetype m_start = 0;      // first byte not yet taken
-    qsizetype m_scanned = 0;    // bytes from m_start already searched for CRLF
-    bool m_discarding = false;  // dropping the tail of an overlong line
+    qsizetype m_start = 0;     // first byte not yet taken
+    qsizetype m_scanned = 0;   // bytes from m_start already searched for CRLF
+    bool m_discarding = false; // dropping the tail of an overlong line
 };

@@ -151,7 +151,8 @@ void PopFrontEnd::Private::connectionRequest(qintptr requestId)
     const QString address = wskPop.RemoteHostIP();
     ListenerReset::CloseAndWait(wskPop);
     state.Screen.appendRaw(QStringLiteral("\r\n--New POP3 dialog--\r\n"));
-    const QString who = QStringLiteral("Connection request from ") + host + QLatin1Char('(') + address + QLatin1Char(')');
+    const QString who =
+        QStringLiteral("Connection request from ") + host + QLatin1Char('(') + address + QLatin1Char(')');
 
     if ((state.Options().LocalhostOnly() && address != LoopbackAddress)
         || !state.SameUser.Admits(state, wskPop, requestId)) {
@@ -193,8 +194,7 @@ bool PopFrontEnd::Private::takeWaitingInput()
 // are added: its lines wait (up to the held-input limit) until it reads.
 bool PopFrontEnd::Private::clientBehind() const
 {
-    return wskPop.State() == Winsock::sckConnected
-        && wskPop.BytesToWrite() > MessageDelivery::MaxQueuedToClientBytes;
+    return wskPop.State() == Winsock::sckConnected && wskPop.BytesToWrite() > MessageDelivery::MaxQueuedToClientBytes;
 }
 
 // The client closed without QUIT. What it sent before is still
@@ -280,8 +280,8 @@ void PopFrontEnd::Private::closeIdleConnection()
 
 void PopFrontEnd::Private::answerOverlongLine()
 {
-    state.AddLogLine(QStringLiteral("POP3-ERR: Command line longer than %1 bytes dropped.")
-                         .arg(PopBuffer::MaxCommandLineBytes));
+    state.AddLogLine(
+        QStringLiteral("POP3-ERR: Command line longer than %1 bytes dropped.").arg(PopBuffer::MaxCommandLineBytes));
     SendPopReply(LineTooLongReply);
 }
 
@@ -368,7 +368,8 @@ void PopFrontEnd::Private::downloadFinished(MessageDelivery::Outcome outcome)
     case MessageDelivery::Outcome::Delivered:
         // Commands that came in meanwhile are answered now, without
         // waiting for the client to send more.
-        QMetaObject::invokeMethod(q, [this] { processHeldInput(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            q, [this] { processHeldInput(); }, Qt::QueuedConnection);
         break;
     case MessageDelivery::Outcome::Failed:
         // Ending without the terminating line tells the client the

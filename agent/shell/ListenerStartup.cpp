@@ -31,7 +31,7 @@ bool ListenerStartup::Start(modMain &state, Winsock &socket, const QString &port
                                             QStringLiteral("Invalid port number") + PortNamed(protocol, portText)));
     if (socket.Listen())
         return true;
-    state.ShowSystemProblem(ProblemText(socket.LastError(), socket.LastErrorDescription()
-                                            + PortNamed(protocol, QString::number(socket.LocalPort()))));
+    state.ShowSystemProblem(ProblemText(
+        socket.LastError(), socket.LastErrorDescription() + PortNamed(protocol, QString::number(socket.LocalPort()))));
     return false;
 }

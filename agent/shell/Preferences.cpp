@@ -39,16 +39,18 @@ Preferences Preferences::Read(const SettingsStore &store)
 
 bool Preferences::Save(SettingsStore &store, QString *error) const
 {
-    return store.setValues(Section, {
-        {QStringLiteral("AutoStart"), flag(AutoStart)},
-        {QStringLiteral("StartInTray"), flag(StartInTray)},
-        {QStringLiteral("ListUnreadOnly"), flag(ListUnreadOnly)},
-        {QStringLiteral("MarkReadOnServer"), flag(MarkReadOnServer)},
-        {QStringLiteral("DeleteOnServer"), flag(DeleteOnServer)},
-        {QStringLiteral("SaveSentItems"), flag(SaveSentItems)},
-        {QStringLiteral("CollectPOP3"), flag(CollectPOP3)},
-        {QStringLiteral("Pop3Port"), Pop3Port},
-        {QStringLiteral("SmtpPort"), SmtpPort},
-        {QStringLiteral("LocalhostOnly"), flag(LocalhostOnly)},
-    }, error);
+    return store.setValues(Section,
+                           {
+                               {QStringLiteral("AutoStart"), flag(AutoStart)},
+                               {QStringLiteral("StartInTray"), flag(StartInTray)},
+                               {QStringLiteral("ListUnreadOnly"), flag(ListUnreadOnly)},
+                               {QStringLiteral("MarkReadOnServer"), flag(MarkReadOnServer)},
+                               {QStringLiteral("DeleteOnServer"), flag(DeleteOnServer)},
+                               {QStringLiteral("SaveSentItems"), flag(SaveSentItems)},
+                               {QStringLiteral("CollectPOP3"), flag(CollectPOP3)},
+                               {QStringLiteral("Pop3Port"), Pop3Port},
+                               {QStringLiteral("SmtpPort"), SmtpPort},
+                               {QStringLiteral("LocalhostOnly"), flag(LocalhostOnly)},
+                           },
+                           error);
 }

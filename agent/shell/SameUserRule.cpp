@@ -10,8 +10,8 @@ QString peerText(const ConnectionAddresses &connection)
 {
     bool isV4 = false;
     const quint32 v4 = connection.peerAddress.toIPv4Address(&isV4);
-    const QString address = isV4 ? QHostAddress(v4).toString()
-                                 : QLatin1Char('[') + connection.peerAddress.toString() + QLatin1Char(']');
+    const QString address =
+        isV4 ? QHostAddress(v4).toString() : QLatin1Char('[') + connection.peerAddress.toString() + QLatin1Char(']');
     return address + QLatin1Char(':') + QString::number(connection.peerPort);
 }
 

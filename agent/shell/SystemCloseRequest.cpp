@@ -66,8 +66,7 @@ void SystemCloseRequest::readPipe()
 {
 #ifndef Q_OS_WIN
     char buffer[64];
-    while (::read(closePipe[0], buffer, sizeof buffer) > 0) {
-    }
+    while (::read(closePipe[0], buffer, sizeof buffer) > 0) { }
 #endif
     emit requested();
 }

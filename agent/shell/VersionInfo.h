@@ -4,7 +4,7 @@
 
 // The program's version information, set by the build.
 namespace VersionInfo {
-QString Title();       // the application title, "Zorvane"
+QString Title(); // the application title, "Zorvane"
 int Major();
 int Minor();
 int Revision();

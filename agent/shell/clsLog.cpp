@@ -107,7 +107,8 @@ clsLog::clsLog(const QString &logFolder)
     const int fd = openForAppend(m_filePath);
     if (fd < 0)
         return;
-    if (!m_file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+    if (!m_file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                     QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return;
     }

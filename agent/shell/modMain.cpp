@@ -99,5 +99,6 @@ void modMain::StartFileLog(bool debugMode, const QString &logFolder)
     // while the box is up tries the missing file.
     ActivityLog.reset();
     LogToFile = false;
-    ShowMessage(BoxIcon::Exclamation, QStringLiteral("Zorvane"), QStringLiteral("Error opening log file. Logging disabled"));
+    ShowMessage(BoxIcon::Exclamation, QStringLiteral("Zorvane"),
+                QStringLiteral("Error opening log file. Logging disabled"));
 }

@@ -84,8 +84,8 @@ public:
     std::function<void(BoxIcon icon, const QString &title, const QString &text)> messageBoxWithIcon;
 
     WebMailSession *MailSession = nullptr; // the one web mail session
-    SettingsStore *Settings = nullptr;   // the per-user settings store
-    std::unique_ptr<clsLog> ActivityLog; // only in debug mode
+    SettingsStore *Settings = nullptr;     // the per-user settings store
+    std::unique_ptr<clsLog> ActivityLog;   // only in debug mode
     bool LogToFile = false;
     TrayStatus TrayData;
     OnScreenLog Screen;
@@ -93,8 +93,8 @@ public:
     SameUserRule SameUser;
 
     // Shared by the POP3 and SMTP front ends.
-    QString UserName;   // normalised user name of the last USER command
-    QString Password;   // password of the last PASS command
+    QString UserName; // normalised user name of the last USER command
+    QString Password; // password of the last PASS command
 
 private:
     OptionValues m_defaultOptions;

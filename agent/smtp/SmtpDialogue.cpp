@@ -99,8 +99,7 @@ QByteArray SmtpDialogue::HandleSmtpCommand(QByteArray text)
         if (!text.endsWith('\n'))
             text.append(LineEnd);
         const QByteArray word = text.left(4).toUpper();
-        reply = m_state == SmtpState::AwaitingHelo ? handleAwaitingHelo(word, text)
-                                                    : handleEnvelope(word, text);
+        reply = m_state == SmtpState::AwaitingHelo ? handleAwaitingHelo(word, text) : handleEnvelope(word, text);
     } else if (m_state == SmtpState::MessageText) {
         reply = handleMessageText(std::move(text));
     }

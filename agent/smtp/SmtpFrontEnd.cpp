@@ -28,7 +28,8 @@ QByteArray textAfterFirstLine(const QByteArray &text)
 
 } // namespace
 
-struct SmtpFrontEnd::Private {
+struct SmtpFrontEnd::Private
+{
     Private(modMain &state, Winsock &socket)
         : m(state)
         , wskSmtp(socket)

@@ -36,7 +36,10 @@ enum class Role {
 class Listing : public XmlStreamParser::Handler
 {
 public:
-    explicit Listing(bool listAll) : m_listAll(listAll) {}
+    explicit Listing(bool listAll)
+        : m_listAll(listAll)
+    {
+    }
 
     void startElement(const char *namespaceName, const char *localName) override
     {

@@ -10,7 +10,10 @@ constexpr qsizetype TypicalListingLineBytes = 48;
 } // namespace
 
 MessageStore::MessageStore()
-    : m_urls{QByteArray()}, m_names{QByteArray()}, m_sizes{0}, m_marks{false}
+    : m_urls{QByteArray()}
+    , m_names{QByteArray()}
+    , m_sizes{0}
+    , m_marks{false}
 {
 }
 
@@ -52,8 +55,7 @@ QByteArray MessageStore::Stat() const
     return "+OK " + QByteArray::number(m_messageCount) + ' ' + QByteArray::number(TotalSize());
 }
 
-template <typename ItemOf>
-QByteArray MessageStore::FullListing(qsizetype upperBound, ItemOf item) const
+template<typename ItemOf> QByteArray MessageStore::FullListing(qsizetype upperBound, ItemOf item) const
 {
     QByteArray reply = Stat();
     reply.reserve(reply.size() + (upperBound + 1) * TypicalListingLineBytes);
@@ -68,8 +70,7 @@ QByteArray MessageStore::FullListing(qsizetype upperBound, ItemOf item) const
     return reply;
 }
 
-template <typename ItemOf>
-QByteArray MessageStore::SingleListing(int MsgNumber, qsizetype upperBound, ItemOf item) const
+template<typename ItemOf> QByteArray MessageStore::SingleListing(int MsgNumber, qsizetype upperBound, ItemOf item) const
 {
     if (MsgNumber > upperBound)
         return "-ERR no such message";

@@ -50,10 +50,8 @@ public:
 
 private:
     // The full listing: the Stat reply, one line "i item" per message, ".".
-    template <typename ItemOf>
-    QByteArray FullListing(qsizetype upperBound, ItemOf item) const;
-    template <typename ItemOf>
-    QByteArray SingleListing(int MsgNumber, qsizetype upperBound, ItemOf item) const;
+    template<typename ItemOf> QByteArray FullListing(qsizetype upperBound, ItemOf item) const;
+    template<typename ItemOf> QByteArray SingleListing(int MsgNumber, qsizetype upperBound, ItemOf item) const;
 
     int m_messageCount = 0;
     QList<QByteArray> m_urls;

@@ -25,7 +25,11 @@ public:
     int errorNumber() const { return m_errorNumber; }
 
 private:
-    AttemptOutcome(bool finished, int errorNumber) : m_finished(finished), m_errorNumber(errorNumber) {}
+    AttemptOutcome(bool finished, int errorNumber)
+        : m_finished(finished)
+        , m_errorNumber(errorNumber)
+    {
+    }
     bool m_finished;
     int m_errorNumber;
 };
@@ -34,12 +38,14 @@ private:
 class RetryRule
 {
 public:
-    explicit RetryRule(int attempts) : m_attempts(attempts) {}
+    explicit RetryRule(int attempts)
+        : m_attempts(attempts)
+    {
+    }
 
     // True when an attempt finished the operation; false after the last
     // failed attempt, whose error number lastErrorNumber() then gives.
-    template <typename Attempt>
-    bool Run(Attempt &&attempt)
+    template<typename Attempt> bool Run(Attempt &&attempt)
     {
         for (int made = 0; made < m_attempts; ++made) {
             const AttemptOutcome outcome = attempt();

@@ -17,8 +17,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QHash>
-#include <QTimer>
 #include <QRandomGenerator>
+#include <QTimer>
 #include <QUrl>
 
 #include <optional>
@@ -126,7 +126,11 @@ QByteArray NewSubmissionId()
 
 struct clsHotmail::Private
 {
-    Private(clsHotmail &owner, modMain &agentState) : q(owner), state(agentState) {}
+    Private(clsHotmail &owner, modMain &agentState)
+        : q(owner)
+        , state(agentState)
+    {
+    }
 
     clsHotmail &q;
     modMain &state;
@@ -138,8 +142,8 @@ struct clsHotmail::Private
     // service accepted for its dialogue. None (null user) before that.
     struct Account
     {
-        QString name;     // the account as the front end named it
-        QString user;     // the login user: the local part, or the whole name of an alternative account
+        QString name; // the account as the front end named it
+        QString user; // the login user: the local part, or the whole name of an alternative account
         QString password;
     };
     Account accounts[2];
@@ -191,12 +195,11 @@ struct clsHotmail::Private
     // The header lines of a message from its properties, the line with its
     // unique name last; after three failed attempts one line saying why.
     QByteArray FetchHeaders(int MsgNumber);
-    template <typename RequestFor>
-    bool RunUpdatePasses(RequestFor requestFor, QList<UpdateFailure> *failures);
+    template<typename RequestFor> bool RunUpdatePasses(RequestFor requestFor, QList<UpdateFailure> *failures);
     struct UpdateOutcome
     {
-        bool done;       // the service did it
-        bool answered;   // the service answered at all
+        bool done;     // the service did it
+        bool answered; // the service answered at all
         QByteArray reason;
     };
     UpdateOutcome UpdateOne(const RequestDescription &what);
@@ -211,7 +214,11 @@ struct clsHotmail::Private
     class Operation
     {
     public:
-        explicit Operation(Private &d) : m_d(d) { ++m_d.operationDepth; }
+        explicit Operation(Private &d)
+            : m_d(d)
+        {
+            ++m_d.operationDepth;
+        }
         ~Operation() { m_d.OperationEnded(); }
         Operation(const Operation &) = delete;
         Operation &operator=(const Operation &) = delete;
@@ -262,7 +269,8 @@ void clsHotmail::Private::TrustCertificateAuthorities()
 {
     if (!Request || !state.Settings)
         return;
-    const QString file = state.Settings->value(QStringLiteral("Preferences"), QStringLiteral("CaCertificates")).trimmed();
+    const QString file =
+        state.Settings->value(QStringLiteral("Preferences"), QStringLiteral("CaCertificates")).trimmed();
     switch (XmlHttpRequest::trustCertificateAuthorities(file)) {
     case XmlHttpRequest::TrustOutcome::Trusted:
         return;
@@ -338,7 +346,8 @@ int clsHotmail::Private::CurrentStatus() const
 
 RequestDescription clsHotmail::Private::QueryRequest(const QByteArray &url) const
 {
-    return RequestDescription{texts.QueryVerb, url, {CommonPair(), QueryPair()}, texts.FolderQueryBody, MaxXmlAnswerBytes};
+    return RequestDescription{
+        texts.QueryVerb, url, {CommonPair(), QueryPair()}, texts.FolderQueryBody, MaxXmlAnswerBytes};
 }
 
 RequestDescription clsHotmail::Private::FetchRequest(const QByteArray &url, qint64 maxResponseBytes) const
@@ -347,8 +356,7 @@ RequestDescription clsHotmail::Private::FetchRequest(const QByteArray &url, qint
 }
 
 std::optional<QByteArray> clsHotmail::Private::ApplyStylesheet(const XmlDocument &document,
-                                                               const QByteArray &stylesheet,
-                                                               int &errorNumber) const
+                                                               const QByteArray &stylesheet, int &errorNumber) const
 {
     if (document.isEmpty()) {
         errorNumber = XmlDocument::ErrorNoDocument;
@@ -372,7 +380,8 @@ std::optional<QByteArray> clsHotmail::Private::ApplyStylesheet(const XmlDocument
 // Creation
 
 clsHotmail::clsHotmail(modMain &state, QObject *parent)
-    : WebMailSession(parent), d(std::make_unique<Private>(*this, state))
+    : WebMailSession(parent)
+    , d(std::make_unique<Private>(*this, state))
 {
     d->idleTimer.setSingleShot(true);
     d->idleTimer.setInterval(0);
@@ -406,8 +415,8 @@ int clsHotmail::Login(const QString &UserName, const QString &Password, XmlDocum
     const Private::Account account{UserName, loginUser, Password};
     // The login has its own request object for its whole duration.
     XmlHttpRequest login;
-    const RequestDescription base{t.QueryVerb, QByteArray(), {d->CommonPair(), d->QueryPair()}, QByteArray(),
-                           MaxXmlAnswerBytes};
+    const RequestDescription base{
+        t.QueryVerb, QByteArray(), {d->CommonPair(), d->QueryPair()}, QByteArray(), MaxXmlAnswerBytes};
     int redirects = 0;
     int answered401 = 0;
     for (;;) {
@@ -449,8 +458,7 @@ QByteArray clsHotmail::GetMsgStoreProps(const XmlDocument &XmlMailbox, bool List
 {
     Private::Operation operation(*d);
     int errorNumber = 0;
-    const std::optional<QByteArray> inbox =
-        d->ApplyStylesheet(XmlMailbox, d->texts.InboxUrlStylesheet, errorNumber);
+    const std::optional<QByteArray> inbox = d->ApplyStylesheet(XmlMailbox, d->texts.InboxUrlStylesheet, errorNumber);
     if (!inbox)
         return "-ERR Component error: " + QByteArray::number(errorNumber);
     d->InboxUrl = inbox->trimmed();
@@ -474,7 +482,7 @@ QByteArray clsHotmail::Private::LoadStore(const QByteArray &folderUrl, bool List
     if (retry.Run([&] { return LoadStoreAttempt(collectionUrl, folderUrl, ListAll, reply); }))
         return reply;
     return "-ERR communication error: " + QByteArray::number(retry.lastErrorNumber()) + ", "
-           + ErrorText(CurrentStatus());
+        + ErrorText(CurrentStatus());
 }
 
 AttemptOutcome clsHotmail::Private::LoadStoreAttempt(const QByteArray &collectionUrl, const QByteArray &folderUrl,
@@ -537,7 +545,7 @@ std::optional<int> clsHotmail::Private::CountMessages(const XmlDocument &answer,
     // Escaped, so that an address with "&" or "<" cannot break the
     // stylesheet it is spliced into.
     const QByteArray stylesheet = texts.CountStylesheetHead + XmlText::escape(folderUrl)
-                                  + (ListAll ? texts.AllCountStylesheetTail : texts.UnreadCountStylesheetTail);
+        + (ListAll ? texts.AllCountStylesheetTail : texts.UnreadCountStylesheetTail);
     const std::optional<QByteArray> output = ApplyStylesheet(answer, stylesheet, errorNumber);
     if (!output)
         return std::nullopt;
@@ -592,8 +600,8 @@ int clsHotmail::Logoff(const QString &UserName)
 int clsHotmail::Private::SendClosingRequest(const QString &UserName, const Account &presenting)
 {
     const QByteArray base = IsAltAccount(UserName) ? texts.AltServiceUrl : texts.ServiceUrl;
-    const RequestDescription what{texts.QueryVerb, base + texts.LogoffPath, {CommonPair()}, QByteArray(),
-                                  MaxXmlAnswerBytes};
+    const RequestDescription what{
+        texts.QueryVerb, base + texts.LogoffPath, {CommonPair()}, QByteArray(), MaxXmlAnswerBytes};
     const int errorNumber = SendAwaited(what, presenting);
     if (errorNumber == RequestGivenUp && state.LogToFile)
         state.LogEntry(QStringLiteral("ERR - Logoff failed"));
@@ -656,7 +664,7 @@ QByteArray clsHotmail::Retrieve(int MsgNumber)
     if (retry.Run([&] { return d->DownloadAttempt(MsgNumber, text); }))
         return MessageTextReplies::RetrieveReply(text);
     return "-ERR Retrieval failed: " + QByteArray::number(retry.lastErrorNumber()) + ", "
-           + ErrorText(d->CurrentStatus());
+        + ErrorText(d->CurrentStatus());
 }
 
 std::unique_ptr<XmlHttpRequest> clsHotmail::RetrieveAsync(int MsgNumber)
@@ -709,7 +717,7 @@ QByteArray clsHotmail::Top(int MsgNumber, int Lines)
     if (retry.Run([&] { return d->DownloadAttempt(MsgNumber, text); }))
         return MessageTextReplies::TopReply(text, Lines);
     return "-ERR Retrieval failed: " + QByteArray::number(retry.lastErrorNumber()) + ", "
-           + ErrorText(d->CurrentStatus());
+        + ErrorText(d->CurrentStatus());
 }
 
 QByteArray clsHotmail::Private::FetchHeaders(int MsgNumber)
@@ -740,7 +748,7 @@ QByteArray clsHotmail::Private::FetchHeaders(int MsgNumber)
 // request that got no answer ends the pass: the service is not there, and
 // asking on would only wait out every message. Returns whether every marked
 // message was done; the others go to failures with their reason.
-template <typename RequestFor>
+template<typename RequestFor>
 bool clsHotmail::Private::RunUpdatePasses(RequestFor requestFor, QList<UpdateFailure> *failures)
 {
     if (!store.MarksCoverMessages())
@@ -769,8 +777,8 @@ bool clsHotmail::Private::RunUpdatePasses(RequestFor requestFor, QList<UpdateFai
     }
     if (failures) {
         for (const int i : std::as_const(pending))
-            failures->append({i, store.Name(i),
-                              reasons.value(i, "not asked: the service failed on a message before it")});
+            failures->append(
+                {i, store.Name(i), reasons.value(i, "not asked: the service failed on a message before it")});
     }
     return pending.isEmpty();
 }
@@ -793,25 +801,29 @@ bool clsHotmail::MarkAsRead(QList<UpdateFailure> *failures)
 {
     Private::Operation operation(*d);
     const StoredRequestTexts &t = d->texts;
-    return d->RunUpdatePasses([&](int i) {
-        return RequestDescription{t.MarkReadVerb, d->store.Url(i), {d->CommonPair(), d->QueryPair()}, t.MarkReadBody,
-                           MaxXmlAnswerBytes};
-    }, failures);
+    return d->RunUpdatePasses(
+        [&](int i) {
+            return RequestDescription{
+                t.MarkReadVerb, d->store.Url(i), {d->CommonPair(), d->QueryPair()}, t.MarkReadBody, MaxXmlAnswerBytes};
+        },
+        failures);
 }
 
 bool clsHotmail::MoveToDeletedItems(QList<UpdateFailure> *failures)
 {
     Private::Operation operation(*d);
     const StoredRequestTexts &t = d->texts;
-    return d->RunUpdatePasses([&](int i) {
-        return RequestDescription{t.MoveVerb,
-                           d->store.Url(i),
-                           {d->CommonPair(),
-                            {t.MoveTargetHeaderName, d->DeletedItemsUrl + d->store.Name(i)},
-                            {t.MoveFlagHeaderName, "t"}},
-                           QByteArray(),
-                           MaxXmlAnswerBytes};
-    }, failures);
+    return d->RunUpdatePasses(
+        [&](int i) {
+            return RequestDescription{t.MoveVerb,
+                                      d->store.Url(i),
+                                      {d->CommonPair(),
+                                       {t.MoveTargetHeaderName, d->DeletedItemsUrl + d->store.Name(i)},
+                                       {t.MoveFlagHeaderName, "t"}},
+                                      QByteArray(),
+                                      MaxXmlAnswerBytes};
+        },
+        failures);
 }
 
 bool clsHotmail::PopCollect(const XmlDocument &XmlMailbox)

@@ -29,7 +29,8 @@ constexpr int WarmUpRequests = 50; // connections opened, caches filled
 class ImmediateServer : public QTcpServer
 {
 public:
-    explicit ImmediateServer(QByteArray answer) : m_answer(std::move(answer))
+    explicit ImmediateServer(QByteArray answer)
+        : m_answer(std::move(answer))
     {
         connect(this, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *socket = nextPendingConnection()) {
@@ -56,8 +57,8 @@ private:
 
 QByteArray answerWithBody(qsizetype bytes)
 {
-    return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " + QByteArray::number(bytes)
-        + "\r\n\r\n" + QByteArray(bytes, 'x');
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " + QByteArray::number(bytes) + "\r\n\r\n"
+        + QByteArray(bytes, 'x');
 }
 
 // Wall-clock and processor time (all threads of the process, the server's
@@ -83,7 +84,7 @@ Cost costPerRequest(int requests, const std::function<bool()> &oneRequest)
             return {};
     }
     const double cpu = double(std::clock() - cpuStart) * 1e6 / CLOCKS_PER_SEC / requests;
-    return { double(clock.nsecsElapsed()) / 1000.0 / requests, cpu };
+    return {double(clock.nsecsElapsed()) / 1000.0 / requests, cpu};
 }
 
 QString describe(const Cost &cost, const Cost &floor)
@@ -92,8 +93,8 @@ QString describe(const Cost &cost, const Cost &floor)
     QString text = number(cost.wallMicroseconds) + QLatin1String(" us wall, ") + number(cost.cpuMicroseconds)
         + QLatin1String(" us cpu per request");
     if (&cost != &floor)
-        text += QLatin1String(" (+") + number(cost.wallMicroseconds - floor.wallMicroseconds) + QLatin1String(" wall, +")
-            + number(cost.cpuMicroseconds - floor.cpuMicroseconds) + QLatin1String(" cpu)");
+        text += QLatin1String(" (+") + number(cost.wallMicroseconds - floor.wallMicroseconds)
+            + QLatin1String(" wall, +") + number(cost.cpuMicroseconds - floor.cpuMicroseconds) + QLatin1String(" cpu)");
     return text;
 }
 
@@ -158,7 +159,7 @@ int main(int argc, char **argv)
     const int requests = argc > 1 ? qMax(1, QByteArray(argv[1]).toInt()) : DefaultRequests;
     QTextStream out(stdout);
 
-    for (const qsizetype bodyBytes : { qsizetype(200), qsizetype(1024 * 1024) }) {
+    for (const qsizetype bodyBytes : {qsizetype(200), qsizetype(1024 * 1024)}) {
         const QByteArray answer = answerWithBody(bodyBytes);
         QThread serverThread;
         auto *server = new ImmediateServer(answer);

@@ -46,8 +46,7 @@ int main()
         timer.restart();
         const QByteArray message = UnstuffData(text);
         const double unstuffMs = timer.nsecsElapsed() / 1e6;
-        std::printf("%8d %12.1f %12.1f %10.2f\n", mebibytes, collectMs, unstuffMs,
-                    (collectMs + unstuffMs) / mebibytes);
+        std::printf("%8d %12.1f %12.1f %10.2f\n", mebibytes, collectMs, unstuffMs, (collectMs + unstuffMs) / mebibytes);
         if (message.isEmpty())
             return 1;
     }

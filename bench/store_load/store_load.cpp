@@ -47,10 +47,10 @@ bool MakeInbox(const QString &dataDir, int count)
     for (int i = 0; i < count; ++i) {
         const QByteArray number = QByteArray::number(i);
         const QByteArray text = "From: sender" + number + "@example.org\nTo: " + Account.toUtf8()
-                                + "\nSubject: message " + number + "\n\n" + body;
+            + "\nSubject: message " + number + "\n\n" + body;
         const bool read = i % 2 == 1;
-        const QString name = QStringLiteral("%1.M%2P1.bench").arg(1700000000 + i).arg(i)
-                             + (read ? QStringLiteral(":2,S") : QString());
+        const QString name =
+            QStringLiteral("%1.M%2P1.bench").arg(1700000000 + i).arg(i) + (read ? QStringLiteral(":2,S") : QString());
         if (!WriteFile(maildir.filePath((read ? QStringLiteral("cur/") : QStringLiteral("new/")) + name), text))
             return false;
     }
@@ -163,9 +163,9 @@ int main(int argc, char *argv[])
     qputenv("XDG_RUNTIME_DIR", QDir(root.path()).filePath(QStringLiteral("runtime")).toLocal8Bit());
     qputenv("TMPDIR", QDir(root.path()).filePath(QStringLiteral("tmp")).toLocal8Bit());
 
-    const QString servicePath = argc > 1 ? QString::fromLocal8Bit(argv[1])
-                                         : QDir(QCoreApplication::applicationDirPath())
-                                               .filePath(QStringLiteral("zorvane-service"));
+    const QString servicePath = argc > 1
+        ? QString::fromLocal8Bit(argv[1])
+        : QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("zorvane-service"));
     for (int count : {1000, 10000})
         if (!Measure(servicePath, root.path(), count))
             return 1;

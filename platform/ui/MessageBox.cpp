@@ -24,9 +24,9 @@ void Show(Icon icon, const QString &title, const QString &text)
         std::fflush(stderr);
         return;
     }
-    QMessageBox box(icon == Icon::Critical      ? QMessageBox::Critical
-                    : icon == Icon::Exclamation ? QMessageBox::Warning
-                                                : QMessageBox::Information,
+    QMessageBox box(icon == Icon::Critical          ? QMessageBox::Critical
+                        : icon == Icon::Exclamation ? QMessageBox::Warning
+                                                    : QMessageBox::Information,
                     title, text, QMessageBox::Ok);
     box.exec();
 }

@@ -6,11 +6,20 @@ QByteArray XmlText::escape(const QByteArray &utf8)
     out.reserve(utf8.size() + 16);
     for (const char c : utf8) {
         switch (c) {
-        case '&': out.append("&amp;"); break;
-        case '<': out.append("&lt;"); break;
-        case '>': out.append("&gt;"); break;
-        case '"': out.append("&quot;"); break;
-        default: out.append(c);
+        case '&':
+            out.append("&amp;");
+            break;
+        case '<':
+            out.append("&lt;");
+            break;
+        case '>':
+            out.append("&gt;");
+            break;
+        case '"':
+            out.append("&quot;");
+            break;
+        default:
+            out.append(c);
         }
     }
     return out;

@@ -5,10 +5,10 @@
 #include "AgentAssembly.h"
 #include "LineClient.h"
 #include "PopFrontEnd.h"
+#include "SmtpFrontEnd.h"
 #include "SocketWatchdog.h"
 #include "VersionInfo.h"
 #include "clsHotmail.h"
-#include "SmtpFrontEnd.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>

@@ -32,8 +32,8 @@ inline QString Run(const Script &script, const Handler &handle, const Action &ac
 {
     const auto shown = [](const QByteArray &text) { return QString::fromLatin1(text.toPercentEncoding(" +-<>:.@'")); };
     QByteArray lastLine = "(start)";
-    QByteArray owed;          // the reply to the last client line
-    QByteArray expected;      // the server lines scripted for it
+    QByteArray owed;     // the reply to the last client line
+    QByteArray expected; // the server lines scripted for it
     bool replyOwed = false;
     const auto settle = [&]() -> QString {
         if (replyOwed && owed != expected)

@@ -83,7 +83,7 @@ Parse parseRequest(QByteArray &buffer, FakeHttpPeer::Request *request)
         const qsizetype colon = line.indexOf(':');
         if (colon <= 0)
             return Parse::Malformed;
-        parsed.headers.append({ line.left(colon), line.mid(colon + 1).trimmed() });
+        parsed.headers.append({line.left(colon), line.mid(colon + 1).trimmed()});
     }
 
     qsizetype consumed = headEnd + 4;
@@ -116,8 +116,8 @@ void resetOnClose(QTcpSocket *socket)
     struct linger immediately;
     immediately.l_onoff = 1;
     immediately.l_linger = 0;
-    ::setsockopt(socket->socketDescriptor(), SOL_SOCKET, SO_LINGER,
-                 reinterpret_cast<const char *>(&immediately), sizeof immediately);
+    ::setsockopt(socket->socketDescriptor(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&immediately),
+                 sizeof immediately);
 }
 
 } // namespace
@@ -127,7 +127,10 @@ class FakeHttpPeer::Connection : public QObject
 {
 public:
     Connection(FakeHttpPeer *peer, QTcpSocket *socket, int number)
-        : QObject(peer), m_peer(peer), m_socket(socket), m_number(number)
+        : QObject(peer)
+        , m_peer(peer)
+        , m_socket(socket)
+        , m_number(number)
     {
         socket->setParent(this);
         connect(socket, &QTcpSocket::readyRead, this, &Connection::readArrived);
@@ -256,31 +259,31 @@ QByteArray FakeHttpPeer::Request::path() const
 
 FakeHttpPeer::Answer &FakeHttpPeer::Answer::send(const QByteArray &bytes)
 {
-    steps.append({ Step::Send, bytes, 0 });
+    steps.append({Step::Send, bytes, 0});
     return *this;
 }
 
 FakeHttpPeer::Answer &FakeHttpPeer::Answer::wait(int milliseconds)
 {
-    steps.append({ Step::Wait, QByteArray(), milliseconds });
+    steps.append({Step::Wait, QByteArray(), milliseconds});
     return *this;
 }
 
 FakeHttpPeer::Answer &FakeHttpPeer::Answer::close()
 {
-    steps.append({ Step::Close, QByteArray(), 0 });
+    steps.append({Step::Close, QByteArray(), 0});
     return *this;
 }
 
 FakeHttpPeer::Answer &FakeHttpPeer::Answer::reset()
 {
-    steps.append({ Step::Reset, QByteArray(), 0 });
+    steps.append({Step::Reset, QByteArray(), 0});
     return *this;
 }
 
 FakeHttpPeer::Answer &FakeHttpPeer::Answer::stall()
 {
-    steps.append({ Step::Stall, QByteArray(), 0 });
+    steps.append({Step::Stall, QByteArray(), 0});
     return *this;
 }
 
@@ -318,7 +321,7 @@ FakeHttpPeer::Answer FakeHttpPeer::drop()
 
 FakeHttpPeer::Answer FakeHttpPeer::basicChallenge(const QByteArray &realm, const QByteArray &body)
 {
-    return reply(401, "Unauthorized", body, { { "WWW-Authenticate", "Basic realm=\"" + realm + "\"" } });
+    return reply(401, "Unauthorized", body, {{"WWW-Authenticate", "Basic realm=\"" + realm + "\""}});
 }
 
 FakeHttpPeer::FakeHttpPeer(QObject *parent)

@@ -49,12 +49,12 @@ public:
     // One request as it arrived.
     struct Request
     {
-        QByteArray verb;     // "GET", "PROPFIND" ...
-        QByteArray target;   // the request target exactly as sent: "/mail/inbox/?x=1"
-        QByteArray version;  // "HTTP/1.1"
-        Headers headers;     // in the order received, values without surrounding blanks
-        QByteArray body;     // de-chunked when sent chunked
-        int connection = 0;  // 1 for the first accepted connection, 2 for the next ...
+        QByteArray verb;    // "GET", "PROPFIND" ...
+        QByteArray target;  // the request target exactly as sent: "/mail/inbox/?x=1"
+        QByteArray version; // "HTTP/1.1"
+        Headers headers;    // in the order received, values without surrounding blanks
+        QByteArray body;    // de-chunked when sent chunked
+        int connection = 0; // 1 for the first accepted connection, 2 for the next ...
 
         // The first header of that name (case-insensitive), empty if none.
         QByteArray header(const QByteArray &name) const;
@@ -128,10 +128,10 @@ public:
     bool resumeStalled(const Answer &rest);
 
     QList<Request> requests() const;
-    int connectionCount() const;      // connections accepted so far
-    int openConnectionCount() const;  // of those, still open
-    bool scriptConsumed() const;      // every enqueued answer has been used
-    int unscriptedRequests() const;   // requests that found neither script nor responder
+    int connectionCount() const;     // connections accepted so far
+    int openConnectionCount() const; // of those, still open
+    bool scriptConsumed() const;     // every enqueued answer has been used
+    int unscriptedRequests() const;  // requests that found neither script nor responder
 
     // Wait (letting events run) until at least count requests / connections
     // have arrived; false on time-out. They return at once when already so.

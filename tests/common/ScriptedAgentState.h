@@ -46,7 +46,9 @@ public:
         state.MailSession = &session;
         QObject::connect(&state.Screen, &OnScreenLog::appended, &state,
                          [this](const QString &chunk, bool) { screen += chunk; });
-        state.messageBox = [this](const QString &title, const QString &text) { boxes += title + QLatin1Char('\n') + text; };
+        state.messageBox = [this](const QString &title, const QString &text) {
+            boxes += title + QLatin1Char('\n') + text;
+        };
     }
     ~ScriptedAgentState() { state.MailSession = nullptr; }
 
@@ -94,7 +96,7 @@ public:
         } else if (verb == "log" || verb == "no-log") {
             if (screen.contains(QString::fromUtf8(rest)) != (verb == "log"))
                 return QString::fromLatin1(verb) + QStringLiteral(": ") + QString::fromUtf8(rest)
-                       + QStringLiteral("\n  on-screen log:\n") + screen;
+                    + QStringLiteral("\n  on-screen log:\n") + screen;
         } else if (verb == "calls") {
             return compared("calls", session.operations(), words);
         } else if (verb == "marked-read") {
@@ -102,15 +104,18 @@ public:
         } else if (verb == "moved") {
             return compared("moved", session.moved(), words);
         } else if (verb == "account" && words.size() == 2) {
-            const auto frontEnd = words.at(0) == "smtp" ? WebMailSession::FrontEnd::Smtp : WebMailSession::FrontEnd::Pop3;
+            const auto frontEnd =
+                words.at(0) == "smtp" ? WebMailSession::FrontEnd::Smtp : WebMailSession::FrontEnd::Pop3;
             const QString expected = words.at(1) == "-" ? QString() : QString::fromUtf8(words.at(1));
             if (session.AccountOf(frontEnd) != expected)
-                return QStringLiteral("account of %1 is '%2'").arg(QString::fromUtf8(words.at(0)), session.AccountOf(frontEnd));
+                return QStringLiteral("account of %1 is '%2'")
+                    .arg(QString::fromUtf8(words.at(0)), session.AccountOf(frontEnd));
         } else if (verb == "pop3-user" && words.size() == 1) {
             state.UserName = QString::fromUtf8(words.first());
         } else if (verb == "box") {
             if (!boxes.contains(QString::fromUtf8(rest)))
-                return QStringLiteral("no box with: ") + QString::fromUtf8(rest) + QStringLiteral("\n  boxes:\n") + boxes;
+                return QStringLiteral("no box with: ") + QString::fromUtf8(rest) + QStringLiteral("\n  boxes:\n")
+                    + boxes;
         } else if (verb == "submitted" || verb == "sent-copy") {
             return checkSubmission(verb, rest);
         } else if (verb == "kept" && words.size() == 2) {
@@ -160,10 +165,10 @@ private:
     QString setOption(const QByteArray &name, bool on)
     {
         bool *const option = name == "unread-only" ? &options.listUnreadOnly
-                             : name == "mark-read" ? &options.markReadOnServer
-                             : name == "delete"    ? &options.deleteOnServer
-                             : name == "save-sent" ? &options.saveSentItems
-                             : name == "collect"   ? &options.collectPOP3
+            : name == "mark-read"                  ? &options.markReadOnServer
+            : name == "delete"                     ? &options.deleteOnServer
+            : name == "save-sent"                  ? &options.saveSentItems
+            : name == "collect"                    ? &options.collectPOP3
                                                    : nullptr;
         if (!option)
             return QStringLiteral("unknown option: ") + QString::fromUtf8(name);

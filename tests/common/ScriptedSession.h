@@ -35,8 +35,8 @@ public:
     {
         QByteArray operation; // the member's name: "Login", "Send", ...
         FrontEnd frontEnd = FrontEnd::Pop3;
-        QString account;      // the credentials presented; empty: none
-        QByteArray detail;    // what the call carried (number, message, ...)
+        QString account;         // the credentials presented; empty: none
+        QByteArray detail;       // what the call carried (number, message, ...)
         bool saveInSent = false; // Send: keep a copy among the sent items
     };
 

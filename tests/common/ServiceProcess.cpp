@@ -75,7 +75,8 @@ bool ServiceProcess::writeAccounts(const QByteArray &lines)
 
 QString ServiceProcess::deliver(const QString &address, const QByteArray &message)
 {
-    const QString name = QStringLiteral("%1.M%2P%3.faults").arg(1700000000 + m_deliveries).arg(m_deliveries).arg(::getpid());
+    const QString name =
+        QStringLiteral("%1.M%2P%3.faults").arg(1700000000 + m_deliveries).arg(m_deliveries).arg(::getpid());
     ++m_deliveries;
     const QString temporary = maildir(address) + QStringLiteral("/tmp/") + name;
     QFile file(temporary);
@@ -125,8 +126,9 @@ bool ServiceProcess::start()
     m_serviceUrl.clear();
     m_altServiceUrl.clear();
     m_process.setProgram(program);
-    m_process.setArguments(QStringList{QStringLiteral("--data"), m_dataDir, QStringLiteral("--port"), QString::number(m_port)}
-                           + m_options);
+    m_process.setArguments(
+        QStringList{QStringLiteral("--data"), m_dataDir, QStringLiteral("--port"), QString::number(m_port)}
+        + m_options);
     m_process.start();
     if (!m_process.waitForStarted(StartLimitMs)) {
         m_problem = m_process.errorString();

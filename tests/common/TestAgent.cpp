@@ -29,8 +29,8 @@ void saveStartValues(SettingsStore &store, const QString &serviceUrl, const QStr
     preferences.SmtpPort = QStringLiteral("0");
     if (!preferences.Save(store))
         qFatal("cannot write the test's settings");
-    store.setValue(Preferences::Section, QStringLiteral("SameUserOnly"), options.sameUserOnly ? QStringLiteral("1")
-                                                                                                : QStringLiteral("0"));
+    store.setValue(Preferences::Section, QStringLiteral("SameUserOnly"),
+                   options.sameUserOnly ? QStringLiteral("1") : QStringLiteral("0"));
     store.setValue(Preferences::Section, QStringLiteral("ServiceUrl"), serviceUrl);
     store.setValue(Preferences::Section, QStringLiteral("AltServiceUrl"), altServiceUrl);
 }

@@ -59,11 +59,13 @@ bool TestCertificates::create()
     return makeAuthority(QStringLiteral("authority"), QStringLiteral("/CN=Zorvane Test Authority"))
         && makeAuthority(QStringLiteral("stranger"), QStringLiteral("/CN=Unknown Test Authority"))
         && openssl(QStringList{QStringLiteral("req"), QStringLiteral("-new")} + EcKey
-                   + QStringList{QStringLiteral("-keyout"), keyFile(), QStringLiteral("-out"), path(QStringLiteral("server.csr")),
-                                 QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1")})
+                   + QStringList{QStringLiteral("-keyout"), keyFile(), QStringLiteral("-out"),
+                                 path(QStringLiteral("server.csr")), QStringLiteral("-subj"),
+                                 QStringLiteral("/CN=127.0.0.1")})
         // A service loads only a key that its owner alone can read.
         && QFile::setPermissions(keyFile(), QFile::ReadOwner | QFile::WriteOwner)
-        && signServer(QStringLiteral("authority"), certificateFile(Server::Valid), QStringLiteral("server"), LongAgo, FarAhead)
+        && signServer(QStringLiteral("authority"), certificateFile(Server::Valid), QStringLiteral("server"), LongAgo,
+                      FarAhead)
         && signServer(QStringLiteral("authority"), certificateFile(Server::Expired), QStringLiteral("server"), LongAgo,
                       ShortlyAfter)
         && signServer(QStringLiteral("authority"), certificateFile(Server::WrongName), QStringLiteral("wrongname"),
@@ -115,11 +117,12 @@ bool TestCertificates::makeAuthority(const QString &name, const QString &subject
 bool TestCertificates::signServer(const QString &authority, const QString &out, const QString &extensions,
                                   const QString &startDate, const QString &endDate)
 {
-    return openssl({QStringLiteral("ca"), QStringLiteral("-batch"), QStringLiteral("-notext"), QStringLiteral("-config"),
-                    path(QStringLiteral("ca.cnf")), QStringLiteral("-cert"), path(authority + QStringLiteral(".pem")),
-                    QStringLiteral("-keyfile"), path(authority + QStringLiteral(".key")), QStringLiteral("-in"),
-                    path(QStringLiteral("server.csr")), QStringLiteral("-out"), out, QStringLiteral("-extensions"),
-                    extensions, QStringLiteral("-startdate"), startDate, QStringLiteral("-enddate"), endDate});
+    return openssl({QStringLiteral("ca"), QStringLiteral("-batch"), QStringLiteral("-notext"),
+                    QStringLiteral("-config"), path(QStringLiteral("ca.cnf")), QStringLiteral("-cert"),
+                    path(authority + QStringLiteral(".pem")), QStringLiteral("-keyfile"),
+                    path(authority + QStringLiteral(".key")), QStringLiteral("-in"), path(QStringLiteral("server.csr")),
+                    QStringLiteral("-out"), out, QStringLiteral("-extensions"), extensions,
+                    QStringLiteral("-startdate"), startDate, QStringLiteral("-enddate"), endDate});
 }
 
 bool TestCertificates::openssl(const QStringList &arguments)

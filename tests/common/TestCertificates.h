@@ -33,8 +33,8 @@ public:
 private:
     bool openssl(const QStringList &arguments);
     bool makeAuthority(const QString &name, const QString &subject);
-    bool signServer(const QString &authority, const QString &out, const QString &extensions,
-                    const QString &startDate, const QString &endDate);
+    bool signServer(const QString &authority, const QString &out, const QString &extensions, const QString &startDate,
+                    const QString &endDate);
 
     QTemporaryDir m_folder;
     QString m_problem;

@@ -94,10 +94,7 @@ public:
             return true;
         });
     }
-    bool Opened(HelpPages::Page page) const
-    {
-        return pages.size() == 1 && pages.first() == HelpPages::Url(page);
-    }
+    bool Opened(HelpPages::Page page) const { return pages.size() == 1 && pages.first() == HelpPages::Url(page); }
 
     QList<QUrl> pages;
 };
@@ -159,7 +156,8 @@ inline QStringList ReportLines(const QString &report)
 inline QStringList PortLines(const QString &report)
 {
     static const QRegularExpression portLine(
-        QStringLiteral("^Port \\d+ (is available for (POP3|SMTP)\\.|in use by (another program|the running Zorvane agent)\\. Retrying\\.\\.\\.)$"));
+        QStringLiteral("^Port \\d+ (is available for (POP3|SMTP)\\.|in use by (another program|the running Zorvane "
+                       "agent)\\. Retrying\\.\\.\\.)$"));
     QStringList lines;
     for (const QString &line : ReportLines(report)) {
         if (portLine.match(line).hasMatch())

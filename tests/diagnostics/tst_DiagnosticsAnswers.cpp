@@ -73,7 +73,8 @@ void DiagnosticsAnswersTest::answerIsReportedAndJudged_data()
     QTest::newRow("401") << 401 << QByteArray("Unauthorized") << QByteArray()
                          << QStringLiteral("401-Access denied by Hotmail server.") << true;
     QTest::newRow("403 through a proxy") << 403 << QByteArray("Forbidden") << proxy
-                         << QStringLiteral("403-Command blocked by firewall or proxy server.") + proxyLine << true;
+                                         << QStringLiteral("403-Command blocked by firewall or proxy server.")
+            + proxyLine << true;
     QTest::newRow("500 through a proxy") << 500 << QByteArray("Internal Server Error") << proxy << proxyLine << true;
     QTest::newRow("503") << 503 << QByteArray("Service Unavailable") << QByteArray() << QString() << true;
 }
@@ -92,9 +93,8 @@ void DiagnosticsAnswersTest::answerIsReportedAndJudged()
     if (!via.isEmpty())
         headers.append({"Via", via});
     // A refusal that asks again is answered the same way, however often.
-    peer.setResponder([=](const FakeHttpPeer::Request &) {
-        return FakeHttpPeer::reply(status, reason, "body", headers);
-    });
+    peer.setResponder(
+        [=](const FakeHttpPeer::Request &) { return FakeHttpPeer::reply(status, reason, "body", headers); });
     UseService(peer.url(QStringLiteral("/dav/")));
 
     Diagnostics form;
@@ -110,8 +110,8 @@ void DiagnosticsAnswersTest::answerIsReportedAndJudged()
 
     const QString report = form.Text3();
     QVERIFY2(report.contains(QStringLiteral("\r\nRequesting information.\r\nCommunicating .")), qPrintable(report));
-    const QString statusLine = CrLf + CrLf + QString::number(status) + QStringLiteral(" - ")
-        + QString::fromLatin1(reason) + CrLf + CrLf;
+    const QString statusLine =
+        CrLf + CrLf + QString::number(status) + QStringLiteral(" - ") + QString::fromLatin1(reason) + CrLf + CrLf;
     const qsizetype statusAt = report.indexOf(statusLine);
     QVERIFY2(statusAt > 0, qPrintable(report));
     const QString headerBlock = report.mid(statusAt + statusLine.size());
@@ -167,9 +167,10 @@ void DiagnosticsAnswersTest::unusableAddressIsAComponentError_data()
     QTest::addColumn<QString>("serviceUrl");
     QTest::addColumn<QString>("expectedVerdict");
     QTest::newRow("not an address") << "not an address"
-        << ComponentErrorHead + QStringLiteral("2EE5 The URL is invalid.");
+                                    << ComponentErrorHead + QStringLiteral("2EE5 The URL is invalid.");
     QTest::newRow("another scheme") << "ftp://127.0.0.1/dav/"
-        << ComponentErrorHead + QStringLiteral("2EE6 The URL scheme could not be recognized, or is not supported.");
+                                    << ComponentErrorHead
+            + QStringLiteral("2EE6 The URL scheme could not be recognized, or is not supported.");
 }
 
 void DiagnosticsAnswersTest::unusableAddressIsAComponentError()
@@ -215,9 +216,8 @@ void DiagnosticsAnswersTest::clickDuringTheWaitRunsInsideTheFirstRun()
     FakeHttpPeer peer;
     QVERIFY(peer.listen());
     peer.enqueue(FakeHttpPeer::silence());
-    peer.setResponder([](const FakeHttpPeer::Request &) {
-        return FakeHttpPeer::reply(207, "Multi-Status", "<multistatus/>");
-    });
+    peer.setResponder(
+        [](const FakeHttpPeer::Request &) { return FakeHttpPeer::reply(207, "Multi-Status", "<multistatus/>"); });
     UseService(peer.url(QStringLiteral("/dav/")));
 
     Diagnostics form;
@@ -262,14 +262,15 @@ void DiagnosticsAnswersTest::secureServiceIsJudgedWithTheAgentsAuthorities_data(
         << ConnectionErrorHead + QStringLiteral("2F0D The certificate authority is invalid or incorrect.")
         << validCertificate;
     QTest::newRow("expired") << int(TestCertificates::Server::Expired) << true
-                             << ConnectionErrorHead + QStringLiteral("2F05 The date in the certificate is invalid or has expired.")
+                             << ConnectionErrorHead
+            + QStringLiteral("2F05 The date in the certificate is invalid or has expired.")
                              << QStringLiteral("Server certificate:\r\nSubject: CN=127.0.0.1\r\n"
                                                "Issuer: CN=Zorvane Test Authority\r\n"
                                                "Valid from 2020-01-01 00:00:00 UTC to 2020-02-01 00:00:00 UTC");
-    QTest::newRow("another name")
-        << int(TestCertificates::Server::WrongName) << true
-        << ConnectionErrorHead + QStringLiteral("2F06 The host name in the certificate is invalid or does not match.")
-        << validCertificate;
+    QTest::newRow("another name") << int(TestCertificates::Server::WrongName) << true
+                                  << ConnectionErrorHead
+            + QStringLiteral("2F06 The host name in the certificate is invalid or does not match.")
+                                  << validCertificate;
 }
 
 // An https service is trusted as the agent trusts it (the system's store and

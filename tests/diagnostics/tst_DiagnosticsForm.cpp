@@ -15,8 +15,8 @@
 #include <QPushButton>
 #include <QSet>
 
-#include <tuple>
 #include <QTest>
+#include <tuple>
 
 class DiagnosticsFormTest : public QObject
 {
@@ -146,8 +146,7 @@ void DiagnosticsFormTest::serviceUrlSettingReplacesTheStoredAddress()
 
     // A comma is no list separator in an address, whatever stands around it.
     for (const QString &withComma : {QStringLiteral("http://127.0.0.1:8910/dav/a,b/"),
-                                     QStringLiteral("http://h/x?a=1,2"),
-                                     QStringLiteral("http://h/x?a=1, \"2\"")}) {
+                                     QStringLiteral("http://h/x?a=1,2"), QStringLiteral("http://h/x?a=1, \"2\"")}) {
         m_environment.WritePreferences({{QStringLiteral("ServiceUrl"), withComma}});
         QCOMPARE(Diagnostics().RequestUrl(), withComma);
     }
@@ -159,7 +158,8 @@ void DiagnosticsFormTest::serviceUrlSettingReplacesTheStoredAddress()
 void DiagnosticsFormTest::eachFailureHasItsOwnHelpPage()
 {
     QSet<QString> files;
-    for (HelpPages::Page page : {HelpPages::General, HelpPages::Socket, HelpPages::HttpComponent, HelpPages::Connection}) {
+    for (HelpPages::Page page :
+         {HelpPages::General, HelpPages::Socket, HelpPages::HttpComponent, HelpPages::Connection}) {
         const QUrl url = HelpPages::Url(page);
         QVERIFY2(url.isLocalFile(), qPrintable(HelpPages::FileName(page)));
         QFile file(url.toLocalFile());

@@ -197,7 +197,8 @@ void DiagnosticsPortsTest::attemptBeyondTheHighestPortEndsTheRun()
 
     QCOMPARE(PortLines(form.Text3()),
              QStringList({InUseLine(first), InUseLine(first + 1000), InUseLine(first + 3000)}));
-    QCOMPARE(form.Text4(), SocketErrorHead
+    QCOMPARE(form.Text4(),
+             SocketErrorHead
                  + QStringLiteral("2726 Invalid argument: port %1 is outside 1 to 65535.").arg(first + 6000));
     QVERIFY(browser.Opened(HelpPages::Socket));
     QVERIFY(!form.Text3().contains(QStringLiteral("Requesting information.")));
@@ -209,12 +210,19 @@ void DiagnosticsPortsTest::unusablePortSettingEndsTheRun_data()
     QTest::addColumn<QString>("smtpSetting");
     QTest::addColumn<QString>("expectedVerdict");
     QTest::addColumn<int>("expectedPortLines");
-    QTest::newRow("not a number") << "abc" << "" << SocketErrorHead
-        + QStringLiteral("2726 Invalid argument: the setting Pop3Port \"abc\" is not a port number.") << 0;
-    QTest::newRow("above the highest port") << "70000" << "" << SocketErrorHead
-        + QStringLiteral("2726 Invalid argument: port 70000 is outside 1 to 65535.") << 0;
-    QTest::newRow("SMTP empty, after a good POP3 port") << "free" << "" << SocketErrorHead
-        + QStringLiteral("2726 Invalid argument: the setting SmtpPort \"\" is not a port number.") << 1;
+    QTest::newRow("not a number") << "abc"
+                                  << ""
+                                  << SocketErrorHead
+            + QStringLiteral("2726 Invalid argument: the setting Pop3Port \"abc\" is not a port number.")
+                                  << 0;
+    QTest::newRow("above the highest port")
+        << "70000"
+        << "" << SocketErrorHead + QStringLiteral("2726 Invalid argument: port 70000 is outside 1 to 65535.") << 0;
+    QTest::newRow("SMTP empty, after a good POP3 port")
+        << "free"
+        << ""
+        << SocketErrorHead + QStringLiteral("2726 Invalid argument: the setting SmtpPort \"\" is not a port number.")
+        << 1;
 }
 
 void DiagnosticsPortsTest::unusablePortSettingEndsTheRun()

@@ -29,8 +29,8 @@ QByteArray GreetingAt(quint16 port)
 {
     QTcpSocket client;
     client.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
-    while (client.state() != QAbstractSocket::UnconnectedState && !client.canReadLine() && client.waitForReadyRead(10000)) {
-    }
+    while (client.state() != QAbstractSocket::UnconnectedState && !client.canReadLine()
+           && client.waitForReadyRead(10000)) { }
     return client.canReadLine() ? client.readLine() : QByteArray();
 }
 
@@ -64,10 +64,10 @@ private:
     }
     void UseTheService()
     {
-        m_settingsFile = m_environment.WritePreferences(
-            {{QStringLiteral("Pop3Port"), QString::number(TestPorts::Free())},
-             {QStringLiteral("SmtpPort"), QString::number(TestPorts::Free())},
-             {QStringLiteral("ServiceUrl"), m_service.serviceUrl()}});
+        m_settingsFile =
+            m_environment.WritePreferences({{QStringLiteral("Pop3Port"), QString::number(TestPorts::Free())},
+                                            {QStringLiteral("SmtpPort"), QString::number(TestPorts::Free())},
+                                            {QStringLiteral("ServiceUrl"), m_service.serviceUrl()}});
     }
 
     DiagnosticsTestEnvironment &m_environment = TestEnvironment();
@@ -89,10 +89,14 @@ void DiagnosticsServiceTest::credentialsAreJudgedByTheService_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("verdict");
-    QTest::newRow("the test account") << "demo" << "demo" << 207 << Success;
-    QTest::newRow("its full address") << "demo@zorvane.test" << "demo" << 207 << Success;
-    QTest::newRow("wrong password") << "demo" << "wrong" << 401 << AccessDenied;
-    QTest::newRow("unknown account") << "nobody" << "demo" << 401 << AccessDenied;
+    QTest::newRow("the test account") << "demo"
+                                      << "demo" << 207 << Success;
+    QTest::newRow("its full address") << "demo@zorvane.test"
+                                      << "demo" << 207 << Success;
+    QTest::newRow("wrong password") << "demo"
+                                    << "wrong" << 401 << AccessDenied;
+    QTest::newRow("unknown account") << "nobody"
+                                     << "demo" << 401 << AccessDenied;
 }
 
 void DiagnosticsServiceTest::credentialsAreJudgedByTheService()
@@ -182,8 +186,8 @@ void DiagnosticsServiceTest::programWithoutDisplayTestsTheNamedUser_data()
     QTest::addColumn<QString>("verdict");
     QTest::newRow("its password") << QStringList{QStringLiteral("--user"), QStringLiteral("demo@zorvane.test")}
                                   << QByteArray("demo\n") << 0 << Success;
-    QTest::newRow("no line end, joined form") << QStringList{QStringLiteral("--user=demo")}
-                                              << QByteArray("demo") << 0 << Success;
+    QTest::newRow("no line end, joined form")
+        << QStringList{QStringLiteral("--user=demo")} << QByteArray("demo") << 0 << Success;
     QTest::newRow("CR LF line end") << QStringList{QStringLiteral("--user"), QStringLiteral("demo")}
                                     << QByteArray("demo\r\nmore\n") << 0 << Success;
     QTest::newRow("a wrong password") << QStringList{QStringLiteral("--user"), QStringLiteral("demo")}
@@ -227,8 +231,8 @@ void DiagnosticsServiceTest::portsOfTheRunningAgentAreNamed()
 {
     // The agent starts on ports the system chooses; the settings the
     // diagnostics read then name the ports it got.
-    m_environment.WritePreferences({{QStringLiteral("Pop3Port"), QStringLiteral("0")},
-                                    {QStringLiteral("SmtpPort"), QStringLiteral("0")}});
+    m_environment.WritePreferences(
+        {{QStringLiteral("Pop3Port"), QStringLiteral("0")}, {QStringLiteral("SmtpPort"), QStringLiteral("0")}});
     QProcess agent;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));

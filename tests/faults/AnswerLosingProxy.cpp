@@ -1,10 +1,10 @@
 #include "AnswerLosingProxy.h"
 
 #include <QHostAddress>
-#include <memory>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <memory>
 
 AnswerLosingProxy::AnswerLosingProxy(quint16 servicePort, QObject *parent)
     : QObject(parent)

@@ -15,11 +15,20 @@ QByteArray escaped(const QByteArray &text)
     out.reserve(text.size());
     for (const char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '\r': out += "&#13;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '\r':
+            out += "&#13;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -97,7 +106,8 @@ void ScriptedMailService::setFault(Kind kind, Fault fault)
 
 void ScriptedMailService::setFault(Kind kind, const FakeHttpPeer::Answer &answer)
 {
-    setFault(kind, [answer](const FakeHttpPeer::Request &, int) { return std::optional<FakeHttpPeer::Answer>(answer); });
+    setFault(kind,
+             [answer](const FakeHttpPeer::Request &, int) { return std::optional<FakeHttpPeer::Answer>(answer); });
 }
 
 void ScriptedMailService::setDelay(Kind kind, int milliseconds)
@@ -199,8 +209,9 @@ FakeHttpPeer::Answer ScriptedMailService::notXml()
 
 FakeHttpPeer::Answer ScriptedMailService::truncated(int code, const QByteArray &body, qsizetype sentBytes)
 {
-    const QByteArray head = "HTTP/1.1 " + QByteArray::number(code) + " Whatever\r\nContent-Type: "
-                            "application/xml; charset=utf-8\r\nContent-Length: "
+    const QByteArray head = "HTTP/1.1 " + QByteArray::number(code)
+        + " Whatever\r\nContent-Type: "
+          "application/xml; charset=utf-8\r\nContent-Length: "
         + QByteArray::number(body.size()) + "\r\n\r\n";
     return FakeHttpPeer::raw(head + body.left(sentBytes)).close();
 }
@@ -249,7 +260,8 @@ FakeHttpPeer::Answer ScriptedMailService::contractAnswer(Kind kind, const FakeHt
     const int index = segments.size() == 3 ? indexOfName(segments.at(2)) : -1;
     switch (kind) {
     case Kind::Probe:
-        return FakeHttpPeer::reply(207, "Multi-Status", multistatus(response(base() + "/dav/", "<m:service>scripted</m:service>")), XmlType);
+        return FakeHttpPeer::reply(207, "Multi-Status",
+                                   multistatus(response(base() + "/dav/", "<m:service>scripted</m:service>")), XmlType);
     case Kind::Login:
     case Kind::FolderCollection:
         return FakeHttpPeer::reply(207, "Multi-Status", mailboxDocument(), XmlType);
@@ -278,7 +290,8 @@ FakeHttpPeer::Answer ScriptedMailService::contractAnswer(Kind kind, const FakeHt
         return FakeHttpPeer::reply(201, "Created", QByteArray(), {{"Location", request.header("Destination")}});
     case Kind::Submit:
         m_submissions.append(request.body);
-        return FakeHttpPeer::reply(201, "Created", "stored: 1 outbox\n", {{"Content-Type", "text/plain; charset=utf-8"}});
+        return FakeHttpPeer::reply(201, "Created", "stored: 1 outbox\n",
+                                   {{"Content-Type", "text/plain; charset=utf-8"}});
     case Kind::Collect:
         return FakeHttpPeer::reply(200, "OK", "collected\n", {{"Content-Type", "text/plain; charset=utf-8"}});
     case Kind::Other:
@@ -332,15 +345,18 @@ QByteArray ScriptedMailService::mailboxDocument() const
     }
     const QByteArray folder = "<D:resourcetype><D:collection/></D:resourcetype>";
     return multistatus(
-        response(home(), folder + "<m:address>" + m_account + "</m:address><m:inbox>" + home() + "inbox/</m:inbox>"
-                             + "<m:deleteditems>" + home() + "deleteditems/</m:deleteditems><m:sentitems>" + home()
-                             + "sentitems/</m:sentitems><m:sendmsg>" + home() + "sendmsg</m:sendmsg><m:collect>"
-                             + home() + "collect</m:collect>")
-        + response(home() + "inbox/", folder + "<m:foldertype>inbox</m:foldertype><m:totalcount>"
-                                          + QByteArray::number(total) + "</m:totalcount><m:unreadcount>"
-                                          + QByteArray::number(unread) + "</m:unreadcount>")
-        + response(home() + "deleteditems/", folder + "<m:foldertype>deleteditems</m:foldertype><m:totalcount>"
-                                                 "0</m:totalcount><m:unreadcount>0</m:unreadcount>"));
+        response(home(),
+                 folder + "<m:address>" + m_account + "</m:address><m:inbox>" + home() + "inbox/</m:inbox>"
+                     + "<m:deleteditems>" + home() + "deleteditems/</m:deleteditems><m:sentitems>" + home()
+                     + "sentitems/</m:sentitems><m:sendmsg>" + home() + "sendmsg</m:sendmsg><m:collect>" + home()
+                     + "collect</m:collect>")
+        + response(home() + "inbox/",
+                   folder + "<m:foldertype>inbox</m:foldertype><m:totalcount>" + QByteArray::number(total)
+                       + "</m:totalcount><m:unreadcount>" + QByteArray::number(unread) + "</m:unreadcount>")
+        + response(home() + "deleteditems/",
+                   folder
+                       + "<m:foldertype>deleteditems</m:foldertype><m:totalcount>"
+                         "0</m:totalcount><m:unreadcount>0</m:unreadcount>"));
 }
 
 QByteArray ScriptedMailService::inboxListing() const

@@ -5,10 +5,10 @@
 // the agent serves the next client on both ports. Nothing is lost, nothing
 // is stored twice.
 
-#include "TestAgent.h"
 #include "LineClient.h"
 #include "MailTexts.h"
 #include "ScriptedMailService.h"
+#include "TestAgent.h"
 
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -105,10 +105,9 @@ void tst_ClientsThatLeave::init()
     m_service = std::make_unique<ScriptedMailService>(Account);
     m_service->setMessages({SmallMessage, SmallMessage + "again\r\n", LargeMessage});
     QVERIFY(m_service->listenInOwnThread());
-    m_agent = std::make_unique<TestAgent>(m_root->filePath(QStringLiteral("config/Zorvane.ini")),
-                                          m_service->serviceUrl(), m_service->altServiceUrl(),
-                                          TestAgent::listingAll(true, true),
-                                          TestAgent::sessionPolledEvery(AgentPollMs));
+    m_agent = std::make_unique<TestAgent>(
+        m_root->filePath(QStringLiteral("config/Zorvane.ini")), m_service->serviceUrl(), m_service->altServiceUrl(),
+        TestAgent::listingAll(true, true), TestAgent::sessionPolledEvery(AgentPollMs));
     QVERIFY(m_agent->listening);
     m_heal.setInterval(HealPollMs);
     m_heal.disconnect();
@@ -353,7 +352,8 @@ void tst_ClientsThatLeave::portTakenWhileAClientIsServed()
     otherProgram.close();
     m_agent->watchdog->CheckSockets();
     QCOMPARE(socket.State(), int(Winsock::sckListening));
-    QVERIFY(m_agent->state.Screen.text().contains(QStringLiteral("%1-Listening on port %2 again.").arg(protocol).arg(number)));
+    QVERIFY(m_agent->state.Screen.text().contains(
+        QStringLiteral("%1-Listening on port %2 again.").arg(protocol).arg(number)));
     agentServesNextClients();
 }
 

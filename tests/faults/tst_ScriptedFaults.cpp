@@ -156,11 +156,11 @@ void tst_ScriptedFaults::pop3ServiceFaults_data()
 {
     QTest::addColumn<Kind>("kind");
     QTest::addColumn<FakeHttpPeer::Answer>("fault");
-    QTest::addColumn<QByteArrayList>("before");  // commands after the greeting, answered normally
-    QTest::addColumn<QByteArray>("command");     // the command that meets the fault
-    QTest::addColumn<QByteArray>("expected");    // how its reply begins
-    QTest::addColumn<bool>("connectionEnds");    // the agent ends the dialogue itself
-    QTest::addColumn<QByteArray>("then");        // a command after it, with the fault still there
+    QTest::addColumn<QByteArrayList>("before"); // commands after the greeting, answered normally
+    QTest::addColumn<QByteArray>("command");    // the command that meets the fault
+    QTest::addColumn<QByteArray>("expected");   // how its reply begins
+    QTest::addColumn<bool>("connectionEnds");   // the agent ends the dialogue itself
+    QTest::addColumn<QByteArray>("then");       // a command after it, with the fault still there
     QTest::addColumn<QByteArray>("thenExpected");
 
     const QByteArrayList none;
@@ -170,63 +170,82 @@ void tst_ScriptedFaults::pop3ServiceFaults_data()
     using S = ScriptedMailService;
 
     QTest::newRow("probe 500 at USER") << Kind::Probe << S::status(500, "Internal Server Error") << none
-                                       << QByteArray("USER user") << QByteArray("-ERR Communication error: ") << false << QByteArray() << QByteArray();
+                                       << QByteArray("USER user") << QByteArray("-ERR Communication error: ") << false
+                                       << QByteArray() << QByteArray();
     QTest::newRow("probe 503 at USER") << Kind::Probe << S::status(503, "Service Unavailable") << none
                                        << QByteArray("USER user")
-                                       << QByteArray("-ERR Communication error: 10503, 503 - Hotmail service unavailable.")
+                                       << QByteArray(
+                                              "-ERR Communication error: 10503, 503 - Hotmail service unavailable.")
                                        << false << QByteArray() << QByteArray();
-    QTest::newRow("probe dropped at USER") << Kind::Probe << FakeHttpPeer::drop() << none << QByteArray("USER user")
-                                           << QByteArray("-ERR Communication error: ") << false << QByteArray() << QByteArray();
-    QTest::newRow("probe cut short at USER") << Kind::Probe << S::truncated(207, listing, 10) << none
-                                             << QByteArray("USER user") << QByteArray("-ERR Communication error: ") << false << QByteArray() << QByteArray();
+    QTest::newRow("probe dropped at USER")
+        << Kind::Probe << FakeHttpPeer::drop() << none << QByteArray("USER user")
+        << QByteArray("-ERR Communication error: ") << false << QByteArray() << QByteArray();
+    QTest::newRow("probe cut short at USER")
+        << Kind::Probe << S::truncated(207, listing, 10) << none << QByteArray("USER user")
+        << QByteArray("-ERR Communication error: ") << false << QByteArray() << QByteArray();
     QTest::newRow("login 500 at PASS") << Kind::Login << S::status(500, "Internal Server Error")
                                        << QByteArrayList{"USER user"} << QByteArray("PASS secret")
-                                       << QByteArray("-ERR Login failure 500\r\n") << false << QByteArray() << QByteArray();
-    QTest::newRow("login reset at PASS") << Kind::Login << FakeHttpPeer::raw("").reset()
-                                         << QByteArrayList{"USER user"} << QByteArray("PASS secret")
-                                         << QByteArray("-ERR Login failure ") << false << QByteArray() << QByteArray();
-    QTest::newRow("login cut short at PASS") << Kind::Login << S::truncated(207, listing, 20)
-                                             << QByteArrayList{"USER user"} << QByteArray("PASS secret")
-                                             << QByteArray("-ERR Login failure ") << false << QByteArray() << QByteArray();
+                                       << QByteArray("-ERR Login failure 500\r\n") << false << QByteArray()
+                                       << QByteArray();
+    QTest::newRow("login reset at PASS") << Kind::Login << FakeHttpPeer::raw("").reset() << QByteArrayList{"USER user"}
+                                         << QByteArray("PASS secret") << QByteArray("-ERR Login failure ") << false
+                                         << QByteArray() << QByteArray();
+    QTest::newRow("login cut short at PASS")
+        << Kind::Login << S::truncated(207, listing, 20) << QByteArrayList{"USER user"} << QByteArray("PASS secret")
+        << QByteArray("-ERR Login failure ") << false << QByteArray() << QByteArray();
     // 503 at the login lets the client on to the mailbox state, where nothing loads.
     QTest::newRow("login 503 at PASS") << Kind::Login << S::status(503, "Service Unavailable")
-                                       << QByteArrayList{"USER user"} << QByteArray("PASS secret") << QByteArray("+OK\r\n")
-                                       << false << QByteArray("STAT") << QByteArray("-ERR Store not loaded\r\n");
-    QTest::newRow("login not XML at PASS") << Kind::Login << S::notXml() << QByteArrayList{"USER user"}
-                                           << QByteArray("PASS secret") << QByteArray("+OK logged in\r\n") << false
-                                           << QByteArray("STAT") << QByteArray("-ERR Store not loaded\r\n");
+                                       << QByteArrayList{"USER user"} << QByteArray("PASS secret")
+                                       << QByteArray("+OK\r\n") << false << QByteArray("STAT")
+                                       << QByteArray("-ERR Store not loaded\r\n");
+    QTest::newRow("login not XML at PASS")
+        << Kind::Login << S::notXml() << QByteArrayList{"USER user"} << QByteArray("PASS secret")
+        << QByteArray("+OK logged in\r\n") << false << QByteArray("STAT") << QByteArray("-ERR Store not loaded\r\n");
     QTest::newRow("count 500 at STAT") << Kind::FolderCollection << S::status(500, "Internal Server Error") << loggedIn
-                                       << QByteArray("STAT") << QByteArray("-ERR Store not loaded\r\n") << false << QByteArray() << QByteArray();
-    QTest::newRow("count not XML at LIST") << Kind::FolderCollection << S::notXml() << loggedIn << QByteArray("LIST")
-                                           << QByteArray("-ERR Store not loaded\r\n") << false << QByteArray() << QByteArray();
+                                       << QByteArray("STAT") << QByteArray("-ERR Store not loaded\r\n") << false
+                                       << QByteArray() << QByteArray();
+    QTest::newRow("count not XML at LIST")
+        << Kind::FolderCollection << S::notXml() << loggedIn << QByteArray("LIST")
+        << QByteArray("-ERR Store not loaded\r\n") << false << QByteArray() << QByteArray();
     QTest::newRow("listing 503 at UIDL") << Kind::FolderListing << S::status(503, "Service Unavailable") << loggedIn
-                                         << QByteArray("UIDL") << QByteArray("-ERR Store not loaded\r\n") << false << QByteArray() << QByteArray();
-    QTest::newRow("listing cut short at STAT") << Kind::FolderListing << S::truncated(207, listing + listing, 30)
-                                               << loggedIn << QByteArray("STAT")
-                                               << QByteArray("-ERR Store not loaded\r\n") << false << QByteArray() << QByteArray();
-    QTest::newRow("listing dropped at STAT") << Kind::FolderListing << FakeHttpPeer::drop() << loggedIn
-                                             << QByteArray("STAT") << QByteArray("-ERR Store not loaded\r\n") << false << QByteArray() << QByteArray();
+                                         << QByteArray("UIDL") << QByteArray("-ERR Store not loaded\r\n") << false
+                                         << QByteArray() << QByteArray();
+    QTest::newRow("listing cut short at STAT")
+        << Kind::FolderListing << S::truncated(207, listing + listing, 30) << loggedIn << QByteArray("STAT")
+        << QByteArray("-ERR Store not loaded\r\n") << false << QByteArray() << QByteArray();
+    QTest::newRow("listing dropped at STAT")
+        << Kind::FolderListing << FakeHttpPeer::drop() << loggedIn << QByteArray("STAT")
+        << QByteArray("-ERR Store not loaded\r\n") << false << QByteArray() << QByteArray();
     QTest::newRow("fetch 500 at RETR") << Kind::Fetch << S::status(500, "Internal Server Error") << loaded
-                                       << QByteArray("RETR 1") << QByteArray("-ERR Retrieval failed: ") << false << QByteArray() << QByteArray();
+                                       << QByteArray("RETR 1") << QByteArray("-ERR Retrieval failed: ") << false
+                                       << QByteArray() << QByteArray();
     QTest::newRow("fetch 503 at RETR") << Kind::Fetch << S::status(503, "Service Unavailable") << loaded
-                                       << QByteArray("RETR 1") << QByteArray("-ERR Retrieval failed: ") << false << QByteArray() << QByteArray();
-    QTest::newRow("fetch cut short at RETR") << Kind::Fetch << S::truncated(200, SmallMessage, 40) << loaded
-                                             << QByteArray("RETR 1") << QByteArray("-ERR Retrieval failed: ") << false << QByteArray() << QByteArray();
-    QTest::newRow("fetch dropped at TOP") << Kind::Fetch << FakeHttpPeer::drop() << loaded << QByteArray("TOP 1 1")
-                                          << QByteArray("-ERR Retrieval failed: ") << false << QByteArray() << QByteArray();
-    QTest::newRow("properties 500 at TOP") << Kind::Properties << S::status(500, "Internal Server Error") << loaded
-                                           << QByteArray("TOP 2 0") << QByteArray("+OK\r\nX-Comm-Error: ") << false << QByteArray() << QByteArray();
-    QTest::newRow("properties not XML at TOP") << Kind::Properties << S::notXml() << loaded << QByteArray("TOP 2 0")
-                                               << QByteArray("+OK\r\nX-Comm-Error: ") << false << QByteArray() << QByteArray();
+                                       << QByteArray("RETR 1") << QByteArray("-ERR Retrieval failed: ") << false
+                                       << QByteArray() << QByteArray();
+    QTest::newRow("fetch cut short at RETR")
+        << Kind::Fetch << S::truncated(200, SmallMessage, 40) << loaded << QByteArray("RETR 1")
+        << QByteArray("-ERR Retrieval failed: ") << false << QByteArray() << QByteArray();
+    QTest::newRow("fetch dropped at TOP")
+        << Kind::Fetch << FakeHttpPeer::drop() << loaded << QByteArray("TOP 1 1")
+        << QByteArray("-ERR Retrieval failed: ") << false << QByteArray() << QByteArray();
+    QTest::newRow("properties 500 at TOP")
+        << Kind::Properties << S::status(500, "Internal Server Error") << loaded << QByteArray("TOP 2 0")
+        << QByteArray("+OK\r\nX-Comm-Error: ") << false << QByteArray() << QByteArray();
+    QTest::newRow("properties not XML at TOP")
+        << Kind::Properties << S::notXml() << loaded << QByteArray("TOP 2 0") << QByteArray("+OK\r\nX-Comm-Error: ")
+        << false << QByteArray() << QByteArray();
     // A large message goes out in the background after "+OK" and its size;
     // a download that fails then ends the connection without the terminating
     // line, so the client keeps the message.
-    QTest::newRow("large fetch 500 at RETR") << Kind::Fetch << S::status(500, "Internal Server Error") << loaded
-                                             << QByteArray("RETR 3") << QByteArray("+OK 60000\r\n") << true << QByteArray() << QByteArray();
-    QTest::newRow("large fetch cut short at RETR") << Kind::Fetch << S::truncated(200, LargeMessage, 30000) << loaded
-                                                   << QByteArray("RETR 3") << QByteArray("+OK 60000\r\n") << true << QByteArray() << QByteArray();
-    QTest::newRow("large fetch reset at RETR") << Kind::Fetch << FakeHttpPeer::raw("").reset() << loaded
-                                               << QByteArray("RETR 3") << QByteArray("+OK 60000\r\n") << true << QByteArray() << QByteArray();
+    QTest::newRow("large fetch 500 at RETR")
+        << Kind::Fetch << S::status(500, "Internal Server Error") << loaded << QByteArray("RETR 3")
+        << QByteArray("+OK 60000\r\n") << true << QByteArray() << QByteArray();
+    QTest::newRow("large fetch cut short at RETR")
+        << Kind::Fetch << S::truncated(200, LargeMessage, 30000) << loaded << QByteArray("RETR 3")
+        << QByteArray("+OK 60000\r\n") << true << QByteArray() << QByteArray();
+    QTest::newRow("large fetch reset at RETR")
+        << Kind::Fetch << FakeHttpPeer::raw("").reset() << loaded << QByteArray("RETR 3") << QByteArray("+OK 60000\r\n")
+        << true << QByteArray() << QByteArray();
 }
 
 void tst_ScriptedFaults::pop3ServiceFaults()
@@ -405,8 +424,9 @@ void tst_ScriptedFaults::smtpServiceFaults_data()
     };
     const QByteArray message = "message";
     QTest::newRow("probe 500 at HELO") << Kind::Probe << always(S::status(500, "Internal Server Error"))
-                                       << QByteArray("HELO") << QByteArray("550 Requested action not taken: mailbox unavailable\r\n")
-                                       << 0 << 0;
+                                       << QByteArray("HELO")
+                                       << QByteArray("550 Requested action not taken: mailbox unavailable\r\n") << 0
+                                       << 0;
     QTest::newRow("login 500 at MAIL") << Kind::Login << always(S::status(500, "Internal Server Error"))
                                        << QByteArray("MAIL") << QByteArray("450 authentication failed\r\n") << 0 << 0;
     QTest::newRow("login 503 at MAIL") << Kind::Login << always(S::status(503, "Service Unavailable"))
@@ -418,12 +438,13 @@ void tst_ScriptedFaults::smtpServiceFaults_data()
     QTest::newRow("submission 503") << Kind::Submit << always(S::status(503, "Service Unavailable")) << message
                                     << QByteArray("554 Transaction failed. 503 Service Unavailable\r\n") << 1 << 0;
     // No answer at all is a failed attempt: the message is posted once more.
-    QTest::newRow("submission dropped once") << Kind::Submit << firstOnly(FakeHttpPeer::drop()) << message
-                                             << QByteArray("250 OK\r\n") << 2 << 1;
+    QTest::newRow("submission dropped once")
+        << Kind::Submit << firstOnly(FakeHttpPeer::drop()) << message << QByteArray("250 OK\r\n") << 2 << 1;
     QTest::newRow("submission dropped twice") << Kind::Submit << always(FakeHttpPeer::drop()) << message
                                               << QByteArray("451 Local error in processing\r\n") << 2 << 0;
-    QTest::newRow("submission answer cut short") << Kind::Submit << always(S::truncated(201, "stored: 1 outbox\n", 3))
-                                                 << message << QByteArray("451 Local error in processing\r\n") << 2 << 0;
+    QTest::newRow("submission answer cut short")
+        << Kind::Submit << always(S::truncated(201, "stored: 1 outbox\n", 3)) << message
+        << QByteArray("451 Local error in processing\r\n") << 2 << 0;
 }
 
 void tst_ScriptedFaults::smtpServiceFaults()

@@ -10,8 +10,8 @@
 #include "FakeHttpPeer.h"
 #include "LineClient.h"
 #include "MailTexts.h"
-#include "ServiceProcess.h"
 #include "ScriptedMailService.h"
+#include "ServiceProcess.h"
 #include "TestCertificates.h"
 #include "TlsFront.h"
 
@@ -155,14 +155,17 @@ void tst_SecureService::untrustedCertificatesReachRepliesAndLogs_data()
     QTest::addColumn<bool>("trustAuthority");
     QTest::addColumn<QByteArray>("problem");
 
-    QTest::newRow("private authority not named") << int(Server::Valid) << false
-                                                 << QByteArray("22045, 12045 - The certificate authority is invalid or incorrect.");
+    QTest::newRow("private authority not named")
+        << int(Server::Valid) << false
+        << QByteArray("22045, 12045 - The certificate authority is invalid or incorrect.");
     QTest::newRow("unknown authority") << int(Server::UnknownIssuer) << true
-                                       << QByteArray("22045, 12045 - The certificate authority is invalid or incorrect.");
+                                       << QByteArray(
+                                              "22045, 12045 - The certificate authority is invalid or incorrect.");
     QTest::newRow("expired") << int(Server::Expired) << true
                              << QByteArray("22037, 12037 - The date in the certificate is invalid or has expired.");
-    QTest::newRow("another name") << int(Server::WrongName) << true
-                                  << QByteArray("22038, 12038 - The host name in the certificate is invalid or does not match.");
+    QTest::newRow("another name")
+        << int(Server::WrongName) << true
+        << QByteArray("22038, 12038 - The host name in the certificate is invalid or does not match.");
 }
 
 void tst_SecureService::untrustedCertificatesReachRepliesAndLogs()
@@ -200,15 +203,17 @@ void tst_SecureService::loginIsNeverRedirectedOutOfTls()
     ScriptedMailService service;
     QVERIFY(service.listen());
     TlsFront front;
-    QVERIFY2(front.start(m_certificates.certificateFile(Server::Valid), m_certificates.keyFile(), service.peer().port()),
-             qPrintable(front.problem()));
+    QVERIFY2(
+        front.start(m_certificates.certificateFile(Server::Valid), m_certificates.keyFile(), service.peer().port()),
+        qPrintable(front.problem()));
     service.setPublicUrl(front.url(QString()));
     FakeHttpPeer plain;
     QVERIFY(plain.listen());
     plain.setResponder([](const FakeHttpPeer::Request &) { return FakeHttpPeer::reply(207, "Multi-Status", "<a/>"); });
     const QByteArray elsewhere = plain.url("/dav/").toUtf8();
-    service.setFault(Kind::Login, FakeHttpPeer::raw("HTTP/1.1 900 Elsewhere\r\nLocation: " + elsewhere
-                                                    + "\r\nContent-Length: 0\r\n\r\n"));
+    service.setFault(
+        Kind::Login,
+        FakeHttpPeer::raw("HTTP/1.1 900 Elsewhere\r\nLocation: " + elsewhere + "\r\nContent-Length: 0\r\n\r\n"));
     startAgent(service.serviceUrl(), service.altServiceUrl(), true);
     if (QTest::currentTestFailed())
         return;

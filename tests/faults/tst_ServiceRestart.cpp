@@ -41,8 +41,8 @@ qsizetype occurrences(const QList<QByteArray> &texts, const QByteArray &needle)
 
 QByteArray outgoing(const QByteArray &id)
 {
-    return "From: user@zorvane.test\r\nTo: user@zorvane.test, ann@example.org\r\nSubject: outgoing\r\nMessage-ID: <" + id
-        + "@example.org>\r\n\r\nHello.\r\n.A line with a dot\r\nBye.\r\n";
+    return "From: user@zorvane.test\r\nTo: user@zorvane.test, ann@example.org\r\nSubject: outgoing\r\nMessage-ID: <"
+        + id + "@example.org>\r\n\r\nHello.\r\n.A line with a dot\r\nBye.\r\n";
 }
 
 } // namespace
@@ -154,7 +154,8 @@ void tst_ServiceRestart::serviceCrashesMidDialogue_data()
                           << QByteArray("-ERR Login failure ") << QByteArray("PASS " + Password)
                           << QByteArray("+OK logged in\r\n");
     QTest::newRow("LIST") << QByteArrayList{"USER user", "PASS " + Password} << QByteArray("LIST")
-                          << QByteArray("-ERR Store not loaded\r\n") << QByteArray("STAT") << statReply({SmallMessage, LargeMessage});
+                          << QByteArray("-ERR Store not loaded\r\n") << QByteArray("STAT")
+                          << statReply({SmallMessage, LargeMessage});
     // The service comes back with new nonces; the agent's kept credentials
     // must answer the new challenge.
     QTest::newRow("RETR") << QByteArrayList{"USER user", "PASS " + Password, "STAT"} << QByteArray("RETR 1")

@@ -4,10 +4,10 @@
 // The agent is wired inside the test, as the program wires it, so that the
 // session's poll can be shortened from 100 ms to 2 ms; the counts stay.
 
-#include "TestAgent.h"
 #include "LineClient.h"
 #include "MailTexts.h"
 #include "ScriptedMailService.h"
+#include "TestAgent.h"
 
 #include <QTemporaryDir>
 #include <QTimer>
@@ -37,8 +37,9 @@ const QByteArray LargeMessage = MailTexts::messageOfSize(60000, "large");
 // the body never reaches.
 FakeHttpPeer::Answer stalledAnswer(int status)
 {
-    return FakeHttpPeer::raw("HTTP/1.1 " + QByteArray::number(status)
-                             + " OK\r\nContent-Type: application/xml\r\nContent-Length: 100000\r\n\r\n<?xml version=\"1.0\"?>")
+    return FakeHttpPeer::raw(
+               "HTTP/1.1 " + QByteArray::number(status)
+               + " OK\r\nContent-Type: application/xml\r\nContent-Length: 100000\r\n\r\n<?xml version=\"1.0\"?>")
         .stall();
 }
 
@@ -79,10 +80,9 @@ void tst_SlowService::init()
     m_service = std::make_unique<ScriptedMailService>();
     m_service->setMessages({SmallMessage, MediumMessage, LargeMessage});
     QVERIFY(m_service->listenInOwnThread());
-    m_agent = std::make_unique<TestAgent>(m_root->filePath(QStringLiteral("config/Zorvane.ini")),
-                                          m_service->serviceUrl(), m_service->altServiceUrl(),
-                                          TestAgent::listingAll(true, true),
-                                          TestAgent::sessionPolledEvery(ShortPollMs));
+    m_agent = std::make_unique<TestAgent>(
+        m_root->filePath(QStringLiteral("config/Zorvane.ini")), m_service->serviceUrl(), m_service->altServiceUrl(),
+        TestAgent::listingAll(true, true), TestAgent::sessionPolledEvery(ShortPollMs));
     QVERIFY(m_agent->listening);
 }
 
@@ -119,8 +119,9 @@ void tst_SlowService::requestsAreGivenUp_data()
 
     const QByteArrayList loggedIn{"USER user", "PASS secret"};
     const QByteArrayList loaded{"USER user", "PASS secret", "STAT"};
-    QTest::newRow("probe silent at USER") << Kind::Probe << FakeHttpPeer::silence() << QByteArrayList{}
-                                          << QByteArray("USER user") << QByteArray("-ERR Communication error: ") << false;
+    QTest::newRow("probe silent at USER")
+        << Kind::Probe << FakeHttpPeer::silence() << QByteArrayList{} << QByteArray("USER user")
+        << QByteArray("-ERR Communication error: ") << false;
     QTest::newRow("login silent at PASS") << Kind::Login << FakeHttpPeer::silence() << QByteArrayList{"USER user"}
                                           << QByteArray("PASS secret") << QByteArray("-ERR Login failure ") << false;
     QTest::newRow("login stalled at PASS") << Kind::Login << stalledAnswer(207) << QByteArrayList{"USER user"}
@@ -133,8 +134,9 @@ void tst_SlowService::requestsAreGivenUp_data()
                                           << QByteArray("-ERR Retrieval failed: 1000, ") << false;
     QTest::newRow("fetch stalled at RETR") << Kind::Fetch << stalledAnswer(200) << loaded << QByteArray("RETR 1")
                                            << QByteArray("-ERR Retrieval failed: 1000, ") << true;
-    QTest::newRow("properties silent at TOP") << Kind::Properties << FakeHttpPeer::silence() << loaded
-                                              << QByteArray("TOP 2 0") << QByteArray("+OK\r\nX-Comm-Error: 1000, ") << false;
+    QTest::newRow("properties silent at TOP")
+        << Kind::Properties << FakeHttpPeer::silence() << loaded << QByteArray("TOP 2 0")
+        << QByteArray("+OK\r\nX-Comm-Error: 1000, ") << false;
 }
 
 void tst_SlowService::requestsAreGivenUp()
@@ -330,8 +332,9 @@ void tst_SlowService::linesThatArriveWhileACommandWaitsAreAnswered()
         QVERIFY(pop.waitForClose());
     }
     LineClient client;
-    QVERIFY(client.connectGreeted(smtp ? m_agent->smtpPort() : m_agent->pop3Port(),
-                                  smtp ? "220 Zorvane Simple Mail Transfer Service Ready\r\n" : "+OK Zorvane Welcome\r\n"));
+    QVERIFY(
+        client.connectGreeted(smtp ? m_agent->smtpPort() : m_agent->pop3Port(),
+                              smtp ? "220 Zorvane Simple Mail Transfer Service Ready\r\n" : "+OK Zorvane Welcome\r\n"));
     for (const QByteArray &line : before)
         QVERIFY2(!client.command(line).startsWith("-ERR"), line.constData());
     m_service->setDelay(slow, ServiceDelayMs);

@@ -30,7 +30,7 @@ int main(int argc, char **argv)
         }
         for (const auto &path : inputs) {
             std::ifstream file(path, std::ios::binary);
-            const std::vector<char> bytes { std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>() };
+            const std::vector<char> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
             std::fprintf(stderr, "replaying %s (%zu bytes)\n", path.c_str(), bytes.size());
             LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
             ++replayed;

@@ -47,7 +47,8 @@ inline void requirePopReply(const QByteArray &reply, const QByteArray &line)
 {
     if (reply.isEmpty())
         return;
-    FuzzHarness::require(reply.startsWith("+OK") || reply.startsWith("-ERR"), "reply is no POP3 status", line + '\n' + reply);
+    FuzzHarness::require(reply.startsWith("+OK") || reply.startsWith("-ERR"), "reply is no POP3 status",
+                         line + '\n' + reply);
     FuzzHarness::require(reply.endsWith("\r\n"), "reply does not end in CRLF", line + '\n' + reply);
 }
 
@@ -55,7 +56,7 @@ inline void requirePopReply(const QByteArray &reply, const QByteArray &line)
 inline bool quitAccepted(const QByteArray &line, const QByteArray &reply)
 {
     return line.left(4).toUpper() == "QUIT"
-           && (reply == PopInterpreter::QuitReply || reply == PopInterpreter::QuitReplyNotAllRemoved);
+        && (reply == PopInterpreter::QuitReply || reply == PopInterpreter::QuitReplyNotAllRemoved);
 }
 
 // afterCommand runs once each command has been answered (with its line).

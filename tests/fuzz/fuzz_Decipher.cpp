@@ -40,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzHarness::require(enciphered.size() == 6 + 2 * rest.size(), "enciphered form has the wrong length", rest);
     FuzzHarness::require(enciphered.left(6).toInt() == 2 * rest.size(), "count of the enciphered form", rest);
     bool back = false;
-    FuzzHarness::require(CipherControl::decipher(enciphered, key, &back) == rest && back, "round trip lost bytes", rest);
+    FuzzHarness::require(CipherControl::decipher(enciphered, key, &back) == rest && back, "round trip lost bytes",
+                         rest);
     return 0;
 }

@@ -16,8 +16,8 @@ namespace {
 
 const QString Account = QStringLiteral("user@zorvane.test");
 
-const QList<QByteArray> MailboxOperations{"GetMsgStoreProps", "PopCollect", "Retrieve", "RetrieveAsync", "Top",
-                                          "MarkAsRead", "MoveToDeletedItems"};
+const QList<QByteArray> MailboxOperations{"GetMsgStoreProps", "PopCollect",        "Retrieve", "RetrieveAsync", "Top",
+                                          "MarkAsRead",       "MoveToDeletedItems"};
 
 bool isMailboxOperation(const QByteArray &operation)
 {
@@ -44,12 +44,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ScriptedSession session;
     session.setMailDomain(QStringLiteral("zorvane.test"));
     session.setPassword(Account, QStringLiteral("secret"));
-    session.setMessages(QList<ScriptedSession::Message>{
-        {"From: a@example.org\r\nSubject: one\r\n\r\nfirst\r\n.\r\n..two dots\r\n"},
-        {MailTexts::messageOfSize(12000, "header-from-properties", ".\r\n")},
-        {MailTexts::messageOfSize(60000, "background", "..\r\n.x\r\n")},
-        {QByteArray("\r\n"), true},
-        {QByteArray("no header section, no line end")}});
+    session.setMessages(
+        QList<ScriptedSession::Message>{{"From: a@example.org\r\nSubject: one\r\n\r\nfirst\r\n.\r\n..two dots\r\n"},
+                                        {MailTexts::messageOfSize(12000, "header-from-properties", ".\r\n")},
+                                        {MailTexts::messageOfSize(60000, "background", "..\r\n.x\r\n")},
+                                        {QByteArray("\r\n"), true},
+                                        {QByteArray("no header section, no line end")}});
     state.MailSession = &session;
     Winsock wskPop;
     PopFrontEnd frontEnd(state, wskPop);
@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 FuzzHarness::require(call.account == Account, "mailbox asked without the dialogue's login", line);
         }
         const bool updated = !calls.isEmpty()
-                             && (calls.last().operation == "Logoff" || calls.last().operation == "MarkAsRead"
-                                 || calls.last().operation == "MoveToDeletedItems");
+            && (calls.last().operation == "Logoff" || calls.last().operation == "MarkAsRead"
+                || calls.last().operation == "MoveToDeletedItems");
         if (updated)
             FuzzHarness::require(line.left(4).toUpper() == "QUIT", "update phase without QUIT", line);
     });

@@ -78,9 +78,11 @@ void envelope(const QByteArray &body)
     FuzzHarness::require(!recipients.isEmpty() && recipients.size() <= SubmissionEnvelope::MaxRecipients,
                          "number of recipients", body);
     for (qsizetype i = 0; i < recipients.size(); ++i) {
-        FuzzHarness::require(!recipients.at(i).contains('\n') && !recipients.at(i).contains('\r'), "a recipient holds a line end", body);
+        FuzzHarness::require(!recipients.at(i).contains('\n') && !recipients.at(i).contains('\r'),
+                             "a recipient holds a line end", body);
         for (qsizetype j = i + 1; j < recipients.size(); ++j)
-            FuzzHarness::require(recipients.at(i).toLower() != recipients.at(j).toLower(), "a repeated recipient", body);
+            FuzzHarness::require(recipients.at(i).toLower() != recipients.at(j).toLower(), "a repeated recipient",
+                                 body);
     }
 }
 
@@ -98,10 +100,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const quint8 which = input.byte();
     const QByteArray rest = input.rest();
     switch (which % 4) {
-    case 0: propfind(rest); break;
-    case 1: propertyUpdate(rest); break;
-    case 2: path(rest); break;
-    default: envelope(rest); break;
+    case 0:
+        propfind(rest);
+        break;
+    case 1:
+        propertyUpdate(rest);
+        break;
+    case 2:
+        path(rest);
+        break;
+    default:
+        envelope(rest);
+        break;
     }
     return 0;
 }

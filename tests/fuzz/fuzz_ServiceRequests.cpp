@@ -19,7 +19,6 @@ namespace {
 
 constexpr qint64 FixedClock = 1733557200; // the nonce's time never runs out during a run
 
-
 struct Fixture
 {
     Fixture()
@@ -65,7 +64,8 @@ struct Fixture
         }
         for (const char *account : {"demo@zorvane.test", "bob@alt.zorvane.test", "red@zorvane.test"})
             for (const char *sub : {"new", "cur", "tmp"})
-                QDir().mkpath(dataDir + QStringLiteral("/mail/") + QLatin1String(account) + QLatin1Char('/') + QLatin1String(sub));
+                QDir().mkpath(dataDir + QStringLiteral("/mail/") + QLatin1String(account) + QLatin1Char('/')
+                              + QLatin1String(sub));
     }
 
     QString dataDir;

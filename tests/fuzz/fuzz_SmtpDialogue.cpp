@@ -48,10 +48,12 @@ void requireSmtpReply(const QByteArray &reply, int stateBefore, const QByteArray
 {
     if (reply == "99" || (reply.isEmpty() && stateBefore == QuitState))
         return;
-    FuzzHarness::require(reply.size() >= 5 && reply.endsWith("\r\n"), "reply is no SMTP reply line", text + '\n' + reply);
+    FuzzHarness::require(reply.size() >= 5 && reply.endsWith("\r\n"), "reply is no SMTP reply line",
+                         text + '\n' + reply);
     bool numeric = false;
     const int code = reply.left(3).toInt(&numeric);
-    FuzzHarness::require(numeric && code >= 200 && code <= 599 && reply.at(3) == ' ', "reply has no code", text + '\n' + reply);
+    FuzzHarness::require(numeric && code >= 200 && code <= 599 && reply.at(3) == ' ', "reply has no code",
+                         text + '\n' + reply);
 }
 
 // The message phase alone: what the client meant is what the intake keeps.
@@ -127,8 +129,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             requireSmtpReply(reply, stateBefore, text);
             if (stateBefore == MessagePhase && reply.startsWith("250")) {
                 const QList<QByteArray> submitted = session.submissions();
-                FuzzHarness::require(submitted.size() == submittedBefore + 1, "accepted message not submitted once", text);
-                FuzzHarness::require(submitted.last().endsWith("\r\n" + UnstuffData(text)) || UnstuffData(text).isEmpty(),
+                FuzzHarness::require(submitted.size() == submittedBefore + 1, "accepted message not submitted once",
+                                     text);
+                FuzzHarness::require(submitted.last().endsWith("\r\n" + UnstuffData(text))
+                                         || UnstuffData(text).isEmpty(),
                                      "submitted text differs from the message", text);
             }
             const QList<ScriptedSession::Call> &calls = session.calls();

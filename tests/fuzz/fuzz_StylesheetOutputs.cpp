@@ -77,7 +77,9 @@ void exerciseStore(const QByteArray &urlOutput, const QByteArray &sizeOutput)
     const QList<int> numbers{-1, 0, 1, 2, highest, highest + 1};
     for (int n : numbers) {
         const QByteArray number = QByteArray::number(n);
-        const QByteArray expected = n < 1 ? stat : n <= highest ? "+OK " + number + ' ' : QByteArray("-ERR no such message");
+        const QByteArray expected = n < 1 ? stat
+            : n <= highest                ? "+OK " + number + ' '
+                                          : QByteArray("-ERR no such message");
         FuzzHarness::require(store.List(n).startsWith(expected), "List reply", store.List(n));
         FuzzHarness::require(store.ListNames(n).startsWith(expected), "ListNames reply", store.ListNames(n));
     }

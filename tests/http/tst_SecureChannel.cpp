@@ -4,11 +4,11 @@
 #include "XmlHttpRequest.h"
 
 #include <QFile>
-#include <QTimeZone>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimeZone>
 
 using Server = TestCertificates::Server;
 
@@ -102,7 +102,7 @@ void tst_SecureChannel::privateAuthorityIsTrustedOnlyWhenNamed()
 
     QCOMPARE(XmlHttpRequest::trustCertificateAuthorities(m_certificates.authorityFile()),
              XmlHttpRequest::TrustOutcome::Trusted);
-    for (const bool async : { true, false, true }) {
+    for (const bool async : {true, false, true}) {
         ServerCertificate certificate;
         QCOMPARE(statusOf(front.url("/dav/"), async, &certificate), 207);
         // Each answer tells the certificate of its channel, whether the
@@ -157,7 +157,7 @@ void tst_SecureChannel::certificateProblemsHaveTheirOwnCodes()
         return;
     const QString url = front.url("/dav/");
 
-    for (const bool async : { true, false }) {
+    for (const bool async : {true, false}) {
         XmlHttpRequest request;
         request.open("PROPFIND", url, async, QStringLiteral("ann@zorvane.test"), QStringLiteral("pw"));
         request.setRequestHeader("Depth", "0");

@@ -38,22 +38,23 @@ namespace {
 
 const QByteArray Secret = "TOP-SECRET-CONTENT-4711";
 
-const QByteArray Multistatus =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<D:multistatus xmlns:D=\"DAV:\" xmlns:z=\"urn:example:mail\">"
-    "<D:response><D:href>http://127.0.0.1/mail/inbox/</D:href>"
-    "<D:propstat><D:prop><z:unreadcount>3</z:unreadcount></D:prop></D:propstat></D:response>"
-    "<D:response><D:href>http://127.0.0.1/mail/deleted/</D:href>"
-    "<D:propstat><D:prop><z:unreadcount>0</z:unreadcount></D:prop></D:propstat></D:response>"
-    "</D:multistatus>";
+const QByteArray Multistatus = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                               "<D:multistatus xmlns:D=\"DAV:\" xmlns:z=\"urn:example:mail\">"
+                               "<D:response><D:href>http://127.0.0.1/mail/inbox/</D:href>"
+                               "<D:propstat><D:prop><z:unreadcount>3</z:unreadcount></D:prop></D:propstat></D:response>"
+                               "<D:response><D:href>http://127.0.0.1/mail/deleted/</D:href>"
+                               "<D:propstat><D:prop><z:unreadcount>0</z:unreadcount></D:prop></D:propstat></D:response>"
+                               "</D:multistatus>";
 
 QByteArray textStylesheet(const QByteArray &templateBody)
 {
     return "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\""
            " xmlns:D=\"DAV:\" xmlns:z=\"urn:example:mail\">"
            "<xsl:output method=\"text\"/>"
-           "<xsl:template match=\"/\">" + templateBody + "</xsl:template>"
-           "</xsl:stylesheet>";
+           "<xsl:template match=\"/\">"
+        + templateBody
+        + "</xsl:template>"
+          "</xsl:stylesheet>";
 }
 
 XmlDocument loaded(const QByteArray &text)
@@ -140,8 +141,10 @@ void tst_XmlDocument::externalEntitiesAreNeverRead_data()
     const QString secretPath = writeSecretFile("secret.txt", Secret);
     const QByteArray secretUrl = QUrl::fromLocalFile(secretPath).toEncoded();
     const QString dtdPath = writeSecretFile("outside.dtd",
-                                            "<!ENTITY leak SYSTEM \"" + secretUrl + "\">\n"
-                                            "<!ENTITY inline \"" + Secret + "\">\n");
+                                            "<!ENTITY leak SYSTEM \"" + secretUrl
+                                                + "\">\n"
+                                                  "<!ENTITY inline \""
+                                                + Secret + "\">\n");
     const QByteArray dtdUrl = QUrl::fromLocalFile(dtdPath).toEncoded();
 
     QTest::addColumn<QByteArray>("text");
@@ -152,8 +155,8 @@ void tst_XmlDocument::externalEntitiesAreNeverRead_data()
     QTest::newRow("parameter entity pulling a dtd")
         << QByteArray("<!DOCTYPE r [<!ENTITY % p SYSTEM \"" + dtdUrl + "\"> %p;]><r>&leak;</r>");
     QTest::newRow("external subset") << QByteArray("<!DOCTYPE r SYSTEM \"" + dtdUrl + "\"><r>&inline;&leak;</r>");
-    QTest::newRow("entity in attribute")
-        << QByteArray("<!DOCTYPE r [<!ENTITY x SYSTEM \"" + secretUrl + "\">]><r a=\"&x;\"/>");
+    QTest::newRow("entity in attribute") << QByteArray("<!DOCTYPE r [<!ENTITY x SYSTEM \"" + secretUrl
+                                                       + "\">]><r a=\"&x;\"/>");
 }
 
 void tst_XmlDocument::externalEntitiesAreNeverRead()
@@ -200,7 +203,8 @@ void tst_XmlDocument::textStylesheetPicksValuesOutOfANamespacedAnswer()
     QVERIFY(ok);
     QCOMPARE(error, 0);
     // Text output carries no declaration and no markup.
-    QCOMPARE(answer.transformNode(hrefList, &ok), QByteArray("*http://127.0.0.1/mail/inbox/*http://127.0.0.1/mail/deleted/"));
+    QCOMPARE(answer.transformNode(hrefList, &ok),
+             QByteArray("*http://127.0.0.1/mail/inbox/*http://127.0.0.1/mail/deleted/"));
     QVERIFY(ok);
 
     // An answer that yields nothing is an empty text, not a failure.
@@ -262,12 +266,12 @@ void tst_XmlDocument::transformFailuresAreReportedAsNumbers()
     QCOMPARE(error, XmlDocument::ErrorTransformFailed);
 
     ok = true;
-    const XmlDocument endless = loaded(
-        "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
-        "<xsl:output method=\"text\"/>"
-        "<xsl:template match=\"/\"><xsl:call-template name=\"again\"/></xsl:template>"
-        "<xsl:template name=\"again\"><xsl:call-template name=\"again\"/></xsl:template>"
-        "</xsl:stylesheet>");
+    const XmlDocument endless =
+        loaded("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+               "<xsl:output method=\"text\"/>"
+               "<xsl:template match=\"/\"><xsl:call-template name=\"again\"/></xsl:template>"
+               "<xsl:template name=\"again\"><xsl:call-template name=\"again\"/></xsl:template>"
+               "</xsl:stylesheet>");
     answer.transformNode(endless, &ok, &error);
     QVERIFY(!ok);
     QCOMPARE(error, XmlDocument::ErrorTransformFailed);
@@ -277,27 +281,29 @@ void tst_XmlDocument::stylesheetCannotReadFiles_data()
 {
     const QString secretXml = writeSecretFile("secret.xml", "<s>" + Secret + "</s>");
     const QByteArray secretUrl = QUrl::fromLocalFile(secretXml).toEncoded();
-    const QString included = writeSecretFile(
-        "included.xsl",
-        "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
-        "<xsl:template name=\"leak\"><xsl:text>" + Secret + "</xsl:text></xsl:template>"
-        "</xsl:stylesheet>");
+    const QString included =
+        writeSecretFile("included.xsl",
+                        "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+                        "<xsl:template name=\"leak\"><xsl:text>"
+                            + Secret
+                            + "</xsl:text></xsl:template>"
+                              "</xsl:stylesheet>");
     const QByteArray includedUrl = QUrl::fromLocalFile(included).toEncoded();
 
     auto withTopLevel = [](const QByteArray &topLevel) {
-        return "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
-               + topLevel + "<xsl:output method=\"text\"/>"
-               "<xsl:template match=\"/\"><xsl:call-template name=\"leak\"/></xsl:template>"
-               "</xsl:stylesheet>";
+        return "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">" + topLevel
+            + "<xsl:output method=\"text\"/>"
+              "<xsl:template match=\"/\"><xsl:call-template name=\"leak\"/></xsl:template>"
+              "</xsl:stylesheet>";
     };
 
     QTest::addColumn<QByteArray>("stylesheet");
     QTest::addColumn<int>("expectedError");
     QTest::newRow("document() by url") << textStylesheet("<xsl:value-of select=\"document('" + secretUrl + "')\"/>")
                                        << XmlDocument::ErrorTransformFailed;
-    QTest::newRow("document() by path")
-        << textStylesheet("<xsl:value-of select=\"document('" + secretXml.toUtf8() + "')\"/>")
-        << XmlDocument::ErrorTransformFailed;
+    QTest::newRow("document() by path") << textStylesheet("<xsl:value-of select=\"document('" + secretXml.toUtf8()
+                                                          + "')\"/>")
+                                        << XmlDocument::ErrorTransformFailed;
     QTest::newRow("xsl:include") << withTopLevel("<xsl:include href=\"" + includedUrl + "\"/>")
                                  << XmlDocument::ErrorInvalidStylesheet;
     QTest::newRow("xsl:import") << withTopLevel("<xsl:import href=\"" + includedUrl + "\"/>")

@@ -84,7 +84,7 @@ FakeHttpPeer::Responder basicGate(const QByteArray &user, const QByteArray &pass
     return [user, password](const Request &request) {
         if (request.header("Authorization") != basicFor(user, password))
             return FakeHttpPeer::basicChallenge("zorvane", "<p>denied</p>");
-        return FakeHttpPeer::reply(207, "Multi-Status", "welcome " + user, { { "Content-Type", "text/xml" } });
+        return FakeHttpPeer::reply(207, "Multi-Status", "welcome " + user, {{"Content-Type", "text/xml"}});
     };
 }
 
@@ -95,9 +95,9 @@ QByteArray md5Hex(const QByteArray &text)
 
 // Accepts Digest (MD5, qop=auth) for the one account, with the nonce it
 // currently issues (a service that restarts issues another).
-FakeHttpPeer::Responder digestGate(const QByteArray &user, const QByteArray &password,
-                                   std::shared_ptr<const QByteArray> currentNonce =
-                                       std::make_shared<const QByteArray>("5f1e9c0d2b"))
+FakeHttpPeer::Responder
+digestGate(const QByteArray &user, const QByteArray &password,
+           std::shared_ptr<const QByteArray> currentNonce = std::make_shared<const QByteArray>("5f1e9c0d2b"))
 {
     return [user, password, currentNonce](const Request &request) {
         const QByteArray realm = "zorvane", nonce = *currentNonce;
@@ -110,13 +110,14 @@ FakeHttpPeer::Responder digestGate(const QByteArray &user, const QByteArray &pas
         }
         const QByteArray ha1 = md5Hex(user + ':' + realm + ':' + password);
         const QByteArray ha2 = md5Hex(request.verb + ':' + fields.value("uri"));
-        const QByteArray expected = md5Hex(ha1 + ':' + nonce + ':' + fields.value("nc") + ':' + fields.value("cnonce")
-                                           + ":auth:" + ha2);
+        const QByteArray expected =
+            md5Hex(ha1 + ':' + nonce + ':' + fields.value("nc") + ':' + fields.value("cnonce") + ":auth:" + ha2);
         if (!authorization.startsWith("Digest ") || fields.value("username") != user
             || fields.value("response") != expected)
-            return FakeHttpPeer::reply(401, "Unauthorized", "<p>denied</p>",
-                                       { { "WWW-Authenticate", "Digest realm=\"" + realm + "\", nonce=\"" + nonce
-                                                                   + "\", qop=\"auth\", algorithm=MD5" } });
+            return FakeHttpPeer::reply(
+                401, "Unauthorized", "<p>denied</p>",
+                {{"WWW-Authenticate",
+                  "Digest realm=\"" + realm + "\", nonce=\"" + nonce + "\", qop=\"auth\", algorithm=MD5"}});
         return FakeHttpPeer::reply(207, "Multi-Status", "welcome " + user);
     };
 }
@@ -141,26 +142,30 @@ void tst_XmlHttpRequest::answersComeThroughUnchanged_data()
     QTest::addColumn<QByteArray>("body");
 
     const QByteArray binary("a\0b\r\n.\r\n\xff\x80 end", 14);
-    QTest::newRow("207 multistatus")
-        << "HTTP/1.1 207 Multi-Status\r\nContent-Type: text/xml\r\nContent-Length: "
-               + QByteArray::number(Multistatus.size()) + "\r\n\r\n" + Multistatus
-        << 207 << QByteArray("Multi-Status") << QByteArray("content-type") << QByteArray("text/xml") << Multistatus;
-    QTest::newRow("900 with location")
-        << QByteArray("HTTP/1.1 900 Go Elsewhere\r\nLocation: http://127.0.0.1:1/alt/\r\nContent-Length: 4\r\n\r\nmove")
-        << 900 << QByteArray("Go Elsewhere") << QByteArray("Location") << QByteArray("http://127.0.0.1:1/alt/")
-        << QByteArray("move");
-    QTest::newRow("302 is not followed")
-        << QByteArray("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n") << 302
-        << QByteArray("Found") << QByteArray("Location") << QByteArray("/elsewhere") << QByteArray();
-    QTest::newRow("503 with body")
-        << QByteArray("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 5\r\nContent-Length: 4\r\n\r\nbusy") << 503
-        << QByteArray("Service Unavailable") << QByteArray("Retry-After") << QByteArray("5") << QByteArray("busy");
-    QTest::newRow("eight-bit body")
-        << "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(binary.size()) + "\r\n\r\n" + binary << 200
-        << QByteArray("OK") << QByteArray("Content-Length") << QByteArray::number(binary.size()) << binary;
-    QTest::newRow("chunked body")
-        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n") << 200
-        << QByteArray("OK") << QByteArray("Transfer-Encoding") << QByteArray("chunked") << QByteArray("abcde");
+    QTest::newRow("207 multistatus") << "HTTP/1.1 207 Multi-Status\r\nContent-Type: text/xml\r\nContent-Length: "
+            + QByteArray::number(Multistatus.size()) + "\r\n\r\n" + Multistatus
+                                     << 207 << QByteArray("Multi-Status") << QByteArray("content-type")
+                                     << QByteArray("text/xml") << Multistatus;
+    QTest::newRow("900 with location") << QByteArray(
+        "HTTP/1.1 900 Go Elsewhere\r\nLocation: http://127.0.0.1:1/alt/\r\nContent-Length: 4\r\n\r\nmove")
+                                       << 900 << QByteArray("Go Elsewhere") << QByteArray("Location")
+                                       << QByteArray("http://127.0.0.1:1/alt/") << QByteArray("move");
+    QTest::newRow("302 is not followed") << QByteArray(
+        "HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n")
+                                         << 302 << QByteArray("Found") << QByteArray("Location")
+                                         << QByteArray("/elsewhere") << QByteArray();
+    QTest::newRow("503 with body") << QByteArray(
+        "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 5\r\nContent-Length: 4\r\n\r\nbusy")
+                                   << 503 << QByteArray("Service Unavailable") << QByteArray("Retry-After")
+                                   << QByteArray("5") << QByteArray("busy");
+    QTest::newRow("eight-bit body") << "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(binary.size())
+            + "\r\n\r\n" + binary << 200
+                                    << QByteArray("OK") << QByteArray("Content-Length")
+                                    << QByteArray::number(binary.size()) << binary;
+    QTest::newRow("chunked body") << QByteArray(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n")
+                                  << 200 << QByteArray("OK") << QByteArray("Transfer-Encoding") << QByteArray("chunked")
+                                  << QByteArray("abcde");
     QTest::newRow("close-delimited body")
         << QByteArray("HTTP/1.0 200 OK\r\nX-Kind: old\r\n\r\nuntil the end") << 200 << QByteArray("OK")
         << QByteArray("X-Kind") << QByteArray("old") << QByteArray("until the end");
@@ -215,7 +220,7 @@ void tst_XmlHttpRequest::requestCarriesVerbHeadersAndBody()
         peer.enqueue(FakeHttpPeer::reply(200, "OK"));
 
     const QByteArray body("MAIL FROM:<a@zorvane.test>\r\n\r\nSubject: x\r\n\r\n\0\xff", 46);
-    const QList<QByteArray> verbs { "PROPPATCH", "MOVE", "POST", "GET" };
+    const QList<QByteArray> verbs{"PROPPATCH", "MOVE", "POST", "GET"};
     XmlHttpRequest request;
     for (const QByteArray &verb : verbs) {
         request.open(verb, peer.url("/mail/inbox/msg%201.eml?x=1"), true);
@@ -292,7 +297,7 @@ void tst_XmlHttpRequest::deadKeptConnectionRepeatsOnlyWhatIsSafe()
     peer.enqueue(FakeHttpPeer::reply(201, "Created"));
 
     XmlHttpRequest request;
-    for (const QByteArray expected : { "first", "again" }) {
+    for (const QByteArray expected : {"first", "again"}) {
         request.open("GET", peer.url("/mail/inbox/1.eml"), true);
         request.send();
         QVERIFY(completes(request));
@@ -319,13 +324,14 @@ void tst_XmlHttpRequest::requestsThatWouldBreakTheirLinesAreRefused_data()
 
     QTest::newRow("CR LF in a value") << QByteArray("GET") << QByteArray("Destination")
                                       << QByteArray("/a\r\nX-Injected: 1") << QString();
-    QTest::newRow("bare LF in a value") << QByteArray("GET") << QByteArray("Depth") << QByteArray("1\nX: y") << QString();
+    QTest::newRow("bare LF in a value") << QByteArray("GET") << QByteArray("Depth") << QByteArray("1\nX: y")
+                                        << QString();
     QTest::newRow("NUL in a value") << QByteArray("GET") << QByteArray("Depth") << QByteArray("1\0x", 3) << QString();
     QTest::newRow("colon in a name") << QByteArray("GET") << QByteArray("X-A: b") << QByteArray("c") << QString();
     QTest::newRow("blank in the verb") << QByteArray("GET / HTTP/1.0\r\n") << QByteArray("Depth") << QByteArray("1")
                                        << QString();
-    QTest::newRow("CR LF in the user name") << QByteArray("PROPFIND") << QByteArray("Depth") << QByteArray("1")
-                                            << QStringLiteral("ann\r\nX-Injected: 1");
+    QTest::newRow("CR LF in the user name")
+        << QByteArray("PROPFIND") << QByteArray("Depth") << QByteArray("1") << QStringLiteral("ann\r\nX-Injected: 1");
 }
 
 // Whatever their source, bytes that would end a request line or header
@@ -340,7 +346,7 @@ void tst_XmlHttpRequest::requestsThatWouldBreakTheirLinesAreRefused()
     FakeHttpPeer peer;
     QVERIFY(peer.listenInOwnThread());
     peer.setResponder([](const Request &) { return FakeHttpPeer::reply(200, "OK"); });
-    for (const bool async : { true, false }) {
+    for (const bool async : {true, false}) {
         XmlHttpRequest request;
         request.open(verb, peer.url("/mail/"), async, user, user.isNull() ? QString() : QStringLiteral("pw"));
         request.setRequestHeader(headerName, headerValue);
@@ -370,23 +376,25 @@ void tst_XmlHttpRequest::failuresBelowHttpBecomeNetworkCodes_data()
     QTest::newRow("garbled") << QStringLiteral("http://exa mple.test/") << Answer() << noCap << noTimeout << 12005;
     QTest::newRow("name not resolved") << QStringLiteral("http://no-such-host.invalid/") << Answer() << noCap
                                        << noTimeout << 12007;
-    QTest::newRow("dropped before answering") << QStringLiteral("PEER") << FakeHttpPeer::drop() << noCap << noTimeout
-                                              << 12030;
-    QTest::newRow("closed inside the body") << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").close()
-                                            << noCap << noTimeout << 12030;
-    QTest::newRow("reset inside the body") << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").reset()
-                                           << noCap << noTimeout << 12030;
+    QTest::newRow("dropped before answering")
+        << QStringLiteral("PEER") << FakeHttpPeer::drop() << noCap << noTimeout << 12030;
+    QTest::newRow("closed inside the body")
+        << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").close() << noCap << noTimeout << 12030;
+    QTest::newRow("reset inside the body")
+        << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").reset() << noCap << noTimeout << 12030;
     QTest::newRow("reset inside the body after a pause")
-        << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").wait(50).reset() << noCap << noTimeout << 12030;
+        << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").wait(50).reset() << noCap << noTimeout
+        << 12030;
     QTest::newRow("closed inside the body after a pause")
-        << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").wait(50).close() << noCap << noTimeout << 12030;
-    QTest::newRow("declared body above the cap") << QStringLiteral("PEER") << FakeHttpPeer::reply(200, "OK", "0123456789")
-                                                 << qint64(9) << noTimeout << 12004;
+        << QStringLiteral("PEER") << FakeHttpPeer::raw(headOf10 + "abc").wait(50).close() << noCap << noTimeout
+        << 12030;
+    QTest::newRow("declared body above the cap")
+        << QStringLiteral("PEER") << FakeHttpPeer::reply(200, "OK", "0123456789") << qint64(9) << noTimeout << 12004;
     QTest::newRow("undeclared body above the cap")
         << QStringLiteral("PEER") << FakeHttpPeer::raw("HTTP/1.0 200 OK\r\n\r\n0123456789").close() << qint64(9)
         << noTimeout << 12004;
-    QTest::newRow("silent past the time-out") << QStringLiteral("PEER") << FakeHttpPeer::silence() << noCap << 200
-                                              << 12002;
+    QTest::newRow("silent past the time-out")
+        << QStringLiteral("PEER") << FakeHttpPeer::silence() << noCap << 200 << 12002;
 }
 
 void tst_XmlHttpRequest::failuresBelowHttpBecomeNetworkCodes()
@@ -474,13 +482,13 @@ void tst_XmlHttpRequest::readyStateIsThreeWhileTheAnswerArrives()
     QVERIFY(ok);
     QTRY_COMPARE(request.responseText(), QByteArray("hello"));
     QVERIFY(!grew.isEmpty());
-    QVERIFY(!states.contains(QVariantList { 4 }));
+    QVERIFY(!states.contains(QVariantList{4}));
     QCOMPARE(request.responseText(), QByteArray("hello"));
 
     QVERIFY(peer.resumeStalled(FakeHttpPeer::raw(" world")));
     QVERIFY(completes(request));
     QCOMPARE(request.responseText(), QByteArray("hello world"));
-    QCOMPARE(states.count(QVariantList { 3 }), 1);
+    QCOMPARE(states.count(QVariantList{3}), 1);
     QCOMPARE(request.takeResponseText(), QByteArray("hello world"));
     QCOMPARE(request.responseText(), QByteArray());
     QCOMPARE(request.status(), 200);
@@ -600,7 +608,7 @@ void tst_XmlHttpRequest::reopeningAbandonsTheRequestInFlight()
     request.send();
     QVERIFY(completes(request));
     QCOMPARE(request.responseText(), QByteArray("new"));
-    QCOMPARE(states.count(QVariantList { 4 }), 1);
+    QCOMPARE(states.count(QVariantList{4}), 1);
     // The abandoned transfer is stopped, not left running in the background.
     QTRY_COMPARE(silent.openConnectionCount(), 0);
 }
@@ -693,7 +701,7 @@ void tst_XmlHttpRequest::loginCredentialsAnswerLaterChallengesOfThatServiceOnly(
     QVERIFY(completes(request));
     QCOMPARE(request.status(), 207);
 
-    for (const QByteArray verb : { "PROPFIND", "GET", "MOVE" }) {
+    for (const QByteArray verb : {"PROPFIND", "GET", "MOVE"}) {
         request.open(verb, service.url("/mail/inbox/"), true);
         request.send();
         QVERIFY(completes(request));
@@ -737,7 +745,8 @@ void tst_XmlHttpRequest::loginUnderAnotherAccountNeverPresentsTheFirst()
     QVERIFY(service.listen());
     service.setResponder([](const Request &request) {
         const QByteArray authorization = request.header("Authorization");
-        if (authorization == basicFor("carl@zorvane.test", "one") || authorization == basicFor("dora@zorvane.test", "two"))
+        if (authorization == basicFor("carl@zorvane.test", "one")
+            || authorization == basicFor("dora@zorvane.test", "two"))
             return FakeHttpPeer::reply(207, "Multi-Status", QByteArray::fromBase64(authorization.mid(6)));
         return FakeHttpPeer::basicChallenge("zorvane");
     });
@@ -802,7 +811,7 @@ void tst_XmlHttpRequest::laterRequestsOfAnAccountNeedNoChallenge()
     service.setResponder(digest ? digestGate("fay@zorvane.test", "pw") : basicGate("fay@zorvane.test", "pw"));
 
     XmlHttpRequest request;
-    for (const QByteArray verb : { "PROPFIND", "GET", "PROPFIND", "MOVE" }) {
+    for (const QByteArray verb : {"PROPFIND", "GET", "PROPFIND", "MOVE"}) {
         request.open(verb, service.url("/mail/inbox/"), true, "fay@zorvane.test", "pw");
         request.send();
         QVERIFY(completes(request));
@@ -895,7 +904,7 @@ void tst_XmlHttpRequest::sentBodyIsNotKeptOnceAnswered()
     FakeHttpPeer peer;
     QVERIFY(peer.listenInOwnThread());
     XmlHttpRequest request;
-    for (const bool async : { false, true }) {
+    for (const bool async : {false, true}) {
         peer.enqueue(FakeHttpPeer::reply(201, "Created"));
         QByteArray body(256 * 1024, 'x');
         request.open("POST", peer.url("/send"), async);

@@ -49,7 +49,8 @@ void tst_CipherControl::round_trip_data()
     QTest::newRow("every byte") << everyByte << QStringLiteral("Zorvane");
     QTest::newRow("NUL and CRLF") << QByteArray("a\0b\r\n.\r\n", 8) << QStringLiteral("x");
     QTest::newRow("long") << longText << QStringLiteral("Zorvane");
-    QTest::newRow("UTF-8 password, UTF-8 key") << QStringLiteral("pässwörd€😀").toUtf8() << QStringLiteral("jürgen@zorvane.test");
+    QTest::newRow("UTF-8 password, UTF-8 key")
+        << QStringLiteral("pässwörd€😀").toUtf8() << QStringLiteral("jürgen@zorvane.test");
     QTest::newRow("empty key") << QByteArrayLiteral("text") << QString();
     QTest::newRow("key of non-BMP characters") << QByteArrayLiteral("text") << QStringLiteral("😀😀");
 }
@@ -71,7 +72,8 @@ void tst_CipherControl::keystream_is_keyed_and_does_not_repeat()
 {
     // Enciphering zero bytes shows the keystream itself.
     const QByteArray zeros(256, '\0');
-    const QByteArray stream = QByteArray::fromHex(CipherControl::encipher(zeros, QStringLiteral("ab")).mid(6).toLatin1());
+    const QByteArray stream =
+        QByteArray::fromHex(CipherControl::encipher(zeros, QStringLiteral("ab")).mid(6).toLatin1());
     QCOMPARE(stream.size(), zeros.size());
     QVERIFY2(stream != zeros, "the text must not come out in the clear");
     // A repeating XOR with the key would repeat with the key's length.
@@ -82,7 +84,8 @@ void tst_CipherControl::keystream_is_keyed_and_does_not_repeat()
         QVERIFY2(!repeats, qPrintable(QStringLiteral("keystream repeats every %1 bytes").arg(period)));
     }
     // Keys that differ in one character give unrelated streams.
-    const QByteArray other = QByteArray::fromHex(CipherControl::encipher(zeros, QStringLiteral("ac")).mid(6).toLatin1());
+    const QByteArray other =
+        QByteArray::fromHex(CipherControl::encipher(zeros, QStringLiteral("ac")).mid(6).toLatin1());
     int equalBytes = 0;
     for (int i = 0; i < stream.size(); ++i)
         equalBytes += stream.at(i) == other.at(i);
@@ -90,7 +93,8 @@ void tst_CipherControl::keystream_is_keyed_and_does_not_repeat()
     // Deciphering with the wrong key does not give the text back.
     bool ok = false;
     const QByteArray text("the password");
-    QVERIFY(CipherControl::decipher(CipherControl::encipher(text, QStringLiteral("ab")), QStringLiteral("ac"), &ok) != text);
+    QVERIFY(CipherControl::decipher(CipherControl::encipher(text, QStringLiteral("ab")), QStringLiteral("ac"), &ok)
+            != text);
 }
 
 void tst_CipherControl::rejects_text_not_in_the_form_data()

@@ -39,22 +39,31 @@ void tst_SettingsText::values_written_by_hand_read_as_written_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("expected");
     QTest::newRow("comma in a query") << QByteArray("[Preferences]\nServiceUrl=http://h/x?a=1,2\n")
-                                      << "Preferences/ServiceUrl" << "http://h/x?a=1,2";
-    QTest::newRow("blanks around commas") << QByteArray("[Preferences]\nServiceUrl = http://h/x?a=1, 2 ,3 \n")
-                                          << "Preferences/ServiceUrl" << "http://h/x?a=1, 2 ,3";
-    QTest::newRow("quotes in a split value") << QByteArray("[Preferences]\nServiceUrl=http://h/x?a=1,\"2\"\n")
-                                             << "Preferences/ServiceUrl" << "http://h/x?a=1,\"2\"";
+                                      << "Preferences/ServiceUrl"
+                                      << "http://h/x?a=1,2";
+    QTest::newRow("blanks around commas")
+        << QByteArray("[Preferences]\nServiceUrl = http://h/x?a=1, 2 ,3 \n") << "Preferences/ServiceUrl"
+        << "http://h/x?a=1, 2 ,3";
+    QTest::newRow("quotes in a split value")
+        << QByteArray("[Preferences]\nServiceUrl=http://h/x?a=1,\"2\"\n") << "Preferences/ServiceUrl"
+        << "http://h/x?a=1,\"2\"";
     QTest::newRow("quoted whole") << QByteArray("[Preferences]\nServiceUrl=\"http://h/x?a=1,2\"\n")
-                                  << "Preferences/ServiceUrl" << "http://h/x?a=1,2";
+                                  << "Preferences/ServiceUrl"
+                                  << "http://h/x?a=1,2";
     QTest::newRow("CR LF line ends") << QByteArray("[Preferences]\r\nMailDomain=a,b\r\nPop3Port=1110\r\n")
-                                     << "Preferences/MailDomain" << "a,b";
+                                     << "Preferences/MailDomain"
+                                     << "a,b";
     QTest::newRow("same key in another section first")
         << QByteArray("[Other]\nServiceUrl=x,y\n[Preferences]\nServiceUrl=http://h/?q=a,b\n")
-        << "Preferences/ServiceUrl" << "http://h/?q=a,b";
+        << "Preferences/ServiceUrl"
+        << "http://h/?q=a,b";
     QTest::newRow("escaped key") << QByteArray("[AccountInfo]\nann%40example.org=1,2\n")
-                                 << "AccountInfo/ann@example.org" << "1,2";
-    QTest::newRow("no comma") << QByteArray("[Preferences]\nPop3Port=1110\n") << "Preferences/Pop3Port" << "1110";
-    QTest::newRow("empty") << QByteArray("[Preferences]\nSmtpPort=\n") << "Preferences/SmtpPort" << "";
+                                 << "AccountInfo/ann@example.org"
+                                 << "1,2";
+    QTest::newRow("no comma") << QByteArray("[Preferences]\nPop3Port=1110\n") << "Preferences/Pop3Port"
+                              << "1110";
+    QTest::newRow("empty") << QByteArray("[Preferences]\nSmtpPort=\n") << "Preferences/SmtpPort"
+                           << "";
 }
 
 void tst_SettingsText::values_written_by_hand_read_as_written()
@@ -79,8 +88,9 @@ void tst_SettingsText::missing_keys_are_nothing()
 // "a, b" unless it is made whole first.
 void tst_SettingsText::rejoined_values_survive_a_write()
 {
-    const QString path = writeStore(m_folder, "[Preferences]\nServiceUrl=http://h/x?a=1,2\n"
-                                              "AltServiceUrl=http://h/alt?b=3,\"4\"\nPop3Port=1110\n");
+    const QString path = writeStore(m_folder,
+                                    "[Preferences]\nServiceUrl=http://h/x?a=1,2\n"
+                                    "AltServiceUrl=http://h/alt?b=3,\"4\"\nPop3Port=1110\n");
     {
         QSettings settings(path, QSettings::IniFormat);
         SettingsText::RejoinSplitValues(settings);
@@ -92,8 +102,10 @@ void tst_SettingsText::rejoined_values_survive_a_write()
     QCOMPARE(again.value(QStringLiteral("Preferences/ServiceUrl")), QVariant(QStringLiteral("http://h/x?a=1,2")));
     QCOMPARE(SettingsText::Read(again, QStringLiteral("Preferences/AltServiceUrl")),
              std::optional<QString>(QStringLiteral("http://h/alt?b=3,\"4\"")));
-    QCOMPARE(SettingsText::Read(again, QStringLiteral("Preferences/Pop3Port")), std::optional<QString>(QStringLiteral("1110")));
-    QCOMPARE(SettingsText::Read(again, QStringLiteral("Preferences/SmtpPort")), std::optional<QString>(QStringLiteral("1025")));
+    QCOMPARE(SettingsText::Read(again, QStringLiteral("Preferences/Pop3Port")),
+             std::optional<QString>(QStringLiteral("1110")));
+    QCOMPARE(SettingsText::Read(again, QStringLiteral("Preferences/SmtpPort")),
+             std::optional<QString>(QStringLiteral("1025")));
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsText)

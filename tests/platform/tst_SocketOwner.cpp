@@ -123,7 +123,8 @@ private:
 
 QByteArray tableOf(ProcNetTcpTable::Family family)
 {
-    QFile table(family == ProcNetTcpTable::Family::IPv4 ? QStringLiteral("/proc/net/tcp") : QStringLiteral("/proc/net/tcp6"));
+    QFile table(family == ProcNetTcpTable::Family::IPv4 ? QStringLiteral("/proc/net/tcp")
+                                                        : QStringLiteral("/proc/net/tcp6"));
     return table.open(QIODevice::ReadOnly) ? table.readAll() : QByteArray();
 }
 
@@ -205,9 +206,10 @@ void tst_SocketOwner::another_users_client_is_named()
 
     // The client holds its connection until its input ends.
     QProcess client;
-    client.start(setpriv, {QStringLiteral("--reuid=%1").arg(OtherUser), QStringLiteral("--regid=%1").arg(OtherUser),
-                           QStringLiteral("--clear-groups"), bash, QStringLiteral("-c"),
-                           QStringLiteral("exec 3<>/dev/tcp/127.0.0.1/%1 && read line").arg(listener.port())});
+    client.start(setpriv,
+                 {QStringLiteral("--reuid=%1").arg(OtherUser), QStringLiteral("--regid=%1").arg(OtherUser),
+                  QStringLiteral("--clear-groups"), bash, QStringLiteral("-c"),
+                  QStringLiteral("exec 3<>/dev/tcp/127.0.0.1/%1 && read line").arg(listener.port())});
     QVERIFY(client.waitForStarted(WaitMs));
     QVERIFY(listener.takeConnection());
 
@@ -249,7 +251,8 @@ void tst_SocketOwner::a_connection_that_has_ended_is_nobodys()
     if (reset) {
         // Closing with a zero linger time resets the connection at once.
         const linger resetAtOnce{1, 0};
-        QCOMPARE(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &resetAtOnce, sizeof resetAtOnce), 0);
+        QCOMPARE(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &resetAtOnce, sizeof resetAtOnce),
+                 0);
         client.abort();
         const SocketOwner::Answer owner = ask(way, addresses);
         QCOMPARE(owner.outcome, SocketOwner::Outcome::NoSuchSocket);
@@ -276,7 +279,8 @@ void tst_SocketOwner::endpoint_text_is_the_kernels_own()
 {
     QTcpServer v4;
     QVERIFY(v4.listen(QHostAddress::LocalHost, 0));
-    const QByteArray v4Text = ProcNetTcpTable::EndpointText(ProcNetTcpTable::Family::IPv4, QHostAddress::LocalHost, v4.serverPort());
+    const QByteArray v4Text =
+        ProcNetTcpTable::EndpointText(ProcNetTcpTable::Family::IPv4, QHostAddress::LocalHost, v4.serverPort());
     QCOMPARE(v4Text.size(), 8 + 1 + 4);
     QVERIFY2(tableOf(ProcNetTcpTable::Family::IPv4).contains(": " + v4Text + " 00000000:0000 0A "), v4Text);
     QVERIFY(ProcNetTcpTable::EndpointText(ProcNetTcpTable::Family::IPv4, QHostAddress::LocalHostIPv6, 1).isEmpty());
@@ -290,11 +294,13 @@ void tst_SocketOwner::endpoint_text_is_the_kernels_own()
     client.connectToHost(QHostAddress::LocalHost, dualStack.port());
     QVERIFY(client.waitForConnected(WaitMs));
     QVERIFY(dualStack.takeConnection());
-    const ConnectionAddresses seenByClient{client.localAddress(), client.localPort(), client.peerAddress(), client.peerPort()};
+    const ConnectionAddresses seenByClient{client.localAddress(), client.localPort(), client.peerAddress(),
+                                           client.peerPort()};
     QByteArray v6Table = tableOf(ProcNetTcpTable::Family::IPv6);
     QBuffer table(&v6Table);
     QVERIFY(table.open(QIODevice::ReadOnly));
-    const SocketOwner::Answer acceptedEnd = ProcNetTcpTable::FindPeerSocket(table, ProcNetTcpTable::Family::IPv6, seenByClient);
+    const SocketOwner::Answer acceptedEnd =
+        ProcNetTcpTable::FindPeerSocket(table, ProcNetTcpTable::Family::IPv6, seenByClient);
     QCOMPARE(acceptedEnd.outcome, SocketOwner::Outcome::Found);
     QCOMPARE(acceptedEnd.uid, SocketOwner::CurrentUser());
 }
@@ -305,9 +311,11 @@ void tst_SocketOwner::table_rows_data()
     const QHostAddress loopback = QHostAddress::LocalHost;
     const QByteArray agent = ProcNetTcpTable::EndpointText(Family::IPv4, loopback, 110);
     const QByteArray client = ProcNetTcpTable::EndpointText(Family::IPv4, loopback, 40000);
-    const QByteArray otherClient = ProcNetTcpTable::EndpointText(Family::IPv4, QHostAddress(QStringLiteral("127.0.0.2")), 40000);
+    const QByteArray otherClient =
+        ProcNetTcpTable::EndpointText(Family::IPv4, QHostAddress(QStringLiteral("127.0.0.2")), 40000);
     const QByteArray nowhere = ProcNetTcpTable::EndpointText(Family::IPv4, QHostAddress::AnyIPv4, 0);
-    const QByteArray header = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+    const QByteArray header =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
     const QByteArray agentsEnd = row(agent, client, "01", "0");
 
     QTest::addColumn<QByteArray>("table");
@@ -315,22 +323,22 @@ void tst_SocketOwner::table_rows_data()
     QTest::addColumn<quint32>("uid");
     QTest::newRow("the client's end, established")
         << header + agentsEnd + row(client, agent, "01", "1000") << SocketOwner::Outcome::Found << quint32(1000);
-    QTest::newRow("the client's end, closing down") << header + row(client, agent, "04", "1000")
-                                                    << SocketOwner::Outcome::Found << quint32(1000);
+    QTest::newRow("the client's end, closing down")
+        << header + row(client, agent, "04", "1000") << SocketOwner::Outcome::Found << quint32(1000);
     QTest::newRow("only the agent's own end") << header + agentsEnd << SocketOwner::Outcome::NoSuchSocket << quint32(0);
-    QTest::newRow("in TIME_WAIT, uid 0") << header + row(client, agent, "06", "0")
-                                         << SocketOwner::Outcome::NoSuchSocket << quint32(0);
-    QTest::newRow("a listener on the client's port") << header + row(client, nowhere, "0A", "1000")
-                                                      << SocketOwner::Outcome::NoSuchSocket << quint32(0);
-    QTest::newRow("same ports, another address") << header + row(otherClient, agent, "01", "1000")
-                                                  << SocketOwner::Outcome::NoSuchSocket << quint32(0);
+    QTest::newRow("in TIME_WAIT, uid 0") << header + row(client, agent, "06", "0") << SocketOwner::Outcome::NoSuchSocket
+                                         << quint32(0);
+    QTest::newRow("a listener on the client's port")
+        << header + row(client, nowhere, "0A", "1000") << SocketOwner::Outcome::NoSuchSocket << quint32(0);
+    QTest::newRow("same ports, another address")
+        << header + row(otherClient, agent, "01", "1000") << SocketOwner::Outcome::NoSuchSocket << quint32(0);
     QTest::newRow("an overlong line before the row")
         << header + QByteArray(3 * ProcNetTcpTable::MaxRowBytes, 'x') + "\n" + row(client, agent, "01", "1000")
         << SocketOwner::Outcome::Found << quint32(1000);
     QTest::newRow("the row cut short") << header + row(client, agent, "01", "").left(60)
                                        << SocketOwner::Outcome::NoSuchSocket << quint32(0);
-    QTest::newRow("an unreadable uid") << header + row(client, agent, "01", "-x-")
-                                       << SocketOwner::Outcome::QueryFailed << quint32(0);
+    QTest::newRow("an unreadable uid") << header + row(client, agent, "01", "-x-") << SocketOwner::Outcome::QueryFailed
+                                       << quint32(0);
     QTest::newRow("empty table") << QByteArray() << SocketOwner::Outcome::NoSuchSocket << quint32(0);
 }
 
@@ -342,7 +350,8 @@ void tst_SocketOwner::table_rows()
     QBuffer device(&table);
     QVERIFY(device.open(QIODevice::ReadOnly));
     const ConnectionAddresses connection{QHostAddress::LocalHost, 110, QHostAddress::LocalHost, 40000};
-    const SocketOwner::Answer owner = ProcNetTcpTable::FindPeerSocket(device, ProcNetTcpTable::Family::IPv4, connection);
+    const SocketOwner::Answer owner =
+        ProcNetTcpTable::FindPeerSocket(device, ProcNetTcpTable::Family::IPv4, connection);
     QCOMPARE(owner.outcome, outcome);
     QCOMPARE(owner.uid, uid);
 }

@@ -39,8 +39,8 @@ public:
         const QString root = m_root.path();
         for (const char *name : {"config", "runtime", "tmp", "service"})
             QDir(root).mkpath(QLatin1String(name));
-        QFile::setPermissions(root + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                                     | QFileDevice::ExeOwner);
+        QFile::setPermissions(root + QStringLiteral("/runtime"),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(root + QStringLiteral("/config")));
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + QStringLiteral("/runtime")));
         qputenv("TMPDIR", QFile::encodeName(root + QStringLiteral("/tmp")));

@@ -114,8 +114,7 @@ void tst_MessageDelivery::textFlowsWhileItIsFetched()
     QVERIFY(finished.wait(WaitMs));
     QCOMPARE(finished.first().first().value<MessageDelivery::Outcome>(), MessageDelivery::Outcome::Delivered);
     QVERIFY(connection.receivedEndsWith("\r\n.\r\n"));
-    QCOMPARE(connection.received.mid(textStart),
-             "Subject: big\r\n\r\n..one\r\nline\r\n..two\r\n...\r\nlast\r\n.\r\n");
+    QCOMPARE(connection.received.mid(textStart), "Subject: big\r\n\r\n..one\r\nline\r\n..two\r\n...\r\nlast\r\n.\r\n");
     QVERIFY(!delivery.IsActive());
 }
 
@@ -123,10 +122,11 @@ void tst_MessageDelivery::errorPageNeverReachesTheClient()
 {
     const QByteArray page = "<html>no such message</html>\r\n";
     Connection connection;
-    deliveryFails(connection, FakeHttpPeer::raw("HTTP/1.1 404 Not Found\r\nContent-Length: "
-                                                + QByteArray::number(page.size()) + "\r\n\r\n" + page.left(10))
-                                  .wait(50)
-                                  .send(page.mid(10)));
+    deliveryFails(connection,
+                  FakeHttpPeer::raw("HTTP/1.1 404 Not Found\r\nContent-Length: " + QByteArray::number(page.size())
+                                    + "\r\n\r\n" + page.left(10))
+                      .wait(50)
+                      .send(page.mid(10)));
     // Whatever the delivery sent would arrive before this.
     QVERIFY(connection.wskPop.SendData("sentinel"));
     QVERIFY(connection.receivedEndsWith("sentinel"));

@@ -111,7 +111,8 @@ void tst_PopDialogue::cleanup()
 
 void tst_PopDialogue::putMessage(const QString &account, const QByteArray &name, const QByteArray &text, bool read)
 {
-    const QString folder = m_service->maildir(account + Domain) + (read ? QStringLiteral("/cur/") : QStringLiteral("/new/"));
+    const QString folder =
+        m_service->maildir(account + Domain) + (read ? QStringLiteral("/cur/") : QStringLiteral("/new/"));
     QFile file(folder + QString::fromLatin1(name) + (read ? QStringLiteral(":2,S") : QString()));
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(text), text.size());
@@ -202,8 +203,8 @@ void tst_PopDialogue::listingsMatchTheMaildir()
     const QByteArray second = uidLines.at(2).trimmed();
     QCOMPARE(client.command("UIDL 2"), "+OK " + second + "\r\n");
     QCOMPARE(client.command("NOOP"), QByteArray("+OK nothing done\r\n"));
-    for (const char *log : {"POP3-Checking Inbox.", "POP3-Listing Inbox contents.", "POP3-Listing message IDs",
-                            "POP3-Nothing done."})
+    for (const char *log :
+         {"POP3-Checking Inbox.", "POP3-Listing Inbox contents.", "POP3-Listing message IDs", "POP3-Nothing done."})
         QVERIFY2(m_agent->screenLog().contains(QLatin1String(log)), log);
 }
 
@@ -292,7 +293,8 @@ void tst_PopDialogue::topHeaderSectionIsByteExact()
     }
     expected += "\r\n.\r\n";
     QCOMPARE(client.multiLineCommand("TOP " + number + ' ' + count), expected);
-    QVERIFY(m_agent->screenLog().contains(QStringLiteral("POP3-Inspecting message header #") + QString::number(message)));
+    QVERIFY(
+        m_agent->screenLog().contains(QStringLiteral("POP3-Inspecting message header #") + QString::number(message)));
     QVERIFY(!m_agent->screenLog().contains(QStringLiteral("POP3-Negative argument not allowed.")));
 }
 
@@ -380,8 +382,8 @@ void tst_PopDialogue::updatePhase()
     QVERIFY(log.contains(QStringLiteral("POP3-Logoff.\r\n\r\n")));
     QCOMPARE(log.contains(QStringLiteral("  Executing pending mark requests.")), markRead);
     QCOMPARE(log.contains(QStringLiteral("  Executing pending deletions.")), deleteOnServer);
-    QVERIFY(log.contains(QStringLiteral("POP3-Request to mark message #2 ") + (marking ? QStringLiteral("for read/delete.")
-                                                                                        : QStringLiteral("ignored."))));
+    QVERIFY(log.contains(QStringLiteral("POP3-Request to mark message #2 ")
+                         + (marking ? QStringLiteral("for read/delete.") : QStringLiteral("ignored."))));
     // The logoff ends the dialogue's account.
     QVERIFY(m_agent->session->AccountOf(clsHotmail::FrontEnd::Pop3).isEmpty());
     QVERIFY(m_agent->listensAgain());
@@ -603,8 +605,8 @@ void tst_PopDialogue::noopWithinTheLimitKeepsTheClient()
             ticker.stop();
     });
     ticker.start();
-    QVERIFY(client.waitUntil([&] { return client.pending().count("+OK nothing done\r\n") == NoopCount
-                                          || client.closedByPeer(); }));
+    QVERIFY(client.waitUntil(
+        [&] { return client.pending().count("+OK nothing done\r\n") == NoopCount || client.closedByPeer(); }));
     QCOMPARE(client.pending().count("+OK nothing done\r\n"), NoopCount);
     QVERIFY(!client.closedByPeer());
     QVERIFY(!m_agent->screenLog().contains(QStringLiteral("POP3-Connection idle")));

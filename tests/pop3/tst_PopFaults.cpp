@@ -169,15 +169,18 @@ void tst_PopFaults::thresholdChoosesThePath()
     // Direct path: the front end waits inside the command.
     bool retrievingDuringDirectFetch = true;
     bool busyDuringDirectFetch = false;
-    QObject::connect(&m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(), [&](int index) {
-        if (m_service->peer().requests().at(index).verb != "GET")
-            return;
-        retrievingDuringDirectFetch = m_agent->pop->IsRetrieving();
-        busyDuringDirectFetch = m_agent->session->IsBusy();
-        QTimer::singleShot(0, &client.socket(), [this] {
-            m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages().at(0)));
-        });
-    }, Qt::SingleShotConnection);
+    QObject::connect(
+        &m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(),
+        [&](int index) {
+            if (m_service->peer().requests().at(index).verb != "GET")
+                return;
+            retrievingDuringDirectFetch = m_agent->pop->IsRetrieving();
+            busyDuringDirectFetch = m_agent->session->IsBusy();
+            QTimer::singleShot(0, &client.socket(), [this] {
+                m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages().at(0)));
+            });
+        },
+        Qt::SingleShotConnection);
     const auto [status, text] = splitRetrieve(client.multiLineCommand("RETR 1"));
     QCOMPARE(status, QByteArray("+OK 50000\r\n"));
     QVERIFY(text == m_service->messages().at(0));
@@ -246,9 +249,9 @@ void tst_PopFaults::failedDownloadIsNotDelivered_data()
 void tst_PopFaults::failedDownloadIsNotDelivered()
 {
     QFETCH(int, status);
-    m_service->setFault(Kind::Fetch, status == 0 ? FakeHttpPeer::drop()
-                                                 : FakeHttpPeer::reply(status, "Failed",
-                                                                       "<html>error page</html>\r\n.\r\n"));
+    m_service->setFault(Kind::Fetch,
+                        status == 0 ? FakeHttpPeer::drop()
+                                    : FakeHttpPeer::reply(status, "Failed", "<html>error page</html>\r\n.\r\n"));
     LineClient client;
     login(client);
     client.send("RETR 2\r\n");
@@ -315,16 +318,22 @@ void tst_PopFaults::inputIsHeldWhileTheSessionIsBusy()
     });
     // Once the probe is at the service, the client sends NOOP; once NOOP is
     // at the agent, the service answers the probe.
-    QObject::connect(&m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(), [&](int index) {
-        const FakeHttpPeer::Request probe = m_service->peer().requests().at(index);
-        QObject::connect(&m_agent->wskPop, &Winsock::DataArrival, &client.socket(), [&, probe] {
-            busyWhenNoopArrived = m_agent->session->IsBusy();
-            QTimer::singleShot(0, &client.socket(), [this, probe] {
-                m_service->peer().resumeStalled(m_service->contractAnswer(probe));
-            });
-        }, Qt::SingleShotConnection);
-        client.send("NOOP\r\n");
-    }, Qt::SingleShotConnection);
+    QObject::connect(
+        &m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(),
+        [&](int index) {
+            const FakeHttpPeer::Request probe = m_service->peer().requests().at(index);
+            QObject::connect(
+                &m_agent->wskPop, &Winsock::DataArrival, &client.socket(),
+                [&, probe] {
+                    busyWhenNoopArrived = m_agent->session->IsBusy();
+                    QTimer::singleShot(0, &client.socket(), [this, probe] {
+                        m_service->peer().resumeStalled(m_service->contractAnswer(probe));
+                    });
+                },
+                Qt::SingleShotConnection);
+            client.send("NOOP\r\n");
+        },
+        Qt::SingleShotConnection);
     m_service->stallNext(Kind::Probe);
     QTimer::singleShot(0, &client.socket(), [&] {
         m_agent->session->ConnStatus(QStringLiteral("someone@zorvane.test"));
@@ -420,7 +429,7 @@ void tst_PopFaults::clientThatNeverReadsIsClosed()
 {
     LineClient client;
     login(client);
-    client.socket().setReadBufferSize(4096); // reads no more than this
+    client.socket().setReadBufferSize(4096);                                    // reads no more than this
     constexpr qint64 QueueLimit = MessageDelivery::MaxQueuedToClientBytes + 64; // one reply beyond the limit
     qint64 mostQueued = 0;
     qint64 agentSent = 0; // replies the system took from the agent
@@ -430,7 +439,8 @@ void tst_PopFaults::clientThatNeverReadsIsClosed()
         agentSent += bytesSent;
         noteQueued();
     });
-    const QString closedLine = QStringLiteral("POP3-ERR: Too much input without waiting for replies; connection closed.");
+    const QString closedLine =
+        QStringLiteral("POP3-ERR: Too much input without waiting for replies; connection closed.");
     const auto closed = [&] { return m_agent->screenLog().contains(closedLine); };
 
     // Command by command the agent answers until the client's unread
@@ -480,8 +490,7 @@ void tst_PopFaults::clientLeavingFreesThePortAtOnce()
     QFETCH(QByteArray, lastCommand);
     m_agent = std::make_unique<TestAgent>(m_env->path(QStringLiteral("config/Zorvane/faults%1.ini").arg(++m_runs)),
                                           m_service->serviceUrl(), m_service->altServiceUrl(),
-                                          TestAgent::listingAll(false, false),
-                                          TestAgent::withoutWatchdog());
+                                          TestAgent::listingAll(false, false), TestAgent::withoutWatchdog());
     m_service->setFault(Kind::Fetch, FakeHttpPeer::silence());
     LineClient client;
     login(client);

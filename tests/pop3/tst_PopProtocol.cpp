@@ -2,10 +2,10 @@
 // lines, stuffing data lines, taking a command line apart, normalising the
 // user name. No network, no session.
 #include "DotStuffing.h"
-#include "StuffedStream.h"
 #include "PopBuffer.h"
 #include "PopCommandLine.h"
 #include "PopUserName.h"
+#include "StuffedStream.h"
 
 #include <QTest>
 
@@ -76,7 +76,8 @@ void tst_PopProtocol::buffer_data()
     QTest::newRow("bare LF is not a line end") << QByteArray("NO\nOP\r\n") << Lines{"NO\nOP"};
     QTest::newRow("bare CR is not a line end") << QByteArray("NO\rOP\r\n") << Lines{"NO\rOP"};
     QTest::newRow("CR CR LF") << QByteArray("QUIT\r\r\n") << Lines{"QUIT\r"};
-    QTest::newRow("8-bit and NUL bytes") << QByteArray("PASS \xff\x00\xe9\r\n", 10) << Lines{QByteArray("PASS \xff\x00\xe9", 8)};
+    QTest::newRow("8-bit and NUL bytes") << QByteArray("PASS \xff\x00\xe9\r\n", 10)
+                                         << Lines{QByteArray("PASS \xff\x00\xe9", 8)};
 }
 
 // Every case in one piece and a byte at a time: a CRLF split over two reads
@@ -143,16 +144,20 @@ void tst_PopProtocol::stuffing_data()
     QTest::newRow("one-line reply") << QByteArray("+OK 2 200") << QByteArray("+OK 2 200");
     QTest::newRow("error") << QByteArray("-ERR no such message") << QByteArray("-ERR no such message");
     QTest::newRow("empty listing") << QByteArray("+OK 0 0\r\n.") << QByteArray("+OK 0 0\r\n.");
-    QTest::newRow("plain data") << QByteArray("+OK\r\nA: b\r\n\r\nbody\r\n.") << QByteArray("+OK\r\nA: b\r\n\r\nbody\r\n.");
-    QTest::newRow("lone dot line") << QByteArray("+OK 9\r\nA\r\n.\r\nB\r\n.") << QByteArray("+OK 9\r\nA\r\n..\r\nB\r\n.");
-    QTest::newRow("dots kept in the middle of lines") << QByteArray("+OK\r\na.b\r\nc..\r\n.")
-                                                      << QByteArray("+OK\r\na.b\r\nc..\r\n.");
+    QTest::newRow("plain data") << QByteArray("+OK\r\nA: b\r\n\r\nbody\r\n.")
+                                << QByteArray("+OK\r\nA: b\r\n\r\nbody\r\n.");
+    QTest::newRow("lone dot line") << QByteArray("+OK 9\r\nA\r\n.\r\nB\r\n.")
+                                   << QByteArray("+OK 9\r\nA\r\n..\r\nB\r\n.");
+    QTest::newRow("dots kept in the middle of lines")
+        << QByteArray("+OK\r\na.b\r\nc..\r\n.") << QByteArray("+OK\r\na.b\r\nc..\r\n.");
     QTest::newRow("first data line") << QByteArray("+OK\r\n.x\r\n.") << QByteArray("+OK\r\n..x\r\n.");
-    QTest::newRow("double dot and dot-x") << QByteArray("+OK\r\n..\r\n.x\r\n.\r\n.")
-                                          << QByteArray("+OK\r\n...\r\n..x\r\n..\r\n.");
+    QTest::newRow("double dot and dot-x")
+        << QByteArray("+OK\r\n..\r\n.x\r\n.\r\n.") << QByteArray("+OK\r\n...\r\n..x\r\n..\r\n.");
     QTest::newRow("status line left alone") << QByteArray(".OK\r\nx\r\n.") << QByteArray(".OK\r\nx\r\n.");
-    QTest::newRow("dot after bare LF is mid-line") << QByteArray("+OK\r\na\n.b\r\n.") << QByteArray("+OK\r\na\n.b\r\n.");
-    QTest::newRow("last line before terminator") << QByteArray("+OK\r\nx\r\n.\r\n.") << QByteArray("+OK\r\nx\r\n..\r\n.");
+    QTest::newRow("dot after bare LF is mid-line")
+        << QByteArray("+OK\r\na\n.b\r\n.") << QByteArray("+OK\r\na\n.b\r\n.");
+    QTest::newRow("last line before terminator")
+        << QByteArray("+OK\r\nx\r\n.\r\n.") << QByteArray("+OK\r\nx\r\n..\r\n.");
 }
 
 void tst_PopProtocol::stuffing()
@@ -179,10 +184,10 @@ void tst_PopProtocol::messageWithTerminator_data()
     QTest::newRow("dot lines") << QByteArray("a\r\n.\r\n..\r\n.x\r\n") << QByteArray("a\r\n..\r\n...\r\n..x\r\n.\r\n");
     QTest::newRow("ends in a lone dot") << QByteArray("a\r\n.") << QByteArray("a\r\n..\r\n.\r\n");
     QTest::newRow("empty") << QByteArray() << QByteArray("\r\n.\r\n");
-    QTest::newRow("CR and LF apart, dots after") << QByteArray("x\r\n.\r\r\n.y\r\n\r.\n.\r\n..")
-                                                << QByteArray("x\r\n..\r\r\n..y\r\n\r.\n.\r\n...\r\n.\r\n");
-    QTest::newRow("dots first, in a row and last") << QByteArray(".a\r\n.\r\n.\r\nb\r\n.c")
-                                                   << QByteArray("..a\r\n..\r\n..\r\nb\r\n..c\r\n.\r\n");
+    QTest::newRow("CR and LF apart, dots after")
+        << QByteArray("x\r\n.\r\r\n.y\r\n\r.\n.\r\n..") << QByteArray("x\r\n..\r\r\n..y\r\n\r.\n.\r\n...\r\n.\r\n");
+    QTest::newRow("dots first, in a row and last")
+        << QByteArray(".a\r\n.\r\n.\r\nb\r\n.c") << QByteArray("..a\r\n..\r\n..\r\nb\r\n..c\r\n.\r\n");
 }
 
 void tst_PopProtocol::messageWithTerminator()
@@ -198,7 +203,7 @@ void tst_PopProtocol::messageWithTerminator()
 
     // The same text arriving in pieces, however it is cut, gives the same
     // bytes: a line end may straddle two pieces.
-    for (const qsizetype cut : { 1, 2, 3, 7 }) {
+    for (const qsizetype cut : {1, 2, 3, 7}) {
         StuffedStream stream;
         QByteArray out;
         qsizetype at = 0;
@@ -233,14 +238,14 @@ void tst_PopProtocol::commandLine_data()
     QTest::newRow("empty") << QByteArray() << false << QByteArray() << QByteArray() << Lines{};
     QTest::newRow("TOP keeps its blank") << QByteArray("top 1 10") << true << QByteArray("TOP ") << QByteArray("1 10")
                                          << Lines{"1", "10"};
-    QTest::newRow("blanks around and between") << QByteArray("LIST   3  ") << true << QByteArray("LIST") << QByteArray("3")
-                                               << Lines{"3"};
+    QTest::newRow("blanks around and between")
+        << QByteArray("LIST   3  ") << true << QByteArray("LIST") << QByteArray("3") << Lines{"3"};
     QTest::newRow("runs of blanks") << QByteArray("TOP 1   5") << true << QByteArray("TOP ") << QByteArray("1   5")
                                     << Lines{"1", "5"};
     QTest::newRow("user with blank") << QByteArray("USER Jo Doe") << true << QByteArray("USER") << QByteArray("Jo Doe")
                                      << Lines{"Jo", "Doe"};
-    QTest::newRow("tabs are blanks, CR is not") << QByteArray("RETR\t2\t\r") << true << QByteArray("RETR")
-                                                << QByteArray("2\t\r") << Lines{"2", "\r"};
+    QTest::newRow("tabs are blanks, CR is not")
+        << QByteArray("RETR\t2\t\r") << true << QByteArray("RETR") << QByteArray("2\t\r") << Lines{"2", "\r"};
     QTest::newRow("longer word") << QByteArray("STATS") << true << QByteArray("STAT") << QByteArray("S") << Lines{"S"};
 }
 
@@ -298,7 +303,8 @@ void tst_PopProtocol::userName_data()
     QTest::addColumn<QString>("normalised");
     QTest::newRow("bare name") << QByteArray("Demo") << QStringLiteral("demo@zorvane.test");
     QTest::newRow("address") << QByteArray("Bob@Example.ORG") << QStringLiteral("bob@example.org");
-    QTest::newRow("hash and slash") << QByteArray("Jane.Doe#Hotmail.com/inbox/x") << QStringLiteral("jane.doe@hotmail.com");
+    QTest::newRow("hash and slash") << QByteArray("Jane.Doe#Hotmail.com/inbox/x")
+                                    << QStringLiteral("jane.doe@hotmail.com");
     QTest::newRow("slash on a bare name") << QByteArray("Demo/extra") << QStringLiteral("demo@zorvane.test");
     QTest::newRow("empty") << QByteArray() << QStringLiteral("@zorvane.test");
     QTest::newRow("utf-8") << QByteArray("J\xc3\x9cRGEN") << QStringLiteral("j\u00fcrgen@zorvane.test");

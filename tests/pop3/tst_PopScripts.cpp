@@ -21,8 +21,8 @@ const Mailbox Inbox{{"Subject: one\r\n\r\nfirst line\r\n"},
                     {"Subject: old\r\n\r\nseen\r\n", true}};
 
 // The login every script starts from unless it says otherwise.
-const Script LoggedIn{"! login ann@mail.test s3cret 200", "C: USER ann", "S: +OK password required",
-                      "C: PASS s3cret", "S: +OK logged in"};
+const Script LoggedIn{"! login ann@mail.test s3cret 200", "C: USER ann", "S: +OK password required", "C: PASS s3cret",
+                      "S: +OK logged in"};
 
 } // namespace
 
@@ -71,15 +71,18 @@ void tst_PopScripts::dialogue_data()
 void tst_PopScripts::authorization()
 {
     const auto row = [](const char *name, const Script &script) { QTest::newRow(name) << Inbox << script; };
-    row("login", LoggedIn + Script{"! calls ConnStatus Login", "! account pop3 ann@mail.test",
-                                   "! log POP3-Username 'ann@mail.test' received.", "! log POP3-Logged in."});
+    row("login",
+        LoggedIn
+            + Script{"! calls ConnStatus Login", "! account pop3 ann@mail.test",
+                     "! log POP3-Username 'ann@mail.test' received.", "! log POP3-Logged in."});
     row("too short", {"C: TOP", "S: -ERR syntax error", "! log POP3-Unknown command: TOP", "! calls"});
     row("empty line", {"C:", "S: -ERR syntax error", "! calls"});
-    row("PASS first", {"C: PASS s3cret", "S: -ERR authenticate first", "! log POP3-Unknown command: PASS ********",
-                       "! calls"});
+    row("PASS first",
+        {"C: PASS s3cret", "S: -ERR authenticate first", "! log POP3-Unknown command: PASS ********", "! calls"});
     row("STAT first", {"C: STAT", "S: -ERR authenticate first", "! log POP3-Unknown command: STAT"});
-    row("RETR after USER", {"C: USER ann", "S: +OK password required", "C: RETR 1", "S: -ERR authenticate first",
-                            "! log POP3-Unknown command: RETR 1", "! calls ConnStatus"});
+    row("RETR after USER",
+        {"C: USER ann", "S: +OK password required", "C: RETR 1", "S: -ERR authenticate first",
+         "! log POP3-Unknown command: RETR 1", "! calls ConnStatus"});
     row("AUTH", {"C: AUTH PLAIN", "S: -ERR not supported", "! log POP3-Selecting authentication method..."});
     row("AUTH after USER", {"C: USER ann", "S: +OK password required", "C: AUTH", "S: -ERR not supported"});
     row("CAPA in every state",
@@ -87,8 +90,9 @@ void tst_PopScripts::authorization()
                "! log POP3-Client has asked for capabilities."}
             + LoggedIn + Script{"C: capa", "S: +OK Capability list follows", "S: TOP", "S: USER", "S: UIDL", "S: ."});
     // Only the first USER of a dialogue probes the service.
-    row("USER twice", {"C: USER ann", "S: +OK password required", "C: USER other", "S: +OK password required",
-                       "! log POP3-Username 'other@mail.test' received.", "! calls ConnStatus"});
+    row("USER twice",
+        {"C: USER ann", "S: +OK password required", "C: USER other", "S: +OK password required",
+         "! log POP3-Username 'other@mail.test' received.", "! calls ConnStatus"});
     row("user name normalised",
         {"! login jane.doe@example.org s3cret 200", "C: USER Jane.Doe#Example.ORG/inbox", "S: +OK password required",
          "C: PASS s3cret", "S: +OK logged in", "! account pop3 jane.doe@example.org"});
@@ -103,19 +107,20 @@ void tst_PopScripts::authorization()
          "C: PASS s3cret", "S: -ERR authenticate first"});
     // Refused logins that still open the mailbox state, where every command
     // is refused until the list can be loaded.
-    row("login answered 403", {"! login ann@mail.test s3cret 403", "! fail GetMsgStoreProps", "C: USER ann",
-                               "S: +OK password required", "C: PASS s3cret", "S: +OK",
-                               "! log POP3-ERR: Sorry. Proxy server not RFC2518-compatible.", "C: STAT",
-                               "S: -ERR Store not loaded", "! account pop3 -"});
-    row("login answered 503", {"! login ann@mail.test s3cret 503", "! fail GetMsgStoreProps", "C: USER ann",
-                               "S: +OK password required", "C: PASS s3cret", "S: +OK",
-                               "! log POP3-ERR: Service temporarily unavailable", "C: LIST",
-                               "S: -ERR Store not loaded"});
+    row("login answered 403",
+        {"! login ann@mail.test s3cret 403", "! fail GetMsgStoreProps", "C: USER ann", "S: +OK password required",
+         "C: PASS s3cret", "S: +OK", "! log POP3-ERR: Sorry. Proxy server not RFC2518-compatible.", "C: STAT",
+         "S: -ERR Store not loaded", "! account pop3 -"});
+    row("login answered 503",
+        {"! login ann@mail.test s3cret 503", "! fail GetMsgStoreProps", "C: USER ann", "S: +OK password required",
+         "C: PASS s3cret", "S: +OK", "! log POP3-ERR: Service temporarily unavailable", "C: LIST",
+         "S: -ERR Store not loaded"});
     row("line break in the password is refused",
         {"C: USER ann", "S: +OK password required", "C: PASS a\rb", "S: -ERR invalid argument",
          "! log POP3-Line break or NUL in the PASS argument refused.", "! calls ConnStatus"});
-    row("QUIT before login", {"C: USER ann", "S: +OK password required", "C: QUIT", "S: +OK", "S:",
-                              "! log POP3-Logon aborted.", "! calls ConnStatus"});
+    row("QUIT before login",
+        {"C: USER ann", "S: +OK password required", "C: QUIT", "S: +OK", "S:", "! log POP3-Logon aborted.",
+         "! calls ConnStatus"});
 }
 
 // The listings, loaded once on the first mailbox command; unread only
@@ -125,15 +130,32 @@ void tst_PopScripts::mailbox()
     const auto row = [](const char *name, const Mailbox &mailbox, const Script &script) {
         QTest::newRow(name) << mailbox << LoggedIn + script;
     };
-    row("STAT, LIST, UIDL of the unread",
-        Inbox,
-        {"C: STAT", "S: +OK 2 65", "C: LIST", "S: +OK 2 65", "S: 1 28", "S: 2 37", "S: .", "C: LIST 2", "S: +OK 2 37",
-         "C: LIST 3", "S: -ERR no such message", "C: UIDL", "S: +OK 2 65", "S: 1 m1", "S: 2 m2", "S: .", "C: UIDL 1",
-         "S: +OK 1 m1", "! calls ConnStatus Login GetMsgStoreProps", "! log POP3-Checking Inbox.",
-         "! log POP3-Listing Inbox contents.", "! log POP3-Listing message IDs"});
-    row("read ones too", Inbox,
-        {"! option unread-only off", "C: STAT", "S: +OK 3 87", "C: UIDL 3", "S: +OK 3 m3"});
-    row("empty mailbox", {}, {"C: STAT", "S: +OK 0 0", "C: LIST", "S: +OK 0 0", "S: .", "C: UIDL", "S: +OK 0 0", "S: ."});
+    row("STAT, LIST, UIDL of the unread", Inbox,
+        {"C: STAT",
+         "S: +OK 2 65",
+         "C: LIST",
+         "S: +OK 2 65",
+         "S: 1 28",
+         "S: 2 37",
+         "S: .",
+         "C: LIST 2",
+         "S: +OK 2 37",
+         "C: LIST 3",
+         "S: -ERR no such message",
+         "C: UIDL",
+         "S: +OK 2 65",
+         "S: 1 m1",
+         "S: 2 m2",
+         "S: .",
+         "C: UIDL 1",
+         "S: +OK 1 m1",
+         "! calls ConnStatus Login GetMsgStoreProps",
+         "! log POP3-Checking Inbox.",
+         "! log POP3-Listing Inbox contents.",
+         "! log POP3-Listing message IDs"});
+    row("read ones too", Inbox, {"! option unread-only off", "C: STAT", "S: +OK 3 87", "C: UIDL 3", "S: +OK 3 m3"});
+    row("empty mailbox", {},
+        {"C: STAT", "S: +OK 0 0", "C: LIST", "S: +OK 0 0", "S: .", "C: UIDL", "S: +OK 0 0", "S: ."});
     row("NOOP and lower case", Inbox,
         {"C: noop", "S: +OK nothing done", "! log POP3-Nothing done.", "C: list 1", "S: +OK 1 28"});
     row("collection before the listing", Inbox,
@@ -142,11 +164,11 @@ void tst_PopScripts::mailbox()
     row("failed collection still lists", Inbox,
         {"! option collect on", "! fail PopCollect", "C: STAT", "S: +OK 2 65", "! log Hotmail POP collection failed."});
     row("store that will not load", Inbox,
-        {"! fail GetMsgStoreProps", "C: STAT", "S: -ERR Store not loaded", "! clear GetMsgStoreProps",
-         "C: STAT", "S: +OK 2 65", "! calls ConnStatus Login GetMsgStoreProps GetMsgStoreProps"});
+        {"! fail GetMsgStoreProps", "C: STAT", "S: -ERR Store not loaded", "! clear GetMsgStoreProps", "C: STAT",
+         "S: +OK 2 65", "! calls ConnStatus Login GetMsgStoreProps GetMsgStoreProps"});
     row("DELE, RSET", Inbox,
-        {"C: DELE 1", "S: +OK marked for deletion", "C: LIST 1", "S: -ERR deleted", "C: RETR 1",
-         "S: -ERR deleted", "C: TOP 1 0", "S: -ERR deleted", "C: STAT", "S: +OK 2 65", "C: RSET", "S: +OK reset",
+        {"C: DELE 1", "S: +OK marked for deletion", "C: LIST 1", "S: -ERR deleted", "C: RETR 1", "S: -ERR deleted",
+         "C: TOP 1 0", "S: -ERR deleted", "C: STAT", "S: +OK 2 65", "C: RSET", "S: +OK reset",
          "! log POP3-Resetting marks.", "C: LIST 1", "S: +OK 1 28",
          "! log POP3-Request to mark message #1 for read/delete."});
     row("DELE ignored without mark or delete", Inbox,
@@ -163,21 +185,27 @@ void tst_PopScripts::messages()
         {"C: RETR 2", "S: +OK 37", "S: Subject: two", "S:", "S: ..dot", "S: second", "S: third", "S: .",
          "! log POP3-Receiving message #2", "! calls ConnStatus Login GetMsgStoreProps Retrieve"});
     // The lines cut from the body are followed by an empty line.
-    row("TOP with body lines", {"C: TOP 2 1", "S: +OK", "S: Subject: two", "S:", "S: ..dot", "S:", "S: .",
-                                "! log POP3-Inspecting message header #2"});
+    row("TOP with body lines",
+        {"C: TOP 2 1", "S: +OK", "S: Subject: two", "S:", "S: ..dot", "S:", "S: .",
+         "! log POP3-Inspecting message header #2"});
     row("TOP header section only", {"C: TOP 1 0", "S: +OK", "S: Subject: one", "S:", "S: ."});
-    row("TOP negative count is the header section", {"C: TOP 1 -1", "S: +OK", "S: Subject: one", "S:", "S: .",
-                                                      "! no-log POP3-Negative argument not allowed."});
+    row("TOP negative count is the header section",
+        {"C: TOP 1 -1", "S: +OK", "S: Subject: one", "S:", "S: .", "! no-log POP3-Negative argument not allowed."});
     row("TOP beyond the body", {"C: TOP 1 9", "S: +OK", "S: Subject: one", "S:", "S: first line", "S: ."});
     // Above the large-message threshold the message comes as a background
     // download; the scripted session hands none out, so this is the path of
     // a download that could not start (the download itself is tested
     // against the real session).
     const QByteArray large = "Subject: big\r\n\r\n" + QByteArray(59982, 'x') + "\r\n";
-    QTest::newRow("RETR of a large message that cannot start")
-        << Mailbox{{large}}
-        << LoggedIn + Script{"C: LIST 1", "S: +OK 1 60000", "C: RETR 1", "S: -ERR async retrieval failed",
-                             "! log POP3-ERR: Message retrieval failed", "C: NOOP", "S: +OK nothing done"};
+    QTest::newRow("RETR of a large message that cannot start") << Mailbox{{large}}
+                                                               << LoggedIn
+            + Script{"C: LIST 1",
+                     "S: +OK 1 60000",
+                     "C: RETR 1",
+                     "S: -ERR async retrieval failed",
+                     "! log POP3-ERR: Message retrieval failed",
+                     "C: NOOP",
+                     "S: +OK nothing done"};
 }
 
 void tst_PopScripts::badArguments()
@@ -214,42 +242,53 @@ void tst_PopScripts::badArguments()
 void tst_PopScripts::updatePhase()
 {
     const auto row = [](const char *name, const Script &script) { QTest::newRow(name) << Inbox << LoggedIn + script; };
-    const Script marks{"C: DELE 1", "S: +OK marked for deletion", "C: RSET", "S: +OK reset", "C: DELE 2",
-                       "S: +OK marked for deletion"};
-    row("mark read", marks + Script{"C: QUIT", "S: +OK", "S:", "! marked-read m2", "! moved",
-                                    "! calls ConnStatus Login GetMsgStoreProps MarkAsRead Logoff",
-                                    "! account pop3 -", "! log   Executing pending mark requests.",
-                                    "! no-log   Executing pending deletions.", "! log POP3-Logoff."});
-    row("delete", Script{"! option mark-read off", "! option delete on"} + marks
-                      + Script{"C: QUIT", "S: +OK", "S:", "! moved m2", "! marked-read",
-                               "! calls ConnStatus Login GetMsgStoreProps MoveToDeletedItems Logoff",
-                               "! log   Executing pending deletions."});
-    row("both", Script{"! option delete on"} + marks
-                    + Script{"C: QUIT", "S: +OK", "S:", "! marked-read m2", "! moved m2"});
-    row("neither", Script{"! option mark-read off", "C: DELE 1", "S: +OK request ignored", "C: QUIT", "S: +OK",
-                          "S:", "! calls ConnStatus Login GetMsgStoreProps Logoff", "! marked-read"});
-    row("marking fails", marks + Script{"! fail MarkAsRead 500 Internal Server Error", "C: QUIT",
-                                        "S: -ERR some deleted messages not removed",
-                                        "! log POP3-ERR: Message #2 (m2) not marked as read: 500 Internal Server Error",
-                                        "! account pop3 -"});
-    row("moving fails", Script{"! option delete on", "! fail MoveToDeletedItems"} + marks
-                            + Script{"C: QUIT", "S: -ERR some deleted messages not removed", "! marked-read m2",
-                                     "! log POP3-ERR: Message #2 (m2) not moved to the deleted items: 404 Not Found"});
-    row("QUIT without a listing", {"C: QUIT", "S: +OK", "S:", "! calls ConnStatus Login GetMsgStoreProps MarkAsRead Logoff"});
+    const Script marks{"C: DELE 1", "S: +OK marked for deletion", "C: RSET", "S: +OK reset",
+                       "C: DELE 2", "S: +OK marked for deletion"};
+    row("mark read",
+        marks
+            + Script{"C: QUIT", "S: +OK", "S:", "! marked-read m2", "! moved",
+                     "! calls ConnStatus Login GetMsgStoreProps MarkAsRead Logoff", "! account pop3 -",
+                     "! log   Executing pending mark requests.", "! no-log   Executing pending deletions.",
+                     "! log POP3-Logoff."});
+    row("delete",
+        Script{"! option mark-read off", "! option delete on"} + marks
+            + Script{"C: QUIT", "S: +OK", "S:", "! moved m2", "! marked-read",
+                     "! calls ConnStatus Login GetMsgStoreProps MoveToDeletedItems Logoff",
+                     "! log   Executing pending deletions."});
+    row("both",
+        Script{"! option delete on"} + marks + Script{"C: QUIT", "S: +OK", "S:", "! marked-read m2", "! moved m2"});
+    row("neither",
+        Script{"! option mark-read off", "C: DELE 1", "S: +OK request ignored", "C: QUIT", "S: +OK",
+               "S:", "! calls ConnStatus Login GetMsgStoreProps Logoff", "! marked-read"});
+    row("marking fails",
+        marks
+            + Script{
+                "! fail MarkAsRead 500 Internal Server Error", "C: QUIT", "S: -ERR some deleted messages not removed",
+                "! log POP3-ERR: Message #2 (m2) not marked as read: 500 Internal Server Error", "! account pop3 -"});
+    row("moving fails",
+        Script{"! option delete on", "! fail MoveToDeletedItems"} + marks
+            + Script{"C: QUIT", "S: -ERR some deleted messages not removed", "! marked-read m2",
+                     "! log POP3-ERR: Message #2 (m2) not moved to the deleted items: 404 Not Found"});
+    row("QUIT without a listing",
+        {"C: QUIT", "S: +OK", "S:", "! calls ConnStatus Login GetMsgStoreProps MarkAsRead Logoff"});
 }
 
 // What the session's failures look like to the client.
 void tst_PopScripts::sessionFailures()
 {
     const auto row = [](const char *name, const Script &script) { QTest::newRow(name) << Inbox << LoggedIn + script; };
-    row("RETR fails", {"C: STAT", "S: +OK 2 65", "! fail Retrieve -ERR Retrieval failed: 12029, 12029 - no connection",
-                       "C: RETR 1", "S: -ERR Retrieval failed: 12029, 12029 - no connection", "! clear Retrieve",
-                       "C: RETR 1", "S: +OK 28", "S: Subject: one", "S:", "S: first line", "S: ."});
+    row("RETR fails",
+        {"C: STAT", "S: +OK 2 65", "! fail Retrieve -ERR Retrieval failed: 12029, 12029 - no connection", "C: RETR 1",
+         "S: -ERR Retrieval failed: 12029, 12029 - no connection", "! clear Retrieve", "C: RETR 1", "S: +OK 28",
+         "S: Subject: one", "S:", "S: first line", "S: ."});
     row("TOP fails", {"! fail Top -ERR Retrieval failed: 12002", "C: TOP 1 0", "S: -ERR Retrieval failed: 12002"});
-    QTest::newRow("login refused by the component")
-        << Inbox
-        << Script{"! login ann@mail.test s3cret 200", "! fail Login 12029", "C: USER ann", "S: +OK password required",
-                  "C: PASS s3cret", "S: -ERR Login failure 12029", "! account pop3 -"};
+    QTest::newRow("login refused by the component") << Inbox << Script{"! login ann@mail.test s3cret 200",
+                                                                       "! fail Login 12029",
+                                                                       "C: USER ann",
+                                                                       "S: +OK password required",
+                                                                       "C: PASS s3cret",
+                                                                       "S: -ERR Login failure 12029",
+                                                                       "! account pop3 -"};
 }
 
 void tst_PopScripts::dialogue()

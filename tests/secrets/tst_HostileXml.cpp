@@ -7,8 +7,8 @@
 #include "AgentProcess.h"
 #include "FakeHttpPeer.h"
 #include "LineClient.h"
-#include "ServiceProcess.h"
 #include "ScriptedMailService.h"
+#include "ServiceProcess.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -37,7 +37,8 @@ QByteArray billionLaughs()
 {
     QByteArray declarations = "<!ENTITY lol0 \"lol\">";
     for (int level = 1; level <= 10; ++level)
-        declarations += "<!ENTITY lol" + QByteArray::number(level) + " \"" + QByteArray("&lol" + QByteArray::number(level - 1) + ";").repeated(10) + "\">";
+        declarations += "<!ENTITY lol" + QByteArray::number(level) + " \""
+            + QByteArray("&lol" + QByteArray::number(level - 1) + ";").repeated(10) + "\">";
     return declarations;
 }
 
@@ -45,7 +46,8 @@ Attack attackNamed(const QByteArray &name, const QString &secretFile, const QStr
 {
     const QByteArray trap = trapBase.toUtf8();
     if (name == "file entity")
-        return {"<!DOCTYPE D:multistatus [<!ENTITY xxe SYSTEM \"file://" + QFile::encodeName(secretFile) + "\">]>", "&xxe;"};
+        return {"<!DOCTYPE D:multistatus [<!ENTITY xxe SYSTEM \"file://" + QFile::encodeName(secretFile) + "\">]>",
+                "&xxe;"};
     if (name == "network entity")
         return {"<!DOCTYPE D:multistatus [<!ENTITY xxe SYSTEM \"" + trap + "/xxe-entity\">]>", "&xxe;"};
     if (name == "external DTD")
@@ -113,7 +115,8 @@ void tst_HostileXml::initTestCase()
     file.close();
     QVERIFY(m_trap.listen());
     m_trap.setResponder([](const FakeHttpPeer::Request &) {
-        return FakeHttpPeer::reply(200, "OK", "<!ENTITY fromdtd \"from the trap\">", {{"Content-Type", "application/xml-dtd"}});
+        return FakeHttpPeer::reply(200, "OK", "<!ENTITY fromdtd \"from the trap\">",
+                                   {{"Content-Type", "application/xml-dtd"}});
     });
 }
 
@@ -147,16 +150,16 @@ void tst_HostileXml::agentRefusesHostileAnswers_data()
     QTest::addColumn<QByteArray>("command");
     QTest::addColumn<QByteArray>("expected");
 
-    for (const QByteArray attack : {"file entity", "network entity", "parameter entity", "billion laughs",
-                                    "quadratic blow-up"}) {
-        QTest::newRow((attack + " in the login answer").constData()) << attack << Kind::Login << QByteArray("STAT")
-                                                       << QByteArray("-ERR Store not loaded\r\n");
-        QTest::newRow((attack + " in the folder count").constData()) << attack << Kind::FolderCollection << QByteArray("STAT")
-                                                       << QByteArray("-ERR Store not loaded\r\n");
-        QTest::newRow((attack + " in the message list").constData()) << attack << Kind::FolderListing << QByteArray("UIDL")
-                                                       << QByteArray("-ERR Store not loaded\r\n");
-        QTest::newRow((attack + " in the message properties").constData()) << attack << Kind::Properties << QByteArray("TOP 2 0")
-                                                             << QByteArray("+OK\r\nX-Comm-Error: ");
+    for (const QByteArray attack :
+         {"file entity", "network entity", "parameter entity", "billion laughs", "quadratic blow-up"}) {
+        QTest::newRow((attack + " in the login answer").constData())
+            << attack << Kind::Login << QByteArray("STAT") << QByteArray("-ERR Store not loaded\r\n");
+        QTest::newRow((attack + " in the folder count").constData())
+            << attack << Kind::FolderCollection << QByteArray("STAT") << QByteArray("-ERR Store not loaded\r\n");
+        QTest::newRow((attack + " in the message list").constData())
+            << attack << Kind::FolderListing << QByteArray("UIDL") << QByteArray("-ERR Store not loaded\r\n");
+        QTest::newRow((attack + " in the message properties").constData())
+            << attack << Kind::Properties << QByteArray("TOP 2 0") << QByteArray("+OK\r\nX-Comm-Error: ");
     }
     // A document type that names an outside DTD but uses nothing from it is
     // harmless as long as the DTD is never fetched: the answer is read as
@@ -187,16 +190,19 @@ void tst_HostileXml::agentRefusesHostileAnswers()
     switch (kind) {
     case Kind::Login:
     case Kind::FolderCollection:
-        responses = response(home, "<m:address>" + hostile.use + "</m:address><m:inbox>" + home + "inbox/" + hostile.use
-                                       + "</m:inbox>")
-            + response(home + "inbox/", "<m:totalcount>2</m:totalcount><m:unreadcount>2" + hostile.use + "</m:unreadcount>");
+        responses = response(home,
+                             "<m:address>" + hostile.use + "</m:address><m:inbox>" + home + "inbox/" + hostile.use
+                                 + "</m:inbox>")
+            + response(home + "inbox/",
+                       "<m:totalcount>2</m:totalcount><m:unreadcount>2" + hostile.use + "</m:unreadcount>");
         break;
     case Kind::FolderListing:
-        responses = response(home + "inbox/" + hostile.use, "<D:getcontentlength>10</D:getcontentlength><m:read>0</m:read>");
+        responses =
+            response(home + "inbox/" + hostile.use, "<D:getcontentlength>10</D:getcontentlength><m:read>0</m:read>");
         break;
     default:
-        responses = response(home + "inbox/msg2", "<m:read>0</m:read><m:header><m:line>Subject: " + hostile.use
-                                                      + "</m:line></m:header>");
+        responses = response(home + "inbox/msg2",
+                             "<m:read>0</m:read><m:header><m:line>Subject: " + hostile.use + "</m:line></m:header>");
         break;
     }
     m_service->setFault(kind, ScriptedMailService::multistatusAnswer(multistatus(hostile, responses)));
@@ -236,8 +242,8 @@ void tst_HostileXml::serviceRefusesHostileBodies_data()
 {
     QTest::addColumn<QByteArray>("attack");
     QTest::addColumn<QByteArray>("verb");
-    for (const QByteArray attack : {"file entity", "network entity", "external DTD", "parameter entity",
-                                    "billion laughs", "quadratic blow-up"}) {
+    for (const QByteArray attack :
+         {"file entity", "network entity", "external DTD", "parameter entity", "billion laughs", "quadratic blow-up"}) {
         QTest::newRow(("PROPFIND, " + attack).constData()) << attack << QByteArray("PROPFIND");
         QTest::newRow(("PROPPATCH, " + attack).constData()) << attack << QByteArray("PROPPATCH");
     }
@@ -260,7 +266,8 @@ void tst_HostileXml::serviceRefusesHostileBodies()
             + hostile.use + "</D:getcontentlength></D:prop></D:propfind>"
         : "<?xml version=\"1.0\"?>\n" + hostile.doctype + "\n<D:propertyupdate " + Namespaces
             + "><D:set><D:prop><m:read>" + hostile.use + "</m:read></D:prop></D:set></D:propertyupdate>";
-    const QString inbox = service.serviceUrl().replace(QStringLiteral("/dav/"), QStringLiteral("/mail/demo@zorvane.test/inbox/"));
+    const QString inbox =
+        service.serviceUrl().replace(QStringLiteral("/dav/"), QStringLiteral("/mail/demo@zorvane.test/inbox/"));
     const QUrl target(verb == "PROPFIND" ? inbox : inbox + name.section(QLatin1Char(':'), 0, 0));
 
     QNetworkAccessManager network;
@@ -273,7 +280,8 @@ void tst_HostileXml::serviceRefusesHostileBodies()
         QSignalSpy finished(reply.get(), &QNetworkReply::finished);
         if (!reply->isFinished())
             finished.wait(60000);
-        return QPair<int, QByteArray>(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll());
+        return QPair<int, QByteArray>(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                                      reply->readAll());
     };
 
     const auto [status, answer] = send(body);

@@ -6,8 +6,8 @@
 
 #include "AgentProcess.h"
 #include "LineClient.h"
-#include "ServiceProcess.h"
 #include "ScriptedMailService.h"
+#include "ServiceProcess.h"
 
 #include <QDirIterator>
 #include <QTemporaryDir>
@@ -62,10 +62,7 @@ QByteArray readFile(const QString &path)
 // Basic credentials an HTTP layer might log.
 QList<QByteArray> formsOf(const QByteArray &password)
 {
-    return {password,
-            password.toBase64(),
-            ("user:" + password).toBase64(),
-            (Account + ':' + password).toBase64()};
+    return {password, password.toBase64(), ("user:" + password).toBase64(), (Account + ':' + password).toBase64()};
 }
 
 } // namespace
@@ -126,8 +123,8 @@ void tst_Secrets::canaryPasswordIsWrittenNowhere()
     m_agent = std::make_unique<AgentProcess>(m_root->path());
     m_agent->writeSettings(service.serviceUrl(), service.altServiceUrl(), "DebugMode=1\nSaveSentItems=1\n");
     // Whatever mode the store had, it is the user's alone once written.
-    QVERIFY(QFile::setPermissions(m_agent->settingsPath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
-                                                              | QFile::ReadOther));
+    QVERIFY(QFile::setPermissions(m_agent->settingsPath(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
     const FileInfo storeBefore = infoOf(m_agent->settingsPath());
     QVERIFY(m_agent->start());
 
@@ -151,7 +148,8 @@ void tst_Secrets::canaryPasswordIsWrittenNowhere()
     // Written beside and renamed over: a new file, never the old one rewritten.
     QVERIFY(storeAfter.inode != storeBefore.inode);
     QVERIFY(m_agent->settingsBytes().contains("[AccountInfo]"));
-    for (const QString &name : QDir(m_agent->path(QStringLiteral("config/Zorvane"))).entryList(QDir::Files | QDir::Hidden))
+    for (const QString &name :
+         QDir(m_agent->path(QStringLiteral("config/Zorvane"))).entryList(QDir::Files | QDir::Hidden))
         QVERIFY2(name == QLatin1String("Zorvane.ini") || name == QLatin1String("Zorvane.ini.lock"), qPrintable(name));
 
     {
@@ -178,8 +176,8 @@ void tst_Secrets::canaryPasswordIsWrittenNowhere()
     QCOMPARE(infoOf(m_agent->logFilePath()).mode & 077, mode_t(0));
 
     QList<QPair<QString, QByteArray>> places{{QStringLiteral("agent's standard output"), m_agent->standardOutput()},
-                                            {QStringLiteral("agent's standard error"), m_agent->standardError()},
-                                            {QStringLiteral("service's output"), service.output()}};
+                                             {QStringLiteral("agent's standard error"), m_agent->standardError()},
+                                             {QStringLiteral("service's output"), service.output()}};
     const QString accounts = QDir(service.dataDir()).filePath(QStringLiteral("accounts"));
     QDirIterator files(m_root->path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     int filesLookedAt = 0;
@@ -193,7 +191,8 @@ void tst_Secrets::canaryPasswordIsWrittenNowhere()
     QVERIFY(filesLookedAt >= 4); // settings, log, the messages
     for (const auto &[place, bytes] : places) {
         for (const QByteArray &secret : formsOf(canary) + formsOf(wrong))
-            QVERIFY2(!bytes.contains(secret), qPrintable(place + QStringLiteral(" holds ") + QString::fromUtf8(secret)));
+            QVERIFY2(!bytes.contains(secret),
+                     qPrintable(place + QStringLiteral(" holds ") + QString::fromUtf8(secret)));
     }
 }
 

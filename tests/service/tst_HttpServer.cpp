@@ -32,7 +32,8 @@ QByteArray submissionOf(qint64 size)
 QByteArray postHead(qint64 length, const QByteArray &authorization = DemoCredentials)
 {
     QByteArray head = "POST /mail/demo@zorvane.test/sendmsg HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Zorvane-Envelope: t\r\n"
-                      "Content-Length: " + QByteArray::number(length) + "\r\n";
+                      "Content-Length: "
+        + QByteArray::number(length) + "\r\n";
     if (!authorization.isEmpty())
         head += "Authorization: " + authorization + "\r\n";
     return head + "\r\n";
@@ -44,7 +45,10 @@ class RawClient
 public:
     explicit RawClient(quint16 port) { m_socket.connectToHost(QStringLiteral("127.0.0.1"), port); }
 
-    bool connected() { return m_socket.state() == QAbstractSocket::ConnectedState || m_socket.waitForConnected(WaitMs); }
+    bool connected()
+    {
+        return m_socket.state() == QAbstractSocket::ConnectedState || m_socket.waitForConnected(WaitMs);
+    }
     void send(const QByteArray &bytes)
     {
         m_socket.write(bytes);
@@ -151,8 +155,10 @@ void tst_HttpServer::credentialsAreCheckedBeforeTheBody_data()
     QTest::addColumn<QByteArray>("authorization");
     QTest::addColumn<QByteArray>("target");
     QTest::newRow("none") << QByteArray() << QByteArray("/mail/demo@zorvane.test/sendmsg");
-    QTest::newRow("wrong password") << basicAuthorization("demo", "guess") << QByteArray("/mail/demo@zorvane.test/sendmsg");
-    QTest::newRow("another account") << basicAuthorization("ann", "annpw") << QByteArray("/mail/demo@zorvane.test/sendmsg");
+    QTest::newRow("wrong password") << basicAuthorization("demo", "guess")
+                                    << QByteArray("/mail/demo@zorvane.test/sendmsg");
+    QTest::newRow("another account") << basicAuthorization("ann", "annpw")
+                                     << QByteArray("/mail/demo@zorvane.test/sendmsg");
     QTest::newRow("made-up digest") << QByteArray("Digest username=\"demo\", realm=\"zorvane.test\", nonce=\"1.2.3\", "
                                                   "uri=\"/mail/demo@zorvane.test/sendmsg\", qop=auth, nc=00000001, "
                                                   "cnonce=\"c\", response=\"0\"")
@@ -244,7 +250,8 @@ void tst_HttpServer::bodiesBeyondTheBudgetAreRefused()
     RawClient chunked(m_server->port());
     QVERIFY(chunked.connected());
     chunked.send("POST /mail/demo@zorvane.test/sendmsg HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Zorvane-Envelope: t\r\n"
-                 "Transfer-Encoding: chunked\r\nAuthorization: " + DemoCredentials + "\r\n\r\n");
+                 "Transfer-Encoding: chunked\r\nAuthorization: "
+                 + DemoCredentials + "\r\n\r\n");
     const QByteArray chunk = QByteArray::number(100 * KiB, 16) + "\r\n" + QByteArray(100 * KiB, 'x') + "\r\n";
     for (int i = 0; i < 7 && chunked.socket().state() == QAbstractSocket::ConnectedState; ++i)
         chunked.send(chunk);

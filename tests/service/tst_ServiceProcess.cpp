@@ -6,9 +6,9 @@
 #include "ServiceProcess.h"
 #include "ServiceTestSupport.h"
 
+#include <QAuthenticator>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QAuthenticator>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -250,11 +250,10 @@ void tst_ServiceProcess::qtClientLogsIn()
     // The alternative demo account logs in with its full name.
     m_user = "demo@alt.zorvane.test";
     QNetworkAccessManager alternative;
-    connect(&alternative, &QNetworkAccessManager::authenticationRequired, this,
-            [](QNetworkReply *, QAuthenticator *a) {
-                a->setUser(QStringLiteral("demo@alt.zorvane.test"));
-                a->setPassword(QStringLiteral("demo"));
-            });
+    connect(&alternative, &QNetworkAccessManager::authenticationRequired, this, [](QNetworkReply *, QAuthenticator *a) {
+        a->setUser(QStringLiteral("demo@alt.zorvane.test"));
+        a->setPassword(QStringLiteral("demo"));
+    });
     QNetworkReply *reply = alternative.sendCustomRequest(
         QNetworkRequest(QUrl::fromEncoded(m_altServiceUrl + "/demo@alt.zorvane.test")), "PROPFIND");
     QSignalSpy finished(reply, &QNetworkReply::finished);
@@ -364,9 +363,9 @@ void tst_ServiceProcess::agentSequenceOnTheDemoMailbox()
     // Sending with a copy in the sent items.
     const QByteArray submission = "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<demo@alt.zorvane.test>\r\n\r\n"
                                   "From: demo@zorvane.test\r\nSubject: to myself\r\n\r\nhello\r\n";
-    const Answer sent = request(storedText(1028), applyStored(1009, login.body), submission,
-                                {common, {storedText(1033), storedText(1041)}, {storedText(1042), "t"},
-                                 {storedText(1043), "t"}});
+    const Answer sent =
+        request(storedText(1028), applyStored(1009, login.body), submission,
+                {common, {storedText(1033), storedText(1041)}, {storedText(1042), "t"}, {storedText(1043), "t"}});
     QCOMPARE(sent.status, 201);
     const QString altNew = m_dir->path() + QStringLiteral("/mail/demo@alt.zorvane.test/new/");
     QCOMPARE(filesIn(altNew).size(), 3); // the demo's two and the one just sent
@@ -417,8 +416,10 @@ void tst_ServiceProcess::oversizedBodyIsRefusedBeforeItIsRead()
     QVERIFY(startService());
     // Only the head is sent; the answer must come without the body.
     const QByteArray answer = rawExchange("POST /mail/demo@zorvane.test/sendmsg HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                          "Authorization: " + basicAuthorization("demo", "demo") + "\r\n"
-                                          "Content-Length: 100000000\r\n\r\n");
+                                          "Authorization: "
+                                          + basicAuthorization("demo", "demo")
+                                          + "\r\n"
+                                            "Content-Length: 100000000\r\n\r\n");
     QVERIFY2(answer.startsWith("HTTP/1.1 413"), answer.left(100).constData());
     QVERIFY(answer.contains("X-Zorvane-Reason: the request body is larger than"));
     QVERIFY(!QDir(m_dir->path() + QStringLiteral("/outbox")).exists());

@@ -222,23 +222,25 @@ void tst_ServiceRequests::authentication()
     QCOMPARE(send("PROPFIND", "/dav/", {}, {}, basicAuthorization("ann@zorvane.test", "annpw")).status, 207);
     QCOMPARE(send("PROPFIND", "/dav/", {}, {}, basicAuthorization("ann@zorvane.test", "ANNPW")).status, 401);
     // Right credentials, someone else's mailbox.
-    const HttpResponse foreign = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", {}, {},
-                                      basicAuthorization("ann", "annpw"));
+    const HttpResponse foreign =
+        send("PROPFIND", "/mail/demo@zorvane.test/inbox/", {}, {}, basicAuthorization("ann", "annpw"));
     QCOMPARE(foreign.status, 401);
     QCOMPARE(foreign.header("X-Zorvane-Reason"), QByteArray("these credentials belong to another account"));
     QVERIFY(foreign.header("WWW-Authenticate").startsWith("Digest "));
 
     // Digest, as a client computes it from the challenge.
     const QByteArray uri = "/mail/demo@zorvane.test/inbox/";
-    QCOMPARE(send("PROPFIND", uri, {}, {}, digestAuthorization(challenges.at(0), "PROPFIND", uri, "demo", "demo")).status,
-             207);
+    QCOMPARE(
+        send("PROPFIND", uri, {}, {}, digestAuthorization(challenges.at(0), "PROPFIND", uri, "demo", "demo")).status,
+        207);
     // The nonce is good for other addresses and verbs too.
     QCOMPARE(send("GET", "/mail/demo@zorvane.test/collect", {}, {},
                   digestAuthorization(challenges.at(0), "GET", "/mail/demo@zorvane.test/collect", "demo", "demo", 2))
                  .status,
              200);
-    QCOMPARE(send("PROPFIND", uri, {}, {}, digestAuthorization(challenges.at(0), "PROPFIND", uri, "demo", "nope")).status,
-             401);
+    QCOMPARE(
+        send("PROPFIND", uri, {}, {}, digestAuthorization(challenges.at(0), "PROPFIND", uri, "demo", "nope")).status,
+        401);
     // The answer must be for the address actually asked.
     QCOMPARE(send("PROPFIND", uri, {}, {}, digestAuthorization(challenges.at(0), "PROPFIND", "/dav/", "demo", "demo"))
                  .status,
@@ -254,13 +256,13 @@ void tst_ServiceRequests::digestNonceExpiresAndSurvivesARestart()
 {
     const QByteArray challenge = send("PROPFIND", "/dav/", {}, {}, {}).header("WWW-Authenticate");
     m_now += 3601;
-    const HttpResponse stale = send("PROPFIND", "/dav/", {}, {},
-                                    digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "demo"));
+    const HttpResponse stale =
+        send("PROPFIND", "/dav/", {}, {}, digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "demo"));
     QCOMPARE(stale.status, 401);
     QVERIFY(stale.header("WWW-Authenticate").contains("stale=true"));
     // An old nonce with a wrong password is no stale nonce: a plain refusal.
-    const HttpResponse wrong = send("PROPFIND", "/dav/", {}, {},
-                                    digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "bad"));
+    const HttpResponse wrong =
+        send("PROPFIND", "/dav/", {}, {}, digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "bad"));
     QCOMPARE(wrong.status, 401);
     QVERIFY(!wrong.header("WWW-Authenticate").contains("stale"));
     // A nonce of an earlier run of the service (another secret) with the
@@ -274,12 +276,12 @@ void tst_ServiceRequests::digestNonceExpiresAndSurvivesARestart()
     probe.method = "PROPFIND";
     probe.rawTarget = "/dav/";
     const QByteArray earlierChallenge = earlierRun.serve(probe).header("WWW-Authenticate");
-    const HttpResponse afterRestart = send("PROPFIND", "/dav/", {}, {},
-                                           digestAuthorization(earlierChallenge, "PROPFIND", "/dav/", "demo", "demo"));
+    const HttpResponse afterRestart =
+        send("PROPFIND", "/dav/", {}, {}, digestAuthorization(earlierChallenge, "PROPFIND", "/dav/", "demo", "demo"));
     QCOMPARE(afterRestart.status, 401);
     QVERIFY(afterRestart.header("WWW-Authenticate").contains("stale=true"));
-    const HttpResponse guessed = send("PROPFIND", "/dav/", {}, {},
-                                      digestAuthorization(earlierChallenge, "PROPFIND", "/dav/", "demo", "guess"));
+    const HttpResponse guessed =
+        send("PROPFIND", "/dav/", {}, {}, digestAuthorization(earlierChallenge, "PROPFIND", "/dav/", "demo", "guess"));
     QVERIFY(!guessed.header("WWW-Authenticate").contains("stale"));
 
     const QByteArray fresh = stale.header("WWW-Authenticate");
@@ -292,8 +294,8 @@ void tst_ServiceRequests::loginRedirectsAndAlternativeAccounts()
     const HttpResponse redirected = send("PROPFIND", "/dav/", {}, {}, basicAuthorization("carol", "carolpw"));
     QCOMPARE(redirected.status, 900);
     QCOMPARE(redirected.header("Location"), Base + "/mail/carol@zorvane.test/");
-    const HttpResponse there = send("PROPFIND", "/mail/carol@zorvane.test/", {}, {},
-                                    basicAuthorization("carol", "carolpw"));
+    const HttpResponse there =
+        send("PROPFIND", "/mail/carol@zorvane.test/", {}, {}, basicAuthorization("carol", "carolpw"));
     QCOMPARE(there.status, 207);
     QCOMPARE(applyStored(1007, there.body), Base + "/mail/carol@zorvane.test/inbox/");
 
@@ -325,9 +327,9 @@ void tst_ServiceRequests::listingFollowsTheMaildir()
     QCOMPARE(empty.status, 207);
     QCOMPARE(applyStored(1015, empty.body), QByteArray());
 
-    const QByteArray lf = "Subject: lf\n\nline one\nline two\n";      // 4 bare LF
-    const QByteArray crlf = "Subject: crlf\r\n\r\nbody\r\n";           // none
-    const QByteArray mixed = "Subject: mixed\r\n\nx\ry\n";             // 2 bare LF, a lone CR stays
+    const QByteArray lf = "Subject: lf\n\nline one\nline two\n"; // 4 bare LF
+    const QByteArray crlf = "Subject: crlf\r\n\r\nbody\r\n";     // none
+    const QByteArray mixed = "Subject: mixed\r\n\nx\ry\n";       // 2 bare LF, a lone CR stays
     dropMessage("new", "300.lf", lf, 300);
     dropMessage("cur", "100.crlf:2,S", crlf, 100);
     dropMessage("cur", "200.mixed:2,", mixed, 200);
@@ -415,11 +417,12 @@ void tst_ServiceRequests::headerPropertiesKeepTheBytes()
     bool ok = false;
     const QByteArray lines = applyStylesheet(properties.body, stylesheet, &ok);
     QVERIFY(ok);
-    QCOMPARE(lines, QByteArray("From: Ann <ann@example.org>\r\n"
-                               "Subject: caf\xe9 and caf\xc3\xa9 & <more>\r\n"
-                               "Received: from a\r\n"
-                               "\tby b\r\n"
-                               "X-Odd: tab\there, bell  cr\rin\r\n"));
+    QCOMPARE(lines,
+             QByteArray("From: Ann <ann@example.org>\r\n"
+                        "Subject: caf\xe9 and caf\xc3\xa9 & <more>\r\n"
+                        "Received: from a\r\n"
+                        "\tby b\r\n"
+                        "X-Odd: tab\there, bell  cr\rin\r\n"));
     QVERIFY(properties.body.contains("<m:subject>"));
     QVERIFY(properties.body.contains("<m:from>Ann &lt;ann@example.org&gt;</m:from>"));
 }
@@ -481,8 +484,8 @@ void tst_ServiceRequests::moveToDeletedItems()
 
     // The same name arrives again: never overwritten.
     dropMessage("new", "7.first", "Subject: first again\n\n", 9);
-    const HttpResponse refused = send("MOVE", "/mail/demo@zorvane.test/inbox/7.first", {},
-                                      {{"destination", deleted + "7.first"}});
+    const HttpResponse refused =
+        send("MOVE", "/mail/demo@zorvane.test/inbox/7.first", {}, {{"destination", deleted + "7.first"}});
     QCOMPARE(refused.status, 412);
     QCOMPARE(filesIn(inboxPath("new")), QStringList{QStringLiteral("7.first")});
     const HttpResponse renamed = send("MOVE", "/mail/demo@zorvane.test/inbox/7.first", {},
@@ -504,13 +507,15 @@ void tst_ServiceRequests::moveToDeletedItems()
     dropMessage("new", "10.third", "Subject: third\n\n", 10);
     const QByteArray third = "/mail/demo@zorvane.test/inbox/10.third";
     QCOMPARE(send("MOVE", third).status, 400);
-    QCOMPARE(send("MOVE", third, {}, {{"destination", Base + "/mail/ann@zorvane.test/deleteditems/10.third"}}).status, 403);
+    QCOMPARE(send("MOVE", third, {}, {{"destination", Base + "/mail/ann@zorvane.test/deleteditems/10.third"}}).status,
+             403);
     QCOMPARE(send("MOVE", third, {}, {{"destination", DemoHome + "drafts/10.third"}}).status, 409);
     QCOMPARE(send("MOVE", third, {}, {{"destination", DemoInbox + "10.third"}}).status, 403);
     QCOMPARE(send("MOVE", third, {}, {{"destination", deleted + "..%2F..%2Faccounts"}}).status, 400);
     QCOMPARE(send("MOVE", third, {}, {{"destination", deleted + "x%3A2%2CS"}}).status, 400);
     QCOMPARE(filesIn(inboxPath("new")), QStringList{QStringLiteral("10.third")});
-    QCOMPARE(send("MOVE", "/mail/demo@zorvane.test/inbox/nosuch", {}, {{"destination", deleted + "nosuch"}}).status, 404);
+    QCOMPARE(send("MOVE", "/mail/demo@zorvane.test/inbox/nosuch", {}, {{"destination", deleted + "nosuch"}}).status,
+             404);
 }
 
 void tst_ServiceRequests::longNamesStayShortAndReachable()
@@ -527,10 +532,10 @@ void tst_ServiceRequests::longNamesStayShortAndReachable()
     QCOMPARE(send("GET", addresses.at(0).mid(Base.size())).body, QByteArray("Subject: long\r\n\r\n"));
     QCOMPARE(send("GET", addresses.at(1).mid(Base.size())).body, QByteArray("Subject: odd\r\n\r\n"));
     // Moved under its listed name, the file keeps its own name.
-    QCOMPARE(send("MOVE", addresses.at(0).mid(Base.size()), {},
-                  {{"destination", DemoHome + "deleteditems/" + longName}})
-                 .status,
-             201);
+    QCOMPARE(
+        send("MOVE", addresses.at(0).mid(Base.size()), {}, {{"destination", DemoHome + "deleteditems/" + longName}})
+            .status,
+        201);
     QCOMPARE(filesIn(inboxPath(".Deleted Items/cur")), QStringList{QString::fromLatin1(unique + ":2,S")});
 }
 
@@ -544,7 +549,8 @@ void tst_ServiceRequests::submissionIsStoredWholeOrNotAtAll()
                             "rcpt to:<demo>\r\n"
                             "RCPT TO:<ann@zorvane.test>\r\n"
                             "RCPT TO:<other@example.net>\r\n"
-                            "\r\n" + message;
+                            "\r\n"
+        + message;
     const QHash<QByteArray, QByteArray> headers{
         {"x-zorvane-envelope", "t"}, {"x-zorvane-save-in-sent", "t"}, {"depth", "0"}};
     const HttpResponse stored = send("POST", "/mail/demo@zorvane.test/sendmsg", body, headers);
@@ -565,8 +571,10 @@ void tst_ServiceRequests::submissionIsStoredWholeOrNotAtAll()
     QCOMPARE(readFile(outbox + filesIn(outbox).first()),
              "X-Zorvane-Envelope-From: <demo@zorvane.test>\r\n"
              "X-Zorvane-Envelope-To: <friend@example.org>\r\n"
-             "X-Zorvane-Envelope-To: <other@example.net>\r\n" + message);
-    for (const QString &tmp : {ann + QStringLiteral("tmp"), inboxPath("tmp"), m_dir->path() + QStringLiteral("/outbox/tmp")})
+             "X-Zorvane-Envelope-To: <other@example.net>\r\n"
+                 + message);
+    for (const QString &tmp :
+         {ann + QStringLiteral("tmp"), inboxPath("tmp"), m_dir->path() + QStringLiteral("/outbox/tmp")})
         QCOMPARE(filesIn(tmp), QStringList());
 
     // Without the copy flag nothing goes to the sent items.
@@ -579,10 +587,11 @@ void tst_ServiceRequests::submissionIsStoredWholeOrNotAtAll()
     QCOMPARE(filesIn(ann + QStringLiteral("new")).size(), 2);
 
     // One unknown local recipient: nobody gets anything.
-    const HttpResponse refused = send("POST", "/mail/demo@zorvane.test/sendmsg",
-                                      "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<ann@zorvane.test>\r\n"
-                                      "RCPT TO:<x@example.org>\r\nRCPT TO:<nobody@alt.zorvane.test>\r\n\r\nSubject: 3\r\n\r\n",
-                                      headers);
+    const HttpResponse refused =
+        send("POST", "/mail/demo@zorvane.test/sendmsg",
+             "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<ann@zorvane.test>\r\n"
+             "RCPT TO:<x@example.org>\r\nRCPT TO:<nobody@alt.zorvane.test>\r\n\r\nSubject: 3\r\n\r\n",
+             headers);
     QCOMPARE(refused.status, 422);
     QVERIFY(refused.header("X-Zorvane-Reason").contains("nobody@alt.zorvane.test"));
     QCOMPARE(filesIn(ann + QStringLiteral("new")).size(), 2);
@@ -604,11 +613,12 @@ void tst_ServiceRequests::submissionRefusals_data()
                                    << QByteArray("t") << 400;
     QTest::newRow("no recipient") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\n\r\nx") << QByteArray("t") << 400;
     QTest::newRow("no sender") << QByteArray("RCPT TO:<ann@zorvane.test>\r\n\r\nx") << QByteArray("t") << 400;
-    QTest::newRow("two senders")
-        << QByteArray("MAIL FROM:<demo@zorvane.test>\r\nMAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<a@b.c>\r\n\r\nx")
-        << QByteArray("t") << 400;
+    QTest::newRow("two senders") << QByteArray(
+        "MAIL FROM:<demo@zorvane.test>\r\nMAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<a@b.c>\r\n\r\nx")
+                                 << QByteArray("t") << 400;
     QTest::newRow("message without envelope") << QByteArray("Subject: x\r\n\r\nbody\r\n") << QByteArray("t") << 400;
-    QTest::newRow("header injection") << QByteArray("MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<a@b.c\rX-Evil: 1>\r\n\r\nx")
+    QTest::newRow("header injection") << QByteArray(
+        "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<a@b.c\rX-Evil: 1>\r\n\r\nx")
                                       << QByteArray("t") << 400;
     QByteArray many = "MAIL FROM:<demo@zorvane.test>\r\n";
     for (int i = 0; i <= SubmissionEnvelope::MaxRecipients; ++i)
@@ -640,11 +650,10 @@ void tst_ServiceRequests::submissionRefusals()
 void tst_ServiceRequests::nullSenderIsTheAccountsOwn()
 {
     const QByteArray body = "MAIL FROM:<>\r\nRCPT TO:<ann@zorvane.test>\r\n\r\nSubject: notice\r\n\r\nx\r\n";
-    const HttpResponse response
-        = send("POST", "/mail/demo@zorvane.test/sendmsg", body, { { "x-zorvane-envelope", "t" } });
+    const HttpResponse response = send("POST", "/mail/demo@zorvane.test/sendmsg", body, {{"x-zorvane-envelope", "t"}});
     QVERIFY2(response.status == 200 || response.status == 201, response.header("X-Zorvane-Reason").constData());
-    const QStringList delivered
-        = QDir(m_dir->path() + QStringLiteral("/mail/ann@zorvane.test/new")).entryList(QDir::Files);
+    const QStringList delivered =
+        QDir(m_dir->path() + QStringLiteral("/mail/ann@zorvane.test/new")).entryList(QDir::Files);
     QCOMPARE(delivered.size(), 1);
 }
 
@@ -655,8 +664,8 @@ void tst_ServiceRequests::submissionWithAnIdIsStoredOnce()
 {
     const QByteArray body = "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<ann@zorvane.test>\r\n\r\nSubject: once\r\n\r\n";
     const QByteArray id = "5f0c9a1e27b84d6e93a0c4b1d2e8f703";
-    QHash<QByteArray, QByteArray> headers{{"x-zorvane-envelope", "t"}, {"x-zorvane-save-in-sent", "t"},
-                                          {"x-zorvane-submission-id", id}};
+    QHash<QByteArray, QByteArray> headers{
+        {"x-zorvane-envelope", "t"}, {"x-zorvane-save-in-sent", "t"}, {"x-zorvane-submission-id", id}};
     const QString annInbox = m_dir->path() + QStringLiteral("/mail/ann@zorvane.test/new");
     const auto post = [&](const QByteArray &text, const QHash<QByteArray, QByteArray> &with,
                           const QByteArray &authorization = "default") {
@@ -685,9 +694,11 @@ void tst_ServiceRequests::submissionWithAnIdIsStoredOnce()
     QCOMPARE(filesIn(annInbox).size(), 1);
 
     // Another account's identifiers are its own.
-    const QByteArray fromAnn = "MAIL FROM:<ann@zorvane.test>\r\nRCPT TO:<demo@zorvane.test>\r\n\r\nSubject: ann\r\n\r\n";
-    QCOMPARE(send("POST", "/mail/ann@zorvane.test/sendmsg", fromAnn, headers, basicAuthorization("ann", "annpw")).status,
-             201);
+    const QByteArray fromAnn =
+        "MAIL FROM:<ann@zorvane.test>\r\nRCPT TO:<demo@zorvane.test>\r\n\r\nSubject: ann\r\n\r\n";
+    QCOMPARE(
+        send("POST", "/mail/ann@zorvane.test/sendmsg", fromAnn, headers, basicAuthorization("ann", "annpw")).status,
+        201);
     QCOMPARE(filesIn(inboxPath("new")).size(), 1);
 
     // A restart keeps what was stored.
@@ -744,9 +755,10 @@ void tst_ServiceRequests::pathsCannotLeaveTheDataFolder()
 
 void tst_ServiceRequests::xmlBodiesAreParsedSafely()
 {
-    const QByteArray laughs = "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\">"
-                              "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">]>"
-                              "<D:propfind xmlns:D=\"DAV:\"><D:prop><D:displayname>&c;</D:displayname></D:prop></D:propfind>";
+    const QByteArray laughs =
+        "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\">"
+        "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">]>"
+        "<D:propfind xmlns:D=\"DAV:\"><D:prop><D:displayname>&c;</D:displayname></D:prop></D:propfind>";
     QCOMPARE(send("PROPFIND", "/mail/demo@zorvane.test/inbox/", laughs).status, 400);
     const QByteArray external = "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
                                 "<D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>";
@@ -755,7 +767,9 @@ void tst_ServiceRequests::xmlBodiesAreParsedSafely()
     QVERIFY(!refused.body.contains("root:"));
     QCOMPARE(send("PROPFIND", "/mail/demo@zorvane.test/inbox/", "<D:propfind xmlns:D=\"DAV:\">").status, 400);
     QCOMPARE(send("PROPFIND", "/mail/demo@zorvane.test/inbox/", "<propfind/>").status, 400);
-    QCOMPARE(send("PROPFIND", "/mail/demo@zorvane.test/inbox/", QByteArray(DavRequestBody::MaxXmlBodyBytes + 1, ' ')).status, 413);
+    QCOMPARE(
+        send("PROPFIND", "/mail/demo@zorvane.test/inbox/", QByteArray(DavRequestBody::MaxXmlBodyBytes + 1, ' ')).status,
+        413);
     QCOMPARE(send("PROPFIND", "/mail/demo@zorvane.test/inbox/", {}, {{"depth", "2"}}).status, 400);
 
     // Named properties: the known ones, and the others reported missing.
@@ -788,7 +802,8 @@ void tst_ServiceRequests::digestNonceCountsAreTracked()
 {
     const QByteArray challenge = send("PROPFIND", "/dav/", {}, {}, {}).header("WWW-Authenticate");
     const auto login = [&](int nc) {
-        return send("PROPFIND", "/dav/", {}, {}, digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "demo", nc));
+        return send("PROPFIND", "/dav/", {}, {},
+                    digestAuthorization(challenge, "PROPFIND", "/dav/", "demo", "demo", nc));
     };
     QCOMPARE(login(1).status, 207);
     // The same header heard on the wire and sent again is refused; the
@@ -804,8 +819,8 @@ void tst_ServiceRequests::digestNonceCountsAreTracked()
 
     // Without qop there is no count to track: refused, and not as stale.
     const QByteArray ha1 = md5Hex("demo:zorvane.test:demo");
-    const QByteArray fresh = challengeParameters(send("PROPFIND", "/dav/", {}, {}, {}).header("WWW-Authenticate"))
-                                 .value("nonce");
+    const QByteArray fresh =
+        challengeParameters(send("PROPFIND", "/dav/", {}, {}, {}).header("WWW-Authenticate")).value("nonce");
     const QByteArray noQop = "Digest username=\"demo\", realm=\"zorvane.test\", nonce=\"" + fresh
         + "\", uri=\"/dav/\", response=\"" + md5Hex(ha1 + ':' + fresh + ':' + md5Hex("PROPFIND:/dav/")) + '"';
     const HttpResponse refused = send("PROPFIND", "/dav/", {}, {}, noQop);
@@ -827,7 +842,8 @@ void tst_ServiceRequests::namedPropertiesAreBounded()
 {
     const QByteArray inbox = "/mail/demo@zorvane.test/inbox/";
     QCOMPARE(send("PROPFIND", inbox, propfindNaming(numberedNames(DavRequestBody::MaxNamedProperties))).status, 207);
-    QCOMPARE(send("PROPFIND", inbox, propfindNaming(numberedNames(DavRequestBody::MaxNamedProperties + 1))).status, 413);
+    QCOMPARE(send("PROPFIND", inbox, propfindNaming(numberedNames(DavRequestBody::MaxNamedProperties + 1))).status,
+             413);
     // Few names, but long ones.
     const QList<QByteArray> longNames{QByteArray(DavRequestBody::MaxNamedPropertyBytes / 2, 'a'),
                                       QByteArray(DavRequestBody::MaxNamedPropertyBytes / 2 + 1, 'b')};
@@ -841,7 +857,8 @@ void tst_ServiceRequests::namedPropertiesAreBounded()
     QCOMPARE(attack.status, 413);
     QVERIFY(attack.body.size() < 1000);
 
-    QByteArray updates = "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:o=\"urn:other\"><D:set><D:prop>";
+    QByteArray updates =
+        "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:o=\"urn:other\"><D:set><D:prop>";
     for (const QByteArray &name : numberedNames(DavRequestBody::MaxNamedProperties + 1))
         updates += "<o:" + name + ">1</o:" + name + ">";
     updates += "</D:prop></D:set></D:propertyupdate>";
@@ -854,9 +871,10 @@ void tst_ServiceRequests::unknownPropertiesAreAnsweredCompactly()
         dropMessage("new", "m" + QByteArray::number(i), "Subject: s\n\n", 1000 + i);
     const QByteArray longNamespace = "urn:" + QByteArray(5000, 'n');
     QList<QByteArray> names = numberedNames(150);
-    names << "p7" << "p7"; // repeats are answered once
-    const HttpResponse answer = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", propfindNaming(names, longNamespace),
-                                     {{"depth", "1"}});
+    names << "p7"
+          << "p7"; // repeats are answered once
+    const HttpResponse answer =
+        send("PROPFIND", "/mail/demo@zorvane.test/inbox/", propfindNaming(names, longNamespace), {{"depth", "1"}});
     QCOMPARE(answer.status, 207);
     QVERIFY(isWellFormedXml(answer.body));
     // The namespace is declared once for the whole answer, not once per name
@@ -879,8 +897,8 @@ void tst_ServiceRequests::largeListingsGoOutInPieces()
 {
     constexpr int Messages = 2000;
     for (int i = 0; i < Messages; ++i)
-        dropMessage(i % 2 ? "new" : "cur", "1733" + QByteArray::number(100000 + i) + ".M1P1.host", "Subject: x\n\nbody\n",
-                    1000 + i);
+        dropMessage(i % 2 ? "new" : "cur", "1733" + QByteArray::number(100000 + i) + ".M1P1.host",
+                    "Subject: x\n\nbody\n", 1000 + i);
     HttpRequest request;
     request.method = "PROPFIND";
     request.rawTarget = "/mail/demo@zorvane.test/inbox/";
@@ -921,7 +939,8 @@ void tst_ServiceRequests::onlyRegularFilesAreMessages()
     QVERIFY(QDir().mkpath(inboxPath("cur/5.folder:2,")));
 
     const auto listing = [&] {
-        return splitLed(applyStored(1015, send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005)).body), '*');
+        return splitLed(applyStored(1015, send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005)).body),
+                        '*');
     };
     QCOMPARE(listing(), QList<QByteArray>{DemoInbox + "1.real"});
     const HttpResponse folders = send("PROPFIND", "/mail/demo@zorvane.test/", storedText(1005), {{"depth", "1"}});
@@ -953,9 +972,10 @@ void tst_ServiceRequests::failuresDoNotShowServerPaths()
     QVERIFY(QDir().mkpath(inboxPath(".Sent Items/cur")));
     QVERIFY(QDir().mkpath(inboxPath(".Sent Items/new")));
     QVERIFY(writeFile(inboxPath(".Sent Items/tmp"), "in the way"));
-    const HttpResponse refused = send("POST", "/mail/demo@zorvane.test/sendmsg",
-                                      "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<friend@example.org>\r\n\r\nSubject: s\r\n\r\nx",
-                                      {{"x-zorvane-envelope", "t"}, {"x-zorvane-save-in-sent", "t"}});
+    const HttpResponse refused =
+        send("POST", "/mail/demo@zorvane.test/sendmsg",
+             "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<friend@example.org>\r\n\r\nSubject: s\r\n\r\nx",
+             {{"x-zorvane-envelope", "t"}, {"x-zorvane-save-in-sent", "t"}});
     QCOMPARE(refused.status, 507);
     QCOMPARE(refused.header("X-Zorvane-Reason"), QByteArray("the message could not be stored"));
     QVERIFY(!refused.body.contains(m_dir->path().toUtf8()));

@@ -67,17 +67,24 @@ void tst_ActivityLog::entry_lines_data()
     QTest::newRow("one line") << QStringLiteral("hello") << QStringList{QStringLiteral("hello")};
     QTest::newRow("empty") << QString() << QStringList{QString()};
     QTest::newRow("one line with CRLF") << QStringLiteral("+OK\r\n") << QStringList{QStringLiteral("+OK")};
-    QTest::newRow("text after the last CRLF is not written") << QStringLiteral("a\r\nb") << QStringList{QStringLiteral("a")};
-    QTest::newRow("two lines with CRLF") << QStringLiteral("a\r\nb\r\n") << QStringList{QStringLiteral("a"), QStringLiteral("\tb")};
-    QTest::newRow("three parts without final CRLF") << QStringLiteral("a\r\nb\r\nc") << QStringList{QStringLiteral("a"), QStringLiteral("\tb")};
-    QTest::newRow("POP3 reply of three lines") << QStringLiteral("+OK 2 messages\r\n1 100\r\n.\r\n")
-                                               << QStringList{QStringLiteral("+OK 2 messages"), QStringLiteral("\t\t..."), QStringLiteral("\t.")};
+    QTest::newRow("text after the last CRLF is not written")
+        << QStringLiteral("a\r\nb") << QStringList{QStringLiteral("a")};
+    QTest::newRow("two lines with CRLF") << QStringLiteral("a\r\nb\r\n")
+                                         << QStringList{QStringLiteral("a"), QStringLiteral("\tb")};
+    QTest::newRow("three parts without final CRLF")
+        << QStringLiteral("a\r\nb\r\nc") << QStringList{QStringLiteral("a"), QStringLiteral("\tb")};
+    QTest::newRow("POP3 reply of three lines")
+        << QStringLiteral("+OK 2 messages\r\n1 100\r\n.\r\n")
+        << QStringList{QStringLiteral("+OK 2 messages"), QStringLiteral("\t\t..."), QStringLiteral("\t.")};
     QString tenLines;
     for (int i = 1; i <= 10; ++i)
         tenLines += QStringLiteral("line %1\r\n").arg(i);
-    QTest::newRow("ten lines") << tenLines << QStringList{QStringLiteral("line 1"), QStringLiteral("\t\t..."), QStringLiteral("\tline 10")};
+    QTest::newRow("ten lines") << tenLines
+                               << QStringList{QStringLiteral("line 1"), QStringLiteral("\t\t..."),
+                                              QStringLiteral("\tline 10")};
     QTest::newRow("bare LF does not split") << QStringLiteral("a\nb\rc") << QStringList{QStringLiteral("a\nb\rc")};
-    QTest::newRow("empty lines") << QStringLiteral("\r\n\r\n\r\n") << QStringList{QString(), QStringLiteral("\t\t..."), QStringLiteral("\t")};
+    QTest::newRow("empty lines") << QStringLiteral("\r\n\r\n\r\n")
+                                 << QStringList{QString(), QStringLiteral("\t\t..."), QStringLiteral("\t")};
 }
 
 void tst_ActivityLog::entry_lines()
@@ -324,8 +331,10 @@ void tst_ActivityLog::system_problem_text()
     QStringList seen;
     state.messageBox = [&](const QString &title, const QString &text) { seen << title << text; };
     state.ShowSystemProblem(QStringLiteral("2740 - Address already in use"));
-    QCOMPARE(seen, (QStringList{QStringLiteral("Zorvane - System Problem"),
-                                QStringLiteral("2740 - Address already in use\r\n\r\nExit and run diagnostics for more information")}));
+    QCOMPARE(seen,
+             (QStringList{QStringLiteral("Zorvane - System Problem"),
+                          QStringLiteral(
+                              "2740 - Address already in use\r\n\r\nExit and run diagnostics for more information")}));
 }
 
 void tst_ActivityLog::duration_text_data()

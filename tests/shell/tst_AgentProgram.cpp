@@ -38,7 +38,8 @@ QByteArray greetingAt(quint16 port)
 // Port 0 lets the system choose a listener's port.
 QByteArray preferences(quint16 pop3, quint16 smtp, const QByteArray &more = QByteArray())
 {
-    return "[Preferences]\nPop3Port=" + QByteArray::number(pop3) + "\nSmtpPort=" + QByteArray::number(smtp) + "\n" + more;
+    return "[Preferences]\nPop3Port=" + QByteArray::number(pop3) + "\nSmtpPort=" + QByteArray::number(smtp) + "\n"
+        + more;
 }
 
 } // namespace
@@ -88,7 +89,8 @@ void tst_AgentProgram::headless_start_listens_logs_and_terminates_without_saving
     const quint16 pop3 = AgentProcess::AnnouncedPort(out, "POP3");
     const quint16 smtp = AgentProcess::AnnouncedPort(out, "SMTP");
     QVERIFY2(pop3 != 0 && smtp != 0 && pop3 != smtp, out.constData());
-    const QByteArray announcements = "POP3 port " + QByteArray::number(pop3) + "\nSMTP port " + QByteArray::number(smtp) + "\n";
+    const QByteArray announcements =
+        "POP3 port " + QByteArray::number(pop3) + "\nSMTP port " + QByteArray::number(smtp) + "\n";
     QVERIFY2(out.startsWith(announcements), out.constData());
     QCOMPARE(VersionLine.match(QString::fromLocal8Bit(out)).capturedStart(), announcements.size());
     QCOMPARE(greetingAt(pop3), QByteArray("+OK Zorvane Welcome\r\n"));
@@ -173,7 +175,8 @@ void tst_AgentProgram::taken_pop3_port_gives_one_problem_and_smtp_still_listens(
 
     const QString err = QString::fromLocal8Bit(m_agent->standardError());
     QCOMPARE(err.count(QStringLiteral("Zorvane - System Problem: ")), 1);
-    const QString problem = QStringLiteral("2740 - Address already in use (POP3 port %1)").arg(otherProgram.serverPort());
+    const QString problem =
+        QStringLiteral("2740 - Address already in use (POP3 port %1)").arg(otherProgram.serverPort());
     QVERIFY2(err.contains(QStringLiteral("Zorvane - System Problem: ") + problem
                           + QStringLiteral("\n\nExit and run diagnostics for more information\n")),
              qPrintable(err));

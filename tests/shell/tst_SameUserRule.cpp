@@ -213,8 +213,9 @@ void tst_SameUserRule::debug_log_records_the_owners_uid()
 
 void tst_SameUserRule::a_system_that_cannot_tell_is_announced_once_and_admits()
 {
-    const QString announcement = QStringLiteral("SameUserOnly cannot be applied: this system does not tell which "
-                                                "user opened a connection, so every user of this computer can connect.\r\n");
+    const QString announcement =
+        QStringLiteral("SameUserOnly cannot be applied: this system does not tell which "
+                       "user opened a connection, so every user of this computer can connect.\r\n");
     modMain state;
     OwnerStandIn owner{ownedBy(SocketOwner::CurrentUser() + 1), {}};
     state.SameUser.SetOwnerLookup(owner.lookup(), false);

@@ -119,16 +119,26 @@ void tst_Settings::stored_values_are_read_as_they_are_data()
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("stored 0 overrides default 1") << QByteArray("ListUnreadOnly=0") << "ListUnreadOnly" << "0";
-    QTest::newRow("LocalhostOnly stored 0 is honoured") << QByteArray("LocalhostOnly=0") << "LocalhostOnly" << "0";
-    QTest::newRow("whole number 2 counts as checked") << QByteArray("DeleteOnServer=2") << "DeleteOnServer" << "1";
-    QTest::newRow("not a number gives the default") << QByteArray("LocalhostOnly=yes") << "LocalhostOnly" << "1";
-    QTest::newRow("SameUserOnly stored 0 is honoured") << QByteArray("SameUserOnly=0") << "SameUserOnly" << "0";
-    QTest::newRow("SameUserOnly off only by a number") << QByteArray("SameUserOnly=off") << "SameUserOnly" << "1";
-    QTest::newRow("empty gives the default") << QByteArray("AutoStart=") << "AutoStart" << "1";
-    QTest::newRow("DebugMode 1") << QByteArray("DebugMode=1") << "DebugMode" << "1";
-    QTest::newRow("port text as typed") << QByteArray("Pop3Port=11O") << "Pop3Port" << "11O";
-    QTest::newRow("empty port text stays empty") << QByteArray("SmtpPort=") << "SmtpPort" << "";
+    QTest::newRow("stored 0 overrides default 1") << QByteArray("ListUnreadOnly=0") << "ListUnreadOnly"
+                                                  << "0";
+    QTest::newRow("LocalhostOnly stored 0 is honoured") << QByteArray("LocalhostOnly=0") << "LocalhostOnly"
+                                                        << "0";
+    QTest::newRow("whole number 2 counts as checked") << QByteArray("DeleteOnServer=2") << "DeleteOnServer"
+                                                      << "1";
+    QTest::newRow("not a number gives the default") << QByteArray("LocalhostOnly=yes") << "LocalhostOnly"
+                                                    << "1";
+    QTest::newRow("SameUserOnly stored 0 is honoured") << QByteArray("SameUserOnly=0") << "SameUserOnly"
+                                                       << "0";
+    QTest::newRow("SameUserOnly off only by a number") << QByteArray("SameUserOnly=off") << "SameUserOnly"
+                                                       << "1";
+    QTest::newRow("empty gives the default") << QByteArray("AutoStart=") << "AutoStart"
+                                             << "1";
+    QTest::newRow("DebugMode 1") << QByteArray("DebugMode=1") << "DebugMode"
+                                 << "1";
+    QTest::newRow("port text as typed") << QByteArray("Pop3Port=11O") << "Pop3Port"
+                                        << "11O";
+    QTest::newRow("empty port text stays empty") << QByteArray("SmtpPort=") << "SmtpPort"
+                                                 << "";
 }
 
 void tst_Settings::stored_values_are_read_as_they_are()
@@ -139,15 +149,14 @@ void tst_Settings::stored_values_are_read_as_they_are()
     const SettingsStore store;
     writeFile(store.path(), "[Preferences]\n" + line + "\n");
     const Preferences p = Preferences::Read(store);
-    const QMap<QString, QString> values{
-        {QStringLiteral("ListUnreadOnly"), p.ListUnreadOnly ? "1" : "0"},
-        {QStringLiteral("LocalhostOnly"), p.LocalhostOnly ? "1" : "0"},
-        {QStringLiteral("SameUserOnly"), p.SameUserOnly ? "1" : "0"},
-        {QStringLiteral("DeleteOnServer"), p.DeleteOnServer ? "1" : "0"},
-        {QStringLiteral("AutoStart"), p.AutoStart ? "1" : "0"},
-        {QStringLiteral("DebugMode"), p.DebugMode ? "1" : "0"},
-        {QStringLiteral("Pop3Port"), p.Pop3Port},
-        {QStringLiteral("SmtpPort"), p.SmtpPort}};
+    const QMap<QString, QString> values{{QStringLiteral("ListUnreadOnly"), p.ListUnreadOnly ? "1" : "0"},
+                                        {QStringLiteral("LocalhostOnly"), p.LocalhostOnly ? "1" : "0"},
+                                        {QStringLiteral("SameUserOnly"), p.SameUserOnly ? "1" : "0"},
+                                        {QStringLiteral("DeleteOnServer"), p.DeleteOnServer ? "1" : "0"},
+                                        {QStringLiteral("AutoStart"), p.AutoStart ? "1" : "0"},
+                                        {QStringLiteral("DebugMode"), p.DebugMode ? "1" : "0"},
+                                        {QStringLiteral("Pop3Port"), p.Pop3Port},
+                                        {QStringLiteral("SmtpPort"), p.SmtpPort}};
     QCOMPARE(values.value(key), expected);
 }
 
@@ -158,7 +167,7 @@ void tst_Settings::save_writes_ten_keys_never_debug_mode_or_same_user_only()
     p.AutoStart = false;
     p.DeleteOnServer = true;
     p.CollectPOP3 = true;
-    p.DebugMode = true; // shown on the window, never written
+    p.DebugMode = true;     // shown on the window, never written
     p.SameUserOnly = false; // no control at all, never written
     p.Pop3Port = QStringLiteral(" 8110 ");
     p.SmtpPort = QStringLiteral("not a port");
@@ -214,8 +223,9 @@ void tst_Settings::saves_in_quick_succession_read_back_the_last()
 void tst_Settings::values_with_commas_stay_as_written()
 {
     SettingsStore store;
-    writeFile(store.path(), "[Preferences]\nServiceUrl=http://h/x?a=1,2\nAltServiceUrl=http://h/alt?b=1, 2\n"
-                            "Pop3Port=1110\n[AccountInfo]\nann%40zorvane.test=000004ABCD\n");
+    writeFile(store.path(),
+              "[Preferences]\nServiceUrl=http://h/x?a=1,2\nAltServiceUrl=http://h/alt?b=1, 2\n"
+              "Pop3Port=1110\n[AccountInfo]\nann%40zorvane.test=000004ABCD\n");
     const QString section = Preferences::Section;
     QCOMPARE(store.value(section, QStringLiteral("ServiceUrl")), QStringLiteral("http://h/x?a=1,2"));
     QCOMPARE(store.value(section, QStringLiteral("AltServiceUrl")), QStringLiteral("http://h/alt?b=1, 2"));
@@ -227,7 +237,8 @@ void tst_Settings::values_with_commas_stay_as_written()
     QCOMPARE(again.value(section, QStringLiteral("ServiceUrl")), QStringLiteral("http://h/x?a=1,2"));
     QCOMPARE(again.value(section, QStringLiteral("AltServiceUrl")), QStringLiteral("http://h/alt?b=1, 2"));
     QCOMPARE(again.value(section, QStringLiteral("SmtpPort")), QStringLiteral("1025,1026"));
-    QCOMPARE(again.value(Preferences::AccountSection, QStringLiteral("ann@zorvane.test")), QStringLiteral("000004ABCD"));
+    QCOMPARE(again.value(Preferences::AccountSection, QStringLiteral("ann@zorvane.test")),
+             QStringLiteral("000004ABCD"));
     // Any other reader of the file sees the same text.
     const QSettings other(store.path(), QSettings::IniFormat);
     QCOMPARE(other.value(QStringLiteral("Preferences/ServiceUrl")).toString(), QStringLiteral("http://h/x?a=1,2"));
@@ -260,7 +271,8 @@ void tst_Settings::account_password_round_trip_through_the_store()
     const QString user = QStringLiteral("demo@zorvane.test");
     const QByteArray password = QStringLiteral("pä$$, wörd=;#").toUtf8();
     store.setValue(Preferences::AccountSection, user, EncipherText(password, user));
-    store.setValue(Preferences::AccountSection, QStringLiteral("other@zorvane.test"), EncipherText("x", QStringLiteral("other@zorvane.test")));
+    store.setValue(Preferences::AccountSection, QStringLiteral("other@zorvane.test"),
+                   EncipherText("x", QStringLiteral("other@zorvane.test")));
 
     const SettingsStore reread(store.path());
     QVERIFY(reread.contains(Preferences::AccountSection, user));
@@ -269,7 +281,8 @@ void tst_Settings::account_password_round_trip_through_the_store()
     QVERIFY(ok);
     // The newest login overwrites the older value.
     store.setValue(Preferences::AccountSection, user, EncipherText("new", user));
-    QCOMPARE(DecipherText(SettingsStore(store.path()).value(Preferences::AccountSection, user), user), QByteArray("new"));
+    QCOMPARE(DecipherText(SettingsStore(store.path()).value(Preferences::AccountSection, user), user),
+             QByteArray("new"));
     QVERIFY(!QString::fromLatin1(readFile(store.path())).contains(QString::fromUtf8(password)));
 }
 
@@ -310,11 +323,16 @@ void tst_Settings::autostart_exec_is_quoted_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("exec");
-    QTest::newRow("plain") << "/usr/bin/Zorvane" << "\"/usr/bin/Zorvane\"";
-    QTest::newRow("blank") << "/home/a b/Zorvane" << "\"/home/a b/Zorvane\"";
-    QTest::newRow("quote, dollar, backtick") << "/x/\"$`/Z" << "\"/x/\\\\\"\\\\$\\\\`/Z\"";
-    QTest::newRow("backslash") << "/x\\y/Z" << "\"/x\\\\\\\\y/Z\"";
-    QTest::newRow("percent") << "/x/100%/Z" << "\"/x/100%%/Z\"";
+    QTest::newRow("plain") << "/usr/bin/Zorvane"
+                           << "\"/usr/bin/Zorvane\"";
+    QTest::newRow("blank") << "/home/a b/Zorvane"
+                           << "\"/home/a b/Zorvane\"";
+    QTest::newRow("quote, dollar, backtick") << "/x/\"$`/Z"
+                                             << "\"/x/\\\\\"\\\\$\\\\`/Z\"";
+    QTest::newRow("backslash") << "/x\\y/Z"
+                               << "\"/x\\\\\\\\y/Z\"";
+    QTest::newRow("percent") << "/x/100%/Z"
+                             << "\"/x/100%%/Z\"";
 }
 
 void tst_Settings::autostart_exec_is_quoted()
@@ -364,11 +382,13 @@ void tst_Settings::listener_start_reports_each_failure_once()
     const QString otherPort = QString::number(other.serverPort());
     Winsock taken;
     QVERIFY(!ListenerStartup::Start(state, taken, otherPort, QStringLiteral("POP3")));
-    QCOMPARE(problems, QStringList{QStringLiteral("2740 - Address already in use (POP3 port %1)").arg(otherPort) + advice});
+    QCOMPARE(problems,
+             QStringList{QStringLiteral("2740 - Address already in use (POP3 port %1)").arg(otherPort) + advice});
     problems.clear();
     Winsock takenForSmtp;
     QVERIFY(!ListenerStartup::Start(state, takenForSmtp, QStringLiteral(" %1").arg(otherPort), QStringLiteral("SMTP")));
-    QCOMPARE(problems, QStringList{QStringLiteral("2740 - Address already in use (SMTP port %1)").arg(otherPort) + advice});
+    QCOMPARE(problems,
+             QStringList{QStringLiteral("2740 - Address already in use (SMTP port %1)").arg(otherPort) + advice});
 
     // A port box that does not hold a port: shown, and still a listen
     // attempt on the port the socket had.
@@ -381,7 +401,8 @@ void tst_Settings::listener_start_reports_each_failure_once()
     // A port below 1024 without the privilege to open it (where this
     // machine keeps such ports privileged and we have no privilege).
     QTcpServer privileged;
-    if (!privileged.listen(QHostAddress::AnyIPv4, 110) && privileged.serverError() == QAbstractSocket::SocketAccessError) {
+    if (!privileged.listen(QHostAddress::AnyIPv4, 110)
+        && privileged.serverError() == QAbstractSocket::SocketAccessError) {
         problems.clear();
         Winsock forbidden;
         QVERIFY(!ListenerStartup::Start(state, forbidden, QStringLiteral("110"), QStringLiteral("POP3")));
@@ -405,7 +426,8 @@ void tst_Settings::listener_start_reports_each_failure_once()
 void tst_Settings::version_line()
 {
     // "<title> <major>.<minor> (Rev. <revision>)", numbers without leading zeros.
-    static const QRegularExpression line(QStringLiteral("^Zorvane (0|[1-9][0-9]*)\\.(0|[1-9][0-9]*) \\(Rev\\. (0|[1-9][0-9]*)\\)$"));
+    static const QRegularExpression line(
+        QStringLiteral("^Zorvane (0|[1-9][0-9]*)\\.(0|[1-9][0-9]*) \\(Rev\\. (0|[1-9][0-9]*)\\)$"));
     const QRegularExpressionMatch match = line.match(VersionInfo::VersionLine());
     QVERIFY2(match.hasMatch(), qPrintable(VersionInfo::VersionLine()));
     QCOMPARE(match.captured(1).toInt(), VersionInfo::Major());

@@ -31,7 +31,9 @@ void tst_StoredTexts::entry_is_the_file_less_one_final_line_feed_data()
     QTest::newRow("empty file") << 9004 << QByteArray();
     QTest::newRow("no final LF") << 9005 << QByteArray("tail");
     QTest::newRow("any bytes") << 9006 << QByteArray("\x00\xff\xfe\x80 <?xml?>\t", 13);
-    QTest::newRow("UTF-8 stays bytes") << 9007 << QByteArray("Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac");
+    QTest::newRow("UTF-8 stays bytes") << 9007
+                                       << QByteArray("Gr\xc3\xbc\xc3\x9f"
+                                                     "e \xe2\x82\xac");
 }
 
 void tst_StoredTexts::entry_is_the_file_less_one_final_line_feed()

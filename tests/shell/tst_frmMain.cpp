@@ -37,7 +37,8 @@ struct Control
     QString toolTip;
 };
 
-const QString PortTip = QStringLiteral("Zorvane listens at this port. Attention! Match this setting in your email program!");
+const QString PortTip =
+    QStringLiteral("Zorvane listens at this port. Attention! Match this setting in your email program!");
 
 const QList<Control> Controls{
     {"Frame2", QStringLiteral("Program Settings"), QString()},
@@ -49,14 +50,20 @@ const QList<Control> Controls{
     {"txtPop", QString(), PortTip},
     {"Label1", QStringLiteral("SM&TP Port"), QString()},
     {"txtSmtp", QString(), PortTip},
-    {"chkLocalhost", QStringLiteral("&Listen only to host 127.0.0.1"), QStringLiteral("Adds extra security, but may not work")},
+    {"chkLocalhost", QStringLiteral("&Listen only to host 127.0.0.1"),
+     QStringLiteral("Adds extra security, but may not work")},
     {"Frame1", QStringLiteral("Receive Settings"), QString()},
-    {"chkLimitList", QStringLiteral("&Unread Hotmail only"), QStringLiteral("Only unread Hotmail messages will be considered for download")},
-    {"chkMarkRead", QStringLiteral("&Mark Hotmail read"), QStringLiteral("After download, messages will be marked as read on Hotmail.")},
-    {"chkDelete", QStringLiteral("&Delete from Hotmail"), QStringLiteral("Hotmail messages will be deleted after download.")},
-    {"chkPopCollect", QStringLiteral("Tri&gger Hotmail POP3 collection"), QStringLiteral("Triggers a POP3 collection on Hotmail prior to download.")},
+    {"chkLimitList", QStringLiteral("&Unread Hotmail only"),
+     QStringLiteral("Only unread Hotmail messages will be considered for download")},
+    {"chkMarkRead", QStringLiteral("&Mark Hotmail read"),
+     QStringLiteral("After download, messages will be marked as read on Hotmail.")},
+    {"chkDelete", QStringLiteral("&Delete from Hotmail"),
+     QStringLiteral("Hotmail messages will be deleted after download.")},
+    {"chkPopCollect", QStringLiteral("Tri&gger Hotmail POP3 collection"),
+     QStringLiteral("Triggers a POP3 collection on Hotmail prior to download.")},
     {"Frame4", QStringLiteral("Send Settings"), QString()},
-    {"chkSaveSent", QStringLiteral("Sa&ve sent messages on Hotmail"), QStringLiteral("A copy of sent messages will be saved in Hotmail's Sent Items folder")},
+    {"chkSaveSent", QStringLiteral("Sa&ve sent messages on Hotmail"),
+     QStringLiteral("A copy of sent messages will be saved in Hotmail's Sent Items folder")},
     {"txtLog", QString(), QStringLiteral("Watch Zorvane at work")},
     {"cmdOk", QStringLiteral("&OK"), QStringLiteral("Shrink window to system tray")},
     {"cmdCancel", QStringLiteral("&Quit"), QStringLiteral("Exit program")},
@@ -92,11 +99,7 @@ struct Rig
         window->SetSockets(&wskPop, &wskSmtp);
         state.SetOptions(window.get());
     }
-    template<typename T>
-    T *find(const char *name) const
-    {
-        return window->findChild<T *>(QLatin1String(name));
-    }
+    template<typename T> T *find(const char *name) const { return window->findChild<T *>(QLatin1String(name)); }
 
     modMain state;
     SettingsStore store;
@@ -183,11 +186,12 @@ void tst_frmMain::captions_tool_tips_and_tabs()
 void tst_frmMain::keyboard_order_and_access_keys()
 {
     Rig rig(m_folder->path());
-    const QStringList expected{QStringLiteral("SSTab1"), QStringLiteral("chkAutoStart"), QStringLiteral("chkStartTray"),
-                               QStringLiteral("chkDebug"), QStringLiteral("txtPop"), QStringLiteral("txtSmtp"),
-                               QStringLiteral("chkLocalhost"), QStringLiteral("chkLimitList"), QStringLiteral("chkMarkRead"),
-                               QStringLiteral("chkDelete"), QStringLiteral("chkSaveSent"), QStringLiteral("cmdOk"),
-                               QStringLiteral("cmdCancel"), QStringLiteral("cmdApply"), QStringLiteral("chkPopCollect")};
+    const QStringList expected{
+        QStringLiteral("SSTab1"),       QStringLiteral("chkAutoStart"), QStringLiteral("chkStartTray"),
+        QStringLiteral("chkDebug"),     QStringLiteral("txtPop"),       QStringLiteral("txtSmtp"),
+        QStringLiteral("chkLocalhost"), QStringLiteral("chkLimitList"), QStringLiteral("chkMarkRead"),
+        QStringLiteral("chkDelete"),    QStringLiteral("chkSaveSent"),  QStringLiteral("cmdOk"),
+        QStringLiteral("cmdCancel"),    QStringLiteral("cmdApply"),     QStringLiteral("chkPopCollect")};
     QStringList order;
     QWidget *start = rig.find<QWidget>("SSTab1");
     QWidget *widget = start;
@@ -248,7 +252,8 @@ void tst_frmMain::layout_follows_the_design_and_clips_nothing()
             else if (qobject_cast<QCheckBox *>(widget) || qobject_cast<QLabel *>(widget))
                 needed = widget->sizeHint();
             else if (auto *button = qobject_cast<QPushButton *>(widget))
-                needed = QSize(button->fontMetrics().horizontalAdvance(QStringLiteral("Save Settings")) / 2, button->fontMetrics().height());
+                needed = QSize(button->fontMetrics().horizontalAdvance(QStringLiteral("Save Settings")) / 2,
+                               button->fontMetrics().height());
             if (needed.isValid()) {
                 QVERIFY2(widget->width() >= needed.width(), control.name);
                 QVERIFY2(widget->height() >= needed.height(), control.name);
@@ -287,9 +292,11 @@ void tst_frmMain::load_puts_the_store_into_the_controls_data()
     QTest::addColumn<bool>("visible");
     QTest::newRow("fresh store") << QByteArray() << "chkAutoStart chkLimitList chkMarkRead chkSaveSent chkLocalhost"
                                  << "110 25" << true;
-    QTest::newRow("stored values") << QByteArray("[Preferences]\nAutoStart=0\nListUnreadOnly=0\nDeleteOnServer=1\nCollectPOP3=1\n"
-                                                 "DebugMode=1\nPop3Port=8110\nSmtpPort=8025\nLocalhostOnly=0\nMarkReadOnServer=0\nSaveSentItems=0\n")
-                                   << "chkDelete chkPopCollect chkDebug" << "8110 8025" << true;
+    QTest::newRow("stored values") << QByteArray(
+        "[Preferences]\nAutoStart=0\nListUnreadOnly=0\nDeleteOnServer=1\nCollectPOP3=1\n"
+        "DebugMode=1\nPop3Port=8110\nSmtpPort=8025\nLocalhostOnly=0\nMarkReadOnServer=0\nSaveSentItems=0\n")
+                                   << "chkDelete chkPopCollect chkDebug"
+                                   << "8110 8025" << true;
     QTest::newRow("start in tray") << QByteArray("[Preferences]\nStartInTray=1\n")
                                    << "chkAutoStart chkStartTray chkLimitList chkMarkRead chkSaveSent chkLocalhost"
                                    << "110 25" << false;
@@ -339,7 +346,9 @@ void tst_frmMain::save_settings_writes_the_store_and_the_autostart_entry()
     rig.find<QCheckBox>("chkAutoStart")->click();
     rig.find<QPushButton>("cmdApply")->click();
     QVERIFY(!QFile::exists(rig.autoStart.path()));
-    QCOMPARE(QSettings(rig.store.path(), QSettings::IniFormat).value(QStringLiteral("Preferences/AutoStart")).toString(), QStringLiteral("0"));
+    QCOMPARE(
+        QSettings(rig.store.path(), QSettings::IniFormat).value(QStringLiteral("Preferences/AutoStart")).toString(),
+        QStringLiteral("0"));
 }
 
 // The store cannot be written (its file is a folder here, which stops even
@@ -428,7 +437,9 @@ void tst_frmMain::tray_exit_unloads_a_window_that_was_never_shown()
     tray.exitAction()->trigger();
     QCOMPARE(unloaded.count(), 1);
     QCOMPARE(tray.toolTip(), QStringLiteral("Zorvane Agent | Terminating"));
-    QCOMPARE(QSettings(rig.store.path(), QSettings::IniFormat).value(QStringLiteral("Preferences/StartInTray")).toString(), QStringLiteral("1"));
+    QCOMPARE(
+        QSettings(rig.store.path(), QSettings::IniFormat).value(QStringLiteral("Preferences/StartInTray")).toString(),
+        QStringLiteral("1"));
 }
 
 void tst_frmMain::options_are_the_check_boxes_at_the_moment_of_use()
@@ -469,8 +480,9 @@ void tst_frmMain::same_user_only_is_the_stored_value_and_saving_keeps_it()
     QVERIFY(!rig.state.Options().SameUserOnly());
     QVERIFY(!rig.window->ControlValues().SameUserOnly);
     rig.window->cmdApply_Click();
-    QCOMPARE(QSettings(rig.store.path(), QSettings::IniFormat).value(QStringLiteral("Preferences/SameUserOnly")).toString(),
-             QStringLiteral("0"));
+    QCOMPARE(
+        QSettings(rig.store.path(), QSettings::IniFormat).value(QStringLiteral("Preferences/SameUserOnly")).toString(),
+        QStringLiteral("0"));
 }
 
 void tst_frmMain::on_screen_log_shows_every_line()
@@ -480,11 +492,13 @@ void tst_frmMain::on_screen_log_shows_every_line()
     rig.state.AddLogLine(QStringLiteral("Zorvane 1.6 (Rev. 1601)"));
     rig.state.Screen.appendRaw(QStringLiteral("\r\n--New POP3 dialog--\r\n"));
     rig.state.AddLogLine(QStringLiteral("Connection request from 127.0.0.1(127.0.0.1) accepted."));
-    QCOMPARE(log->toPlainText(), QStringLiteral("Zorvane 1.6 (Rev. 1601)\n\n--New POP3 dialog--\n"
-                                                "Connection request from 127.0.0.1(127.0.0.1) accepted.\n"));
+    QCOMPARE(log->toPlainText(),
+             QStringLiteral("Zorvane 1.6 (Rev. 1601)\n\n--New POP3 dialog--\n"
+                            "Connection request from 127.0.0.1(127.0.0.1) accepted.\n"));
     for (int i = 0; i < 60; ++i)
         rig.state.AddLogLine(QString(98, QLatin1Char('x')));
-    QCOMPARE(log->toPlainText(), QString(rig.state.Screen.text()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    QCOMPARE(log->toPlainText(),
+             QString(rig.state.Screen.text()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     QVERIFY(log->toPlainText().size() <= 5100);
 }
 

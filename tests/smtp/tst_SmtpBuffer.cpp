@@ -220,8 +220,7 @@ void tst_SmtpBuffer::heldInputIsBounded()
     QCOMPARE(message.heldInputBytes(), 0);
     QVERIFY(message.append(noops));
     QCOMPARE(message.heldInputBytes(), noops.size());
-    while (message.append(noops)) {
-    }
+    while (message.append(noops)) { }
     QVERIFY(message.heldInputBytes() > SmtpBuffer::MaxHeldInputBytes);
 }
 

@@ -67,7 +67,8 @@ void tst_SmtpEnvelope::envelopeLine_data()
         QTest::newRow(name) << command << false << QByteArray() << QString();
     };
     row("plain", "MAIL FROM:<a@b.test>\r\n", "MAIL FROM:<a@b.test>\r\n", "a@b.test");
-    row("blank after colon goes, spelling stays", "Mail From: <Ann@B.Test>\r\n", "Mail From:<Ann@B.Test>\r\n", "Ann@B.Test");
+    row("blank after colon goes, spelling stays", "Mail From: <Ann@B.Test>\r\n", "Mail From:<Ann@B.Test>\r\n",
+        "Ann@B.Test");
     row("blank before CR LF stays", "RCPT TO:<a@b.test> \r\n", "RCPT TO:<a@b.test> \r\n", "a@b.test");
     row("bare LF stays a bare LF", "RCPT TO:<a@b.test>\n", "RCPT TO:<a@b.test>\n", "a@b.test");
     row("no line end gets CR LF", "RCPT TO:<a@b.test>", "RCPT TO:<a@b.test>\r\n", "a@b.test");

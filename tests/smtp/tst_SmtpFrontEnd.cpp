@@ -68,7 +68,8 @@ void tst_SmtpFrontEnd::initTestCase()
         QVERIFY(QDir().mkpath(dir));
         qputenv(name, dir.toUtf8());
     }
-    QFile::setPermissions(m_root.filePath(QStringLiteral("XDG_RUNTIME_DIR")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(m_root.filePath(QStringLiteral("XDG_RUNTIME_DIR")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     m_service = std::make_unique<ServiceProcess>(m_root.filePath(QStringLiteral("service")));
     QVERIFY(m_service->addAccount(Demo, QStringLiteral("demo")));
     QVERIFY(m_service->addAccount(Ann, QStringLiteral("annpw")));
@@ -79,7 +80,7 @@ void tst_SmtpFrontEnd::init()
 {
     m_testDir = std::make_unique<QTemporaryDir>(m_root.filePath(QStringLiteral("test-XXXXXX")));
     m_agent = std::make_unique<TestAgent>(m_testDir->filePath(QStringLiteral("Zorvane.ini")), m_service->serviceUrl(),
-                                      m_service->altServiceUrl());
+                                          m_service->altServiceUrl());
     m_agent->storePassword(Demo, "demo");
     QCOMPARE(m_agent->wskSmtp.State(), int(Winsock::sckListening));
 }
@@ -117,14 +118,14 @@ QByteArray tst_SmtpFrontEnd::submit(LineClient &client, const QByteArray &wire, 
 void tst_SmtpFrontEnd::commandReplies_data()
 {
     QTest::addColumn<Script>("script");
-    QTest::newRow("greeting, EHLO refused in both states, QUIT") << Script{
-        {"EHLO tester\r\n", "502 Command not implemented\r\n"},
-        {"HELO tester\r\n", "250 Zorvane\r\n"},
-        {"EHLO tester\r\n", "502 Command not implemented\r\n"},
-        {"noop\r\n", "250 OK\r\n"},
-        {"RSET\r\n", "250 OK\r\n"},
-        {"HELO again\r\n", "250 Zorvane\r\n"},
-        {"QUIT\r\n", "221 Zorvane bye.\r\n\r\n"}};
+    QTest::newRow("greeting, EHLO refused in both states, QUIT")
+        << Script{{"EHLO tester\r\n", "502 Command not implemented\r\n"},
+                  {"HELO tester\r\n", "250 Zorvane\r\n"},
+                  {"EHLO tester\r\n", "502 Command not implemented\r\n"},
+                  {"noop\r\n", "250 OK\r\n"},
+                  {"RSET\r\n", "250 OK\r\n"},
+                  {"HELO again\r\n", "250 Zorvane\r\n"},
+                  {"QUIT\r\n", "221 Zorvane bye.\r\n\r\n"}};
     // The replies of every state are scripted against a scripted session;
     // here they go over the wire and into the log file.
     QTest::newRow("envelope before HELO, refused") << Script{
@@ -250,8 +251,10 @@ void tst_SmtpFrontEnd::unreachableServiceAtHelo()
     QVERIFY(!client.readLine().isEmpty());
     QCOMPARE(client.exchange("HELO tester\r\n"), QByteArray("550 Requested action not taken: mailbox unavailable\r\n"));
     QCOMPARE(m_agent->boxes.size(), 1);
-    QVERIFY2(m_agent->boxes.first().startsWith(QStringLiteral("Zorvane - System Problem: ")), qPrintable(m_agent->boxes.first()));
-    QVERIFY(m_agent->boxes.first().size() > QStringLiteral("Zorvane - System Problem: \r\n\r\nExit and run diagnostics for more information").size());
+    QVERIFY2(m_agent->boxes.first().startsWith(QStringLiteral("Zorvane - System Problem: ")),
+             qPrintable(m_agent->boxes.first()));
+    QVERIFY(m_agent->boxes.first().size()
+            > QStringLiteral("Zorvane - System Problem: \r\n\r\nExit and run diagnostics for more information").size());
     QVERIFY(m_agent->screen.contains(QStringLiteral("SMTP-ERR: Unable to connect to Hotmail server.")));
     QCOMPARE(client.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("500 Unrecognized command\r\n"));
 }
@@ -383,7 +386,6 @@ void tst_SmtpFrontEnd::localhostOnlyRule()
     QVERIFY(m_agent->screen.contains(QStringLiteral("Connection request from 127.0.0.2(127.0.0.2)\r\n")));
 }
 
-
 // A client that goes silent half-way through its message is told so and
 // disconnected; the part it sent is never submitted, and the port serves
 // the next client.
@@ -442,8 +444,10 @@ void tst_SmtpFrontEnd::noopWithinTheLimitKeepsTheClient()
             ticker.stop();
     });
     ticker.start();
-    QVERIFY(client.waitUntil([&] { return client.pending().count("250 OK\r\n") == NoopCount
-                                          || client.socket().state() != QAbstractSocket::ConnectedState; }));
+    QVERIFY(client.waitUntil([&] {
+        return client.pending().count("250 OK\r\n") == NoopCount
+            || client.socket().state() != QAbstractSocket::ConnectedState;
+    }));
     QCOMPARE(client.pending().count("250 OK\r\n"), NoopCount);
     QCOMPARE(client.socket().state(), QAbstractSocket::ConnectedState);
     QVERIFY(!m_agent->screen.contains(QStringLiteral("SMTP-Connection idle")));

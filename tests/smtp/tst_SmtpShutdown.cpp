@@ -42,7 +42,8 @@ void tst_SmtpShutdown::quitEndsEveryWait()
         });
         reply = dialogue.HandleSmtpCommand("HELO tester\r\n");
     });
-    const QByteArray status = agent.session->ConnStatus(SmtpDialogue::ConnectionCheckAddress(agent.session->MailDomain()));
+    const QByteArray status =
+        agent.session->ConnStatus(SmtpDialogue::ConnectionCheckAddress(agent.session->MailDomain()));
     QObject::disconnect(duringTheWait);
 
     QCOMPARE(reply, QByteArray("451 Local error in processing\r\n"));

@@ -63,12 +63,12 @@ void tst_SmtpWaits::cleanup()
 void tst_SmtpWaits::holdSessionWhile(const std::function<void()> &duringTheWait)
 {
     m_peer->enqueue(FakeHttpPeer::silence());
-    const auto connection = QObject::connect(m_peer.get(), &FakeHttpPeer::requestReceived, m_peer.get(),
-                                             [&](int index) {
-                                                 // Once the peer has taken up its silence.
-                                                 if (index == 0)
-                                                     QTimer::singleShot(0, m_peer.get(), duringTheWait);
-                                             });
+    const auto connection =
+        QObject::connect(m_peer.get(), &FakeHttpPeer::requestReceived, m_peer.get(), [&](int index) {
+            // Once the peer has taken up its silence.
+            if (index == 0)
+                QTimer::singleShot(0, m_peer.get(), duringTheWait);
+        });
     m_agent->session->ConnStatus(SmtpDialogue::ConnectionCheckAddress(m_agent->session->MailDomain()));
     QObject::disconnect(connection);
 }

@@ -42,7 +42,8 @@ public:
     {
         session.reset();
         state.reset();
-        settings = std::make_unique<SettingsStore>(Path(QStringLiteral("config/Zorvane/Zorvane%1.ini").arg(++m_stores)));
+        settings =
+            std::make_unique<SettingsStore>(Path(QStringLiteral("config/Zorvane/Zorvane%1.ini").arg(++m_stores)));
         settings->setValue(QStringLiteral("Preferences"), QStringLiteral("ServiceUrl"), serviceUrl);
         settings->setValue(QStringLiteral("Preferences"), QStringLiteral("AltServiceUrl"), altServiceUrl);
         state = std::make_unique<modMain>();

@@ -41,13 +41,13 @@ QByteArray Multistatus(const QByteArray &responses)
 {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
            "<D:multistatus xmlns:D=\"DAV:\" xmlns:m=\"urn:zorvane:mail\">"
-           + responses + "</D:multistatus>";
+        + responses + "</D:multistatus>";
 }
 
 QByteArray Response(const QByteArray &href, const QByteArray &props)
 {
     return "<D:response><D:href>" + href + "</D:href><D:propstat><D:prop>" + props
-           + "</D:prop><D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>";
+        + "</D:prop><D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>";
 }
 
 FakeHttpPeer::Answer MultistatusAnswer(const QByteArray &responses)
@@ -134,7 +134,8 @@ private:
     QByteArray InboxUrl() const { return PeerUrl("/mail/joe/inbox/").toUtf8(); }
     XmlDocument Mailbox(const QString &sendUrl = QString()) const;
     FakeHttpPeer::Answer CollectionAnswer(int total, int unread) const;
-    FakeHttpPeer::Answer FolderAnswer(const QList<ListedMessage> &messages, const QByteArray &base = QByteArray()) const;
+    FakeHttpPeer::Answer FolderAnswer(const QList<ListedMessage> &messages,
+                                      const QByteArray &base = QByteArray()) const;
     // Loads a store of three messages (a1 read, b2 and c3 unread) with all
     // of them listed, and returns how many requests the peer had seen.
     int LoadThree(qint64 size1 = 100, qint64 size2 = 200, qint64 size3 = 300);
@@ -149,10 +150,17 @@ XmlDocument tst_SessionFaults::Mailbox(const QString &sendUrl) const
     const QByteArray home = PeerUrl("/mail/joe/").toUtf8();
     const QByteArray send = sendUrl.isEmpty() ? home + "sendmsg" : sendUrl.toUtf8();
     XmlDocument document;
-    document.loadXML(Multistatus(Response(home, "<m:inbox>" + home + "inbox/</m:inbox>"
-                                                "<m:deleteditems>" + home + "deleteditems/</m:deleteditems>"
-                                                "<m:sendmsg>" + send + "</m:sendmsg>"
-                                                "<m:collect>" + home + "collect</m:collect>")));
+    document.loadXML(Multistatus(Response(home,
+                                          "<m:inbox>" + home
+                                              + "inbox/</m:inbox>"
+                                                "<m:deleteditems>"
+                                              + home
+                                              + "deleteditems/</m:deleteditems>"
+                                                "<m:sendmsg>"
+                                              + send
+                                              + "</m:sendmsg>"
+                                                "<m:collect>"
+                                              + home + "collect</m:collect>")));
     return document;
 }
 
@@ -160,22 +168,22 @@ FakeHttpPeer::Answer tst_SessionFaults::CollectionAnswer(int total, int unread) 
 {
     const QByteArray home = PeerUrl("/mail/joe/").toUtf8();
     return MultistatusAnswer(Response(home, "<m:inbox>" + home + "inbox/</m:inbox>")
-                             + Response(home + "inbox/", "<m:totalcount>" + QByteArray::number(total)
-                                                             + "</m:totalcount><m:unreadcount>"
-                                                             + QByteArray::number(unread) + "</m:unreadcount>")
-                             + Response(home + "deleteditems/", "<m:totalcount>9</m:totalcount>"
-                                                                "<m:unreadcount>9</m:unreadcount>"));
+                             + Response(home + "inbox/",
+                                        "<m:totalcount>" + QByteArray::number(total) + "</m:totalcount><m:unreadcount>"
+                                            + QByteArray::number(unread) + "</m:unreadcount>")
+                             + Response(home + "deleteditems/",
+                                        "<m:totalcount>9</m:totalcount>"
+                                        "<m:unreadcount>9</m:unreadcount>"));
 }
 
-FakeHttpPeer::Answer tst_SessionFaults::FolderAnswer(const QList<ListedMessage> &messages,
-                                                     const QByteArray &base) const
+FakeHttpPeer::Answer tst_SessionFaults::FolderAnswer(const QList<ListedMessage> &messages, const QByteArray &base) const
 {
     const QByteArray folder = base.isEmpty() ? InboxUrl() : base;
     QByteArray responses = Response(InboxUrl(), "<m:totalcount>3</m:totalcount>");
     for (const ListedMessage &m : messages)
-        responses += Response(folder + m.name, "<D:getcontentlength>" + QByteArray::number(m.size)
-                                                   + "</D:getcontentlength><m:read>" + (m.read ? "1" : "0")
-                                                   + "</m:read>");
+        responses += Response(folder + m.name,
+                              "<D:getcontentlength>" + QByteArray::number(m.size) + "</D:getcontentlength><m:read>"
+                                  + (m.read ? "1" : "0") + "</m:read>");
     return MultistatusAnswer(responses);
 }
 
@@ -216,7 +224,8 @@ void tst_SessionFaults::creationFromStoredTextsAndSettings()
     QVERIFY(!session().IsBusy());
 
     // Preferences replace the stored mail domain when the key is there.
-    m_env->settings->setValue(QStringLiteral("Preferences"), QStringLiteral("MailDomain"), QStringLiteral("example.net"));
+    m_env->settings->setValue(QStringLiteral("Preferences"), QStringLiteral("MailDomain"),
+                              QStringLiteral("example.net"));
     clsHotmail other(*m_env->state);
     QCOMPARE(other.MailDomain(), QStringLiteral("example.net"));
 }
@@ -234,8 +243,9 @@ void tst_SessionFaults::probeAnswers_data()
     QTest::newRow("900 with probe header") << 900 << QByteArray("X-Zorvane-Probe") << QByteArray() << 1;
     QTest::newRow("900 without probe header")
         << 900 << QByteArray("X-Other") << QByteArray("900-No connection to Hotmail server.\r\n") << 1;
-    QTest::newRow("503 three times")
-        << 503 << QByteArray() << QByteArray("Communication error: 10503, 503 - Hotmail service unavailable.\r\n") << 3;
+    QTest::newRow("503 three times") << 503 << QByteArray()
+                                     << QByteArray("Communication error: 10503, 503 - Hotmail service unavailable.\r\n")
+                                     << 3;
     QTest::newRow("403 three times")
         << 403 << QByteArray()
         << QByteArray("Communication error: 10403, 403 - Command blocked by firewall or proxy server.\r\n") << 3;
@@ -353,8 +363,8 @@ void tst_SessionFaults::loginFollowsRedirect()
 {
     QFETCH(bool, absolute);
     const QByteArray location = absolute ? PeerUrl("/mail/joe/").toUtf8() : QByteArray("/mail/joe/");
-    m_peer->enqueue(FakeHttpPeer::raw("HTTP/1.1 900 Unknown\r\nLocation: " + location
-                                      + "\r\nContent-Length: 0\r\n\r\n"));
+    m_peer->enqueue(
+        FakeHttpPeer::raw("HTTP/1.1 900 Unknown\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n"));
     m_peer->enqueue(FakeHttpPeer::reply(207, "Multi-Status", Mailbox().xml(), XmlType));
 
     XmlDocument mailbox;
@@ -370,8 +380,8 @@ void tst_SessionFaults::loginFollowsRedirect()
 
 void tst_SessionFaults::loginRedirectsAreBounded()
 {
-    const QByteArray again = "HTTP/1.1 900 Unknown\r\nLocation: " + PeerUrl("/dav/").toUtf8()
-                             + "\r\nContent-Length: 0\r\n\r\n";
+    const QByteArray again =
+        "HTTP/1.1 900 Unknown\r\nLocation: " + PeerUrl("/dav/").toUtf8() + "\r\nContent-Length: 0\r\n\r\n";
     m_peer->setResponder([again](const FakeHttpPeer::Request &) { return FakeHttpPeer::raw(again); });
     XmlDocument mailbox;
     QCOMPARE(session().Login(QStringLiteral("joe@zorvane.test"), QStringLiteral("pw"), mailbox, ForPop3), 900);
@@ -415,11 +425,11 @@ void tst_SessionFaults::answersCutShortAreConnectionFailures()
     // on, so the peer answers by address instead of by a counted script.
     const auto cutShort = [](int status, const QByteArray &start) {
         return FakeHttpPeer::raw("HTTP/1.1 " + QByteArray::number(status) + " Whatever\r\nContent-Length: 900\r\n\r\n"
-                                 + start).close();
+                                 + start)
+            .close();
     };
     const FakeHttpPeer::Answer collection = CollectionAnswer(3, 2);
-    const FakeHttpPeer::Answer folder =
-        FolderAnswer({{"a1", 100, true}, {"b2", 200, false}, {"c3", 300, false}});
+    const FakeHttpPeer::Answer folder = FolderAnswer({{"a1", 100, true}, {"b2", 200, false}, {"c3", 300, false}});
     bool folderCutShort = false;
     m_peer->setResponder([&](const FakeHttpPeer::Request &request) {
         if (request.path() == "/mail/joe/")
@@ -439,8 +449,9 @@ void tst_SessionFaults::answersCutShortAreConnectionFailures()
              QByteArray("-ERR Retrieval failed: 12030, 12030 - The connection with the server has been terminated."));
 
     folderCutShort = true;
-    QCOMPARE(session().GetMsgStoreProps(Mailbox(), true),
-             QByteArray("-ERR communication error: 12030, 12030 - The connection with the server has been terminated."));
+    QCOMPARE(
+        session().GetMsgStoreProps(Mailbox(), true),
+        QByteArray("-ERR communication error: 12030, 12030 - The connection with the server has been terminated."));
     QCOMPARE(session().Stat(), QByteArray("+OK 3 600"));
 }
 
@@ -519,8 +530,12 @@ void tst_SessionFaults::storeLoadRefusals()
     QCOMPARE(session().Stat(), QByteArray("+OK 3 600"));
 
     switch (case_) {
-    case 0: m_peer->enqueue(HtmlPage(200, "OK")); break;
-    case 1: m_peer->enqueue(HtmlPage(503, "Service Unavailable")); break;
+    case 0:
+        m_peer->enqueue(HtmlPage(200, "OK"));
+        break;
+    case 1:
+        m_peer->enqueue(HtmlPage(503, "Service Unavailable"));
+        break;
     case 2:
         m_peer->enqueue(CollectionAnswer(3, 3));
         m_peer->enqueue(HtmlPage(200, "OK"));
@@ -546,8 +561,9 @@ void tst_SessionFaults::storeLoadGivesUp_data()
     QTest::addColumn<bool>("silent");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<int>("requests");
-    QTest::newRow("never answered")
-        << true << QByteArray("-ERR communication error: 1000, 0 - Error details not available.") << 3;
+    QTest::newRow("never answered") << true
+                                    << QByteArray("-ERR communication error: 1000, 0 - Error details not available.")
+                                    << 3;
     QTest::newRow("size that is no number")
         << false << QByteArray("-ERR communication error: 13, 207 - Error details not available.") << 6;
 }
@@ -561,8 +577,9 @@ void tst_SessionFaults::storeLoadGivesUp()
             continue;
         }
         m_peer->enqueue(CollectionAnswer(1, 1));
-        m_peer->enqueue(MultistatusAnswer(Response(InboxUrl() + "m1", "<D:getcontentlength>big</D:getcontentlength>"
-                                                                      "<m:read>0</m:read>")));
+        m_peer->enqueue(MultistatusAnswer(Response(InboxUrl() + "m1",
+                                                   "<D:getcontentlength>big</D:getcontentlength>"
+                                                   "<m:read>0</m:read>")));
     }
     QTEST(session().GetMsgStoreProps(Mailbox()), "reply");
     QTEST(int(m_peer->requests().size()), "requests");
@@ -628,9 +645,15 @@ void tst_SessionFaults::retrieveFailures()
         FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nFrom: a\r\n").stall();
     for (int i = 0; i < 3; ++i) {
         switch (case_) {
-        case 0: m_peer->enqueue(HtmlPage(404, "Not Found")); break;
-        case 1: m_peer->enqueue(i == 0 ? HtmlPage(500, "Oops") : FakeHttpPeer::reply(200, "OK", "hello")); break;
-        case 2: m_peer->enqueue(stalled); break;
+        case 0:
+            m_peer->enqueue(HtmlPage(404, "Not Found"));
+            break;
+        case 1:
+            m_peer->enqueue(i == 0 ? HtmlPage(500, "Oops") : FakeHttpPeer::reply(200, "OK", "hello"));
+            break;
+        case 2:
+            m_peer->enqueue(stalled);
+            break;
         case 3:
             m_peer->enqueue(i == 0 ? FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nhel").close()
                                    : FakeHttpPeer::reply(200, "OK", "hello"));
@@ -692,9 +715,9 @@ void tst_SessionFaults::topChoosesDownloadOrProperties()
     if (verb == "GET") {
         m_peer->enqueue(FakeHttpPeer::reply(200, "OK", "From: a\r\n\r\nb1\r\nb2\r\n"));
     } else {
-        m_peer->enqueue(MultistatusAnswer(Response(
-            InboxUrl() + "a1", "<m:header><m:line>From: Ann &lt;ann@example.org&gt;</m:line>"
-                               "<m:line>Subject: Hi</m:line></m:header>")));
+        m_peer->enqueue(MultistatusAnswer(Response(InboxUrl() + "a1",
+                                                   "<m:header><m:line>From: Ann &lt;ann@example.org&gt;</m:line>"
+                                                   "<m:line>Subject: Hi</m:line></m:header>")));
     }
     QTEST(session().Top(1, lines), "reply");
     const QList<FakeHttpPeer::Request> sent = RequestsSince(before);
@@ -858,8 +881,8 @@ void tst_SessionFaults::sendAnswers_data()
     QTest::newRow("200 stored, no copy") << 200 << QByteArray("OK") << false << QByteArray("250 OK\r\n");
     QTest::newRow("202 is no acceptance")
         << 202 << QByteArray("Accepted") << true << QByteArray("554 Transaction failed. 202 Accepted\r\n");
-    QTest::newRow("403 sender refused")
-        << 403 << QByteArray("Forbidden") << false << QByteArray("554 Transaction failed. 403 Forbidden\r\n");
+    QTest::newRow("403 sender refused") << 403 << QByteArray("Forbidden") << false
+                                        << QByteArray("554 Transaction failed. 403 Forbidden\r\n");
     QTest::newRow("500") << 500 << QByteArray("Internal Server Error") << true
                          << QByteArray("554 Transaction failed. 500 Internal Server Error\r\n");
 }
@@ -893,8 +916,9 @@ void tst_SessionFaults::sendAnswers()
             || name == "x-zorvane-save-in-sent")
             ours.append(name + ": " + header.second);
     }
-    QCOMPARE(ours, (QList<QByteArray>{"x-zorvane-client: Zorvane", "depth: 0", "x-zorvane-envelope: t",
-                                      "x-zorvane-save-in-sent: " + QByteArray(saveInSent ? "t" : "f")}));
+    QCOMPARE(ours,
+             (QList<QByteArray>{"x-zorvane-client: Zorvane", "depth: 0", "x-zorvane-envelope: t",
+                                "x-zorvane-save-in-sent: " + QByteArray(saveInSent ? "t" : "f")}));
 }
 
 void tst_SessionFaults::sendPostsAgainAfterComponentFailure()

@@ -204,14 +204,15 @@ void tst_SessionService::storeOfUnreadAndOfAll()
 
     QCOMPARE(session().GetMsgStoreProps(mailbox), QByteArray("+OK store loaded"));
     QCOMPARE(session().Stat(), "+OK 2 " + QByteArray::number(size0 + size2));
-    QCOMPARE(session().ListNames(), "+OK 2 " + QByteArray::number(size0 + size2) + "\r\n1 " + NameOf(0) + "\r\n2 "
-                                        + NameOf(2) + "\r\n.");
+    QCOMPARE(session().ListNames(),
+             "+OK 2 " + QByteArray::number(size0 + size2) + "\r\n1 " + NameOf(0) + "\r\n2 " + NameOf(2) + "\r\n.");
 
     QCOMPARE(session().GetMsgStoreProps(mailbox, true), QByteArray("+OK store loaded"));
     const QByteArray stat = "+OK 3 " + QByteArray::number(size0 + size1 + size2);
     QCOMPARE(session().Stat(), stat);
-    QCOMPARE(session().List(), stat + "\r\n1 " + QByteArray::number(size0) + "\r\n2 " + QByteArray::number(size1)
-                                   + "\r\n3 " + QByteArray::number(size2) + "\r\n.");
+    QCOMPARE(session().List(),
+             stat + "\r\n1 " + QByteArray::number(size0) + "\r\n2 " + QByteArray::number(size1) + "\r\n3 "
+                 + QByteArray::number(size2) + "\r\n.");
     QCOMPARE(session().ListNames(2), "+OK 2 " + NameOf(1));
 
     session().Mark(2);
@@ -242,15 +243,17 @@ void tst_SessionService::retrieveAndTopGiveTheStoredMessage()
     }
 
     const QByteArray first = WireForm(m_messages.at(0).bytes);
-    QCOMPARE(session().Top(1, 2), "+OK\r\nFrom: Ann <ann@example.org>\r\nTo: demo@zorvane.test\r\nSubject: one\r\n"
-                                  "\r\nfirst\r\n.\r\n\r\n.");
+    QCOMPARE(session().Top(1, 2),
+             "+OK\r\nFrom: Ann <ann@example.org>\r\nTo: demo@zorvane.test\r\nSubject: one\r\n"
+             "\r\nfirst\r\n.\r\n\r\n.");
     QCOMPARE(session().Top(1, 0), MessageTextReplies::TopReply(first, 0));
     QCOMPARE(session().Top(1, 10), "+OK\r\n" + first + ".");
 
     // Above 10000 octets with no body line: the header lines from the
     // message's properties, and its unique name.
-    QCOMPARE(session().Top(3, 0), "+OK\r\nFrom: Cid <cid@example.org>\r\nSubject: big\r\nX-Zorvane-Id: <" + NameOf(2)
-                                      + "@zorvane.test>\r\n\r\n.");
+    QCOMPARE(session().Top(3, 0),
+             "+OK\r\nFrom: Cid <cid@example.org>\r\nSubject: big\r\nX-Zorvane-Id: <" + NameOf(2)
+                 + "@zorvane.test>\r\n\r\n.");
 
     // An asynchronous download delivers the same bytes.
     std::unique_ptr<XmlHttpRequest> download = session().RetrieveAsync(3);
@@ -274,13 +277,14 @@ void tst_SessionService::markAsReadFlagsExactlyTheMarked()
     QVERIFY(files.contains(QStringLiteral("cur/") + m_messages.at(1).fileName)); // was read before
     const QStringList third = files.filter(QString::fromUtf8(NameOf(2)));
     QCOMPARE(third.size(), 1);
-    QVERIFY2(third.first().startsWith(QStringLiteral("cur/")) && third.first().section(QStringLiteral(":2,"), 1).contains(QLatin1Char('S')),
+    QVERIFY2(third.first().startsWith(QStringLiteral("cur/"))
+                 && third.first().section(QStringLiteral(":2,"), 1).contains(QLatin1Char('S')),
              qPrintable(third.first()));
 
     // The unread store no longer lists it.
     QCOMPARE(session().GetMsgStoreProps(mailbox), QByteArray("+OK store loaded"));
-    QCOMPARE(session().ListNames(), "+OK 1 " + QByteArray::number(WireForm(m_messages.at(0).bytes).size()) + "\r\n1 "
-                                        + NameOf(0) + "\r\n.");
+    QCOMPARE(session().ListNames(),
+             "+OK 1 " + QByteArray::number(WireForm(m_messages.at(0).bytes).size()) + "\r\n1 " + NameOf(0) + "\r\n.");
 }
 
 void tst_SessionService::moveTakesExactlyTheMarked()
@@ -299,8 +303,8 @@ void tst_SessionService::moveTakesExactlyTheMarked()
     QCOMPARE(deleted.filter(QString::fromUtf8(NameOf(2))).size(), 1);
 
     QCOMPARE(session().GetMsgStoreProps(mailbox, true), QByteArray("+OK store loaded"));
-    QCOMPARE(session().ListNames(), "+OK 1 " + QByteArray::number(WireForm(m_messages.at(1).bytes).size()) + "\r\n1 "
-                                        + NameOf(1) + "\r\n.");
+    QCOMPARE(session().ListNames(),
+             "+OK 1 " + QByteArray::number(WireForm(m_messages.at(1).bytes).size()) + "\r\n1 " + NameOf(1) + "\r\n.");
 }
 
 void tst_SessionService::sendDeliversLocallyWithSentCopy()

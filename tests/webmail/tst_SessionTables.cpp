@@ -143,7 +143,8 @@ void tst_SessionTables::retrieveReply_data()
     QTest::addColumn<QByteArray>("reply");
     const QByteArray twelve = "abcd\r\n\r\nxy\r\n";
     QTest::newRow("ends in CRLF: sent as it is") << twelve << "+OK 12\r\n" + twelve + ".";
-    QTest::newRow("no final line end: closed for the terminator") << QByteArray("abc") << QByteArray("+OK 3\r\nabc\r\n.");
+    QTest::newRow("no final line end: closed for the terminator")
+        << QByteArray("abc") << QByteArray("+OK 3\r\nabc\r\n.");
     QTest::newRow("empty") << QByteArray() << QByteArray("+OK 0\r\n.");
     const QByteArray eightBit("H: \xe9\xff\0x\r\n\r\n\x80\n.\r\n", 16);
     QTest::newRow("8-bit, NUL, bare LF and a dot line untouched") << eightBit << "+OK 16\r\n" + eightBit + ".";
@@ -198,7 +199,8 @@ void tst_SessionTables::headerSectionReply_data()
 {
     QTest::addColumn<QByteArray>("lines");
     QTest::addColumn<QByteArray>("reply");
-    QTest::newRow("lines with their ends") << QByteArray("A: 1\r\nB: 2\r\n") << QByteArray("+OK\r\nA: 1\r\nB: 2\r\n\r\n.");
+    QTest::newRow("lines with their ends")
+        << QByteArray("A: 1\r\nB: 2\r\n") << QByteArray("+OK\r\nA: 1\r\nB: 2\r\n\r\n.");
     QTest::newRow("last line without end") << QByteArray("A: 1\r\nB: 2") << QByteArray("+OK\r\nA: 1\r\nB: 2\r\n\r\n.");
     // An empty line would close the section before the lines after it.
     QTest::newRow("empty lines dropped") << QByteArray("\r\nA: 1\r\n\r\n\r\nB: 2\r\n\r\n")
@@ -221,9 +223,14 @@ void tst_SessionTables::errorTexts_data()
     QTest::newRow("401") << 401 << QByteArray("401 - Authentication failed.");
     QTest::newRow("403") << 403 << QByteArray("403 - Command blocked by firewall or proxy server.");
     QTest::newRow("503") << 503 << QByteArray("503 - Hotmail service unavailable.");
-    QTest::newRow("12001 without full stop") << 12001 << QByteArray("12001 - No more handles could be generated at this time");
-    QTest::newRow("12011 trailing blank") << 12011 << QByteArray("12011 - The request option can not be set, only queried. ");
-    QTest::newRow("12014 trailing blank") << 12014 << QByteArray("12014 - The request to connect and login to an FTP server could not be completed because the supplied password is incorrect. ");
+    QTest::newRow("12001 without full stop")
+        << 12001 << QByteArray("12001 - No more handles could be generated at this time");
+    QTest::newRow("12011 trailing blank")
+        << 12011 << QByteArray("12011 - The request option can not be set, only queried. ");
+    QTest::newRow("12014 trailing blank")
+        << 12014
+        << QByteArray("12014 - The request to connect and login to an FTP server could not be completed because the "
+                      "supplied password is incorrect. ");
     QTest::newRow("12016") << 12016 << QByteArray("12016 - The requested operation is invalid. ");
     QTest::newRow("12021") << 12021 << QByteArray("12021 - A required registry value could not be located. ");
     QTest::newRow("12023") << 12023 << QByteArray("12023 - Direct network access cannot be made at this time. ");
@@ -232,9 +239,12 @@ void tst_SessionTables::errorTexts_data()
     QTest::newRow("12032 not in the table") << 12032 << QByteArray("12032 - Error details not available.");
     QTest::newRow("12035 not in the table") << 12035 << QByteArray("12035 - Error details not available.");
     QTest::newRow("12036") << 12036 << QByteArray("12036 - The request failed because the handle already exists.");
-    QTest::newRow("12037 certificate date") << 12037 << QByteArray("12037 - The date in the certificate is invalid or has expired.");
-    QTest::newRow("12038 certificate name") << 12038 << QByteArray("12038 - The host name in the certificate is invalid or does not match.");
-    QTest::newRow("12045 certificate authority") << 12045 << QByteArray("12045 - The certificate authority is invalid or incorrect.");
+    QTest::newRow("12037 certificate date")
+        << 12037 << QByteArray("12037 - The date in the certificate is invalid or has expired.");
+    QTest::newRow("12038 certificate name")
+        << 12038 << QByteArray("12038 - The host name in the certificate is invalid or does not match.");
+    QTest::newRow("12045 certificate authority")
+        << 12045 << QByteArray("12045 - The certificate authority is invalid or incorrect.");
     QTest::newRow("12157 secure channel") << 12157 << QByteArray("12157 - A secure channel could not be established.");
     QTest::newRow("negative") << -2147467259 << QByteArray("-2147467259 - Error details not available.");
 }

@@ -41,7 +41,8 @@ void tst_SessionWithoutChannel::everyRequestFails()
 
     XmlDocument mailbox;
     QVERIFY(mailbox.loadXML("<m:mailbox xmlns:m=\"urn:zorvane:mail\"/>"));
-    QCOMPARE(session.GetMsgStoreProps(mailbox), QByteArray("-ERR communication error: 91, 0 - Error details not available."));
+    QCOMPARE(session.GetMsgStoreProps(mailbox),
+             QByteArray("-ERR communication error: 91, 0 - Error details not available."));
     QVERIFY(!session.PopCollect(mailbox));
     QCOMPARE(session.Send("MAIL FROM:<a@b>\r\n\r\nx\r\n", true), QByteArray("451 Local error in processing\r\n"));
     QVERIFY(session.MarkAsRead());

@@ -44,11 +44,14 @@ constexpr int TabContentTopTwips = 420;
 // than the design's, in pixels.
 constexpr int TabGapPixels = 4;
 
-const QString PortToolTip = QStringLiteral("Zorvane listens at this port. Attention! Match this setting in your email program!");
+const QString PortToolTip =
+    QStringLiteral("Zorvane listens at this port. Attention! Match this setting in your email program!");
 
 QString withoutMnemonic(QString text)
 {
-    return text.replace(QStringLiteral("&&"), QStringLiteral("\x01")).remove(QLatin1Char('&')).replace(QLatin1Char('\x01'), QLatin1Char('&'));
+    return text.replace(QStringLiteral("&&"), QStringLiteral("\x01"))
+        .remove(QLatin1Char('&'))
+        .replace(QLatin1Char('\x01'), QLatin1Char('&'));
 }
 
 int checkState(bool checked)
@@ -220,20 +223,34 @@ void frmMain::setToolTipsAndOrder()
     txtLog->setToolTip(QStringLiteral("Watch Zorvane at work"));
 
     // Object names are the controls' names, so they can be found by name.
-    const QList<std::pair<QObject *, const char *>> names{
-        {Frame1, "Frame1"}, {Frame2, "Frame2"}, {Frame3, "Frame3"}, {Frame4, "Frame4"},
-        {chkAutoStart, "chkAutoStart"}, {chkStartTray, "chkStartTray"}, {chkDebug, "chkDebug"},
-        {Label3, "Label3"}, {txtPop, "txtPop"}, {Label1, "Label1"}, {txtSmtp, "txtSmtp"},
-        {chkLocalhost, "chkLocalhost"}, {chkLimitList, "chkLimitList"}, {chkMarkRead, "chkMarkRead"},
-        {chkDelete, "chkDelete"}, {chkPopCollect, "chkPopCollect"}, {chkSaveSent, "chkSaveSent"},
-        {txtLog, "txtLog"}, {cmdOk, "cmdOk"}, {cmdCancel, "cmdCancel"}, {cmdApply, "cmdApply"},
-        {lblHelp, "lblHelp"}};
+    const QList<std::pair<QObject *, const char *>> names{{Frame1, "Frame1"},
+                                                          {Frame2, "Frame2"},
+                                                          {Frame3, "Frame3"},
+                                                          {Frame4, "Frame4"},
+                                                          {chkAutoStart, "chkAutoStart"},
+                                                          {chkStartTray, "chkStartTray"},
+                                                          {chkDebug, "chkDebug"},
+                                                          {Label3, "Label3"},
+                                                          {txtPop, "txtPop"},
+                                                          {Label1, "Label1"},
+                                                          {txtSmtp, "txtSmtp"},
+                                                          {chkLocalhost, "chkLocalhost"},
+                                                          {chkLimitList, "chkLimitList"},
+                                                          {chkMarkRead, "chkMarkRead"},
+                                                          {chkDelete, "chkDelete"},
+                                                          {chkPopCollect, "chkPopCollect"},
+                                                          {chkSaveSent, "chkSaveSent"},
+                                                          {txtLog, "txtLog"},
+                                                          {cmdOk, "cmdOk"},
+                                                          {cmdCancel, "cmdCancel"},
+                                                          {cmdApply, "cmdApply"},
+                                                          {lblHelp, "lblHelp"}};
     for (const auto &[object, name] : names)
         object->setObjectName(QLatin1String(name));
 
-    const QList<QWidget *> order{SSTab1, chkAutoStart, chkStartTray, chkDebug, txtPop, txtSmtp,
-                                 chkLocalhost, chkLimitList, chkMarkRead, chkDelete, chkSaveSent,
-                                 cmdOk, cmdCancel, cmdApply, chkPopCollect};
+    const QList<QWidget *> order{SSTab1,      chkAutoStart, chkStartTray, chkDebug,    txtPop,
+                                 txtSmtp,     chkLocalhost, chkLimitList, chkMarkRead, chkDelete,
+                                 chkSaveSent, cmdOk,        cmdCancel,    cmdApply,    chkPopCollect};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order.at(i - 1), order.at(i));
     txtLog->setFocusPolicy(Qt::ClickFocus);
@@ -305,8 +322,8 @@ void frmMain::computeFit()
     }
     // Our tab strip may be taller than the design's; the tab contents then
     // move down and the window grows by the difference.
-    const int stripHeight = SSTab1->tabBar()->sizeHint().height()
-        + style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, SSTab1);
+    const int stripHeight =
+        SSTab1->tabBar()->sizeHint().height() + style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, SSTab1);
     m_tabShiftPixels = qMax(0, stripHeight + TabGapPixels - qRound(TabContentTopTwips * sy * m_fitY));
 }
 
@@ -351,7 +368,8 @@ void frmMain::layoutTabContents()
     const QPoint pageOrigin = SSTab1->widget(0)->mapTo(SSTab1, QPoint(0, 0));
     for (const Placement &placement : std::as_const(m_placements)) {
         if (placement.area == Area::Tab)
-            placement.widget->setGeometry(toPixels(placement.twips).translated(-pageOrigin.x(), m_tabShiftPixels - pageOrigin.y()));
+            placement.widget->setGeometry(
+                toPixels(placement.twips).translated(-pageOrigin.x(), m_tabShiftPixels - pageOrigin.y()));
     }
 }
 
