@@ -6,6 +6,7 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTest>
 
 namespace {
 // Start-up ends with the version line on the on-screen log (standard output
@@ -27,6 +28,9 @@ AgentProcess::AgentProcess(const QString &root)
 
 AgentProcess::~AgentProcess()
 {
+    // What the agent wrote is often the reason a test failed.
+    if (QTest::currentTestFailed())
+        qWarning().noquote() << "agent output:\n" << standardOutput() << standardError();
     if (m_process.state() != QProcess::NotRunning) {
         m_process.kill();
         m_process.waitForFinished(StopTimeoutMs);

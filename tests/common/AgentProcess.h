@@ -19,6 +19,7 @@ public:
     enum class Display { Offscreen, NoDisplay };
 
     explicit AgentProcess(const QString &root);
+    // Stops the agent; when the running test failed, first shows what it wrote.
     ~AgentProcess();
 
     // The port a listener started on port 0 announced in output; 0 when

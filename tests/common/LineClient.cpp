@@ -28,6 +28,13 @@ bool LineClient::connectGreeted(quint16 port, const QByteArray &greeting, int ti
         timeoutMs);
 }
 
+void LineClient::logInPop(quint16 port, const QByteArray &password)
+{
+    QVERIFY(connectGreeted(port, "+OK Zorvane Welcome\r\n"));
+    QCOMPARE(command("USER user"), QByteArray("+OK password required\r\n"));
+    QCOMPARE(command("PASS " + password), QByteArray("+OK logged in\r\n"));
+}
+
 void LineClient::send(const QByteArray &bytes)
 {
     m_socket.write(bytes);

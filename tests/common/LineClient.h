@@ -21,6 +21,9 @@ public:
     // a client dropped, the agent's port takes connections it closes at once
     // until the watchdog has healed the socket.
     bool connectGreeted(quint16 port, const QByteArray &greeting, int timeoutMs = 30000);
+    // Connects to the agent's POP3 port as connectGreeted does and logs in
+    // as "user"; fails the running test where a reply differs.
+    void logInPop(quint16 port, const QByteArray &password = "secret");
     void send(const QByteArray &bytes);
     // Writes the bytes in pieces of pieceBytes, keeping no more than a few
     // pieces queued, so the agent takes them in as many small arrivals.

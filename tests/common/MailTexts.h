@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QPair>
 
 // Messages of a chosen size and the client's view of POP3 data lines.
@@ -48,6 +49,35 @@ inline QPair<QByteArray, bool> unstuffData(QByteArray data)
         lineStart = end;
     }
     return {out, terminated};
+}
+
+// A message as a client sends it in the DATA phase: a line break added
+// where the text lacks one at its end, every line that begins with a dot
+// stuffed, and the end marker.
+inline QByteArray stuffedForData(QByteArray message)
+{
+    if (!message.isEmpty() && !message.endsWith("\r\n"))
+        message += "\r\n";
+    QByteArray wire;
+    qsizetype lineStart = 0;
+    while (lineStart < message.size()) {
+        qsizetype end = message.indexOf("\r\n", lineStart);
+        end = end < 0 ? message.size() : end + 2;
+        if (message.at(lineStart) == '.')
+            wire += '.';
+        wire += message.mid(lineStart, end - lineStart);
+        lineStart = end;
+    }
+    return wire + ".\r\n";
+}
+
+// The reply to STAT for an inbox holding the messages.
+inline QByteArray statReply(const QList<QByteArray> &messages)
+{
+    qsizetype total = 0;
+    for (const QByteArray &message : messages)
+        total += message.size();
+    return "+OK " + QByteArray::number(messages.size()) + ' ' + QByteArray::number(total) + "\r\n";
 }
 
 // A reply split into its status line and the rest.

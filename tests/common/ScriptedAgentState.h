@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AgentOptions.h"
+#include "DialogueScript.h"
 #include "ScriptedSession.h"
 #include "SettingsStore.h"
 #include "StoredTexts.h"
@@ -63,6 +64,13 @@ public:
             qputenv(name, QFile::encodeName(folder));
         }
         return true;
+    }
+
+    // Runs the script against the dialogue's handler, its actions on this
+    // state; empty when every line went as scripted, else what went wrong.
+    QString Run(const DialogueScript::Script &script, const DialogueScript::Handler &handle)
+    {
+        return DialogueScript::Run(script, handle, [this](const QByteArray &action) { return Act(action); });
     }
 
     // Empty when the action was carried out or its check holds; else why not.

@@ -85,6 +85,8 @@ inline DiagnosticsTestEnvironment &TestEnvironment()
 class HelpPageRecorder
 {
 public:
+    HelpPageRecorder() = default;
+    explicit HelpPageRecorder(Diagnostics &form) { AttachTo(form); }
     void AttachTo(Diagnostics &form)
     {
         form.SetHelpPageOpener([this](const QUrl &page) {

@@ -98,8 +98,7 @@ void DiagnosticsAnswersTest::answerIsReportedAndJudged()
     UseService(peer.url(QStringLiteral("/dav/")));
 
     Diagnostics form;
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     form.SetText1(QStringLiteral("tester"));
     form.SetText2(QStringLiteral("secret"));
     form.Command1()->click();
@@ -136,8 +135,7 @@ void DiagnosticsAnswersTest::silentServiceTimesOutAfterThreeHundredAndOneWaits()
 
     Diagnostics form;
     form.SetWaitIntervalMs(ShortWaitMs);
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     form.Command1()->click();
 
     const QString dots(Diagnostics::MaxAnswerWaits + 1, QLatin1Char('.'));
@@ -155,8 +153,7 @@ void DiagnosticsAnswersTest::refusedConnectionIsAConnectionError()
     UseService(QStringLiteral("http://127.0.0.1:%1/dav/").arg(TestPorts::Free()));
 
     Diagnostics form;
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     form.Command1()->click();
 
     QCOMPARE(form.Text4(), ConnectionErrorHead + QStringLiteral("2EFD The attempt to connect to the server failed."));
@@ -183,8 +180,7 @@ void DiagnosticsAnswersTest::unusableAddressIsAComponentError()
     UseService(serviceUrl);
 
     Diagnostics form;
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     form.Command1()->click();
 
     QCOMPARE(form.Text4(), expectedVerdict);
@@ -201,8 +197,7 @@ void DiagnosticsAnswersTest::closingTheWindowEndsTheWait()
     UseService(peer.url(QStringLiteral("/dav/")));
 
     Diagnostics form;
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     // Closes the window once the request reached the silent service.
     connect(&peer, &FakeHttpPeer::requestReceived, &form, [&form] { form.close(); });
     form.Command1()->click();
@@ -227,8 +222,7 @@ void DiagnosticsAnswersTest::clickDuringTheWaitRunsInsideTheFirstRun()
 
     Diagnostics form;
     form.SetWaitIntervalMs(ShortWaitMs);
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     QSignalSpy finished(&form, &Diagnostics::RunFinished);
     int runsSeenByTheSecondClick = 0;
     connect(&peer, &FakeHttpPeer::requestReceived, &form, [&](int index) {
@@ -306,8 +300,7 @@ void DiagnosticsAnswersTest::secureServiceIsJudgedWithTheAgentsAuthorities()
     m_environment.WritePreferences(preferences);
 
     Diagnostics form;
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     form.Command1()->click();
 
     QCOMPARE(form.Text4(), expectedVerdict);

@@ -106,8 +106,7 @@ void DiagnosticsPortsTest::takenPortsAreSkippedByTheThousand()
                                     {QStringLiteral("ServiceUrl"), RefusingServiceUrl()}});
 
     Diagnostics form;
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     form.Command1()->click();
 
     QStringList expected;
@@ -134,8 +133,7 @@ void DiagnosticsPortsTest::withoutSettingsTheStandardPortsComeFirst()
     m_environment.UseFreshConfig();
     Diagnostics form;
     form.SetWaitIntervalMs(1); // the stored service address may be silent
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     form.Command1()->click();
 
     const QStringList lines = PortLines(form.Text3());
@@ -171,8 +169,7 @@ void DiagnosticsPortsTest::portTakenElevenTimesIsAFindingNotAnError()
                                     {QStringLiteral("ServiceUrl"), RefusingServiceUrl()}});
 
     Diagnostics form;
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     form.Command1()->click();
 
     QStringList expected{InUseLine(first)};
@@ -195,8 +192,7 @@ void DiagnosticsPortsTest::attemptBeyondTheHighestPortEndsTheRun()
                                     {QStringLiteral("ServiceUrl"), RefusingServiceUrl()}});
 
     Diagnostics form;
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     form.Command1()->click();
 
     QCOMPARE(PortLines(form.Text3()),
@@ -242,8 +238,7 @@ void DiagnosticsPortsTest::unusablePortSettingEndsTheRun()
                                     {QStringLiteral("ServiceUrl"), RefusingServiceUrl()}});
 
     Diagnostics form;
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     form.Command1()->click();
 
     QCOMPARE(form.Text4(), expectedVerdict);
@@ -287,8 +282,7 @@ void DiagnosticsPortsTest::portHeldByTheRunningAgentIsNamed()
                                     {QStringLiteral("ServiceUrl"), RefusingServiceUrl()}});
 
     Diagnostics form;
-    HelpPageRecorder browser;
-    browser.AttachTo(form);
+    HelpPageRecorder browser(form);
     form.Command1()->click();
 
     const auto expected = [](quint16 port, bool isAgent) { return isAgent ? AgentInUseLine(port) : InUseLine(port); };

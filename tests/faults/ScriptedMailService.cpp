@@ -2,6 +2,9 @@
 
 #include <QMutexLocker>
 
+#include <atomic>
+#include <memory>
+
 namespace {
 
 const FakeHttpPeer::Headers XmlType{{"Content-Type", "application/xml; charset=utf-8"}};
@@ -83,6 +86,12 @@ void ScriptedMailService::setMessages(const QList<QByteArray> &messages)
     m_present = QList<bool>(messages.size(), true);
 }
 
+void ScriptedMailService::setMessage(int index, const QByteArray &text)
+{
+    QMutexLocker lock(&m_mutex);
+    m_messages[index] = text;
+}
+
 QList<QByteArray> ScriptedMailService::messages() const
 {
     QMutexLocker lock(&m_mutex);
@@ -105,6 +114,16 @@ void ScriptedMailService::setDelay(Kind kind, int milliseconds)
 {
     QMutexLocker lock(&m_mutex);
     m_delays.insert(int(kind), milliseconds);
+}
+
+void ScriptedMailService::stallNext(Kind kind)
+{
+    auto pending = std::make_shared<std::atomic_bool>(true);
+    setFault(kind, [pending](const FakeHttpPeer::Request &, int) -> std::optional<FakeHttpPeer::Answer> {
+        if (pending->exchange(false))
+            return FakeHttpPeer::silence();
+        return std::nullopt;
+    });
 }
 
 void ScriptedMailService::clearFaults()
@@ -227,6 +246,11 @@ FakeHttpPeer::Answer ScriptedMailService::answer(const FakeHttpPeer::Request &re
     slow.wait(delayMs);
     slow.steps += contractAnswer(kind, request).steps;
     return slow;
+}
+
+FakeHttpPeer::Answer ScriptedMailService::contractAnswer(const FakeHttpPeer::Request &request)
+{
+    return contractAnswer(kindOf(request), request);
 }
 
 FakeHttpPeer::Answer ScriptedMailService::contractAnswer(Kind kind, const FakeHttpPeer::Request &request)

@@ -54,6 +54,8 @@ public:
 
     // The inbox, in listing order; every message unread.
     void setMessages(const QList<QByteArray> &messages);
+    // Replaces the text of one message of the inbox; its state stays.
+    void setMessage(int index, const QByteArray &text);
     QList<QByteArray> messages() const;
 
     void setFault(Kind kind, Fault fault);
@@ -62,7 +64,14 @@ public:
     // Every request of the kind is answered as the contract says, but only
     // after the delay (the connection stays open and silent meanwhile).
     void setDelay(Kind kind, int milliseconds);
+    // The next request of the kind is read and left unanswered until the
+    // test resumes it (FakeHttpPeer::resumeStalled); later ones are answered.
+    void stallNext(Kind kind);
     void clearFaults();
+
+    // The answer the contract gives to the request, for a test that resumes
+    // a stalled one as if nothing had happened.
+    FakeHttpPeer::Answer contractAnswer(const FakeHttpPeer::Request &request);
 
     // What arrived, by kind (faulted requests included).
     int requestCount(Kind kind) const;

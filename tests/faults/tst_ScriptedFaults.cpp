@@ -22,6 +22,9 @@ Q_DECLARE_METATYPE(ScriptedMailService::Fault)
 
 namespace {
 
+using MailTexts::statReply;
+using MailTexts::stuffedForData;
+
 const QByteArray SmallMessage = "From: Ann <ann@example.org>\r\nTo: user@zorvane.test\r\nSubject: small\r\n\r\n"
                                 "first line\r\n.\r\n..two dots\r\n.x\r\nlast line\r\n";
 // Above the size at which TOP takes the header lines from the properties.
@@ -33,26 +36,6 @@ const QByteArray MarkedMessage = "Subject: marked\r\n\r\nKeep me.\r\n";
 
 const QByteArray Submitted = "From: user@zorvane.test\r\nTo: ann@example.org\r\nSubject: outgoing\r\n\r\n"
                              "Hello Ann.\r\n.A line with a dot\r\nBye.\r\n";
-
-// The wire form of Submitted in the DATA phase: stuffed, with the end marker.
-QByteArray stuffedForData(const QByteArray &message)
-{
-    QByteArray out;
-    for (const QByteArray &line : message.split('\n')) {
-        if (line.isEmpty())
-            continue;
-        out += (line.startsWith('.') ? "." : "") + line + '\n';
-    }
-    return out + ".\r\n";
-}
-
-QByteArray statReply(const QList<QByteArray> &messages)
-{
-    qsizetype total = 0;
-    for (const QByteArray &m : messages)
-        total += m.size();
-    return "+OK " + QByteArray::number(messages.size()) + ' ' + QByteArray::number(total) + "\r\n";
-}
 
 } // namespace
 
@@ -77,7 +60,6 @@ private slots:
 
 private:
     void startAgent();
-    void openPop(LineClient &client);
     void storePassword();
     void sendMessage(LineClient &client, const QByteArray &message, QByteArray *reply);
     void agentServesNextClient(const QList<QByteArray> &inbox);
@@ -101,8 +83,6 @@ void tst_ScriptedFaults::init()
 
 void tst_ScriptedFaults::cleanup()
 {
-    if (m_agent && QTest::currentTestFailed())
-        qWarning().noquote() << "agent output:\n" << m_agent->standardOutput() << m_agent->standardError();
     m_agent.reset();
     m_service.reset();
     m_root.reset();
@@ -116,19 +96,12 @@ void tst_ScriptedFaults::startAgent()
     QVERIFY2(m_agent->start(), m_agent->standardError().constData());
 }
 
-void tst_ScriptedFaults::openPop(LineClient &client)
-{
-    QVERIFY(client.connectGreeted(m_agent->pop3Port(), "+OK Zorvane Welcome\r\n"));
-    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
-    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
-}
-
 // A whole healthy dialogue: the listing matches the inbox and the first
 // message arrives byte for byte.
 void tst_ScriptedFaults::agentServesNextClient(const QList<QByteArray> &inbox)
 {
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(client.command("STAT"), statReply(inbox));
@@ -146,7 +119,7 @@ void tst_ScriptedFaults::agentServesNextClient(const QList<QByteArray> &inbox)
 void tst_ScriptedFaults::storePassword()
 {
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(client.command("QUIT"), QByteArray("+OK\r\n"));
@@ -325,7 +298,7 @@ void tst_ScriptedFaults::pop3ServiceFaults()
 void tst_ScriptedFaults::storeLoadIsRetriedInTheSameDialogue()
 {
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     m_service->setFault(Kind::FolderListing, ScriptedMailService::status(503, "Service Unavailable"));
     QCOMPARE(client.command("STAT"), QByteArray("-ERR Store not loaded\r\n"));
     QCOMPARE(client.command("QUIT"), QByteArray("-ERR Store not loaded\r\n"));
@@ -346,7 +319,7 @@ void tst_ScriptedFaults::slowAnswersUnderTheLimitsStillServe()
         m_service->setDelay(kind, 1500);
 
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
     client.send("TOP 2 0\r\n");
     const QByteArray top = client.readMultiLine();
@@ -370,7 +343,7 @@ void tst_ScriptedFaults::marksOnlyWhenQuitCompletes()
 {
     {
         LineClient client;
-        openPop(client);
+        client.logInPop(m_agent->pop3Port());
         QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
         QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
         QCOMPARE(client.command("DELE 3"), QByteArray("+OK marked for deletion\r\n"));
@@ -378,7 +351,7 @@ void tst_ScriptedFaults::marksOnlyWhenQuitCompletes()
     }
     {
         LineClient client;
-        openPop(client);
+        client.logInPop(m_agent->pop3Port());
         QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
         QCOMPARE(client.command("DELE 2"), QByteArray("+OK marked for deletion\r\n"));
         // An orderly close without QUIT is no QUIT either.
@@ -389,7 +362,7 @@ void tst_ScriptedFaults::marksOnlyWhenQuitCompletes()
     QCOMPARE(m_service->requestCount(Kind::MarkRead) + m_service->requestCount(Kind::Move), 0);
 
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
     QCOMPARE(client.command("DELE 2"), QByteArray("+OK marked for deletion\r\n"));
     QCOMPARE(client.command("QUIT"), QByteArray("+OK\r\n"));
@@ -412,7 +385,7 @@ void tst_ScriptedFaults::clientDropsMidRetrieve()
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, status);
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
     QCOMPARE(client.command("DELE 2"), QByteArray("+OK marked for deletion\r\n"));
     const int fetches = m_service->requestCount(Kind::Fetch);

@@ -19,6 +19,9 @@
 
 namespace {
 
+using MailTexts::statReply;
+using MailTexts::stuffedForData;
+
 const QByteArray Account = "user@zorvane.test";
 const QByteArray Password = "secret";
 
@@ -27,14 +30,6 @@ const QByteArray SmallMessage = "From: Ann <ann@example.org>\r\nTo: user@zorvane
 const QByteArray LargeMessage = MailTexts::messageOfSize(60000, "large", ".\r\n");
 // Big enough that its transfer cannot be over before the service is stopped.
 constexpr qsizetype HugeMessageBytes = 64LL * 1024 * 1024;
-
-QByteArray statReply(const QList<QByteArray> &messages)
-{
-    qsizetype total = 0;
-    for (const QByteArray &m : messages)
-        total += m.size();
-    return "+OK " + QByteArray::number(messages.size()) + ' ' + QByteArray::number(total) + "\r\n";
-}
 
 qsizetype occurrences(const QList<QByteArray> &texts, const QByteArray &needle)
 {
@@ -48,16 +43,6 @@ QByteArray outgoing(const QByteArray &id)
 {
     return "From: user@zorvane.test\r\nTo: user@zorvane.test, ann@example.org\r\nSubject: outgoing\r\nMessage-ID: <"
         + id + "@example.org>\r\n\r\nHello.\r\n.A line with a dot\r\nBye.\r\n";
-}
-
-QByteArray stuffedForData(const QByteArray &message)
-{
-    QByteArray out;
-    for (const QByteArray &line : message.split('\n')) {
-        if (!line.isEmpty())
-            out += (line.startsWith('.') ? "." : "") + line + '\n';
-    }
-    return out + ".\r\n";
 }
 
 } // namespace
@@ -81,7 +66,6 @@ private slots:
 
 private:
     void startAgent(quint16 servicePort = 0);
-    void openPop(LineClient &client);
     void expectInboxUntouched();
     void agentServesNextClient();
     void submit(const QByteArray &message, bool crashServiceAtEnd, QByteArray *reply);
@@ -107,8 +91,6 @@ void tst_ServiceRestart::init()
 
 void tst_ServiceRestart::cleanup()
 {
-    if (m_agent && QTest::currentTestFailed())
-        qWarning().noquote() << "agent output:\n" << m_agent->standardOutput() << m_agent->standardError();
     m_agent.reset();
     m_service.reset();
     m_root.reset();
@@ -130,13 +112,6 @@ void tst_ServiceRestart::startAgent(quint16 servicePort)
     QVERIFY2(m_agent->start(), m_agent->standardError().constData());
 }
 
-void tst_ServiceRestart::openPop(LineClient &client)
-{
-    QVERIFY(client.connectGreeted(m_agent->pop3Port(), "+OK Zorvane Welcome\r\n"));
-    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
-    QCOMPARE(client.command("PASS " + Password), QByteArray("+OK logged in\r\n"));
-}
-
 // Nothing read, nothing moved: every delivered message still in new/.
 void tst_ServiceRestart::expectInboxUntouched()
 {
@@ -149,7 +124,7 @@ void tst_ServiceRestart::expectInboxUntouched()
 void tst_ServiceRestart::agentServesNextClient()
 {
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port(), Password);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(client.command("STAT"), statReply(m_inbox));
@@ -239,7 +214,7 @@ void tst_ServiceRestart::serviceStopsInTheMiddleOfALargeDownload()
     m_inbox.append(huge);
 
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port(), Password);
     QCOMPARE(client.command("STAT"), statReply(m_inbox));
     client.send("RETR 3\r\n");
     QCOMPARE(client.readLine(), "+OK " + QByteArray::number(HugeMessageBytes) + "\r\n");
@@ -262,7 +237,7 @@ void tst_ServiceRestart::serviceStopsInTheMiddleOfALargeDownload()
     QVERIFY2(m_service->start(), qPrintable(m_service->problem()));
     expectInboxUntouched();
     LineClient next;
-    openPop(next);
+    next.logInPop(m_agent->pop3Port(), Password);
     next.send("RETR 3\r\n");
     const auto [status, data] = MailTexts::splitStatus(next.readMultiLine());
     QCOMPARE(status, "+OK " + QByteArray::number(HugeMessageBytes) + "\r\n");
@@ -278,7 +253,7 @@ void tst_ServiceRestart::clientDropsMidRetrieve()
     QVERIFY(!m_service->deliver(Account, huge).isEmpty());
     {
         LineClient client;
-        openPop(client);
+        client.logInPop(m_agent->pop3Port(), Password);
         QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
         client.send("RETR 3\r\n");
         QCOMPARE(client.readLine(), "+OK " + QByteArray::number(huge.size()) + "\r\n");
@@ -294,7 +269,7 @@ void tst_ServiceRestart::clientDropsAfterDeleBeforeQuit()
 {
     {
         LineClient client;
-        openPop(client);
+        client.logInPop(m_agent->pop3Port(), Password);
         QCOMPARE(client.command("STAT"), statReply(m_inbox));
         QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
         QCOMPARE(client.command("DELE 2"), QByteArray("+OK marked for deletion\r\n"));
@@ -305,7 +280,7 @@ void tst_ServiceRestart::clientDropsAfterDeleBeforeQuit()
 
     // The same with QUIT: read, and moved to the deleted items.
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port(), Password);
     QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
     QCOMPARE(client.command("QUIT"), QByteArray("+OK\r\n"));
     QVERIFY(client.waitForClose());
@@ -337,7 +312,7 @@ void tst_ServiceRestart::submit(const QByteArray &message, bool crashServiceAtEn
 void tst_ServiceRestart::serviceCrashesAtTheEndOfAMessageText()
 {
     LineClient pop;
-    openPop(pop); // stores the password the SMTP side logs in with
+    pop.logInPop(m_agent->pop3Port(), Password); // stores the password the SMTP side logs in with
     QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
 
     const QByteArray first = outgoing("first-try");
@@ -359,7 +334,7 @@ void tst_ServiceRestart::serviceCrashesAtTheEndOfAMessageText()
 void tst_ServiceRestart::clientDropsMidData()
 {
     LineClient pop;
-    openPop(pop);
+    pop.logInPop(m_agent->pop3Port(), Password);
     QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
     {
         LineClient client;
@@ -392,7 +367,7 @@ void tst_ServiceRestart::submissionWhoseAnswerIsLostIsStoredOnce()
     m_agent.reset();
     startAgent(proxy.port());
     LineClient pop;
-    openPop(pop); // stores the password the SMTP side logs in with
+    pop.logInPop(m_agent->pop3Port(), Password); // stores the password the SMTP side logs in with
     QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
 
     proxy.loseAnswers("POST ", 1);

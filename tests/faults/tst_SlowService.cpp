@@ -20,6 +20,8 @@ Q_DECLARE_METATYPE(ScriptedMailService::Kind)
 
 namespace {
 
+using MailTexts::statReply;
+
 constexpr int ShortPollMs = 2;
 // The completion wait's units: 3 per poll before an answer began, 1 after;
 // more than 900 gives the request up.
@@ -30,14 +32,6 @@ const QByteArray SmallMessage = "From: Ann <ann@example.org>\r\nTo: user@zorvane
                                 "one\r\n.\r\ntwo\r\n";
 const QByteArray MediumMessage = MailTexts::messageOfSize(20000, "medium");
 const QByteArray LargeMessage = MailTexts::messageOfSize(60000, "large");
-
-QByteArray statReply(const QList<QByteArray> &messages)
-{
-    qsizetype total = 0;
-    for (const QByteArray &m : messages)
-        total += m.size();
-    return "+OK " + QByteArray::number(messages.size()) + ' ' + QByteArray::number(total) + "\r\n";
-}
 
 // The head of an answer that never ends: the status line and a length that
 // the body never reaches.
@@ -69,7 +63,6 @@ private slots:
     void linesThatArriveWhileACommandWaitsAreAnswered();
 
 private:
-    void openPop(LineClient &client);
     void agentServesNextClient();
 
     std::unique_ptr<QTemporaryDir> m_root;
@@ -100,17 +93,10 @@ void tst_SlowService::cleanup()
     m_root.reset();
 }
 
-void tst_SlowService::openPop(LineClient &client)
-{
-    QVERIFY(client.connectGreeted(m_agent->pop3Port(), "+OK Zorvane Welcome\r\n"));
-    QCOMPARE(client.command("USER user"), QByteArray("+OK password required\r\n"));
-    QCOMPARE(client.command("PASS secret"), QByteArray("+OK logged in\r\n"));
-}
-
 void tst_SlowService::agentServesNextClient()
 {
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
@@ -199,7 +185,7 @@ void tst_SlowService::requestsAreGivenUp()
 void tst_SlowService::updatePhaseGivesUpAndMarksNothing()
 {
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
     QCOMPARE(client.command("DELE 3"), QByteArray("+OK marked for deletion\r\n"));
     m_service->setFault(Kind::MarkRead, FakeHttpPeer::silence());
@@ -228,7 +214,7 @@ void tst_SlowService::updatePhaseGivesUpAndMarksNothing()
 void tst_SlowService::updatePhaseRefusedForOneMessage()
 {
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     QCOMPARE(client.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
     QCOMPARE(client.command("DELE 2"), QByteArray("+OK marked for deletion\r\n"));
     m_service->setFault(Kind::Move, [](const FakeHttpPeer::Request &request, int) {
@@ -245,7 +231,7 @@ void tst_SlowService::updatePhaseRefusedForOneMessage()
     m_service->clearFaults();
 
     LineClient next;
-    openPop(next);
+    next.logInPop(m_agent->pop3Port());
     QCOMPARE(next.command("DELE 1"), QByteArray("+OK marked for deletion\r\n"));
     QCOMPARE(next.command("QUIT"), QByteArray("+OK\r\n"));
     QVERIFY(next.waitForClose());
@@ -255,7 +241,7 @@ void tst_SlowService::updatePhaseRefusedForOneMessage()
 void tst_SlowService::smtpGivesUpAtHeloAndMail()
 {
     LineClient pop;
-    openPop(pop);
+    pop.logInPop(m_agent->pop3Port());
     QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
     QVERIFY(pop.waitForClose());
 
@@ -287,7 +273,7 @@ void tst_SlowService::backgroundDownloadThatNeverEnds()
 {
     m_agent->pop->SetRetrieveInterval(20);
     LineClient client;
-    openPop(client);
+    client.logInPop(m_agent->pop3Port());
     QCOMPARE(client.command("STAT"), statReply(m_service->messages()));
     // The head arrives, the text never: the client hears keep-alive lines.
     m_service->setFault(Kind::Fetch, FakeHttpPeer::raw("HTTP/1.1 200 OK\r\nContent-Length: 60000\r\n\r\n").stall());
@@ -341,7 +327,7 @@ void tst_SlowService::linesThatArriveWhileACommandWaitsAreAnswered()
 
     if (smtp) {
         LineClient pop;
-        openPop(pop); // keeps the password the SMTP side logs in with
+        pop.logInPop(m_agent->pop3Port()); // keeps the password the SMTP side logs in with
         QCOMPARE(pop.command("QUIT"), QByteArray("+OK\r\n"));
         QVERIFY(pop.waitForClose());
     }

@@ -14,6 +14,7 @@
 // the client's bytes.
 
 #include "FuzzHarness.h"
+#include "MailTexts.h"
 #include "ScriptedSession.h"
 
 #include "AgentOptions.h"
@@ -55,27 +56,10 @@ void requireSmtpReply(const QByteArray &reply, int stateBefore, const QByteArray
                          text + '\n' + reply);
 }
 
-QByteArray stuffed(QByteArray message)
-{
-    if (!message.isEmpty() && !message.endsWith("\r\n"))
-        message += "\r\n";
-    QByteArray wire;
-    qsizetype lineStart = 0;
-    while (lineStart < message.size()) {
-        qsizetype end = message.indexOf("\r\n", lineStart);
-        end = end < 0 ? message.size() : end + 2;
-        if (message.at(lineStart) == '.')
-            wire += '.';
-        wire += message.mid(lineStart, end - lineStart);
-        lineStart = end;
-    }
-    return wire + ".\r\n";
-}
-
 // The message phase alone: what the client meant is what the intake keeps.
 void messageRoundTrip(const QByteArray &message, qsizetype segment)
 {
-    const QByteArray wire = stuffed(message);
+    const QByteArray wire = MailTexts::stuffedForData(message);
     QByteArray meant = message;
     if (!meant.isEmpty() && !meant.endsWith("\r\n"))
         meant += "\r\n";

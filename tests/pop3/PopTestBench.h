@@ -20,33 +20,13 @@ namespace PopTest {
 
 using MailTexts::messageOfSize;
 
-// The text a client keeps of data lines: stuffing and terminator removed.
-inline QByteArray unstuff(const QByteArray &dataLines)
-{
-    QByteArray text = dataLines;
-    if (text.endsWith("\r\n.\r\n"))
-        text.chop(3);
-    QByteArray out;
-    out.reserve(text.size());
-    qsizetype lineStart = 0;
-    while (lineStart < text.size()) {
-        qsizetype end = text.indexOf("\r\n", lineStart);
-        end = end < 0 ? text.size() : end + 2;
-        const bool stuffed = text.at(lineStart) == '.';
-        out.append(text.constData() + lineStart + (stuffed ? 1 : 0), end - lineStart - (stuffed ? 1 : 0));
-        lineStart = end;
-    }
-    return out;
-}
+using MailTexts::unstuffData;
 
 // The status line and the message a RETR brought, keep-alive lines removed.
 inline QPair<QByteArray, QByteArray> splitRetrieve(const QByteArray &reply)
 {
-    const qsizetype statusEnd = reply.indexOf("\r\n") + 2;
-    QByteArray data = reply.mid(statusEnd);
-    while (data.startsWith("X-zorvane: busy...\r\n"))
-        data.remove(0, 20);
-    return {reply.left(statusEnd), unstuff(data)};
+    const auto [status, data] = MailTexts::splitStatus(reply);
+    return {status, unstuffData(data).first};
 }
 
 // Points XDG_CONFIG_HOME, XDG_RUNTIME_DIR and TMPDIR at folders of a fresh

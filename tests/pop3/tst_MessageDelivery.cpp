@@ -60,7 +60,26 @@ private slots:
     void textFlowsWhileItIsFetched();
     void errorPageNeverReachesTheClient();
     void transferBrokenHalfwayEndsWithoutTerminator();
+
+private:
+    void deliveryFails(Connection &connection, const FakeHttpPeer::Answer &answer);
 };
+
+// The service gives the answer to the download for a freshly connected
+// client; the delivery must end as failed.
+void tst_MessageDelivery::deliveryFails(Connection &connection, const FakeHttpPeer::Answer &answer)
+{
+    FakeHttpPeer peer;
+    QVERIFY(peer.listen());
+    peer.enqueue(answer);
+    QVERIFY(connection.open());
+    MessageDelivery delivery(connection.wskPop);
+    QSignalSpy finished(&delivery, &MessageDelivery::Finished);
+
+    delivery.Start(download(peer));
+    QVERIFY(finished.wait(WaitMs));
+    QCOMPARE(finished.first().first().value<MessageDelivery::Outcome>(), MessageDelivery::Outcome::Failed);
+}
 
 // Half of the message reaches the client before the rest has even been
 // sent by the service; no keep-alive line lands inside the text.
@@ -101,21 +120,13 @@ void tst_MessageDelivery::textFlowsWhileItIsFetched()
 
 void tst_MessageDelivery::errorPageNeverReachesTheClient()
 {
-    FakeHttpPeer peer;
-    QVERIFY(peer.listen());
     const QByteArray page = "<html>no such message</html>\r\n";
-    peer.enqueue(FakeHttpPeer::raw("HTTP/1.1 404 Not Found\r\nContent-Length: " + QByteArray::number(page.size())
-                                   + "\r\n\r\n" + page.left(10))
-                     .wait(50)
-                     .send(page.mid(10)));
     Connection connection;
-    QVERIFY(connection.open());
-    MessageDelivery delivery(connection.wskPop);
-    QSignalSpy finished(&delivery, &MessageDelivery::Finished);
-
-    delivery.Start(download(peer));
-    QVERIFY(finished.wait(WaitMs));
-    QCOMPARE(finished.first().first().value<MessageDelivery::Outcome>(), MessageDelivery::Outcome::Failed);
+    deliveryFails(connection,
+                  FakeHttpPeer::raw("HTTP/1.1 404 Not Found\r\nContent-Length: " + QByteArray::number(page.size())
+                                    + "\r\n\r\n" + page.left(10))
+                      .wait(50)
+                      .send(page.mid(10)));
     // Whatever the delivery sent would arrive before this.
     QVERIFY(connection.wskPop.SendData("sentinel"));
     QVERIFY(connection.receivedEndsWith("sentinel"));
@@ -126,18 +137,9 @@ void tst_MessageDelivery::errorPageNeverReachesTheClient()
 // line, so the client takes the message as not received.
 void tst_MessageDelivery::transferBrokenHalfwayEndsWithoutTerminator()
 {
-    FakeHttpPeer peer;
-    QVERIFY(peer.listen());
     const QByteArray first = "Subject: cut\r\n\r\nfirst half\r\n";
-    peer.enqueue(FakeHttpPeer::raw(headerFor(first.size() * 2) + first).wait(50).reset());
     Connection connection;
-    QVERIFY(connection.open());
-    MessageDelivery delivery(connection.wskPop);
-    QSignalSpy finished(&delivery, &MessageDelivery::Finished);
-
-    delivery.Start(download(peer));
-    QVERIFY(finished.wait(WaitMs));
-    QCOMPARE(finished.first().first().value<MessageDelivery::Outcome>(), MessageDelivery::Outcome::Failed);
+    deliveryFails(connection, FakeHttpPeer::raw(headerFor(first.size() * 2) + first).wait(50).reset());
     QVERIFY(connection.receivedEndsWith(first));
     QVERIFY(!connection.received.contains("\r\n.\r\n"));
 }

@@ -5,121 +5,11 @@
 #include "MessageDelivery.h"
 #include "PopInterpreter.h"
 #include "PopTestBench.h"
+#include "ScriptedMailService.h"
 
 using namespace PopTest;
 
-namespace {
-
-const QByteArray Account = "user@zorvane.test";
-
-QByteArray multistatus(const QByteArray &responses)
-{
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-           "<D:multistatus xmlns:D=\"DAV:\" xmlns:m=\"urn:zorvane:mail\">"
-        + responses + "</D:multistatus>";
-}
-
-QByteArray response(const QByteArray &href, const QByteArray &props)
-{
-    return "<D:response><D:href>" + href + "</D:href><D:propstat><D:prop>" + props
-        + "</D:prop><D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>";
-}
-
-FakeHttpPeer::Answer xmlAnswer(const QByteArray &body)
-{
-    return FakeHttpPeer::reply(207, "Multi-Status", body, {{"Content-Type", "application/xml; charset=utf-8"}});
-}
-
-} // namespace
-
-// Answers the agent's requests the way the service contract says, for one
-// account whose inbox holds the given messages; the test decides what the
-// login and each message download answer.
-class ScriptedMailService
-{
-public:
-    using FetchAnswer = std::function<FakeHttpPeer::Answer(int msgNumber)>;
-
-    ScriptedMailService()
-    {
-        m_peer.setResponder([this](const FakeHttpPeer::Request &request) { return answer(request); });
-    }
-
-    bool listen() { return m_peer.listen(); }
-    QString serviceUrl() const { return m_peer.url(QStringLiteral("/dav/")); }
-    QString altServiceUrl() const { return m_peer.url(QStringLiteral("/alt")); }
-    FakeHttpPeer &peer() { return m_peer; }
-
-    QList<QByteArray> messages;
-    int loginStatus = 207;
-    FetchAnswer onFetch = [this](int n) {
-        return FakeHttpPeer::reply(200, "OK", messages.value(n - 1), {{"Content-Type", "message/rfc822"}});
-    };
-    // The next probe or login is read and left unanswered until the test
-    // resumes it.
-    bool stallNextProbe = false;
-    bool stallNextLogin = false;
-    FakeHttpPeer::Answer loginAnswer() const { return xmlAnswer(mailboxDocument()); }
-    static FakeHttpPeer::Answer probeAnswer()
-    {
-        return xmlAnswer(multistatus(response("/dav/", "<m:service>scripted</m:service>")));
-    }
-
-private:
-    QByteArray home() const { return m_peer.url(QStringLiteral("/mail/")).toUtf8() + Account + '/'; }
-
-    QByteArray mailboxDocument() const
-    {
-        const QByteArray count = QByteArray::number(messages.size());
-        return multistatus(response(home(),
-                                    "<D:resourcetype><D:collection/></D:resourcetype><m:address>" + Account
-                                        + "</m:address><m:inbox>" + home() + "inbox/</m:inbox><m:deleteditems>" + home()
-                                        + "deleteditems/</m:deleteditems><m:sentitems>" + home()
-                                        + "sentitems/</m:sentitems><m:sendmsg>" + home()
-                                        + "sendmsg</m:sendmsg><m:collect>" + home() + "collect</m:collect>")
-                           + response(home() + "inbox/",
-                                      "<D:resourcetype><D:collection/></D:resourcetype><m:foldertype>inbox"
-                                      "</m:foldertype><m:totalcount>"
-                                          + count + "</m:totalcount><m:unreadcount>" + count + "</m:unreadcount>"));
-    }
-
-    QByteArray inboxListing() const
-    {
-        QByteArray responses = response(home() + "inbox/", "<D:resourcetype><D:collection/></D:resourcetype>");
-        for (int i = 0; i < messages.size(); ++i)
-            responses += response(home() + "inbox/m" + QByteArray::number(i + 1),
-                                  "<D:resourcetype/><D:getcontentlength>" + QByteArray::number(messages.at(i).size())
-                                      + "</D:getcontentlength><m:read>0</m:read>");
-        return multistatus(responses);
-    }
-
-    FakeHttpPeer::Answer answer(const FakeHttpPeer::Request &request)
-    {
-        const QByteArray path = request.path();
-        if (request.target.contains("cmd=logoff")) {
-            if (std::exchange(stallNextProbe, false))
-                return FakeHttpPeer::silence();
-            return probeAnswer();
-        }
-        if (path == "/dav/") {
-            if (std::exchange(stallNextLogin, false))
-                return FakeHttpPeer::silence();
-            if (loginStatus == 207)
-                return xmlAnswer(mailboxDocument());
-            return FakeHttpPeer::reply(loginStatus, "Refused", "refused\n", {{"Content-Type", "text/plain"}});
-        }
-        const QByteArray homePath = "/mail/" + Account + '/';
-        if (path == homePath)
-            return xmlAnswer(mailboxDocument());
-        if (path == homePath + "inbox/")
-            return xmlAnswer(inboxListing());
-        if (request.verb == "GET" && path.startsWith(homePath + "inbox/m"))
-            return onFetch(path.mid(homePath.size() + 7).toInt());
-        return FakeHttpPeer::reply(404, "Not Found");
-    }
-
-    FakeHttpPeer m_peer;
-};
+using Kind = ScriptedMailService::Kind;
 
 class tst_PopFaults : public QObject
 {
@@ -167,8 +57,8 @@ void tst_PopFaults::init()
 {
     m_service = std::make_unique<ScriptedMailService>();
     QVERIFY(m_service->listen());
-    m_service->messages << messageOfSize(50000, "at-threshold", ".\r\n")
-                        << messageOfSize(50001, "above", ".\r\n..\r\n");
+    m_service->setMessages(
+        {messageOfSize(50000, "at-threshold", ".\r\n"), messageOfSize(50001, "above", ".\r\n..\r\n")});
     const QString settings = m_env->path(QStringLiteral("config/Zorvane/faults%1.ini").arg(++m_runs));
     QDir().mkpath(QFileInfo(settings).path());
     m_agent = std::make_unique<TestAgent>(settings, m_service->serviceUrl(), m_service->altServiceUrl(),
@@ -251,7 +141,8 @@ void tst_PopFaults::refusedLoginsLeaveTheStoreUnloaded()
 {
     QFETCH(int, status);
     QFETCH(QString, logLine);
-    m_service->loginStatus = status;
+    m_service->setFault(Kind::Login,
+                        FakeHttpPeer::reply(status, "Refused", "refused\n", {{"Content-Type", "text/plain"}}));
     LineClient client;
     QVERIFY(client.connectTo(m_agent->pop3Port()));
     client.readLine();
@@ -262,7 +153,7 @@ void tst_PopFaults::refusedLoginsLeaveTheStoreUnloaded()
         QCOMPARE(client.command(line), QByteArray("-ERR Store not loaded\r\n"));
     QVERIFY(!client.closedByPeer());
     QVERIFY(m_agent->session->AccountOf(clsHotmail::FrontEnd::Pop3).isEmpty());
-    QVERIFY(!m_agent->settings.contains(QStringLiteral("AccountInfo"), QString::fromUtf8(Account)));
+    QVERIFY(!m_agent->settings.contains(QStringLiteral("AccountInfo"), QString::fromUtf8(m_service->account())));
     QVERIFY(!m_agent->screenLog().contains(QStringLiteral("POP3-Logged in.")));
 }
 
@@ -270,7 +161,7 @@ void tst_PopFaults::refusedLoginsLeaveTheStoreUnloaded()
 // the status line goes out at once and the download runs in the background.
 void tst_PopFaults::thresholdChoosesThePath()
 {
-    m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
+    m_service->setFault(Kind::Fetch, FakeHttpPeer::silence());
     LineClient client;
     login(client);
     const int before = m_service->peer().requests().size();
@@ -286,13 +177,13 @@ void tst_PopFaults::thresholdChoosesThePath()
             retrievingDuringDirectFetch = m_agent->pop->IsRetrieving();
             busyDuringDirectFetch = m_agent->session->IsBusy();
             QTimer::singleShot(0, &client.socket(), [this] {
-                m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(0)));
+                m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages().at(0)));
             });
         },
         Qt::SingleShotConnection);
     const auto [status, text] = splitRetrieve(client.multiLineCommand("RETR 1"));
     QCOMPARE(status, QByteArray("+OK 50000\r\n"));
-    QVERIFY(text == m_service->messages.at(0));
+    QVERIFY(text == m_service->messages().at(0));
     QVERIFY(!retrievingDuringDirectFetch);
     QVERIFY(busyDuringDirectFetch);
 
@@ -302,11 +193,11 @@ void tst_PopFaults::thresholdChoosesThePath()
     QVERIFY(m_service->peer().waitForRequests(before + 2));
     QVERIFY(m_agent->pop->IsRetrieving());
     QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Busy);
-    QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(1))));
+    QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages().at(1))));
     QVERIFY(client.waitFor("\r\n.\r\n"));
     const auto [status2, text2] = splitRetrieve(client.takeAll());
     QCOMPARE(status2, QByteArray("+OK 50001\r\n"));
-    QVERIFY(text2 == m_service->messages.at(1));
+    QVERIFY(text2 == m_service->messages().at(1));
     QTRY_COMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
     QVERIFY(!m_agent->pop->IsRetrieving());
 }
@@ -316,7 +207,7 @@ void tst_PopFaults::thresholdChoosesThePath()
 // the client having to send anything more.
 void tst_PopFaults::slowDownloadKeepsTheClientWaiting()
 {
-    m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
+    m_service->setFault(Kind::Fetch, FakeHttpPeer::silence());
     LineClient client;
     login(client);
     m_agent->pop->SetRetrieveInterval(20);
@@ -333,13 +224,13 @@ void tst_PopFaults::slowDownloadKeepsTheClientWaiting()
     QVERIFY(!client.pending().contains("+OK nothing done"));
     QVERIFY(client.pending().mid(seen).startsWith(keepAlive));
 
-    QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(1))));
+    QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages().at(1))));
     QVERIFY(client.waitFor("+OK nothing done\r\n"));
     const QByteArray all = client.takeAll();
     QVERIFY(all.endsWith("\r\n.\r\n+OK nothing done\r\n"));
     const auto [status, text] = splitRetrieve(all.chopped(18));
     QCOMPARE(status, QByteArray("+OK 50001\r\n"));
-    QVERIFY(text == m_service->messages.at(1));
+    QVERIFY(text == m_service->messages().at(1));
     QVERIFY(all.count(keepAlive) >= 3);
     QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
 }
@@ -358,11 +249,9 @@ void tst_PopFaults::failedDownloadIsNotDelivered_data()
 void tst_PopFaults::failedDownloadIsNotDelivered()
 {
     QFETCH(int, status);
-    m_service->onFetch = [status](int) {
-        if (status == 0)
-            return FakeHttpPeer::drop();
-        return FakeHttpPeer::reply(status, "Failed", "<html>error page</html>\r\n.\r\n");
-    };
+    m_service->setFault(Kind::Fetch,
+                        status == 0 ? FakeHttpPeer::drop()
+                                    : FakeHttpPeer::reply(status, "Failed", "<html>error page</html>\r\n.\r\n"));
     LineClient client;
     login(client);
     client.send("RETR 2\r\n");
@@ -385,7 +274,7 @@ void tst_PopFaults::failedDownloadIsNotDelivered()
 // keep-alive timer stops, the download is abandoned and the session is free.
 void tst_PopFaults::clientGoneDuringDownload()
 {
-    m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
+    m_service->setFault(Kind::Fetch, FakeHttpPeer::silence());
     LineClient client;
     login(client);
     m_agent->pop->SetRetrieveInterval(20);
@@ -403,7 +292,7 @@ void tst_PopFaults::clientGoneDuringDownload()
     QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
     // The watchdog returns the port to listening; a new client is served.
     QTRY_COMPARE_WITH_TIMEOUT(m_agent->wskPop.State(), int(Winsock::sckListening), 3 * SocketWatchdog::CheckIntervalMs);
-    m_service->onFetch = [this](int n) { return FakeHttpPeer::reply(200, "OK", m_service->messages.value(n - 1)); };
+    m_service->clearFaults();
     LineClient next;
     QVERIFY(next.connectTo(m_agent->pop3Port()));
     QCOMPARE(next.readLine(), QByteArray("+OK Zorvane Welcome\r\n"));
@@ -411,7 +300,7 @@ void tst_PopFaults::clientGoneDuringDownload()
     QCOMPARE(next.command("PASS secret"), QByteArray("+OK logged in\r\n"));
     const auto [status, text] = splitRetrieve(next.multiLineCommand("RETR 2"));
     QCOMPARE(status, QByteArray("+OK 50001\r\n"));
-    QVERIFY(text == m_service->messages.at(1));
+    QVERIFY(text == m_service->messages().at(1));
 }
 
 // Another front end's operation holds the session (here a probe the service
@@ -431,19 +320,21 @@ void tst_PopFaults::inputIsHeldWhileTheSessionIsBusy()
     // at the agent, the service answers the probe.
     QObject::connect(
         &m_service->peer(), &FakeHttpPeer::requestReceived, &client.socket(),
-        [&](int) {
+        [&](int index) {
+            const FakeHttpPeer::Request probe = m_service->peer().requests().at(index);
             QObject::connect(
                 &m_agent->wskPop, &Winsock::DataArrival, &client.socket(),
-                [&] {
+                [&, probe] {
                     busyWhenNoopArrived = m_agent->session->IsBusy();
-                    QTimer::singleShot(0, &client.socket(),
-                                       [this] { m_service->peer().resumeStalled(ScriptedMailService::probeAnswer()); });
+                    QTimer::singleShot(0, &client.socket(), [this, probe] {
+                        m_service->peer().resumeStalled(m_service->contractAnswer(probe));
+                    });
                 },
                 Qt::SingleShotConnection);
             client.send("NOOP\r\n");
         },
         Qt::SingleShotConnection);
-    m_service->stallNextProbe = true;
+    m_service->stallNext(Kind::Probe);
     QTimer::singleShot(0, &client.socket(), [&] {
         m_agent->session->ConnStatus(QStringLiteral("someone@zorvane.test"));
         order << QStringLiteral("other operation done");
@@ -468,6 +359,7 @@ void tst_PopFaults::nextClientGetsNothingOfTheLastOne()
     QTimer watch; // looks for the dropped connection while the login waits
     watch.setInterval(10);
     bool loginResumed = false;
+    FakeHttpPeer::Request login; // the stalled one
     QObject::connect(&watch, &QTimer::timeout, &next.socket(), [&] {
         if (m_agent->wskPop.State() != Winsock::sckClosing)
             return;
@@ -476,17 +368,18 @@ void tst_PopFaults::nextClientGetsNothingOfTheLastOne()
         QObject::connect(&next.socket(), &QTcpSocket::readyRead, &next.socket(), [&] {
             if (!next.pending().contains("+OK Zorvane Welcome\r\n") || loginResumed)
                 return;
-            loginResumed = m_service->peer().resumeStalled(m_service->loginAnswer());
+            loginResumed = m_service->peer().resumeStalled(m_service->contractAnswer(login));
         });
         next.socket().connectToHost(QHostAddress::LocalHost, m_agent->pop3Port());
     });
     QObject::connect(&m_service->peer(), &FakeHttpPeer::requestReceived, &first.socket(), [&](int index) {
         if (m_service->peer().requests().at(index).path() != "/dav/")
             return;
+        login = m_service->peer().requests().at(index);
         first.abort();
         watch.start();
     });
-    m_service->stallNextLogin = true;
+    m_service->stallNext(Kind::Login);
     first.send("PASS secret\r\n");
 
     QTRY_VERIFY_WITH_TIMEOUT(loginResumed && !m_agent->session->IsBusy(), LineClient::ReplyTimeoutMs);
@@ -502,7 +395,7 @@ void tst_PopFaults::nextClientGetsNothingOfTheLastOne()
 void tst_PopFaults::slowDownloadIsNotIdleness()
 {
     constexpr int IdleLimitMs = 100;
-    m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
+    m_service->setFault(Kind::Fetch, FakeHttpPeer::silence());
     LineClient client;
     login(client);
     m_agent->pop->SetRetrieveInterval(20);
@@ -515,14 +408,14 @@ void tst_PopFaults::slowDownloadIsNotIdleness()
     QVERIFY(!client.closedByPeer());
     QVERIFY(m_agent->pop->IsRetrieving());
 
-    QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages.at(1))));
+    QVERIFY(m_service->peer().resumeStalled(FakeHttpPeer::reply(200, "OK", m_service->messages().at(1))));
     QVERIFY(client.waitForClose());
     const QByteArray all = client.takeAll();
     const QByteArray idleReply("-ERR idle for too long, closing connection\r\n");
     QVERIFY(all.endsWith("\r\n.\r\n" + idleReply));
     const auto [status, text] = splitRetrieve(all.chopped(idleReply.size()));
     QCOMPARE(status, QByteArray("+OK 50001\r\n"));
-    QVERIFY(text == m_service->messages.at(1));
+    QVERIFY(text == m_service->messages().at(1));
     QVERIFY(m_agent->listensAgain());
     QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
     QVERIFY(!m_agent->session->IsBusy());
@@ -598,7 +491,7 @@ void tst_PopFaults::clientLeavingFreesThePortAtOnce()
     m_agent = std::make_unique<TestAgent>(m_env->path(QStringLiteral("config/Zorvane/faults%1.ini").arg(++m_runs)),
                                           m_service->serviceUrl(), m_service->altServiceUrl(),
                                           TestAgent::listingAll(false, false), TestAgent::withoutWatchdog());
-    m_service->onFetch = [](int) { return FakeHttpPeer::silence(); };
+    m_service->setFault(Kind::Fetch, FakeHttpPeer::silence());
     LineClient client;
     login(client);
     const QByteArray firstLine = client.command(lastCommand);
@@ -653,7 +546,7 @@ private:
 // download waits for the client instead.
 void tst_PopFaults::slowReaderGetsTheMessageAtItsPace()
 {
-    m_service->messages[1] = LargeText;
+    m_service->setMessage(1, LargeText);
     LineClient client;
     logIn(client);
     QCOMPARE(client.command("STAT"), "+OK 2 " + QByteArray::number(50000 + LargeText.size()) + "\r\n");
@@ -684,7 +577,7 @@ void tst_PopFaults::slowReaderGetsTheMessageAtItsPace()
 // and the next client is served.
 void tst_PopFaults::slowReaderLeavingCancelsTheDownload()
 {
-    m_service->messages[1] = LargeText;
+    m_service->setMessage(1, LargeText);
     LineClient client;
     logIn(client);
     client.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
@@ -704,12 +597,12 @@ void tst_PopFaults::slowReaderLeavingCancelsTheDownload()
     QCOMPARE(m_agent->wskPop.BytesToWrite(), 0);
     QCOMPARE(m_agent->state.TrayData.tip(), TrayStatus::Idle);
 
-    m_service->messages[1] = messageOfSize(60000, "next");
+    m_service->setMessage(1, messageOfSize(60000, "next"));
     LineClient next;
     logIn(next);
     const auto [status, text] = splitRetrieve(next.multiLineCommand("RETR 2"));
     QCOMPARE(status, QByteArray("+OK 60000\r\n"));
-    QVERIFY(text == m_service->messages.at(1));
+    QVERIFY(text == m_service->messages().at(1));
 }
 
 QTEST_GUILESS_MAIN(tst_PopFaults)

@@ -299,9 +299,7 @@ void tst_PopScripts::dialogue()
     agent.session.setMessages(mailbox);
     Winsock wskPop;
     PopFrontEnd frontEnd(agent.state, wskPop);
-    const QString problem = DialogueScript::Run(
-        script, [&](const QByteArray &line) { return frontEnd.HandlePopCommand(line); },
-        [&](const QByteArray &action) { return agent.Act(action); });
+    const QString problem = agent.Run(script, [&](const QByteArray &line) { return frontEnd.HandlePopCommand(line); });
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     // No password reaches the on-screen log, whatever the dialogue did.
     QVERIFY(!agent.screen.contains(QStringLiteral("s3cret")));

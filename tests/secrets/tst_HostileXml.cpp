@@ -133,8 +133,6 @@ void tst_HostileXml::init()
 
 void tst_HostileXml::cleanup()
 {
-    if (m_agent && QTest::currentTestFailed())
-        qWarning().noquote() << "agent output:\n" << m_agent->standardOutput() << m_agent->standardError();
     m_agent.reset();
     m_service.reset();
     m_root.reset();

@@ -96,8 +96,6 @@ void tst_Secrets::init()
 
 void tst_Secrets::cleanup()
 {
-    if (m_agent && QTest::currentTestFailed())
-        qWarning().noquote() << "agent output:\n" << m_agent->standardOutput() << m_agent->standardError();
     m_agent.reset();
     m_scripted.reset();
     m_root.reset();

@@ -287,8 +287,7 @@ void tst_SmtpScripts::dialogue()
             return QByteArray();
         return dialogue.HandleSmtpCommand(std::exchange(messageText, QByteArray()));
     };
-    const QString problem =
-        DialogueScript::Run(script, handle, [&](const QByteArray &action) { return agent.Act(action); });
+    const QString problem = agent.Run(script, handle);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QVERIFY(!agent.screen.contains(QStringLiteral("AHVzZXIAc2VjcmV0")));
 }

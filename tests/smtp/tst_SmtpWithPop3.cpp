@@ -2,8 +2,8 @@
 // loads the message list and while it downloads a large message. Both
 // dialogues end and neither message is lost or changed. Two accounts, one on
 // each front end, in either order: each dialogue goes on with its own.
+#include "MailTexts.h"
 #include "SmtpTestRig.h"
-#include "UnstuffData.h"
 
 namespace {
 const QString Demo = QStringLiteral("demo@zorvane.test");
@@ -36,6 +36,22 @@ struct BothFrontEnds
         }
         agent = std::make_unique<TestAgent>(settingsPath, service.serviceUrl(), service.altServiceUrl());
         return agent->listening;
+    }
+
+    // A POP3 client logged in as user.
+    void logInPop(LineClient &pop, const QByteArray &user, const QByteArray &password)
+    {
+        QVERIFY(pop.connectTo(agent->pop3Port()));
+        QVERIFY(pop.readLine().startsWith("+OK"));
+        QVERIFY(pop.exchange("USER " + user + "\r\n").startsWith("+OK"));
+        QCOMPARE(pop.exchange("PASS " + password + "\r\n"), QByteArray("+OK logged in\r\n"));
+    }
+
+    // An SMTP client greeted by the agent.
+    void greetSmtp(LineClient &smtp)
+    {
+        QVERIFY(smtp.connectTo(agent->smtpPort()));
+        QVERIFY(smtp.readLine().startsWith("220 "));
     }
 
     ServiceProcess service;
@@ -77,19 +93,14 @@ void tst_SmtpWithPop3::sendWhileDownloading()
     QVERIFY(rig.start(m_root.filePath(QStringLiteral("Zorvane.ini"))));
     TestAgent &agent = *rig.agent;
     ServiceProcess &service = rig.service;
-    Winsock &wskPop = rig.agent->wskPop;
     agent.storePassword(Demo, "demo"); // an earlier POP3 login kept it
     agent.options.markReadOnServer = false;
     agent.options.deleteOnServer = false;
 
     LineClient pop;
-    QVERIFY(pop.connectTo(wskPop.LocalPort()));
-    QVERIFY(pop.readLine().startsWith("+OK"));
-    QVERIFY(pop.exchange("USER demo\r\n").startsWith("+OK"));
-    QCOMPARE(pop.exchange("PASS demo\r\n"), QByteArray("+OK logged in\r\n"));
+    rig.logInPop(pop, "demo", "demo");
     LineClient smtp;
-    QVERIFY(smtp.connectTo(agent.wskSmtp.LocalPort()));
-    QVERIFY(smtp.readLine().startsWith("220 "));
+    rig.greetSmtp(smtp);
 
     // HELO's service check is asked for while the first POP3 mailbox command
     // loads the message list through the session's one request.
@@ -115,13 +126,11 @@ void tst_SmtpWithPop3::sendWhileDownloading()
     QCOMPARE(smtp.exchange("QUIT\r\n"), QByteArray("221 Zorvane bye.\r\n"));
 
     QVERIFY(pop.waitUntil([&] { return pop.pending().endsWith("\r\n.\r\n"); }));
-    QByteArray retrieved = pop.pending();
-    QVERIFY(retrieved.startsWith("+OK"));
-    retrieved.remove(0, retrieved.indexOf("\r\n") + 2);
-    while (retrieved.startsWith(QByteArrayLiteral("X-zorvane: busy...\r\n")))
-        retrieved.remove(0, 20);
-    QCOMPARE(UnstuffData(retrieved), stored);
-    pop.takeAll();
+    const auto [status, dataLines] = MailTexts::splitStatus(pop.takeAll());
+    QVERIFY(status.startsWith("+OK"));
+    const auto [retrieved, terminated] = MailTexts::unstuffData(dataLines);
+    QVERIFY(terminated);
+    QCOMPARE(retrieved, stored);
     QVERIFY(pop.exchange("QUIT\r\n").startsWith("+OK"));
 
     QCOMPARE(service.messages(Ann), QList<QByteArray>{"Subject: meanwhile\r\n\r\n.sent while a download ran\r\n"});
@@ -139,21 +148,16 @@ void tst_SmtpWithPop3::otherAccountSendsDuringAPop3Dialogue()
     QVERIFY(rig.start(m_root.filePath(QStringLiteral("two-accounts-1.ini"))));
     TestAgent &agent = *rig.agent;
     ServiceProcess &service = rig.service;
-    Winsock &wskPop = rig.agent->wskPop;
     agent.storePassword(Ann, "annpw");
     agent.options.markReadOnServer = true;
     agent.options.deleteOnServer = true;
 
     LineClient pop;
-    QVERIFY(pop.connectTo(wskPop.LocalPort()));
-    QVERIFY(pop.readLine().startsWith("+OK"));
-    QVERIFY(pop.exchange("USER demo\r\n").startsWith("+OK"));
-    QCOMPARE(pop.exchange("PASS demo\r\n"), QByteArray("+OK logged in\r\n"));
+    rig.logInPop(pop, "demo", "demo");
     QVERIFY(pop.exchange("STAT\r\n").startsWith("+OK 1 "));
 
     LineClient smtp;
-    QVERIFY(smtp.connectTo(agent.wskSmtp.LocalPort()));
-    QVERIFY(smtp.readLine().startsWith("220 "));
+    rig.greetSmtp(smtp);
     QCOMPARE(smtp.exchange("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
     QCOMPARE(smtp.exchange("MAIL FROM:<ann@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
     QCOMPARE(smtp.exchange("RCPT TO:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
@@ -182,20 +186,15 @@ void tst_SmtpWithPop3::otherAccountLogsInDuringAnSmtpDialogue()
     QVERIFY(rig.start(m_root.filePath(QStringLiteral("two-accounts-2.ini"))));
     TestAgent &agent = *rig.agent;
     ServiceProcess &service = rig.service;
-    Winsock &wskPop = rig.agent->wskPop;
     agent.storePassword(Demo, "demo");
     agent.options.saveSentItems = true;
 
     LineClient smtp;
-    QVERIFY(smtp.connectTo(agent.wskSmtp.LocalPort()));
-    QVERIFY(smtp.readLine().startsWith("220 "));
+    rig.greetSmtp(smtp);
     QCOMPARE(smtp.exchange("HELO tester\r\n"), QByteArray("250 Zorvane\r\n"));
 
     LineClient pop;
-    QVERIFY(pop.connectTo(wskPop.LocalPort()));
-    QVERIFY(pop.readLine().startsWith("+OK"));
-    QVERIFY(pop.exchange("USER ann\r\n").startsWith("+OK"));
-    QCOMPARE(pop.exchange("PASS annpw\r\n"), QByteArray("+OK logged in\r\n"));
+    rig.logInPop(pop, "ann", "annpw");
 
     QCOMPARE(smtp.exchange("MAIL FROM:<demo@zorvane.test>\r\n"), QByteArray("250 OK\r\n"));
     QCOMPARE(agent.screen.count(QStringLiteral("SMTP-Logged in.")), 1);
