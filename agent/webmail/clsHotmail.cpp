@@ -236,9 +236,12 @@ struct clsHotmail::Private
     class Operation
     {
     public:
+        // A download read ahead is dropped before the operation sends
+        // anything: requests never overlap, and nothing waits for it.
         explicit Operation(Private &d)
             : m_d(d)
         {
+            m_d.readAhead.Drop();
             ++m_d.operationDepth;
         }
         ~Operation() { m_d.OperationEnded(); }
