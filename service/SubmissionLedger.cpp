@@ -8,9 +8,9 @@
 #include <QMutexLocker>
 #include <QSaveFile>
 
-#include <algorithm>
+#include <optional>
 
-#include <unistd.h>
+#include <algorithm>
 
 namespace {
 
@@ -127,24 +127,24 @@ SubmissionLedger::Entries SubmissionLedger::load(const QByteArray &account) cons
     return entries;
 }
 
-// One line more, on disk before the answer leaves.
+// One line more, on disk before the answer leaves. The line is synced on
+// its own, after the message's copies: a ledger line must never reach the
+// disk ahead of the message it speaks for, or a power loss could leave a
+// line that answers a repeat with "stored before" for a message that is not
+// there.
 bool SubmissionLedger::append(const QByteArray &account, const QByteArray &id, const Entry &entry, QString *error) const
 {
-    if (!SafeFile::makeFolder(m_folder, error))
-        return false;
-    QFile file(fileOf(account));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        *error = file.errorString();
-        return false;
-    }
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     const QByteArray line = QByteArray::number(entry.storedAt) + ' ' + id + ' ' + entry.digest + ' '
         + QByteArray::number(entry.status) + ' ' + entry.answer + '\n';
-    if (file.write(line) != line.size() || !file.flush() || ::fsync(file.handle()) != 0) {
-        *error = file.errorString();
+    const QString path = fileOf(account);
+    // The folder is made when the file cannot be opened, not at every line.
+    const std::optional<int> fd = SafeFile::openForAppending(path, error);
+    if (fd)
+        return SafeFile::appendSynced(*fd, path, line, error);
+    if (!SafeFile::makeFolder(m_folder, error))
         return false;
-    }
-    return true;
+    const std::optional<int> retried = SafeFile::openForAppending(path, error);
+    return retried && SafeFile::appendSynced(*retried, path, line, error);
 }
 
 // Drops the oldest tenth, so this runs seldom.
