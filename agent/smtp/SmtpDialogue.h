@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class modMain;
 
 // The dialogue state the listener and the interpreter share.
@@ -46,6 +48,9 @@ public:
     // the command. In the message phase the text is the whole message text up
     // to and including its end marker.
     QByteArray HandleSmtpCommand(QByteArray text);
+    // The message phase with the message text already unstuffed and without
+    // its end marker, as SmtpBuffer hands it over.
+    QByteArray HandleMessageText(QByteArray message);
 
     // A message text above the size limit ended: nothing is submitted, the
     // envelope is dropped and the dialogue goes back to the envelope state.
@@ -68,7 +73,9 @@ public:
 private:
     QByteArray handleAwaitingHelo(const QByteArray &word, const QByteArray &text);
     QByteArray handleEnvelope(const QByteArray &word, const QByteArray &text);
-    QByteArray handleMessageText(QByteArray text);
+    QByteArray handleMessageText(QByteArray message);
+    void showSending();
+    QByteArray runCommand(const std::function<QByteArray()> &handle);
 
     QByteArray checkServiceAndGreet();
     QByteArray senderStep(const QString &addressName);

@@ -11,3 +11,7 @@
 // The text is changed where it lies: a caller that hands it over with
 // std::move gets its own buffer back, so a large message is never held twice.
 QByteArray UnstuffData(QByteArray text);
+
+// The other way round: the message text as a client sends it, every line
+// that begins with a dot stuffed with one more and the end marker added.
+QByteArray StuffData(const QByteArray &message);
