@@ -8,9 +8,10 @@
 #include <QMutexLocker>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <optional>
 
-#include <algorithm>
+#include <gnutls/crypto.h>
 
 namespace {
 
@@ -18,8 +19,14 @@ namespace {
 // MaxRememberedPerAccount lines.
 constexpr qint64 MaxLedgerFileBytes = 64LL * 1024 * 1024;
 
+// The library's SHA-256 uses the processor's own instructions where it has
+// them: for a large message it is several times faster than Qt's, and the
+// digest is taken before the answer can leave. Should it fail, Qt's.
 QByteArray digestOf(const QByteArray &body)
 {
+    QByteArray digest(32, Qt::Uninitialized);
+    if (gnutls_hash_fast(GNUTLS_DIG_SHA256, body.constData(), size_t(body.size()), digest.data()) == 0)
+        return digest.toHex();
     return QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
 }
 

@@ -7,6 +7,7 @@
 #include "ServiceTestSupport.h"
 #include "SubmissionEnvelope.h"
 
+#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -676,6 +677,11 @@ void tst_ServiceRequests::submissionWithAnIdIsStoredOnce()
     const HttpResponse first = post(body, headers);
     QCOMPARE(first.status, 201);
     QCOMPARE(filesIn(annInbox).size(), 1);
+    // The ledger's line: time, identifier, SHA-256 of the body, status, answer.
+    QCOMPARE(readFile(m_dir->path() + QStringLiteral("/submissions/demo@zorvane.test")),
+             QByteArray::number(m_now) + ' ' + id + ' '
+                 + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + " 201 "
+                 + first.body.trimmed() + '\n');
     const HttpResponse repeated = post(body, headers);
     QCOMPARE(repeated.status, 201);
     QCOMPARE(repeated.body, first.body);
