@@ -59,9 +59,9 @@ void SmtpBuffer::clear()
     m_skippingLine = false;
 }
 
-void SmtpBuffer::beginMessage(const QByteArray &start)
+void SmtpBuffer::beginMessage(const QByteArray &start, const QByteArray &head)
 {
-    m_data.prepend(start);
+    m_data.prepend(start).prepend(head);
     m_phase = Phase::Message;
     m_lineState = LineState::LineStart;
     m_messageComplete = false;
@@ -70,7 +70,7 @@ void SmtpBuffer::beginMessage(const QByteArray &start)
     m_heldBackBytes = 0;
     m_message.clear();
     m_skippingLine = false;
-    readMessageBytes(0);
+    readMessageBytes(head.size());
 }
 
 SmtpBuffer::Take SmtpBuffer::take(QByteArray *text)

@@ -46,8 +46,10 @@ public:
 
     // The message phase begins after the 354 reply; start (what followed the
     // DATA line in its command text) and what is already here are the start
-    // of the message text.
-    void beginMessage(const QByteArray &start = QByteArray());
+    // of the message text. head goes in front of the message text handed
+    // over (the submission's envelope): put there first, it spares moving a
+    // large message to make room for it.
+    void beginMessage(const QByteArray &start = QByteArray(), const QByteArray &head = QByteArray());
     Phase phase() const { return m_phase; }
 
     // Hands over the next command text or message text, if one is whole.

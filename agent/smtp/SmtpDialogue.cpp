@@ -88,7 +88,7 @@ QByteArray SmtpDialogue::HandleSmtpCommand(QByteArray text)
     if (m.LogToFile)
         m.LogEntry("SMTP> " + (commandPhase ? withCredentialsMasked(text) : text));
     if (!commandPhase)
-        return runCommand([&] { return handleMessageText(UnstuffData(std::move(text))); });
+        return runCommand([&] { return handleMessageText(submissionText(SmtpEnvelope, UnstuffData(std::move(text)))); });
     return runCommand([&] {
         // A line the client ended with a bare LF keeps it.
         if (!text.endsWith('\n'))
@@ -100,15 +100,19 @@ QByteArray SmtpDialogue::HandleSmtpCommand(QByteArray text)
     });
 }
 
-QByteArray SmtpDialogue::HandleMessageText(QByteArray message)
+QByteArray SmtpDialogue::HandleMessageText(QByteArray submission)
 {
+    const bool headInFront = submission.startsWith(SmtpEnvelope);
+    const QByteArrayView message = QByteArrayView(submission).sliced(headInFront ? SmtpEnvelope.size() : 0);
     if (m_state != SmtpState::MessageText)
         return HandleSmtpCommand(StuffData(message));
     showSending();
     // The log shows the text as it came, stuffed and with its end marker.
     if (m.LogToFile)
         m.LogEntry("SMTP> " + StuffData(message));
-    return runCommand([&] { return handleMessageText(std::move(message)); });
+    if (!headInFront)
+        submission = submissionText(SmtpEnvelope, std::move(submission));
+    return runCommand([&] { return handleMessageText(submission); });
 }
 
 // The tip shows "Sending" while the command runs and whatever the command
@@ -212,14 +216,11 @@ QByteArray SmtpDialogue::handleEnvelope(const QByteArray &word, const QByteArray
     return unknownCommand(text);
 }
 
-// State 2: the whole message text, end marker included.
-QByteArray SmtpDialogue::handleMessageText(QByteArray message)
+// State 2: the envelope and the message text, unstuffed.
+QByteArray SmtpDialogue::handleMessageText(const QByteArray &submission)
 {
-    SmtpMessage = std::move(message);
     log(QStringLiteral("  Sending message..."));
 
-    const QByteArray submission = submissionText(SmtpEnvelope, std::move(SmtpMessage));
-    SmtpMessage.clear();
     QByteArray reply = Reply::LocalError;
     if (m.MailSession) {
         const BusySessionWait::Outcome outcome = waitUntilSessionFree();
@@ -330,7 +331,6 @@ bool SmtpDialogue::envelopeHasRoomFor(const QByteArray &line) const
 void SmtpDialogue::clearEnvelope()
 {
     SmtpEnvelope.clear();
-    SmtpMessage.clear();
     m_recipientCount = 0;
 }
 

@@ -48,9 +48,12 @@ public:
     // the command. In the message phase the text is the whole message text up
     // to and including its end marker.
     QByteArray HandleSmtpCommand(QByteArray text);
+    // What goes in front of the message text in the submission (the
+    // envelope lines and an empty line), whole once DATA is accepted.
+    const QByteArray &SubmissionHead() const { return SmtpEnvelope; }
     // The message phase with the message text already unstuffed and without
-    // its end marker, as SmtpBuffer hands it over.
-    QByteArray HandleMessageText(QByteArray message);
+    // its end marker, as SmtpBuffer hands it over: after SubmissionHead().
+    QByteArray HandleMessageText(QByteArray submission);
 
     // A message text above the size limit ended: nothing is submitted, the
     // envelope is dropped and the dialogue goes back to the envelope state.
@@ -73,7 +76,7 @@ public:
 private:
     QByteArray handleAwaitingHelo(const QByteArray &word, const QByteArray &text);
     QByteArray handleEnvelope(const QByteArray &word, const QByteArray &text);
-    QByteArray handleMessageText(QByteArray message);
+    QByteArray handleMessageText(const QByteArray &submission);
     void showSending();
     QByteArray runCommand(const std::function<QByteArray()> &handle);
 
@@ -98,7 +101,6 @@ private:
     modMain &m;
     SmtpState m_state = SmtpState::AwaitingHelo;
     QByteArray SmtpEnvelope;
-    QByteArray SmtpMessage;
     XmlDocument SmtpMailbox;
     QString m_loggedInAccount;
     int m_recipientCount = 0; // RCPT lines in SmtpEnvelope

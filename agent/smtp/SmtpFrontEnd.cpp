@@ -263,7 +263,7 @@ void SmtpFrontEnd::interpretBufferedInput()
             SendSmtpReply(reply);
         }
         if (d->dialogue.state() == SmtpState::MessageText && d->smtpBuffer.phase() == SmtpBuffer::Phase::Command)
-            d->smtpBuffer.beginMessage(afterFirstLine);
+            d->smtpBuffer.beginMessage(afterFirstLine, d->dialogue.SubmissionHead());
     }
 
     d->sessionWaitOver = false;

@@ -45,7 +45,7 @@ QByteArray UnstuffData(QByteArray text)
     }
 }
 
-QByteArray StuffData(const QByteArray &message)
+QByteArray StuffData(QByteArrayView message)
 {
     QByteArray text;
     text.reserve(message.size() + EmptyMessageMarker.size());
@@ -53,8 +53,8 @@ QByteArray StuffData(const QByteArray &message)
     if (message.startsWith('.'))
         text.append('.');
     for (qsizetype at = message.indexOf("\r\n.", from); at >= 0; at = message.indexOf("\r\n.", from)) {
-        text.append(QByteArrayView(message).sliced(from, at + 2 - from)).append('.');
+        text.append(message.sliced(from, at + 2 - from)).append('.');
         from = at + 2;
     }
-    return text.append(QByteArrayView(message).sliced(from)).append(EmptyMessageMarker);
+    return text.append(message.sliced(from)).append(EmptyMessageMarker);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 
 // The message text as the client meant it: everything before the end marker
 // "\r\n.\r\n" (its CR LF stays, so the text ends in CR LF), and every line
@@ -14,4 +15,4 @@ QByteArray UnstuffData(QByteArray text);
 
 // The other way round: the message text as a client sends it, every line
 // that begins with a dot stuffed with one more and the end marker added.
-QByteArray StuffData(const QByteArray &message);
+QByteArray StuffData(QByteArrayView message);

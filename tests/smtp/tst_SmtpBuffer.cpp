@@ -181,6 +181,15 @@ void tst_SmtpBuffer::commandTexts()
     buffer.append(".\r\n");
     QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Complete);
     QCOMPARE(text, QByteArray("Subject: with DATA\r\nafter\r\n"));
+
+    // A head given at the start stands in front of the text handed over,
+    // and is neither unstuffed nor searched for the marker.
+    buffer.append("..x\r\n");
+    buffer.beginMessage("", "MAIL FROM:<a@b.c>\r\n\r\n.\r\n");
+    QVERIFY(!buffer.messageComplete());
+    buffer.append(".\r\n");
+    QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Complete);
+    QCOMPARE(text, QByteArray("MAIL FROM:<a@b.c>\r\n\r\n.\r\n.x\r\n"));
 }
 
 void tst_SmtpBuffer::overlongCommandLineIsDroppedUpToItsEnd()
