@@ -49,8 +49,7 @@ bool MaildirDelivery::stage(const MaildirFolder &folder, QByteArrayView bytes, b
 bool MaildirDelivery::stage(const MaildirFolder &folder, const QList<QByteArrayView> &pieces, bool read, QString *error)
 {
     const QByteArray unique = newUniquePart();
-    Staged staged{folder,
-                  folder.path() + QStringLiteral("/tmp/") + QFile::decodeName(unique),
+    Staged staged{folder, folder.path() + QStringLiteral("/tmp/") + QFile::decodeName(unique),
                   read ? folder.path() + QStringLiteral("/cur/") + QFile::decodeName(unique + ":2,S")
                        : folder.path() + QStringLiteral("/new/") + QFile::decodeName(unique)};
     // The folders are made when a write into them fails, not before every

@@ -92,8 +92,8 @@ bool SafeFile::writeNew(const QString &path, const QList<QByteArrayView> &pieces
 
 std::optional<int> SafeFile::openForAppending(const QString &path, QString *error)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-                          0600);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = systemError(QStringLiteral("cannot open"), path);
         return std::nullopt;

@@ -88,7 +88,8 @@ QByteArray SmtpDialogue::HandleSmtpCommand(QByteArray text)
     if (m.LogToFile)
         m.LogEntry("SMTP> " + (commandPhase ? withCredentialsMasked(text) : text));
     if (!commandPhase)
-        return runCommand([&] { return handleMessageText(submissionText(SmtpEnvelope, UnstuffData(std::move(text)))); });
+        return runCommand(
+            [&] { return handleMessageText(submissionText(SmtpEnvelope, UnstuffData(std::move(text)))); });
     return runCommand([&] {
         // A line the client ended with a bare LF keeps it.
         if (!text.endsWith('\n'))

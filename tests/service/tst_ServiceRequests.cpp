@@ -680,8 +680,8 @@ void tst_ServiceRequests::submissionWithAnIdIsStoredOnce()
     // The ledger's line: time, identifier, SHA-256 of the body, status, answer.
     QCOMPARE(readFile(m_dir->path() + QStringLiteral("/submissions/demo@zorvane.test")),
              QByteArray::number(m_now) + ' ' + id + ' '
-                 + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + " 201 "
-                 + first.body.trimmed() + '\n');
+                 + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + " 201 " + first.body.trimmed()
+                 + '\n');
     const HttpResponse repeated = post(body, headers);
     QCOMPARE(repeated.status, 201);
     QCOMPARE(repeated.body, first.body);
@@ -761,7 +761,8 @@ void tst_ServiceRequests::foldersRemovedWhileRunningAreMadeAgain()
     QVERIFY(QDir(annHome + QStringLiteral("/cur")).exists());
     QCOMPARE(filesIn(inboxPath(".Sent Items/cur")).size(), 1);
     QCOMPARE(filesIn(outbox + QStringLiteral("/new")).size(), 1);
-    for (const QString &tmp : {annHome + QStringLiteral("/tmp"), inboxPath(".Sent Items/tmp"), outbox + QStringLiteral("/tmp")})
+    for (const QString &tmp :
+         {annHome + QStringLiteral("/tmp"), inboxPath(".Sent Items/tmp"), outbox + QStringLiteral("/tmp")})
         QCOMPARE(filesIn(tmp), QStringList());
 
     // The ledger went with its folder and was written again: a repeat of the
