@@ -50,25 +50,25 @@ void SmtpBuffer::clear()
 {
     m_data.clear();
     m_phase = Phase::Command;
+    forgetMessage();
+    m_skippingLine = false;
+}
+
+void SmtpBuffer::forgetMessage()
+{
     m_lineState = LineState::LineStart;
     m_messageComplete = false;
     m_messageTooLarge = false;
     m_messageBytes = 0;
     m_heldBackBytes = 0;
     m_message.clear();
-    m_skippingLine = false;
 }
 
 void SmtpBuffer::beginMessage(const QByteArray &start, const QByteArray &head)
 {
     m_data.prepend(start).prepend(head);
     m_phase = Phase::Message;
-    m_lineState = LineState::LineStart;
-    m_messageComplete = false;
-    m_messageTooLarge = false;
-    m_messageBytes = 0;
-    m_heldBackBytes = 0;
-    m_message.clear();
+    forgetMessage();
     m_skippingLine = false;
     readMessageBytes(head.size());
 }
@@ -105,11 +105,7 @@ SmtpBuffer::Take SmtpBuffer::takeMessage(QByteArray *text)
     if (!tooLarge)
         *text = std::move(message);
     m_phase = Phase::Command;
-    m_lineState = LineState::LineStart;
-    m_messageComplete = false;
-    m_messageTooLarge = false;
-    m_messageBytes = 0;
-    m_heldBackBytes = 0;
+    forgetMessage();
     return tooLarge ? Take::TooLarge : Take::Complete;
 }
 
@@ -195,7 +191,7 @@ void SmtpBuffer::readMessageBytes(qsizetype from)
     // kept, to find the marker.
     if (m_messageBytes > MaxMessageBytes) {
         m_messageTooLarge = true;
-        m_data.remove(0, written);
+        m_data = m_data.mid(written); // a block of its own: the large one goes
     }
 }
 

@@ -79,6 +79,7 @@ private:
     void makeRoomFor(qsizetype incoming);
     Take takeCommand(QByteArray *text);
     Take takeMessage(QByteArray *text);
+    void forgetMessage();
     void readMessageBytes(qsizetype from);
     void endMessage(qsizetype written, qsizetype read);
     void dropRefusedLine();
