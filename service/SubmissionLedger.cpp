@@ -135,10 +135,11 @@ SubmissionLedger::Entries SubmissionLedger::load(const QByteArray &account) cons
 }
 
 // One line more, on disk before the answer leaves. The line is synced on
-// its own, after the message's copies: a ledger line must never reach the
-// disk ahead of the message it speaks for, or a power loss could leave a
-// line that answers a repeat with "stored before" for a message that is not
-// there.
+// its own, after the message's copies were synced and renamed into place: a
+// line must never reach the disk ahead of the message it speaks for, or a
+// power loss could leave a line that answers a repeat with "stored before"
+// for a message that is not there. On a journalling file system this sync
+// also commits those renames.
 bool SubmissionLedger::append(const QByteArray &account, const QByteArray &id, const Entry &entry, QString *error) const
 {
     const QByteArray line = QByteArray::number(entry.storedAt) + ' ' + id + ' ' + entry.digest + ' '
