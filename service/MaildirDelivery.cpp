@@ -48,14 +48,15 @@ bool MaildirDelivery::stage(const MaildirFolder &folder, QByteArrayView bytes, b
 
 bool MaildirDelivery::stage(const MaildirFolder &folder, const QList<QByteArrayView> &pieces, bool read, QString *error)
 {
-    if (!folder.ensure(error))
-        return false;
     const QByteArray unique = newUniquePart();
-    Staged staged;
-    staged.tmpPath = folder.path() + QStringLiteral("/tmp/") + QFile::decodeName(unique);
-    staged.finalPath = read ? folder.path() + QStringLiteral("/cur/") + QFile::decodeName(unique + ":2,S")
-                            : folder.path() + QStringLiteral("/new/") + QFile::decodeName(unique);
-    if (!SafeFile::writeNew(staged.tmpPath, pieces, error))
+    Staged staged{folder, folder.path() + QStringLiteral("/tmp/") + QFile::decodeName(unique),
+                  read ? folder.path() + QStringLiteral("/cur/") + QFile::decodeName(unique + ":2,S")
+                       : folder.path() + QStringLiteral("/new/") + QFile::decodeName(unique)};
+    // The folders are made when a write into them fails, not before every
+    // delivery: making a folder's whole chain again costs more system calls
+    // than the delivery itself. One that was removed meanwhile is made again.
+    if (!SafeFile::writeNew(staged.tmpPath, pieces, error)
+        && (!folder.ensure(error) || !SafeFile::writeNew(staged.tmpPath, pieces, error)))
         return false;
     m_staged.append(staged);
     return true;
@@ -64,8 +65,7 @@ bool MaildirDelivery::stage(const MaildirFolder &folder, const QList<QByteArrayV
 bool MaildirDelivery::commit(QString *error)
 {
     for (Staged &staged : m_staged) {
-        bool exists = false;
-        if (!SafeFile::renameNoReplace(staged.tmpPath, staged.finalPath, &exists, error)) {
+        if (!place(staged, error)) {
             rollback();
             return false;
         }
@@ -73,6 +73,17 @@ bool MaildirDelivery::commit(QString *error)
     }
     m_staged.clear();
     return true;
+}
+
+// A name already taken is a failure; a folder missing (new/ or cur/ removed
+// since the copy was staged) is made again.
+bool MaildirDelivery::place(const Staged &staged, QString *error)
+{
+    bool exists = false;
+    if (SafeFile::renameNoReplace(staged.tmpPath, staged.finalPath, &exists, error))
+        return true;
+    return !exists && staged.folder.ensure(error)
+        && SafeFile::renameNoReplace(staged.tmpPath, staged.finalPath, &exists, error);
 }
 
 void MaildirDelivery::rollback()

@@ -33,9 +33,12 @@ public:
 private:
     struct Staged
     {
+        MaildirFolder folder;
         QString tmpPath;
         QString finalPath;
         bool placed = false;
     };
+    static bool place(const Staged &staged, QString *error);
+
     QList<Staged> m_staged;
 };

@@ -16,6 +16,26 @@ QString systemError(const QString &what, const QString &path)
     return QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
 }
 
+// False (with errno set) when not every byte could be written.
+bool writeWhole(int fd, QByteArrayView bytes)
+{
+    const char *data = bytes.data();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            if (written == 0)
+                errno = EIO;
+            return false;
+        }
+        data += written;
+        left -= written;
+    }
+    return true;
+}
+
 } // namespace
 
 bool SafeFile::renameNoReplace(const QString &from, const QString &to, bool *exists, QString *error)
@@ -55,25 +75,44 @@ bool SafeFile::writeNew(const QString &path, const QList<QByteArrayView> &pieces
         return false;
     }
     for (const QByteArrayView bytes : pieces) {
-        const char *data = bytes.data();
-        qint64 left = bytes.size();
-        while (left > 0) {
-            const ssize_t written = ::write(fd, data, size_t(left));
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0) {
-                *error = systemError(QStringLiteral("cannot write"), path);
-                ::close(fd);
-                ::unlink(native.constData());
-                return false;
-            }
-            data += written;
-            left -= written;
+        if (!writeWhole(fd, bytes)) {
+            *error = systemError(QStringLiteral("cannot write"), path);
+            ::close(fd);
+            ::unlink(native.constData());
+            return false;
         }
     }
     if (::fsync(fd) != 0 || ::close(fd) != 0) {
         *error = systemError(QStringLiteral("cannot sync"), path);
         ::unlink(native.constData());
+        return false;
+    }
+    return true;
+}
+
+std::optional<int> SafeFile::openForAppending(const QString &path, QString *error)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = systemError(QStringLiteral("cannot open"), path);
+        return std::nullopt;
+    }
+    // A file made by someone else with a wider mode is narrowed.
+    ::fchmod(fd, 0600);
+    return fd;
+}
+
+bool SafeFile::appendSynced(int fd, const QString &path, QByteArrayView bytes, QString *error)
+{
+    const bool written = writeWhole(fd, bytes);
+    if (!written || ::fsync(fd) != 0) {
+        *error = systemError(written ? QStringLiteral("cannot sync") : QStringLiteral("cannot write"), path);
+        ::close(fd);
+        return false;
+    }
+    if (::close(fd) != 0) {
+        *error = systemError(QStringLiteral("cannot close"), path);
         return false;
     }
     return true;

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 // File operations that never overwrite, never leave half a file behind and
 // never follow a link another program put in the store.
@@ -20,6 +21,11 @@ public:
     static bool writeNew(const QString &path, QByteArrayView bytes, QString *error);
     // The same with the file's bytes given as pieces in order.
     static bool writeNew(const QString &path, const QList<QByteArrayView> &pieces, QString *error);
+    // Opens path for appending, created with mode 0600 when missing and
+    // never through a link; the descriptor, or nothing (with *error).
+    static std::optional<int> openForAppending(const QString &path, QString *error);
+    // Appends bytes to fd, syncs them and closes fd; path names it in *error.
+    static bool appendSynced(int fd, const QString &path, QByteArrayView bytes, QString *error);
     // Creates the folder and its parents with mode 0700 where missing.
     static bool makeFolder(const QString &path, QString *error);
     // Opens a regular file for reading; a symbolic link, a FIFO, a device or

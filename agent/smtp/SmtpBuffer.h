@@ -7,10 +7,13 @@
 //
 // In the command phase a command text is everything received once it ends in
 // CR LF (two lines that arrived together are one text). In the message phase
-// the text ends at the first "\r\n.\r\n"; only bytes not searched before are
-// searched (plus the four before them, where a marker may have begun), so
-// taking in a message costs time in proportion to its size however it is cut
-// into segments. Bytes after the marker stay as the next command text.
+// the bytes are read once, as they arrive: the end marker "\r\n.\r\n" is
+// looked for and the stuffing dot of every line that begins with two dots is
+// dropped on the way, in the buffer the bytes came in, so once the marker is
+// there the message text is ready: everything before the marker (its CR LF
+// kept), unstuffed. A message that begins with the marker's dot line (".\r\n"
+// right after the 354 reply) is the empty message. Bytes after the marker
+// stay as the next command text.
 class SmtpBuffer
 {
 public:
@@ -43,8 +46,10 @@ public:
 
     // The message phase begins after the 354 reply; start (what followed the
     // DATA line in its command text) and what is already here are the start
-    // of the message text.
-    void beginMessage(const QByteArray &start = QByteArray());
+    // of the message text. head goes in front of the message text handed
+    // over (the submission's envelope): put there first, it spares moving a
+    // large message to make room for it.
+    void beginMessage(const QByteArray &start = QByteArray(), const QByteArray &head = QByteArray());
     Phase phase() const { return m_phase; }
 
     // Hands over the next command text or message text, if one is whole.
@@ -53,28 +58,45 @@ public:
     Take take(QByteArray *text);
 
     // The message phase has seen its end marker.
-    bool messageComplete() const { return m_markerEnd >= 0; }
+    bool messageComplete() const { return m_messageComplete; }
     bool isEmpty() const { return m_data.isEmpty(); }
     qsizetype heldInputBytes() const;
     qsizetype size() const { return m_data.size(); }
-    // Bytes of the current message text received so far, dropped ones included.
-    qint64 messageBytes() const { return m_droppedBytes + m_data.size(); }
+    // Bytes of the current message text received so far, as the client sent
+    // them (stuffing dots and the marker included), dropped ones included.
+    qint64 messageBytes() const { return m_messageBytes; }
 
 private:
+    // Where the last byte read of the message leaves its line.
+    enum class LineState {
+        LineStart, // after CR LF, or at the start of the message
+        Text,      // within a line
+        AfterCr,   // the byte before was a CR within a line
+        Dot,       // a dot at a line start, not yet written
+        DotCr,     // a dot and a CR at a line start, not yet written
+    };
+
     void makeRoomFor(qsizetype incoming);
     Take takeCommand(QByteArray *text);
     Take takeMessage(QByteArray *text);
-    void scanForEndMarker();
+    void forgetMessage();
+    void readMessageBytes(qsizetype from);
+    void endMessage(qsizetype written, qsizetype read);
     void dropRefusedLine();
-    void dropOversizedMessageBytes();
 
     QByteArray m_data;
     Phase m_phase = Phase::Command;
-    // Message phase: bytes of m_data already searched for the end marker, and
-    // where the marker ends once found (-1 while not found).
-    qsizetype m_searched = 0;
-    qsizetype m_markerEnd = -1;
-    qint64 m_droppedBytes = 0;
+    // Message phase: m_data holds the message text read so far, unstuffed;
+    // once its end marker is there, the text moves to m_message and m_data
+    // holds what followed it.
+    LineState m_lineState = LineState::LineStart;
+    bool m_messageComplete = false;
+    bool m_messageTooLarge = false;
+    qint64 m_messageBytes = 0;
+    // Bytes at the end of m_data not yet read: a dot (and a CR) at a line
+    // start, whose meaning the next bytes tell.
+    qsizetype m_heldBackBytes = 0;
+    QByteArray m_message;
     // Command phase: the rest of a refused line is dropped up to its CR LF.
     bool m_skippingLine = false;
 };

@@ -83,30 +83,53 @@ QString SmtpDialogue::ConnectionCheckAddress(const QString &mailDomain)
 
 QByteArray SmtpDialogue::HandleSmtpCommand(QByteArray text)
 {
-    // The tip shows "Sending" while the command runs and whatever the command
-    // leaves in the record once it is done.
-    m.TrayData.setAndApply(TrayStatus::Icon::Busy, TrayStatus::Sending);
-    m.TrayData.set(TrayStatus::Icon::Program, TrayStatus::Idle);
-
+    showSending();
     const bool commandPhase = m_state != SmtpState::MessageText;
     if (m.LogToFile)
         m.LogEntry("SMTP> " + (commandPhase ? withCredentialsMasked(text) : text));
-
-    const QPointer<QObject> alive(&m_lifetime);
-    QByteArray reply;
-    if (m_state == SmtpState::AwaitingHelo || m_state == SmtpState::Envelope) {
+    if (!commandPhase)
+        return runCommand(
+            [&] { return handleMessageText(submissionText(SmtpEnvelope, UnstuffData(std::move(text)))); });
+    return runCommand([&] {
         // A line the client ended with a bare LF keeps it.
         if (!text.endsWith('\n'))
             text.append(LineEnd);
         const QByteArray word = text.left(4).toUpper();
-        reply = m_state == SmtpState::AwaitingHelo ? handleAwaitingHelo(word, text) : handleEnvelope(word, text);
-    } else if (m_state == SmtpState::MessageText) {
-        reply = handleMessageText(std::move(text));
-    }
-    if (!alive)
-        return reply;
+        if (m_state == SmtpState::AwaitingHelo)
+            return handleAwaitingHelo(word, text);
+        return m_state == SmtpState::Envelope ? handleEnvelope(word, text) : QByteArray();
+    });
+}
 
-    m.TrayData.apply();
+QByteArray SmtpDialogue::HandleMessageText(QByteArray submission)
+{
+    const bool headInFront = submission.startsWith(SmtpEnvelope);
+    const QByteArrayView message = QByteArrayView(submission).sliced(headInFront ? SmtpEnvelope.size() : 0);
+    if (m_state != SmtpState::MessageText)
+        return HandleSmtpCommand(StuffData(message));
+    showSending();
+    // The log shows the text as it came, stuffed and with its end marker.
+    if (m.LogToFile)
+        m.LogEntry("SMTP> " + StuffData(message));
+    if (!headInFront)
+        submission = submissionText(SmtpEnvelope, std::move(submission));
+    return runCommand([&] { return handleMessageText(submission); });
+}
+
+// The tip shows "Sending" while the command runs and whatever the command
+// leaves in the record once it is done.
+void SmtpDialogue::showSending()
+{
+    m.TrayData.setAndApply(TrayStatus::Icon::Busy, TrayStatus::Sending);
+    m.TrayData.set(TrayStatus::Icon::Program, TrayStatus::Idle);
+}
+
+QByteArray SmtpDialogue::runCommand(const std::function<QByteArray()> &handle)
+{
+    const QPointer<QObject> alive(&m_lifetime);
+    const QByteArray reply = handle();
+    if (alive)
+        m.TrayData.apply();
     return reply;
 }
 
@@ -194,14 +217,11 @@ QByteArray SmtpDialogue::handleEnvelope(const QByteArray &word, const QByteArray
     return unknownCommand(text);
 }
 
-// State 2: the whole message text, end marker included.
-QByteArray SmtpDialogue::handleMessageText(QByteArray text)
+// State 2: the envelope and the message text, unstuffed.
+QByteArray SmtpDialogue::handleMessageText(const QByteArray &submission)
 {
-    SmtpMessage = UnstuffData(std::move(text));
     log(QStringLiteral("  Sending message..."));
 
-    const QByteArray submission = submissionText(SmtpEnvelope, std::move(SmtpMessage));
-    SmtpMessage.clear();
     QByteArray reply = Reply::LocalError;
     if (m.MailSession) {
         const BusySessionWait::Outcome outcome = waitUntilSessionFree();
@@ -312,7 +332,6 @@ bool SmtpDialogue::envelopeHasRoomFor(const QByteArray &line) const
 void SmtpDialogue::clearEnvelope()
 {
     SmtpEnvelope.clear();
-    SmtpMessage.clear();
     m_recipientCount = 0;
 }
 

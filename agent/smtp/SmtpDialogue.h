@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class modMain;
 
 // The dialogue state the listener and the interpreter share.
@@ -46,6 +48,12 @@ public:
     // the command. In the message phase the text is the whole message text up
     // to and including its end marker.
     QByteArray HandleSmtpCommand(QByteArray text);
+    // What goes in front of the message text in the submission (the
+    // envelope lines and an empty line), whole once DATA is accepted.
+    const QByteArray &SubmissionHead() const { return SmtpEnvelope; }
+    // The message phase with the message text already unstuffed and without
+    // its end marker, as SmtpBuffer hands it over: after SubmissionHead().
+    QByteArray HandleMessageText(QByteArray submission);
 
     // A message text above the size limit ended: nothing is submitted, the
     // envelope is dropped and the dialogue goes back to the envelope state.
@@ -68,7 +76,9 @@ public:
 private:
     QByteArray handleAwaitingHelo(const QByteArray &word, const QByteArray &text);
     QByteArray handleEnvelope(const QByteArray &word, const QByteArray &text);
-    QByteArray handleMessageText(QByteArray text);
+    QByteArray handleMessageText(const QByteArray &submission);
+    void showSending();
+    QByteArray runCommand(const std::function<QByteArray()> &handle);
 
     QByteArray checkServiceAndGreet();
     QByteArray senderStep(const QString &addressName);
@@ -91,7 +101,6 @@ private:
     modMain &m;
     SmtpState m_state = SmtpState::AwaitingHelo;
     QByteArray SmtpEnvelope;
-    QByteArray SmtpMessage;
     XmlDocument SmtpMailbox;
     QString m_loggedInAccount;
     int m_recipientCount = 0; // RCPT lines in SmtpEnvelope

@@ -240,7 +240,8 @@ void SmtpFrontEnd::interpretBufferedInput()
         // the 354: what follows that line begins the message.
         const QByteArray afterFirstLine = commandPhase ? textAfterFirstLine(text) : QByteArray();
         d->dialogue.setSessionWaitLimit(d->sessionWaitOver ? 0 : d->sessionWaitTimer.interval());
-        const QByteArray reply = d->dialogue.HandleSmtpCommand(std::move(text));
+        const QByteArray reply = commandPhase ? d->dialogue.HandleSmtpCommand(std::move(text))
+                                              : d->dialogue.HandleMessageText(std::move(text));
         if (!self)
             return; // the front end went while the command waited
         // A client that went away while its message was submitted never
@@ -262,7 +263,7 @@ void SmtpFrontEnd::interpretBufferedInput()
             SendSmtpReply(reply);
         }
         if (d->dialogue.state() == SmtpState::MessageText && d->smtpBuffer.phase() == SmtpBuffer::Phase::Command)
-            d->smtpBuffer.beginMessage(afterFirstLine);
+            d->smtpBuffer.beginMessage(afterFirstLine, d->dialogue.SubmissionHead());
     }
 
     d->sessionWaitOver = false;

@@ -44,3 +44,17 @@ QByteArray UnstuffData(QByteArray text)
         from = at + 4; // past the stuffing dot
     }
 }
+
+QByteArray StuffData(QByteArrayView message)
+{
+    QByteArray text;
+    text.reserve(message.size() + EmptyMessageMarker.size());
+    qsizetype from = 0;
+    if (message.startsWith('.'))
+        text.append('.');
+    for (qsizetype at = message.indexOf("\r\n.", from); at >= 0; at = message.indexOf("\r\n.", from)) {
+        text.append(message.sliced(from, at + 2 - from)).append('.');
+        from = at + 2;
+    }
+    return text.append(message.sliced(from)).append(EmptyMessageMarker);
+}

@@ -73,9 +73,10 @@ void messageRoundTrip(const QByteArray &message, qsizetype segment)
         taken = buffer.take(&text);
     }
     FuzzHarness::require(taken == SmtpBuffer::Take::Complete, "message not taken at its end marker", wire);
-    FuzzHarness::require(text == wire, "message text differs from what was sent", wire);
+    FuzzHarness::require(text == meant, "message text differs from what was sent", wire);
     FuzzHarness::require(buffer.phase() == SmtpBuffer::Phase::Command, "still in the message phase");
-    FuzzHarness::require(UnstuffData(text) == meant, "unstuffed text differs from the message", wire);
+    FuzzHarness::require(UnstuffData(wire) == meant, "unstuffed text differs from the message", wire);
+    FuzzHarness::require(StuffData(meant) == wire, "the text stuffed again differs from what was sent", wire);
 }
 
 } // namespace

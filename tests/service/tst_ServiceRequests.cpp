@@ -7,6 +7,7 @@
 #include "ServiceTestSupport.h"
 #include "SubmissionEnvelope.h"
 
+#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -100,6 +101,7 @@ private slots:
     void submissionRefusals();
     void nullSenderIsTheAccountsOwn();
     void submissionWithAnIdIsStoredOnce();
+    void foldersRemovedWhileRunningAreMadeAgain();
     void pathsCannotLeaveTheDataFolder_data();
     void pathsCannotLeaveTheDataFolder();
     void xmlBodiesAreParsedSafely();
@@ -675,6 +677,11 @@ void tst_ServiceRequests::submissionWithAnIdIsStoredOnce()
     const HttpResponse first = post(body, headers);
     QCOMPARE(first.status, 201);
     QCOMPARE(filesIn(annInbox).size(), 1);
+    // The ledger's line: time, identifier, SHA-256 of the body, status, answer.
+    QCOMPARE(readFile(m_dir->path() + QStringLiteral("/submissions/demo@zorvane.test")),
+             QByteArray::number(m_now) + ' ' + id + ' '
+                 + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + " 201 " + first.body.trimmed()
+                 + '\n');
     const HttpResponse repeated = post(body, headers);
     QCOMPARE(repeated.status, 201);
     QCOMPARE(repeated.body, first.body);
@@ -719,6 +726,64 @@ void tst_ServiceRequests::submissionWithAnIdIsStoredOnce()
     QCOMPARE(post(body, headers).status, 201);
     QCOMPARE(post(body, headers).status, 201);
     QCOMPARE(filesIn(annInbox).size(), 4);
+}
+
+// The service makes a folder when a write into it fails rather than before
+// every submission: one removed while it runs (all of a Maildir, only its
+// new/ or cur/, the ledger's folder) is made again, and nothing is lost or
+// stored twice on the way.
+void tst_ServiceRequests::foldersRemovedWhileRunningAreMadeAgain()
+{
+    const QHash<QByteArray, QByteArray> headers{{"x-zorvane-envelope", "t"}, {"x-zorvane-save-in-sent", "t"}};
+    const QString annHome = m_dir->path() + QStringLiteral("/mail/ann@zorvane.test");
+    const QString outbox = m_dir->path() + QStringLiteral("/outbox");
+    const auto submit = [&](const QByteArray &id, const QByteArray &subject) {
+        QHash<QByteArray, QByteArray> with = headers;
+        with.insert("x-zorvane-submission-id", id);
+        return send("POST", "/mail/demo@zorvane.test/sendmsg",
+                    "MAIL FROM:<demo@zorvane.test>\r\nRCPT TO:<ann@zorvane.test>\r\nRCPT TO:<x@example.org>\r\n\r\n"
+                    "Subject: "
+                        + subject + "\r\n\r\n",
+                    with);
+    };
+    QCOMPARE(submit("first", "1").status, 201);
+
+    QVERIFY(QDir(annHome).removeRecursively());
+    QVERIFY(QDir(inboxPath(".Sent Items/cur")).removeRecursively());
+    QVERIFY(QDir(outbox + QStringLiteral("/new")).removeRecursively());
+    QVERIFY(QDir(m_dir->path() + QStringLiteral("/submissions")).removeRecursively());
+    const HttpResponse second = submit("second", "2");
+    QCOMPARE(second.status, 201);
+    QCOMPARE(second.header("X-Zorvane-Reason"), QByteArray());
+    QCOMPARE(filesIn(annHome + QStringLiteral("/new")).size(), 1);
+    QCOMPARE(readFile(annHome + QStringLiteral("/new/") + filesIn(annHome + QStringLiteral("/new")).first()),
+             QByteArray("Subject: 2\r\n\r\n"));
+    QVERIFY(QDir(annHome + QStringLiteral("/cur")).exists());
+    QCOMPARE(filesIn(inboxPath(".Sent Items/cur")).size(), 1);
+    QCOMPARE(filesIn(outbox + QStringLiteral("/new")).size(), 1);
+    for (const QString &tmp :
+         {annHome + QStringLiteral("/tmp"), inboxPath(".Sent Items/tmp"), outbox + QStringLiteral("/tmp")})
+        QCOMPARE(filesIn(tmp), QStringList());
+
+    // The ledger went with its folder and was written again: a repeat of the
+    // second submission is known, also after a restart.
+    startService();
+    QVERIFY(submit("second", "2").header("X-Zorvane-Submission").startsWith("repeated"));
+    QCOMPARE(filesIn(annHome + QStringLiteral("/new")).size(), 1);
+
+    // A ledger that another program replaced by a link is not written
+    // through it: the message is stored and the answer says its id was not kept.
+    const QString ledger = m_dir->path() + QStringLiteral("/submissions/demo@zorvane.test");
+    const QString elsewhere = m_dir->path() + QStringLiteral("/elsewhere");
+    QVERIFY(QFile::rename(ledger, elsewhere));
+    QVERIFY(QFile::link(elsewhere, ledger));
+    const QByteArray before = readFile(elsewhere);
+    startService();
+    const HttpResponse third = submit("third", "3");
+    QCOMPARE(third.status, 201);
+    QVERIFY(third.header("X-Zorvane-Reason").startsWith("stored, but its submission id could not be kept"));
+    QCOMPARE(readFile(elsewhere), before);
+    QCOMPARE(filesIn(annHome + QStringLiteral("/new")).size(), 2);
 }
 
 void tst_ServiceRequests::pathsCannotLeaveTheDataFolder_data()

@@ -61,6 +61,37 @@ void tst_SmtpBuffer::unstuffing()
     // ... and one handed over is unstuffed in its own buffer.
     QByteArray handedOver(wire.constData(), wire.size());
     QCOMPARE(UnstuffData(std::move(handedOver)), message);
+
+    // The buffer unstuffs as the bytes arrive: the same text however they
+    // are cut, a stuffing dot or the end marker split across two reads at
+    // every position, or arriving byte by byte; what follows the marker is
+    // the next command text.
+    const QByteArray rest = wire.startsWith(".\r\n") ? wire.mid(3) : wire.mid(wire.indexOf("\r\n.\r\n") + 5);
+    for (qsizetype split = 0; split <= wire.size(); ++split) {
+        SmtpBuffer buffer;
+        buffer.beginMessage(wire.left(split));
+        buffer.append(wire.mid(split));
+        QByteArray text;
+        QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Complete);
+        QCOMPARE(text, message);
+        QCOMPARE(buffer.take(&text), rest.isEmpty() ? SmtpBuffer::Take::Incomplete : SmtpBuffer::Take::Complete);
+        QCOMPARE(text, rest.isEmpty() ? message : rest);
+    }
+    SmtpBuffer buffer;
+    buffer.beginMessage();
+    QByteArray text;
+    for (const char c : wire) {
+        QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Incomplete);
+        buffer.append(QByteArray(1, c));
+        if (buffer.messageComplete())
+            break;
+    }
+    QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Complete);
+    QCOMPARE(text, message);
+    // The log shows the text stuffed again: unstuffed, it is the message.
+    QCOMPARE(UnstuffData(StuffData(message)), message);
+    if (!wire.contains("\n.y"))
+        QCOMPARE(StuffData(message) + rest, wire);
 }
 
 void tst_SmtpBuffer::messageEndsAtFirstMarker_data()
@@ -69,12 +100,14 @@ void tst_SmtpBuffer::messageEndsAtFirstMarker_data()
     QTest::addColumn<QByteArray>("message");
     QTest::addColumn<QByteArray>("rest");
     const QList<std::tuple<const char *, QByteArray, QByteArray, QByteArray>> cases = {
-        {"marker at end", "Subject: x\r\n\r\nhi\r\n.\r\n", "Subject: x\r\n\r\nhi\r\n.\r\n", ""},
-        {"next command after marker", "hi\r\n.\r\nQUIT\r\n", "hi\r\n.\r\n", "QUIT\r\n"},
-        {"empty message", ".\r\n", ".\r\n", ""},
-        {"empty message and command", ".\r\nRSET\r\n", ".\r\n", "RSET\r\n"},
-        {"stuffed dot lines do not end it", "..\r\n\r\n..\r\n.x\r\n.\r\n", "..\r\n\r\n..\r\n.x\r\n.\r\n", ""},
-        {"almost a marker", "a\r\n.\rb\r\n.x\r\n.\r\n", "a\r\n.\rb\r\n.x\r\n.\r\n", ""},
+        {"marker at end", "Subject: x\r\n\r\nhi\r\n.\r\n", "Subject: x\r\n\r\nhi\r\n", ""},
+        {"next command after marker", "hi\r\n.\r\nQUIT\r\n", "hi\r\n", "QUIT\r\n"},
+        {"empty message", ".\r\n", "", ""},
+        {"empty message and command", ".\r\nRSET\r\n", "", "RSET\r\n"},
+        {"stuffed dot lines do not end it", "..\r\n\r\n..\r\n.x\r\n.\r\n", ".\r\n\r\n.\r\n.x\r\n", ""},
+        {"almost a marker", "a\r\n.\rb\r\n.x\r\n.\r\n", "a\r\n.\rb\r\n.x\r\n", ""},
+        {"CR before the marker", "a\r\r\n.\r\n", "a\r\r\n", ""},
+        {"dot and CR, then no LF", "a\r\n.\r\r\n.\r\n", "a\r\n.\r\r\n", ""},
     };
     for (const auto &[name, received, message, rest] : cases) {
         QTest::addRow("%s, whole", name) << received << message << rest;
@@ -140,14 +173,23 @@ void tst_SmtpBuffer::commandTexts()
     QVERIFY(!buffer.messageComplete());
     buffer.append(".\r\n");
     QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Complete);
-    QCOMPARE(text, QByteArray("Subject: early\r\n.\r\n"));
+    QCOMPARE(text, QByteArray("Subject: early\r\n"));
 
     // What followed the DATA line in its own text comes first.
     buffer.append("after\r\n");
     buffer.beginMessage("Subject: with DATA\r\n");
     buffer.append(".\r\n");
     QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Complete);
-    QCOMPARE(text, QByteArray("Subject: with DATA\r\nafter\r\n.\r\n"));
+    QCOMPARE(text, QByteArray("Subject: with DATA\r\nafter\r\n"));
+
+    // A head given at the start stands in front of the text handed over,
+    // and is neither unstuffed nor searched for the marker.
+    buffer.append("..x\r\n");
+    buffer.beginMessage("", "MAIL FROM:<a@b.c>\r\n\r\n.\r\n");
+    QVERIFY(!buffer.messageComplete());
+    buffer.append(".\r\n");
+    QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Complete);
+    QCOMPARE(text, QByteArray("MAIL FROM:<a@b.c>\r\n\r\n.\r\n.x\r\n"));
 }
 
 void tst_SmtpBuffer::overlongCommandLineIsDroppedUpToItsEnd()
@@ -197,7 +239,7 @@ void tst_SmtpBuffer::oversizedMessageIsCountedNotKept()
     buffer.beginMessage();
     buffer.append(limit);
     QCOMPARE(buffer.take(&text), SmtpBuffer::Take::Complete);
-    QCOMPARE(text.size(), SmtpBuffer::MaxMessageBytes);
+    QCOMPARE(text.size(), SmtpBuffer::MaxMessageBytes - 3); // the marker's dot line is not part of it
 }
 
 // Command texts waiting to be answered, and what follows a whole message,
