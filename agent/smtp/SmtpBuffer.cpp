@@ -1,7 +1,5 @@
 #include "SmtpBuffer.h"
 
-#include <utility>
-
 #include <cstring>
 #include <utility>
 
