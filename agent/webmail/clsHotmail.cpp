@@ -7,6 +7,7 @@
 #include "MessageStore.h"
 #include "MessageTextReplies.h"
 #include "NetworkCode.h"
+#include "NextTurnCall.h"
 #include "ResponseWait.h"
 #include "RetryRule.h"
 #include "SessionErrors.h"
@@ -19,7 +20,6 @@
 #include <QDeadlineTimer>
 #include <QHash>
 #include <QRandomGenerator>
-#include <QTimer>
 #include <QUrl>
 
 #include <optional>
@@ -166,7 +166,7 @@ struct clsHotmail::Private
     bool asyncDownloadRunning = false;
     // Only compared, never used: the caller owns the download.
     const QObject *asyncDownload = nullptr;
-    QTimer idleTimer; // due at once: Idle from the event loop
+    NextTurnCall idleCall{[this] { DeliverIdle(); }}; // Idle from the event loop
     // Not counted as busy: every operation drops it before it sends a
     // request of its own, so no front end ever waits for it.
     MessageReadAhead readAhead;
@@ -266,13 +266,11 @@ void clsHotmail::Private::OperationEnded()
 }
 
 // Idle is delivered from the event loop, never from inside the operation
-// that just ended: its caller has not sent its reply yet. A timer due at once
-// rather than a posted call: it needs no wake-up of the event loop.
+// that just ended: its caller has not sent its reply yet.
 void clsHotmail::Private::QueueIdleIfFree()
 {
-    if (q.IsBusy() || idleTimer.isActive())
-        return;
-    idleTimer.start();
+    if (!q.IsBusy())
+        idleCall.request();
 }
 
 void clsHotmail::Private::CreateRequest()
@@ -408,9 +406,6 @@ clsHotmail::clsHotmail(modMain &state, QObject *parent)
     : WebMailSession(parent)
     , d(std::make_unique<Private>(*this, state))
 {
-    d->idleTimer.setSingleShot(true);
-    d->idleTimer.setInterval(0);
-    connect(&d->idleTimer, &QTimer::timeout, this, [this] { d->DeliverIdle(); });
     d->texts = StoredRequestTexts::Load(state.Settings);
     d->CreateRequest();
     d->TrustCertificateAuthorities();
