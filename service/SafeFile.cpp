@@ -16,6 +16,26 @@ QString systemError(const QString &what, const QString &path)
     return QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
 }
 
+// The size bytes of an open file; null when they cannot all be read (the
+// file shrank meanwhile, or reading failed).
+std::optional<QByteArray> readExactly(int fd, qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, bytes.data() + got, size_t(size - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENODATA;
+            return std::nullopt;
+        }
+        got += n;
+    }
+    return bytes;
+}
+
 } // namespace
 
 bool SafeFile::renameNoReplace(const QString &from, const QString &to, bool *exists, QString *error)
@@ -147,4 +167,30 @@ bool SafeFile::readAll(const QString &path, qint64 maxBytes, QByteArray *bytes, 
     }
     bytes->truncate(got);
     return true;
+}
+
+std::optional<QByteArray> SafeFile::readIfAtMost(const QString &path, qint64 maxBytes, bool *larger, QString *error)
+{
+    *larger = false;
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = systemError(QStringLiteral("cannot read"), path);
+        return std::nullopt;
+    }
+    struct stat info
+    {
+    };
+    std::optional<QByteArray> bytes;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *error = QStringLiteral("not a regular file: %1").arg(path);
+    } else if (info.st_size > maxBytes) {
+        *larger = true;
+    } else {
+        bytes = readExactly(fd, qsizetype(info.st_size));
+        if (!bytes)
+            *error = systemError(QStringLiteral("cannot read all of"), path);
+    }
+    ::close(fd);
+    return bytes;
 }
