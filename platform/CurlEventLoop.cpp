@@ -11,6 +11,8 @@ CurlEventLoop::CurlEventLoop()
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] { act(CURL_SOCKET_TIMEOUT, 0); });
+    m_reportSoon.setSingleShot(true);
+    connect(&m_reportSoon, &QTimer::timeout, this, &CurlEventLoop::reportToClients);
     if (!m_multi)
         return;
     curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, socketChanged);
@@ -44,7 +46,7 @@ bool CurlEventLoop::add(CURL *handle, Client *client)
     collectFinished();
     if (!m_finished.isEmpty()
         || std::any_of(m_clients.cbegin(), m_clients.cend(), [](const Client *c) { return c->hasNews(); }))
-        m_reportSoon.request();
+        m_reportSoon.start(0);
     return true;
 }
 
@@ -64,13 +66,11 @@ int CurlEventLoop::socketChanged(CURL *, curl_socket_t socket, int what, void *l
 
 int CurlEventLoop::timerChanged(CURLM *, long timeoutMilliseconds, void *loop)
 {
-    auto *self = static_cast<CurlEventLoop *>(loop);
-    self->m_timer.stop();
-    self->m_actSoon.cancel();
-    if (timeoutMilliseconds == 0)
-        self->m_actSoon.request();
-    else if (timeoutMilliseconds > 0)
-        self->m_timer.start(int(qMin<long>(timeoutMilliseconds, std::numeric_limits<int>::max())));
+    QTimer &timer = static_cast<CurlEventLoop *>(loop)->m_timer;
+    if (timeoutMilliseconds < 0)
+        timer.stop();
+    else
+        timer.start(int(qMin<long>(timeoutMilliseconds, std::numeric_limits<int>::max())));
     return 0;
 }
 

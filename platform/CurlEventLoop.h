@@ -1,7 +1,5 @@
 #pragma once
 
-#include "NextTurnCall.h"
-
 #include <QHash>
 #include <QObject>
 #include <QTimer>
@@ -63,12 +61,8 @@ private:
     void reportToClients();
 
     CURLM *m_multi = nullptr;
-    QTimer m_timer; // libcurl's own
-    // libcurl's timer when it is due at once, and the report of what
-    // finished outside the event loop's turn: made at the loop's next turn
-    // boundary, before it looks for events.
-    NextTurnCall m_actSoon{[this] { act(CURL_SOCKET_TIMEOUT, 0); }};
-    NextTurnCall m_reportSoon{[this] { reportToClients(); }};
+    QTimer m_timer;      // libcurl's own
+    QTimer m_reportSoon; // reports what finished outside the event loop's turn
     std::unordered_map<curl_socket_t, Watch> m_watches;
     QHash<CURL *, Client *> m_clients;
     QHash<CURL *, CURLcode> m_finished; // done, not yet reported

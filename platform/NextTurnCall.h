@@ -12,6 +12,12 @@
 // the call ran are one call; calls run in the order they were requested, on
 // the thread that requested them. A call requested while calls run waits for
 // the next turn boundary.
+//
+// The loop may go to sleep right after the calls: a wait that looks at a
+// condition after each turn of events (rather than being quit) does not see
+// what a call changed until the next event comes. What ends such a wait,
+// like the completion of a request to the service, is no work for these
+// calls.
 class NextTurnCall : public QObject
 {
 public:
