@@ -21,7 +21,11 @@ bool runEventsUntil(const std::function<bool()> &done)
     QEventLoop loop;
     QTimer limit;
     limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, [&loop] { loop.exit(1); });
+    bool limitReached = false;
+    QObject::connect(&limit, &QTimer::timeout, &loop, [&] {
+        limitReached = true;
+        loop.exit(1);
+    });
     limit.start(LongWaitMs);
     // Looked at on every turn, after the calls due then: nothing else
     // wakes the loop for us.
@@ -36,7 +40,8 @@ bool runEventsUntil(const std::function<bool()> &done)
     const bool reached = done() || loop.exec() == 0;
     QObject::disconnect(awake);
     QObject::disconnect(aboutToBlock);
-    return reached;
+    // What was waited for may come only with the limit's own wake-up.
+    return reached && !limitReached;
 }
 
 } // namespace
