@@ -1,5 +1,7 @@
 #include "Winsock.h"
 
+#include "NextTurnCall.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QMetaMethod>
@@ -54,12 +56,12 @@ struct Winsock::Private
     int lastError = 0;
     QString lastErrorDescription;
     bool sendPending = false;
-    bool arrivalQueued = false; // a DataArrival is on its way from the event loop
     qint64 sentSinceNotice = 0; // bytes the system took since the last SendProgress
-    // A zero-time timer rather than a posted call carries the sent notice to
-    // the event loop: it wakes no one (the loop is about to look anyway), so
-    // a reply costs no extra system calls.
-    QTimer sentNotice; // a SendComplete check is on its way from the event loop
+    // The owner's notices, made from the event loop at its next turn: they
+    // cost no wake-up of the loop, and run in the order they were queued.
+    NextTurnCall *arrivalNotice = nullptr;    // DataArrival
+    NextTurnCall *sentNotice = nullptr;       // SendProgress, SendComplete
+    NextTurnCall *peerClosedNotice = nullptr; // PeerClosed
 };
 
 Winsock::Winsock(QObject *parent)
@@ -74,12 +76,19 @@ Winsock::Winsock(QObject *parent)
     // the server's own notification.
     connect(
         d->server, &QTcpServer::newConnection, this, [this] { takeRequests(); }, Qt::QueuedConnection);
-    d->sentNotice.setSingleShot(true);
-    d->sentNotice.setInterval(0);
-    connect(&d->sentNotice, &QTimer::timeout, this, [this] {
-        if (QTcpSocket *current = d->connection.data())
-            announceSent(current);
-    });
+    d->arrivalNotice = new NextTurnCall([this] { announceArrival(); }, this);
+    d->sentNotice = new NextTurnCall(
+        [this] {
+            if (QTcpSocket *current = d->connection.data())
+                announceSent(current);
+        },
+        this);
+    d->peerClosedNotice = new NextTurnCall(
+        [this] {
+            if (d->connection && d->state == sckClosing)
+                emit PeerClosed();
+        },
+        this);
 }
 
 Winsock::~Winsock()
@@ -307,48 +316,37 @@ void Winsock::adopt(QTcpSocket *socket)
         queuePeerClosed(socket);
 }
 
-// Announced from the event loop after any arrival already queued, so the
-// owner has taken what the peer sent before it left.
+// Announced after any arrival already queued, so the owner has taken what
+// the peer sent before it left.
 void Winsock::queuePeerClosed(QTcpSocket *socket)
 {
     if (d->connection != socket || d->state == sckClosing)
         return;
     d->state = sckClosing;
-    QMetaObject::invokeMethod(
-        this,
-        [this, socket] {
-            if (d->connection == socket && d->state == sckClosing)
-                emit PeerClosed();
-        },
-        Qt::QueuedConnection);
+    d->peerClosedNotice->request();
 }
 
 // One notice at a time is on its way; it speaks for whatever connection the
-// object carries when it is delivered.
+// object carries when it is delivered. It runs before the loop reads the
+// socket again, so each arrival is taken whole rather than in the pieces the
+// system hands over meanwhile.
 void Winsock::queueArrival(QTcpSocket *socket)
 {
-    if (d->connection != socket || d->arrivalQueued)
-        return;
-    d->arrivalQueued = true;
-    // A posted call, not a timer: it runs before the loop reads the socket
-    // again, so each arrival is taken whole rather than in the pieces the
-    // system hands over meanwhile.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            d->arrivalQueued = false;
-            QTcpSocket *current = d->connection.data();
-            if (current && current->bytesAvailable() > 0)
-                emit DataArrival(current->bytesAvailable());
-        },
-        Qt::QueuedConnection);
+    if (d->connection == socket)
+        d->arrivalNotice->request();
+}
+
+void Winsock::announceArrival()
+{
+    QTcpSocket *current = d->connection.data();
+    if (current && current->bytesAvailable() > 0)
+        emit DataArrival(current->bytesAvailable());
 }
 
 void Winsock::queueSentCheck(QTcpSocket *socket)
 {
-    if (d->connection != socket || d->sentNotice.isActive())
-        return;
-    d->sentNotice.start();
+    if (d->connection == socket)
+        d->sentNotice->request();
 }
 
 void Winsock::announceSent(QTcpSocket *socket)

@@ -84,6 +84,7 @@ private:
     void dropRequests();
     void adopt(QTcpSocket *socket);
     void queueArrival(QTcpSocket *socket);
+    void announceArrival();
     void queueSentCheck(QTcpSocket *socket);
     void queuePeerClosed(QTcpSocket *socket);
     void announceSent(QTcpSocket *socket);

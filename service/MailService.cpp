@@ -8,6 +8,7 @@
 #include "MultistatusWriter.h"
 #include "SafeFile.h"
 #include "SubmissionEnvelope.h"
+#include "WireForm.h"
 #include "WireFormStream.h"
 #include "XmlText.h"
 
@@ -400,6 +401,26 @@ HttpResponse MailService::message(const Context &context, const QByteArray &addr
 }
 
 HttpResponse MailService::fetch(const Context &, const MaildirMessage &message)
+{
+    // A message that one read of the file takes goes out with its head in
+    // one piece: no stream, no second look at the file, no size to look up.
+    QString error;
+    bool larger = false;
+    if (std::optional<QByteArray> stored =
+            SafeFile::readIfAtMost(message.filePath, WireFormStream::ReadPieceBytes, &larger, &error)) {
+        bool previousWasCr = false;
+        HttpResponse response;
+        response.status = 200;
+        response.addHeader("Content-Type", "message/rfc822");
+        response.body = WireForm::fromStoredPiece(*stored, &previousWasCr);
+        return response;
+    }
+    if (!larger)
+        return internalFailure(500, "cannot read the message", error);
+    return streamedFetch(message);
+}
+
+HttpResponse MailService::streamedFetch(const MaildirMessage &message)
 {
     QString error;
     std::unique_ptr<QFile> file = SafeFile::openRegular(message.filePath, &error);

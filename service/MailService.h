@@ -86,6 +86,7 @@ private:
     HttpResponse folder(const Context &context, const QByteArray &address, FolderKind kind);
     HttpResponse message(const Context &context, const QByteArray &address, FolderKind kind, const QByteArray &name);
     HttpResponse fetch(const Context &context, const MaildirMessage &message);
+    HttpResponse streamedFetch(const MaildirMessage &message);
     HttpResponse messageProperties(const Context &context, const QByteArray &href, const MaildirMessage &message);
     HttpResponse markRead(const Context &context, const QByteArray &href, const MaildirFolder &folder,
                           const MaildirMessage &message);

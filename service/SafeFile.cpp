@@ -36,6 +36,45 @@ bool writeWhole(int fd, QByteArrayView bytes)
     return true;
 }
 
+// A descriptor of a regular file opened for reading, -1 (with *error) for
+// anything else. O_NONBLOCK: opening a FIFO would otherwise wait for a
+// writer.
+int openRegularFile(const QString &path, struct stat *info, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = systemError(QStringLiteral("cannot read"), path);
+        return -1;
+    }
+    if (::fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
+        ::close(fd);
+        *error = QStringLiteral("not a regular file: %1").arg(path);
+        return -1;
+    }
+    return fd;
+}
+
+// The size bytes of an open file; null when they cannot all be read (the
+// file shrank meanwhile, or reading failed).
+std::optional<QByteArray> readExactly(int fd, qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, bytes.data() + got, size_t(size - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int reason = n == 0 ? ENODATA : errno;
+            bytes = QByteArray();
+            errno = reason; // for the caller's message
+            return std::nullopt;
+        }
+        got += n;
+    }
+    return bytes;
+}
+
 } // namespace
 
 bool SafeFile::renameNoReplace(const QString &from, const QString &to, bool *exists, QString *error)
@@ -142,20 +181,12 @@ bool SafeFile::makeFolder(const QString &path, QString *error)
 
 std::unique_ptr<QFile> SafeFile::openRegular(const QString &path, QString *error)
 {
-    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        *error = systemError(QStringLiteral("cannot read"), path);
-        return nullptr;
-    }
     struct stat info
     {
     };
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        *error = QStringLiteral("not a regular file: %1").arg(path);
+    const int fd = openRegularFile(path, &info, error);
+    if (fd < 0)
         return nullptr;
-    }
     auto file = std::make_unique<QFile>();
     if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
@@ -186,4 +217,25 @@ bool SafeFile::readAll(const QString &path, qint64 maxBytes, QByteArray *bytes, 
     }
     bytes->truncate(got);
     return true;
+}
+
+std::optional<QByteArray> SafeFile::readIfAtMost(const QString &path, qint64 maxBytes, bool *larger, QString *error)
+{
+    *larger = false;
+    struct stat info
+    {
+    };
+    const int fd = openRegularFile(path, &info, error);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<QByteArray> bytes;
+    if (info.st_size > maxBytes) {
+        *larger = true;
+    } else {
+        bytes = readExactly(fd, qsizetype(info.st_size));
+        if (!bytes)
+            *error = systemError(QStringLiteral("cannot read all of"), path);
+    }
+    ::close(fd);
+    return bytes;
 }

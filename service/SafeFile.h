@@ -34,4 +34,9 @@ public:
     // Reads a whole regular file of at most maxBytes; false (with *error)
     // when it cannot be opened as one, or is larger.
     static bool readAll(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *error);
+    // Reads a whole regular file when it has at most maxBytes, with a few
+    // system calls and no file object. Null when it cannot be read as one
+    // (*error says why) or when it is larger (*larger is set, nothing read).
+    static std::optional<QByteArray> readIfAtMost(const QString &path, qint64 maxBytes, bool *larger,
+                                                  QString *error);
 };

@@ -7,6 +7,7 @@
 #include "MessageStore.h"
 #include "MessageTextReplies.h"
 #include "NetworkCode.h"
+#include "NextTurnCall.h"
 #include "ResponseWait.h"
 #include "RetryRule.h"
 #include "SessionErrors.h"
@@ -19,7 +20,6 @@
 #include <QDeadlineTimer>
 #include <QHash>
 #include <QRandomGenerator>
-#include <QTimer>
 #include <QUrl>
 
 #include <optional>
@@ -166,10 +166,15 @@ struct clsHotmail::Private
     bool asyncDownloadRunning = false;
     // Only compared, never used: the caller owns the download.
     const QObject *asyncDownload = nullptr;
-    QTimer idleTimer; // due at once: Idle from the event loop
+    NextTurnCall idleCall{[this] { DeliverIdle(); }}; // Idle from the event loop
     // Not counted as busy: every operation drops it before it sends a
     // request of its own, so no front end ever waits for it.
     MessageReadAhead readAhead;
+    // The message whose read-ahead starts once the reply to the retrieval
+    // before it has gone out: the client does not wait for the request to
+    // be set up and sent. 0 when none is due.
+    int readAheadDue = 0;
+    NextTurnCall readAheadStart{[this] { StartReadAhead(); }};
     // The message the last download was of: a client is taken to read in
     // order once it has asked for two messages one after the other. One that
     // asks for the same message again and again would otherwise have a
@@ -213,6 +218,9 @@ struct clsHotmail::Private
                          std::unique_ptr<XmlHttpRequest> readAheadDownload);
     bool TextReadAhead(XmlHttpRequest &download, QByteArray &text);
     void ReadAheadAfter(int MsgNumber);
+    void StartReadAhead();
+    bool ReadAheadWanted(int next) const;
+    void DropReadAhead();
     std::unique_ptr<XmlHttpRequest> StartDownload(int MsgNumber);
     // The header lines of a message from its properties, the line with its
     // unique name last; after three failed attempts one line saying why.
@@ -241,7 +249,7 @@ struct clsHotmail::Private
         explicit Operation(Private &d)
             : m_d(d)
         {
-            m_d.readAhead.Drop();
+            m_d.DropReadAhead();
             ++m_d.operationDepth;
         }
         ~Operation() { m_d.OperationEnded(); }
@@ -266,13 +274,11 @@ void clsHotmail::Private::OperationEnded()
 }
 
 // Idle is delivered from the event loop, never from inside the operation
-// that just ended: its caller has not sent its reply yet. A timer due at once
-// rather than a posted call: it needs no wake-up of the event loop.
+// that just ended: its caller has not sent its reply yet.
 void clsHotmail::Private::QueueIdleIfFree()
 {
-    if (q.IsBusy() || idleTimer.isActive())
-        return;
-    idleTimer.start();
+    if (!q.IsBusy())
+        idleCall.request();
 }
 
 void clsHotmail::Private::CreateRequest()
@@ -408,9 +414,6 @@ clsHotmail::clsHotmail(modMain &state, QObject *parent)
     : WebMailSession(parent)
     , d(std::make_unique<Private>(*this, state))
 {
-    d->idleTimer.setSingleShot(true);
-    d->idleTimer.setInterval(0);
-    connect(&d->idleTimer, &QTimer::timeout, this, [this] { d->DeliverIdle(); });
     d->texts = StoredRequestTexts::Load(state.Settings);
     d->CreateRequest();
     d->TrustCertificateAuthorities();
@@ -655,8 +658,8 @@ QByteArray clsHotmail::ListNames(int MsgNumber) const
 QByteArray clsHotmail::Mark(int MsgNumber)
 {
     // A marked message is not retrieved any more.
-    if (d->readAhead.HeldMessage() == MsgNumber)
-        d->readAhead.Drop();
+    if (ReadAheadMessage() == MsgNumber)
+        d->DropReadAhead();
     return d->store.Mark(MsgNumber);
 }
 
@@ -706,23 +709,42 @@ bool clsHotmail::Private::DownloadMessage(int MsgNumber, QByteArray &text, Retry
     return retry.Run([&] { return DownloadAttempt(MsgNumber, text); });
 }
 
-// Starts the download of the message after n when a client reading in order
-// will want it next. It presents the POP3 dialogue's account, as the
+// Arranges the download of the message after n when a client reading in
+// order will want it next. It presents the POP3 dialogue's account, as the
 // retrieval that takes it would.
 void clsHotmail::Private::ReadAheadAfter(int MsgNumber)
 {
     const bool inOrder = lastDownloaded == MsgNumber - 1;
     lastDownloaded = MsgNumber;
-    if (!inOrder)
+    if (!inOrder || !ReadAheadWanted(MsgNumber + 1))
         return;
-    const int next = MsgNumber + 1;
-    if (!store.IsMessageNumber(next) || store.IsMarked(next) || store.Size(next) > ReadAheadMaxBytes)
-        return;
-    if (Pop3().name.isEmpty())
+    readAheadDue = MsgNumber + 1;
+    readAheadStart.request();
+}
+
+bool clsHotmail::Private::ReadAheadWanted(int next) const
+{
+    return store.IsMessageNumber(next) && !store.IsMarked(next) && store.Size(next) <= ReadAheadMaxBytes
+        && !Pop3().name.isEmpty();
+}
+
+// Whatever ran since it was arranged may have made it pointless: another
+// download, a mark, a logoff, a store reload, an operation still under way.
+void clsHotmail::Private::StartReadAhead()
+{
+    const int next = std::exchange(readAheadDue, 0);
+    if (next == 0 || q.IsBusy() || lastDownloaded != next - 1 || !ReadAheadWanted(next))
         return;
     std::unique_ptr<XmlHttpRequest> download = StartDownload(next);
     if (download)
         readAhead.Hold(next, store.Url(next), Pop3().name, std::move(download));
+}
+
+void clsHotmail::Private::DropReadAhead()
+{
+    readAheadDue = 0;
+    readAheadStart.cancel();
+    readAhead.Drop();
 }
 
 // An asynchronous download of message n for the POP3 dialogue, with the
@@ -765,7 +787,7 @@ std::unique_ptr<XmlHttpRequest> clsHotmail::RetrieveAsync(int MsgNumber)
 {
     if (!d->store.IsMessageNumber(MsgNumber) || d->store.IsMarked(MsgNumber))
         return nullptr;
-    d->readAhead.Drop();
+    d->DropReadAhead();
     d->lastDownloaded = MsgNumber;
     // The caller hears of a failure like of any other end.
     std::unique_ptr<XmlHttpRequest> download = d->StartDownload(MsgNumber);
@@ -1030,7 +1052,7 @@ bool clsHotmail::IsMarked(int MsgNumber) const
 
 int clsHotmail::ReadAheadMessage() const
 {
-    return d->readAhead.HeldMessage();
+    return d->readAheadDue != 0 ? d->readAheadDue : d->readAhead.HeldMessage();
 }
 
 QString clsHotmail::AccountOf(FrontEnd For) const

@@ -68,8 +68,8 @@ public:
 
     // Whether message n is marked for deletion.
     bool IsMarked(int MsgNumber) const;
-    // The message whose download was started ahead of its retrieval, 0 when
-    // none is held.
+    // The message whose download was started ahead of its retrieval, or
+    // starts at the event loop's next turn; 0 when none is.
     int ReadAheadMessage() const;
     // The account whose credentials the front end's requests present; empty
     // while it has none.

@@ -91,6 +91,7 @@ private slots:
     void digestNonceExpiresAndSurvivesARestart();
     void loginRedirectsAndAlternativeAccounts();
     void listingFollowsTheMaildir();
+    void messagesOfAnySizeGoOutInTheirWireForm();
     void stylesheetsOnTheAnswers();
     void headerPropertiesKeepTheBytes();
     void markReadKeepsTheName();
@@ -364,6 +365,51 @@ void tst_ServiceRequests::listingFollowsTheMaildir()
     QCOMPARE(splitLed(applyStored(1015, again.body), '*').last(), DemoInbox + "400.later");
     QVERIFY(again.body.contains(">Tue, 29 Feb 2000 11:59:59 GMT<"));
     QCOMPARE(send("GET", "/mail/demo@zorvane.test/inbox/400.later").body, QByteArray("Subject: later\r\n\r\nhi\r\n"));
+}
+
+// A message that one read of its file takes goes out whole, a larger one in
+// pieces; either way in its wire form, as listed, and as the file is now.
+void tst_ServiceRequests::messagesOfAnySizeGoOutInTheirWireForm()
+{
+    const auto stored = [](qsizetype size) {
+        QByteArray bytes = "Subject: sized\n\n";
+        while (bytes.size() < size)
+            bytes += QByteArray(qMin<qsizetype>(70, size - bytes.size() - 1), 'x') + '\n';
+        return bytes.left(size);
+    };
+    const auto wire = [](QByteArray bytes) { return bytes.replace("\n", "\r\n"); };
+    const auto fetch = [&](const char *name) {
+        return send("GET", "/mail/demo@zorvane.test/inbox/" + QByteArray(name)).body;
+    };
+    const qsizetype piece = 64 * 1024;
+    const QByteArray atLimit = stored(piece);
+    const QByteArray aboveLimit = stored(piece + 1);
+    // A CR at the end of the first piece and its LF at the start of the next.
+    const QByteArray head = "Subject: split\r\n\r\n";
+    const QByteArray split = head + QByteArray(piece - 1 - head.size(), 'y') + "\r\nend\r\n";
+    dropMessage("cur", "1.limit:2,", atLimit, 100);
+    dropMessage("cur", "2.above:2,", aboveLimit, 100);
+    dropMessage("cur", "3.split:2,", split, 100);
+    QCOMPARE(fetch("1.limit"), wire(atLimit));
+    QCOMPARE(fetch("2.above"), wire(aboveLimit));
+    QCOMPARE(fetch("3.split"), split);
+    const HttpResponse listing = send("PROPFIND", "/mail/demo@zorvane.test/inbox/", storedText(1005), {{"depth", "1"}});
+    QCOMPARE(splitLed(applyStored(1017, listing.body), '+'),
+             (QList<QByteArray>{QByteArray::number(wire(atLimit).size()), QByteArray::number(wire(aboveLimit).size()),
+                                QByteArray::number(split.size())}));
+
+    // Rewritten in place by another program, at the same time of day: each
+    // answer is the file as it is now, whichever way it goes out.
+    const QByteArray shorter = "Subject: shorter\n\nnow\n";
+    dropMessage("cur", "1.limit:2,", shorter, 100);
+    QCOMPARE(fetch("1.limit"), wire(shorter));
+    const QByteArray grown = stored(piece + 500);
+    dropMessage("cur", "1.limit:2,", grown, 100);
+    QCOMPARE(fetch("1.limit"), wire(grown));
+    dropMessage("cur", "2.above:2,", shorter, 100);
+    QCOMPARE(fetch("2.above"), wire(shorter));
+    QVERIFY(QFile::remove(inboxPath("cur/2.above:2,")));
+    QCOMPARE(send("GET", "/mail/demo@zorvane.test/inbox/2.above").status, 404);
 }
 
 void tst_ServiceRequests::stylesheetsOnTheAnswers()
