@@ -78,6 +78,7 @@ SmtpFrontEnd::SmtpFrontEnd(modMain &state, Winsock &wskSmtp, QObject *parent)
     connect(&wskSmtp, &Winsock::ConnectionRequest, this, &SmtpFrontEnd::onConnectionRequest);
     connect(&wskSmtp, &Winsock::DataArrival, this, &SmtpFrontEnd::onDataArrival);
     connect(&wskSmtp, &Winsock::SendComplete, this, &SmtpFrontEnd::onSendComplete);
+    connect(&wskSmtp, &Winsock::PeerClosed, this, &SmtpFrontEnd::onPeerClosed);
     d->idleTimer.setSingleShot(true);
     SetIdleTimeout(qEnvironmentVariableIntValue(IdleTimeoutVariable));
     connect(&d->idleTimer, &QTimer::timeout, this, &SmtpFrontEnd::closeIdleConnection);
@@ -268,7 +269,10 @@ void SmtpFrontEnd::interpretBufferedInput()
 
     d->sessionWaitOver = false;
     d->interpreting = false;
-    watchForIdleClient();
+    if (d->wskSmtp.State() == Winsock::sckClosing)
+        onPeerClosed();
+    else
+        watchForIdleClient();
 }
 
 // The session's Idle brings the held input back; a reply is owed, so the
@@ -316,6 +320,22 @@ void SmtpFrontEnd::closeIdleConnection()
     if (d->wskSmtp.State() == Winsock::sckConnected)
         SendSmtpReply(IdleReply);
     d->m.AddLogLine(QStringLiteral("SMTP-Connection idle for %1, closed.").arg(DurationText(d->idleTimer.interval())));
+    d->closeUntilClosed();
+    ResetDialogue();
+    d->listenAgain();
+}
+
+// A client that left without QUIT: what it had sent whole was taken before
+// this notice. The port serves the next client at once rather than at the
+// watchdog's next look; the envelope, any part of a message and input held
+// for a busy session go unsent (the client never had a 250 for them). A
+// command still running finishes first and comes back here.
+void SmtpFrontEnd::onPeerClosed()
+{
+    if (d->interpreting || d->wskSmtp.State() != Winsock::sckClosing)
+        return;
+    if (d->m.LogToFile)
+        d->m.LogEntry(QStringLiteral("SMTP! The client closed the connection."));
     d->closeUntilClosed();
     ResetDialogue();
     d->listenAgain();

@@ -50,6 +50,7 @@ private:
     void onConnectionRequest(qintptr requestId);
     void onDataArrival();
     void onSendComplete();
+    void onPeerClosed();
     bool takeWaitingInput();
     void dropFloodingClient();
     void interpretBufferedInput();

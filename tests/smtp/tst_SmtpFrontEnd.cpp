@@ -44,6 +44,8 @@ private slots:
     void inputLimits();
     void localhostOnlyRule();
     void idleClientMidDataIsClosedUnsent();
+    void clientLeavingFreesThePortAtOnce_data();
+    void clientLeavingFreesThePortAtOnce();
     void noopWithinTheLimitKeepsTheClient();
 
 private:
@@ -423,6 +425,52 @@ void tst_SmtpFrontEnd::idleClientMidDataIsClosedUnsent()
     for (const QByteArray &text : inbox)
         QVERIFY(!text.contains("the first half"));
     QCOMPARE(m_service->messages(Demo, QStringLiteral(".Sent Items")).size(), sentBefore + 1);
+}
+
+void tst_SmtpFrontEnd::clientLeavingFreesThePortAtOnce_data()
+{
+    QTest::addColumn<QByteArrayList>("commands");
+    QTest::addColumn<QByteArray>("partText");
+    const QByteArrayList envelope{"MAIL FROM:<demo@zorvane.test>", "RCPT TO:<ann@zorvane.test>"};
+    QTest::newRow("after HELO") << QByteArrayList{} << QByteArray();
+    QTest::newRow("after the envelope") << envelope << QByteArray();
+    QTest::newRow("in the middle of DATA")
+        << envelope + QByteArrayList{"DATA"} << QByteArray("Subject: half\r\n\r\nthe first half\r\n.");
+}
+
+// A client that closes without QUIT leaves nothing to wait for: the port
+// listens again without the watchdog (there is none here), nothing of the
+// dialogue is submitted, and the next client starts afresh.
+void tst_SmtpFrontEnd::clientLeavingFreesThePortAtOnce()
+{
+    QFETCH(QByteArrayList, commands);
+    QFETCH(QByteArray, partText);
+    m_agent.reset();
+    m_agent = std::make_unique<TestAgent>(m_testDir->filePath(QStringLiteral("Zorvane.ini")), m_service->serviceUrl(),
+                                          m_service->altServiceUrl(), TestAgent::listingAll(false, false),
+                                          TestAgent::withoutWatchdog());
+    m_agent->storePassword(Demo, "demo");
+    QVERIFY(!m_agent->watchdog);
+    const qsizetype inboxBefore = m_service->messages(Ann).size();
+    {
+        LineClient client;
+        openDialogue(client);
+        for (const QByteArray &command : commands)
+            QVERIFY(!client.exchange(command + "\r\n").startsWith('5'));
+        client.socket().write(partText);
+        QVERIFY(client.socket().waitForBytesWritten(5000) || partText.isEmpty());
+        client.abort();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_agent->wskSmtp.State(), int(Winsock::sckListening), 20000);
+    QCOMPARE(m_agent->smtp->DialogueState(), 0);
+
+    LineClient next;
+    openDialogue(next);
+    QCOMPARE(submit(next, Wire), QByteArray("250 OK\r\n"));
+    const QList<QByteArray> inbox = m_service->messages(Ann);
+    QCOMPARE(inbox.size(), inboxBefore + 1);
+    for (const QByteArray &text : inbox)
+        QVERIFY(!text.contains("the first half"));
 }
 
 // NOOPs sent well within the limit, for longer than the limit in all, keep
